@@ -1,0 +1,157 @@
+// Parameter lookup: the decoder shared by all stores, the command-line
+// store, and access to the raw arguments.
+#include "kovlib_internal.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+extern "C" {
+hash_item **getch_queue = nullptr;
+int getch_queue_size = 0;
+}
+
+namespace {
+
+int first_invoke = 1;
+
+// Fill the command-line store from the captured arguments, once.
+void fill_command_line_store() {
+  if (!first_invoke) return;
+  first_invoke = 0; // before the scan: a fatal error inside it may look up again
+  getch_queue_size = KOV_GETCH_QUEUE_SIZE;
+  getch_queue = new_queue(getch_queue_size);
+  for (int i = 1; i < kovxargc && kovxargv[i] != nullptr; ++i)
+    getpar_string_store(getch_queue, getch_queue_size, kovxargv[i]);
+}
+
+// The item with the largest timestamp among the blank-separated names.
+const hash_item *latest(hash_item **queue, int qlen, std::string_view names) {
+  const hash_item *best = nullptr;
+  std::size_t p = 0;
+  while (p < names.size()) {
+    while (p < names.size() && names[p] == ' ') ++p;
+    std::size_t q = p;
+    while (q < names.size() && names[q] != ' ') ++q;
+    if (q > p) {
+      const hash_item *item =
+          getpar_hash_lookup(queue, qlen, names.data() + p, static_cast<int>(q - p));
+      if (item != nullptr && (best == nullptr || item->timestamp > best->timestamp)) best = item;
+    }
+    p = q;
+  }
+  return best;
+}
+
+void store_element(char code, const char *text, void *dest, long pos) {
+  switch (code) {
+  case 'd':
+  case 'i':
+    static_cast<int *>(dest)[pos] = static_cast<int>(std::strtol(text, nullptr, 10));
+    break;
+  case 'f':
+  case 'r':
+    static_cast<float *>(dest)[pos] = static_cast<float>(std::strtod(text, nullptr));
+    break;
+  case 'g':
+    static_cast<double *>(dest)[pos] = std::strtod(text, nullptr);
+    break;
+  default: // '1', 'l'
+    static_cast<int *>(dest)[pos] = (text[0] == 'y' || text[0] == 'Y' || text[0] == '1') ? 1 : 0;
+    break;
+  }
+}
+
+} // namespace
+
+namespace kov::detail {
+
+int decode(hash_item **queue, int qlen, std::string_view names, const char *type, void *dest,
+           long room) {
+  if (queue == nullptr || qlen <= 0) return 0;
+  const hash_item *item = latest(queue, qlen, names);
+  if (item == nullptr || item->val == nullptr) return 0;
+  const char code = type != nullptr ? type[0] : '\0';
+  if (code == 's') {
+    if (room <= 0) return 1;
+    const long n = std::min<long>(item->vlen, room - 1);
+    std::memcpy(dest, item->val, static_cast<std::size_t>(n));
+    static_cast<char *>(dest)[n] = '\0';
+    return 1;
+  }
+  if (code != 'd' && code != 'i' && code != 'f' && code != 'r' && code != 'g' && code != '1' &&
+      code != 'l')
+    koverr("getpar() unknown conversion type %c\n", code);
+
+  // A terminated copy, so that the conversions never read past the value.
+  const std::string value(item->val, static_cast<std::size_t>(item->vlen));
+  const char *s = value.c_str();
+  const std::size_t len = value.size();
+  long k = 0;
+  std::size_t p = 0;
+  while (p < len) {
+    const std::size_t mark = std::strcspn(s + p, ",*x") + p;
+    long first = k;
+    long end = k + 1;
+    const char *element = s + p;
+    if (mark < len && (s[mark] == '*' || s[mark] == 'x')) {
+      errno = 0;
+      long r = std::strtol(s + p, nullptr, 10);
+      if (r < 0) r = 0; // a negative repeat count stores nothing
+      end = (r > room - k) ? room : k + r;
+      element = s + mark + 1;
+    }
+    if (end > room) end = room;
+    for (long pos = first; pos < end; ++pos) store_element(code, element, dest, pos);
+    if (end > k) k = end;
+    const char *comma = std::strchr(element, ',');
+    if (comma == nullptr) break;
+    p = static_cast<std::size_t>(comma - s) + 1;
+    if (k >= room) break;
+  }
+  return static_cast<int>(std::min<long>(k, INT_MAX));
+}
+
+int getch_bounded(const char *name, const char *type, void *dest, long room) {
+  if (kovxargv == nullptr) return 0; // nothing captured: nothing to find
+  fill_command_line_store();
+  return decode(getch_queue, getch_queue_size, name != nullptr ? name : "", type, dest, room);
+}
+
+} // namespace kov::detail
+
+extern "C" int getpar_decode(hash_item **queue, int qlen, const char *names, const char *type,
+                             void *dest) {
+  return kov::detail::decode(queue, qlen, names != nullptr ? names : "", type, dest,
+                             kov::detail::kUnbounded);
+}
+
+extern "C" int getch(const char *name, const char *type, void *dest) {
+  return kov::detail::getch_bounded(name, type, dest, kov::detail::kUnbounded);
+}
+
+extern "C" int getch_add_string(const char *string) {
+  if (kovxargv == nullptr) koverr("Must call initpar() at the start of your program\n");
+  fill_command_line_store();
+  if (string == nullptr) return 0;
+  const std::size_t len = std::strlen(string);
+  char *copy = suballoc(static_cast<int>(len + 1));
+  std::memcpy(copy, string, len + 1);
+  getpar_string_store(getch_queue, getch_queue_size, copy);
+  return 0;
+}
+
+extern "C" int kovarg(int i, char *buf) {
+  if (i < 0 || i >= kovxargc || kovxargv == nullptr) return 1;
+  std::strcpy(buf, kovxargv[i]);
+  return 0;
+}
+
+extern "C" int kov_prog(char *buf) {
+  const char *name = (kovxargv != nullptr && kovxargc > 0) ? kovxargv[0] : "";
+  const char *slash = std::strrchr(name, '/');
+  std::strcpy(buf, slash != nullptr ? slash + 1 : name);
+  return 0;
+}

@@ -1,0 +1,34 @@
+// Private interfaces shared by the source files of the core library.
+#ifndef KOV_KOVLIB_INTERNAL_H
+#define KOV_KOVLIB_INTERNAL_H
+
+#include <kov/kovlib.h>
+
+#include <climits>
+#include <string>
+#include <string_view>
+
+namespace kov::detail {
+
+// Unlimited destination room for the decoder (the public calls know no sizes).
+inline constexpr long kUnbounded = LONG_MAX;
+
+// Decode one store lookup.  `room` bounds what is written: for code `s` the
+// number of bytes of `dest` (the text is cut to room-1 characters and
+// terminated), for list codes the number of elements.  Otherwise as
+// getpar_decode.
+int decode(hash_item **queue, int qlen, std::string_view names, const char *type, void *dest,
+           long room);
+
+// getch with a bounded destination (see decode).
+int getch_bounded(const char *name, const char *type, void *dest, long room);
+
+// Push a text of known length (may hold NUL bytes) as the scanner's next input.
+void push_input(std::string text);
+
+// Print "prefix: <system error text>" on standard error, as perror does.
+void syserr(const char *prefix);
+
+} // namespace kov::detail
+
+#endif
