@@ -4,6 +4,8 @@
 
 #include <kov/kovlib.h>
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>

@@ -1,1 +1,139 @@
+// Lookup with conversion codes, and access to the raw arguments.
+#include <kov/kovlib.h>
+
+#include "test_util.h"
+
 #include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+
+namespace {
+
+using kovtest::set_args;
+
+TEST(Decode, ListsAndRepeatCounts) {
+  set_args({"prog", "a=3*2.5", "b=2,3*4", "c=1,2", "d=2x7,1", "e=0*9,5", "f=1,", "g=,", "h=-3*5"});
+  float f[4] = {};
+  EXPECT_EQ(getch("a", "f", f), 3);
+  EXPECT_EQ(f[0], 2.5f);
+  EXPECT_EQ(f[2], 2.5f);
+  int i[6] = {-1, -1, -1, -1, -1, -1};
+  EXPECT_EQ(getch("b", "d", i), 4);
+  EXPECT_EQ(i[0], 2);
+  EXPECT_EQ(i[3], 4);
+  EXPECT_EQ(i[4], -1) << "nothing beyond the list";
+  EXPECT_EQ(getch("c", "i", i), 2);
+  EXPECT_EQ(getch("d", "d", i), 3);
+  EXPECT_EQ(i[1], 7);
+  EXPECT_EQ(i[2], 1);
+  i[0] = -1;
+  EXPECT_EQ(getch("e", "d", i), 1) << "a repeat count of 0 stores nothing for its element";
+  EXPECT_EQ(i[0], 5);
+  EXPECT_EQ(getch("f", "d", i), 1);
+  EXPECT_EQ(getch("g", "d", i), 1);
+  i[0] = -1;
+  EXPECT_EQ(getch("h", "d", i), 0) << "a negative repeat count stores nothing";
+  EXPECT_EQ(i[0], -1);
+}
+
+TEST(Decode, ConversionCodes) {
+  set_args({"prog", "big=1e300", "y=yes", "t=true", "one=1", "cap=Yes", "n= -12abc", "s=a,b",
+            "junk=abc", "dbl=0.1"});
+  double g = 0;
+  float f = 0;
+  EXPECT_EQ(getch("big", "g", &g), 1);
+  EXPECT_EQ(g, 1e300);
+  EXPECT_EQ(getch("big", "f", &f), 1);
+  EXPECT_TRUE(std::isinf(f) && f > 0);
+  EXPECT_EQ(getch("dbl", "r", &f), 1);
+  EXPECT_EQ(f, 0.1f);
+  int flag = -1;
+  EXPECT_EQ(getch("y", "1", &flag), 1);
+  EXPECT_EQ(flag, 1);
+  EXPECT_EQ(getch("t", "l", &flag), 1);
+  EXPECT_EQ(flag, 0);
+  EXPECT_EQ(getch("one", "logical", &flag), 1) << "only the first character of the type counts";
+  EXPECT_EQ(flag, 1);
+  EXPECT_EQ(getch("cap", "1", &flag), 1);
+  EXPECT_EQ(flag, 1);
+  int n = 0;
+  EXPECT_EQ(getch("n", "d", &n), 1);
+  EXPECT_EQ(n, -12);
+  EXPECT_EQ(getch("junk", "d", &n), 1);
+  EXPECT_EQ(n, 0) << "no digits convert to 0";
+  char s[16];
+  EXPECT_EQ(getch("s", "s", s), 1);
+  EXPECT_STREQ(s, "a,b");
+}
+
+TEST(Decode, LastGivenOfSeveralNamesWins) {
+  set_args({"prog", "n1=1", "nx=2", "n1=3", "e=5", "e="});
+  int v = 0;
+  EXPECT_EQ(getch("nx n1", "d", &v), 1);
+  EXPECT_EQ(v, 3);
+  EXPECT_EQ(getch("  n1   nx ", "d", &v), 1);
+  EXPECT_EQ(v, 3);
+  v = 42;
+  EXPECT_EQ(getch("e", "d", &v), 0) << "an empty value hides an earlier one";
+  EXPECT_EQ(getch("missing", "d", &v), 0);
+  EXPECT_EQ(v, 42) << "destination untouched when nothing is found";
+  EXPECT_EQ(getch("", "d", &v), 0);
+}
+
+TEST(Decode, StoreWithoutBucketsFindsNothing) {
+  int v = 7;
+  EXPECT_EQ(getpar_decode(nullptr, 0, "n1", "d", &v), 0);
+  EXPECT_EQ(v, 7);
+}
+
+TEST(DecodeDeathTest, UnknownConversionCode) {
+  set_args({"./prog", "n1=5"});
+  int v;
+  EXPECT_EXIT(getch("n1", "q", &v), kovtest::fatal_exit(),
+              "^\\./prog: getpar\\(\\) unknown conversion type q\n");
+}
+
+TEST(GetchAddString, ActsAsALaterArgument) {
+  set_args({"prog", "n1=5", "n2=1"});
+  EXPECT_EQ(getch_add_string("n1=9"), 0);
+  std::string quoted = "t='a b'";
+  EXPECT_EQ(getch_add_string(quoted.c_str()), 0);
+  quoted = "overwritten"; // the library keeps a copy
+  int v = 0;
+  EXPECT_EQ(getch("n1", "d", &v), 1);
+  EXPECT_EQ(v, 9);
+  EXPECT_EQ(getch("n2", "d", &v), 1);
+  char t[16];
+  EXPECT_EQ(getch("t", "s", t), 1);
+  EXPECT_STREQ(t, "a b");
+}
+
+TEST(GetchAddStringDeathTest, NeedsACapturedCommandLine) {
+  EXPECT_EXIT(getch_add_string("n1=1"), kovtest::fatal_exit(),
+              "Must call initpar\\(\\) at the start of your program");
+}
+
+TEST(Getch, BeforeCaptureFindsNothing) {
+  int v = 3;
+  EXPECT_EQ(getch("n1", "d", &v), 0);
+  EXPECT_EQ(v, 3);
+}
+
+TEST(Arguments, KovargAndKovProg) {
+  set_args({"/usr/bin/tool", "n1=5"});
+  char buf[64];
+  EXPECT_EQ(kovarg(0, buf), 0);
+  EXPECT_STREQ(buf, "/usr/bin/tool");
+  EXPECT_EQ(kovarg(1, buf), 0);
+  EXPECT_STREQ(buf, "n1=5");
+  EXPECT_EQ(kovarg(2, buf), 1);
+  EXPECT_EQ(kovarg(-1, buf), 1);
+  EXPECT_EQ(kov_prog(buf), 0);
+  EXPECT_STREQ(buf, "tool");
+  set_args({"plain"});
+  EXPECT_EQ(kov_prog(buf), 0);
+  EXPECT_STREQ(buf, "plain");
+}
+
+} // namespace
