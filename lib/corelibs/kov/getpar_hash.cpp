@@ -11,11 +11,21 @@ namespace {
 // given later.
 int store_clock = 0;
 
-// The current block of the small-object allocator.  The first word of every
-// block links to the previous one, so that all blocks stay reachable.
+// Parameter memory is never released.  Every allocation made for it is
+// chained from one process-wide head, so that it stays reachable until exit.
+void *permanent_head = nullptr;
+constexpr std::size_t kLinkBytes = 16; // keeps the memory after the link aligned
+
+void *permanent(std::size_t size) {
+  auto *base = static_cast<char *>(alloc(size + kLinkBytes));
+  std::memcpy(base, &permanent_head, sizeof permanent_head);
+  permanent_head = base;
+  return base + kLinkBytes;
+}
+
+// The current block of the small-object allocator.
 char *current_block = nullptr;
 int block_used = SMALLBLOCK;
-constexpr int kLinkBytes = 8;
 
 constexpr int kPrimes[10] = {31, 29, 23, 19, 17, 13, 11, 7, 5, 3};
 
@@ -37,22 +47,25 @@ bool same_name(const hash_item *item, const char *tag, int tlen) {
 
 extern "C" hash_item **new_queue(int len) {
   if (len < 0) len = 0;
-  auto **queue = static_cast<hash_item **>(std::calloc(len > 0 ? len : 1, sizeof(hash_item *)));
-  if (queue == nullptr) koverr("unable to allocate space for hetch_queue \n");
-  return queue;
+  const std::size_t bytes = static_cast<std::size_t>(len > 0 ? len : 1) * sizeof(hash_item *);
+  auto *base = static_cast<char *>(std::calloc(bytes + kLinkBytes, 1));
+  if (base == nullptr) koverr("unable to allocate space for hetch_queue \n");
+  std::memcpy(base, &permanent_head, sizeof permanent_head);
+  permanent_head = base;
+  return reinterpret_cast<hash_item **>(base + kLinkBytes);
 }
 
 extern "C" char *suballoc(int size) {
   if (size < 0) size = 0;
   const long rounded = (static_cast<long>(size) + 7) / 8 * 8;
-  if (rounded > SMALLBLOCK) return static_cast<char *>(alloc(static_cast<size_t>(rounded)));
+  if (rounded > SMALLBLOCK)
+    return static_cast<char *>(permanent(static_cast<std::size_t>(rounded)));
   if (block_used + rounded > SMALLBLOCK) {
-    auto *block = static_cast<char *>(alloc(SMALLBLOCK + kLinkBytes));
-    std::memcpy(block, &current_block, sizeof current_block);
-    current_block = block;
+    // The old block's remainder is abandoned.
+    current_block = static_cast<char *>(permanent(SMALLBLOCK));
     block_used = 0;
   }
-  char *p = current_block + kLinkBytes + block_used;
+  char *p = current_block + block_used;
   block_used += static_cast<int>(rounded);
   return p;
 }
