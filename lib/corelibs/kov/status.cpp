@@ -40,7 +40,7 @@ extern "C" int kov_send_msg(const char *status, const char *extra) {
   const bool fatal = std::strcmp(status, "error") != 0;
   using kov::detail::getch_bounded;
 
-  int par_job = 0;
+  int par_job = 1;
   if (getch_bounded("kov.par_job", "d", &par_job, 1) == 0) par_job = 1;
   if (par_job == 0) return 0;
 
