@@ -6,11 +6,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
 #include <string>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 namespace kovtest {
@@ -56,6 +59,31 @@ inline void write_file(const std::string &path, const std::string &content) {
 inline std::string read_file(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
   return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// What a child process left on its standard streams, and how it ended.
+struct Outcome {
+  int status; // exit status, or -1 when killed by a signal
+  std::string out, err;
+};
+
+// Run `body` in a child process with standard input from `in_path` and
+// standard output and error sent to files; the child exits 0 after `body`.
+template <class F> Outcome run_child(F body, const std::string &in_path = "/dev/null") {
+  TempDir dir;
+  const std::string out = dir / "out", err = dir / "err";
+  std::fflush(nullptr);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (!std::freopen(in_path.c_str(), "r", stdin) || !std::freopen(out.c_str(), "w", stdout) ||
+        !std::freopen(err.c_str(), "w", stderr))
+      ::_exit(99);
+    body();
+    std::exit(0);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_file(out), read_file(err)};
 }
 
 // Exit status 23 for gtest death tests.

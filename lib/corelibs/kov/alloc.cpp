@@ -1,8 +1,11 @@
 // Checked heap allocation.
 #include "kovlib_internal.h"
+#include "streaminf.h"
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 
 extern "C" void *alloc(size_t size) {
   void *p = std::malloc(size > 0 ? size : 1);
@@ -38,3 +41,13 @@ extern "C" int fortfree(char *buf) {
   std::free(buf);
   return 0;
 }
+
+namespace kov::detail {
+
+char *heap_copy(const std::string &text) {
+  auto *copy = static_cast<char *>(alloc(text.size() + 1));
+  std::memcpy(copy, text.c_str(), text.size() + 1);
+  return copy;
+}
+
+} // namespace kov::detail

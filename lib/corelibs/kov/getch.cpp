@@ -1,6 +1,7 @@
 // Parameter lookup: the decoder shared by all stores, the command-line
 // store, and access to the raw arguments.
 #include "kovlib_internal.h"
+#include "streaminf.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -155,3 +156,20 @@ extern "C" int kov_prog(char *buf) {
   std::strcpy(buf, slash != nullptr ? slash + 1 : name);
   return 0;
 }
+
+namespace kov::detail {
+
+std::optional<std::string> lookup_string(hash_item **queue, int qlen, std::string_view names) {
+  if (queue == nullptr || qlen <= 0) return std::nullopt;
+  const hash_item *item = latest(queue, qlen, names);
+  if (item == nullptr || item->val == nullptr) return std::nullopt;
+  return std::string(item->val, static_cast<std::size_t>(item->vlen));
+}
+
+std::optional<std::string> getch_string(const char *name) {
+  if (kovxargv == nullptr) return std::nullopt;
+  fill_command_line_store();
+  return lookup_string(getch_queue, getch_queue_size, name);
+}
+
+} // namespace kov::detail

@@ -1,5 +1,6 @@
 // Fatal errors, warnings and exit.
 #include "kovlib_internal.h"
+#include "streaminf.h"
 
 #include <cerrno>
 #include <cstdarg>
@@ -71,3 +72,11 @@ extern "C" void fexit(int status) { std::exit(status); }
 extern "C" void erexit(const char *message) { koverr("%s\n", message != nullptr ? message : ""); }
 
 extern "C" int noieeeinterupt(void) { return 0; }
+
+namespace kov::detail {
+
+void assertion(const char *routine, const char *what) {
+  koverr("%s: assertion failed: %s\n", routine, what);
+}
+
+} // namespace kov::detail

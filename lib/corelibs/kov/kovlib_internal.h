@@ -5,6 +5,7 @@
 #include <kov/kovlib.h>
 
 #include <climits>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -22,6 +23,13 @@ int decode(hash_item **queue, int qlen, std::string_view names, const char *type
 
 // getch with a bounded destination (see decode).
 int getch_bounded(const char *name, const char *type, void *dest, long room);
+
+// The value of the latest-given of the blank-separated names in a store,
+// or nothing when none is found or its value is empty.
+std::optional<std::string> lookup_string(hash_item **queue, int qlen, std::string_view names);
+
+// Command-line lookup of a text parameter.
+std::optional<std::string> getch_string(const char *name);
 
 // Push a text of known length (may hold NUL bytes) as the scanner's next input.
 void push_input(std::string text);

@@ -15,30 +15,8 @@ namespace {
 using kovtest::fatal_exit;
 using kovtest::set_args;
 
-// Run `body` in a child with its standard output and error sent to files,
-// and return what each stream received along with the exit status.
-struct Outcome {
-  int status;
-  std::string out, err;
-};
-
-template <class F> Outcome run_child(F body) {
-  kovtest::TempDir dir;
-  const std::string out = dir / "out", err = dir / "err";
-  std::fflush(nullptr);
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    if (!std::freopen("/dev/null", "r", stdin) || !std::freopen(out.c_str(), "w", stdout) ||
-        !std::freopen(err.c_str(), "w", stderr))
-      ::_exit(99);
-    body();
-    std::exit(0);
-  }
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, kovtest::read_file(out),
-          kovtest::read_file(err)};
-}
+using kovtest::Outcome;
+using kovtest::run_child;
 
 TEST(Koverr, PrefixedMessageOnBothStreams) {
   const Outcome o = run_child([] {

@@ -11,6 +11,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -109,6 +110,127 @@ int kov_progress_prog(const char *text);
 int kov_exit_prog(void);
 int kov_err_prog(void);
 int kov_prog_stat(const char *msg, int i, int n, int isend);
+
+/* ---- Stream registry and tags -------------------------------------------- */
+
+/* How a tag is used. */
+typedef enum {
+  STREAMIN = 0,
+  STREAMOUT = 1,
+  STREAMINOUT = 2,
+  STREAMSOCKOUT = 3,
+  STREAMSCR = 4
+} strtype;
+/* Requests of tag_info. */
+typedef enum {
+  TAG_OUT = 0,
+  TAG_IN = 1,
+  TAG_INOUT = 2,
+  TAG_SOCKET = 3,
+  TAG_INQUIRE = 4,
+  TAG_SCR = 5
+} tagtype;
+/* I/O back ends. */
+typedef enum { FD_IO = 0, FILE_IO = 1, CM_SDA_IO = 2, CM_REG_IO = 3, MULTI_FD_IO = 4 } IOtyp;
+
+/* The stream record of a tag; its layout is private to the library. */
+typedef struct streaminf streaminf;
+
+streaminf *kovstr_head(void);
+void kovstr_addend(streaminf *record);
+void kovstr_addstart(streaminf *record);
+void kovstr_del(streaminf *record);
+streaminf *kovstr_new(const char *tag, tagtype request);
+streaminf *tag_info(const char *tag, tagtype request);
+streaminf *fd_info(int fd);
+void print_streaminf(streaminf *record);
+
+FILE *auxin(const char *tag);
+FILE *auxout(const char *tag);
+FILE *auxinout(const char *tag);
+FILE *auxscr(const char *tag);
+FILE *auxsockout(const char *tag);
+FILE *auxtmp(const char *tag);
+FILE *input(void);
+FILE *output(void);
+FILE *kov_head(void);
+int auxclose(const char *tag);
+int aux_unlink(const char *tag);
+int copy_history(const char *from, const char *to);
+int tag_exists(const char *tag);
+int hclose(void);
+int auxhclose(const char *tag);
+int debug_tag(const char *tag);
+
+/* ---- Input headers ------------------------------------------------------- */
+
+void kovstr_in_head(streaminf *record);
+void kovstr_inout_head(streaminf *record);
+void kovstr_scr_head(streaminf *record);
+void readhdr(streaminf *record);
+int noheader(void);
+int redin(void);
+
+/* ---- Header lookups ------------------------------------------------------ */
+
+int hetch(const char *name, const char *type, void *dest);
+int fetch(const char *name, const char *type, void *dest);
+int auxpar(const char *name, const char *type, void *dest, const char *tag);
+int tetch(const char *name, const char *type, ...);
+int kovstrpar(streaminf *record, const char *name, const char *type, void *dest);
+
+/* ---- History parameter writing ------------------------------------------- */
+
+/* Longest parameter line, terminator included. */
+#define KOV_LINE_MAX 16374
+
+int putch(const char *name, const char *type, const void *val);
+int auxputch(const char *name, const char *type, const void *val, const char *tag);
+int kovstrput(streaminf *record, const char *name, const char *type, const void *val);
+int kovstrputlast(streaminf *record, const char *name, const char *type, const void *val);
+int putch_format(char *buffer, const char *name, const char *type, const void *val);
+int putlin(const char *line);
+int auxputhead(const char *tag, const char *format, ...) KOV_PRINTF(2, 3);
+
+/* ---- Output header life cycle -------------------------------------------- */
+
+void kovstr_out_head(streaminf *record);
+void write_title(streaminf *record);
+void write_outname(streaminf *record);
+void kovstr_ready_out(streaminf *record);
+int kovstr_hclose(streaminf *record);
+void kovstr_copyh(streaminf *in, streaminf *out);
+char *maketitle(char *buffer);
+int kov_headername(const char *tag, char *name);
+
+/* ---- Data file naming and datapath --------------------------------------- */
+
+/* Routines documented as returning "a new string" return memory from the C
+ * heap that the caller releases with free(). */
+char *datapath(char *buffer);
+void readpath(FILE *file, char *buffer);
+char *makenames(const char *path, const char *base, int randit);
+void open_outstream(streaminf *record);
+void outname(streaminf *record);
+char *expand_name(const char *name);
+int fullnm(char *string, int maxlen);
+char *envhead(const char *name);
+char *expand_info(const char *name, streaminf *record);
+char *expandnm(const char *name, const char *tag);
+int findnm(int fd, char *buffer, int maxlen);
+int isapipe(int fd);
+const char *kov_tail(const char *name);
+int get_data_name(const char *tag, char *buffer);
+void mkrandom_string(const char *in, char *out);
+
+/* ---- Element formats and data set-up ------------------------------------- */
+
+int get_format_num(const char *name);
+char *get_format_name(int number);
+void open_instream(streaminf *record);
+void open_inoutstream(streaminf *record);
+void open_scrstream(streaminf *record);
+void init_io(streaminf *record);
 
 #ifdef __cplusplus
 }

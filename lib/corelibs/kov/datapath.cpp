@@ -1,0 +1,464 @@
+// Where the binary data of output datasets go: the datapath, the names of
+// data files and multi-file data sets, and the expansion of names that start
+// with an environment variable or are relative to the current directory.
+#include "kovlib_internal.h"
+#include "streaminf.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <memory>
+#include <new>
+#include <optional>
+#include <pwd.h>
+#include <string>
+#include <string_view>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// Longest path text held anywhere here, terminator excluded.
+constexpr std::size_t kMaxPath = 4095;
+// Longest host name of a datapath file item.
+constexpr std::size_t kMaxHost = 254;
+// Longest name of the per-user datapath file.
+constexpr std::size_t kMaxHomeName = 99;
+// Largest number of files of a multi-file data set.
+constexpr int kMaxFiles = 1000;
+// Default sizes of multi-file data sets, in megabytes.
+constexpr int kDefaultFileSize = 999999;
+constexpr int kDefaultDirSize = 9999000;
+
+// The datapath used when data names are decided.
+char datpth[kMaxPath + 1] = "";
+
+struct FileCloser {
+  void operator()(std::FILE *f) const { std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+struct DirCloser {
+  void operator()(DIR *d) const { ::closedir(d); }
+};
+using DirPtr = std::unique_ptr<DIR, DirCloser>;
+
+void cut(std::string &text, std::size_t max) {
+  if (text.size() > max) text.resize(max);
+}
+
+// Copy a text into a caller's buffer of kMaxPath + 1 bytes.
+void copy_out(const std::string &text, char *buffer) {
+  const std::size_t n = std::min(text.size(), kMaxPath);
+  std::memcpy(buffer, text.data(), n);
+  buffer[n] = '\0';
+}
+
+std::string_view tail_of(std::string_view name) {
+  const auto slash = name.rfind('/');
+  return slash == std::string_view::npos ? name : name.substr(slash + 1);
+}
+
+// --- the datapath file ------------------------------------------------------
+
+std::vector<std::string> words_of(std::FILE *file) {
+  std::vector<std::string> words;
+  std::string word;
+  for (int c; (c = std::fgetc(file)) != EOF;) {
+    if (std::isspace(static_cast<unsigned char>(c))) {
+      if (!word.empty()) words.push_back(std::move(word));
+      word.clear();
+    } else {
+      word.push_back(static_cast<char>(c));
+    }
+  }
+  if (!word.empty()) words.push_back(std::move(word));
+  return words;
+}
+
+// Read "datapath=<path>" at word `at`; as with a scanned "%s" after the
+// literal, a bare "datapath=" takes the following word as the path.
+std::optional<std::string> path_item(const std::vector<std::string> &words, std::size_t &at) {
+  constexpr std::string_view key = "datapath=";
+  if (at >= words.size() || words[at].compare(0, key.size(), key) != 0) return std::nullopt;
+  std::string path = words[at].substr(key.size());
+  ++at;
+  if (path.empty()) {
+    if (at >= words.size()) return std::nullopt;
+    path = words[at++];
+  }
+  cut(path, kMaxPath);
+  return path;
+}
+
+std::string short_node_name() {
+  struct utsname host;
+  if (::uname(&host) != 0) {
+    kov::detail::syserr("trying to get hostname");
+    koverr(" Error calling uname ");
+  }
+  std::string node = host.nodename;
+  const auto end = node.find_first_of(". ");
+  if (end != std::string::npos) node.resize(end);
+  return node;
+}
+
+// The path of a datapath file: its first item, replaced by the path of every
+// later item for this machine.  Closes the file.
+std::string read_datapath_file(std::FILE *file) {
+  if (file == nullptr) koverr(" Error reading .datapath file");
+  std::vector<std::string> words;
+  {
+    FilePtr owned(file);
+    words = words_of(owned.get());
+  }
+  std::size_t at = 0;
+  std::optional<std::string> path = path_item(words, at);
+  if (!path) koverr(" Error reading .datapath file");
+  const std::string node = short_node_name();
+  while (at < words.size()) {
+    const std::string &host = words[at++];
+    std::optional<std::string> item = path_item(words, at);
+    if (!item) break; // not a "host datapath=path" item: the rest is not read
+    if (host.size() <= kMaxHost && host == node) path = std::move(item);
+  }
+  return *path;
+}
+
+std::optional<std::string> user_name() {
+  if (const char *login = ::getlogin(); login != nullptr && *login != '\0') return login;
+  if (const char *user = std::getenv("USER"); user != nullptr && *user != '\0') return user;
+  if (const struct passwd *pw = ::getpwuid(::geteuid()); pw != nullptr && pw->pw_name != nullptr)
+    return pw->pw_name;
+  return std::nullopt;
+}
+
+// The datapath by its search order; nothing when no user name is found.
+std::optional<std::string> find_datapath() {
+  if (auto param = kov::detail::getch_string("datapath")) return param;
+  if (const char *env = std::getenv("DATAPATH"); env != nullptr && *env != '\0')
+    return std::string(env);
+  if (std::FILE *local = std::fopen("./.datapath", "re")) return read_datapath_file(local);
+  if (const char *home = std::getenv("HOME"); home != nullptr) {
+    // A name too long to build is not looked for.
+    const std::string name = std::string(home) + "/.datapath";
+    if (name.size() <= kMaxHomeName) {
+      if (std::FILE *own = std::fopen(name.c_str(), "re")) return read_datapath_file(own);
+    }
+  }
+  // "%s/%s/_" of "/tmp/" and the user: the doubled slash is the usual form.
+  if (auto user = user_name()) return std::string("/tmp/") + "/" + *user + "/_";
+  return std::nullopt;
+}
+
+// Fill datpth and return it.
+const char *current_datapath() {
+  if (auto path = find_datapath()) copy_out(*path, datpth);
+  return datpth;
+}
+
+// --- names --------------------------------------------------------------------
+
+std::string current_directory() {
+  std::vector<char> dir(kMaxPath + 1, '\0');
+  if (::getcwd(dir.data(), dir.size()) == nullptr) {
+    kov::detail::syserr("fullnm:");
+    koverr("fullnm(): %d, %s\n", static_cast<int>(dir.size()), dir.data());
+  }
+  std::string_view text(dir.data());
+  if (text.starts_with("/tmp_mnt")) text.remove_prefix(8); // automounter prefix
+  return std::string(text);
+}
+
+// The name with the current directory in front, unless it is absolute or
+// starts with a variable; cut to kMaxPath characters.
+std::string absolute_name(std::string name) {
+  cut(name, kMaxPath);
+  if (name.starts_with("./") || name.starts_with('/') || name.starts_with('$')) return name;
+  std::string full = current_directory() + "/" + name;
+  cut(full, kMaxPath);
+  return full;
+}
+
+std::string random_name(const std::string &in) {
+  std::string name = in + "XXXXXX";
+  // The file is made only to reserve a unique name; when the directory is
+  // unusable the name keeps what the generator left, and opening the data
+  // there reports the trouble.
+  const int fd = ::mkostemp(name.data(), O_CLOEXEC);
+  if (fd >= 0) {
+    ::close(fd);
+    ::unlink(name.c_str());
+  }
+  return name;
+}
+
+// A list of integers from the command line: given values, then the last of
+// them (or the default) for every later position.
+class SizeList {
+public:
+  SizeList(const char *name, int fallback) : values_(kMaxFiles, fallback) {
+    const int n = kov::detail::getch_bounded(name, "d", values_.data(), kMaxFiles);
+    given_ = std::clamp(n, 0, kMaxFiles);
+    fill_ = given_ > 0 ? values_[given_ - 1] : fallback;
+  }
+  long long operator[](int i) const { return i < given_ ? values_[i] : fill_; }
+
+private:
+  std::vector<int> values_;
+  int given_ = 0;
+  int fill_ = 0;
+};
+
+std::vector<std::string> prefixes_of(std::string_view path) {
+  std::vector<std::string> prefixes;
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    auto end = path.find(';', start);
+    if (end == std::string_view::npos) end = path.size();
+    if (end > start) prefixes.emplace_back(path.substr(start, end - start));
+    start = end + 1;
+  }
+  // An empty datapath puts the data in the current directory.
+  if (prefixes.empty()) prefixes.emplace_back();
+  return prefixes;
+}
+
+std::string make_names(std::string_view path, std::string_view base, int randit) {
+  int nfiles = 1;
+  (void)kov::detail::getch_bounded("nfiles", "d", &nfiles, 1);
+  if (nfiles > kMaxFiles) koverr("nfiles to large, max %d \n", kMaxFiles);
+  const SizeList dirsize("dirsize", kDefaultDirSize);
+  const SizeList filesize("filesize", kDefaultFileSize);
+
+  std::string list;
+  int i = 0;
+  int k = 0;
+  for (const std::string &prefix : prefixes_of(path)) {
+    long long used = 0;
+    do {
+      std::string name = prefix;
+      name += base;
+      name += '@';
+      if (i != 0) name += std::to_string(i);
+      name = absolute_name(std::move(name));
+      if (randit == 1) name = random_name(name);
+      if (!list.empty()) list += ';';
+      list += name;
+      used += filesize[i];
+      ++i;
+    } while (used < dirsize[k] && i < nfiles);
+    ++k;
+  }
+  return list;
+}
+
+std::optional<std::string> env_head(std::string_view name) {
+  if (!name.starts_with('$')) return std::nullopt;
+  name.remove_prefix(1);
+  return std::string(name.substr(0, name.find('/')));
+}
+
+std::string expand(std::string_view name, streaminf *record) {
+  const std::optional<std::string> var = env_head(name);
+  if (!var) return std::string(name);
+  std::optional<std::string> value;
+  if (const char *env = std::getenv(var->c_str()); env != nullptr) value = env;
+  if (!value) value = kov::detail::getch_string(var->c_str());
+  if (!value && record != nullptr) value = kov::detail::kovstrpar_string(record, var->c_str());
+  if (!value) koverr("Unable to obtain pathname variable %s\n", var->c_str());
+  cut(*value, kMaxPath);
+  const std::size_t rest = 1 + var->size();
+  return *value + std::string(name.substr(rest));
+}
+
+// The name of the open file in the current directory: its length, 0 when
+// it is not there, -1 on error.
+int name_in_cwd(int fd, std::string &found) {
+  found.clear();
+  struct stat file_st;
+  struct stat dir_st;
+  if (::fstat(fd, &file_st) != 0 || ::stat(".", &dir_st) != 0) {
+    kov::detail::syserr("findnm");
+    return -1;
+  }
+  if (file_st.st_dev != dir_st.st_dev) return 0;
+  DirPtr dir(::opendir("."));
+  if (!dir) return -1;
+  while (const struct dirent *entry = ::readdir(dir.get())) {
+    if (entry->d_ino == file_st.st_ino) {
+      found = entry->d_name;
+      return static_cast<int>(found.size());
+    }
+  }
+  return 0;
+}
+
+std::optional<std::string> header_base(streaminf *record) {
+  std::optional<std::string> name;
+  if (auto head = kov::detail::getch_string("head")) {
+    struct stat st;
+    if (::stat(head->c_str(), &st) == 0 && S_ISREG(st.st_mode)) name = std::move(head);
+  }
+  if (!name) {
+    std::string found;
+    if (name_in_cwd(::fileno(record->headfile), found) > 0) name = std::move(found);
+  }
+  if (!name) return std::nullopt;
+  std::string base(tail_of(*name));
+  if (base.starts_with('H')) base.erase(0, 1);
+  return base;
+}
+
+// Wrap the work of a routine that hands out a new string: running out of
+// memory on the way is fatal with the routine's message.
+template <class F> auto or_fatal(const char *message, F work) {
+  try {
+    return work();
+  } catch (const std::bad_alloc &) {
+    koverr("%s", message);
+  }
+}
+
+} // namespace
+
+extern "C" char *datapath(char *buffer) {
+  if (buffer == nullptr) return nullptr;
+  if (auto path = find_datapath()) copy_out(*path, buffer);
+  return buffer;
+}
+
+extern "C" void readpath(FILE *file, char *buffer) {
+  const std::string path = read_datapath_file(file);
+  if (buffer != nullptr) copy_out(path, buffer);
+}
+
+extern "C" char *makenames(const char *path, const char *base, int randit) {
+  return kov::detail::heap_copy(
+      make_names(path != nullptr ? path : "", base != nullptr ? base : "", randit));
+}
+
+extern "C" void open_outstream(streaminf *record) {
+  if (record == nullptr) kov::detail::assertion("open_outstream", "null record");
+  if (record->entrytype != STREAMOUT)
+    kov::detail::assertion("open_outstream", "record is not an output");
+  if (record->headfile == nullptr)
+    kov::detail::assertion("open_outstream", "output header not open");
+
+  const int headfd = ::fileno(record->headfile);
+  if (auto out = kov::detail::getch_string("out")) {
+    if (*out != "stdout")
+      record->dataname = absolute_name(std::move(*out));
+    else
+      record->dataname = headfd == STDOUT_FILENO ? "follow_hdr" : "stdout";
+  } else if (record->isapipe || isapipe(headfd)) {
+    record->dataname = "follow_hdr";
+  } else if (const std::string path = current_datapath(); path == "stdout") {
+    record->dataname = "follow_hdr";
+  } else if (auto base = header_base(record)) {
+    record->dataname = make_names(path, *base, 0);
+  } else {
+    // A header file that cannot be named from here: unique names after the
+    // program.
+    const char *prog =
+        (kovxargv != nullptr && kovxargc > 0 && kovxargv[0] != nullptr) ? kovxargv[0] : "";
+    record->dataname = make_names(path, tail_of(prog), 1);
+  }
+  init_io(record);
+}
+
+extern "C" void outname(streaminf *record) {
+  if (record == nullptr) kov::detail::assertion("outname", "null record");
+  const std::string param = record->tagname + ".out";
+  if (auto given = kov::detail::getch_string(param.c_str())) {
+    record->dataname = std::move(given);
+  } else if (record->isapipe) {
+    record->dataname = "follow_hdr";
+  } else {
+    const std::string path = current_datapath();
+    record->dataname = make_names(path, tail_of(record->headername), 0);
+  }
+}
+
+extern "C" char *expand_name(const char *name) {
+  return kov::detail::heap_copy(absolute_name(name != nullptr ? name : ""));
+}
+
+extern "C" int fullnm(char *string, int maxlen) {
+  if (string == nullptr) return 0;
+  const std::string dir = current_directory();
+  if (string[0] == '/' || string[0] == '$') return 0;
+  if (maxlen <= 0) return static_cast<int>(std::strlen(string));
+  const std::string full = dir + "/" + string;
+  const std::size_t keep = std::min(full.size(), static_cast<std::size_t>(maxlen) - 1);
+  std::memcpy(string, full.data(), keep);
+  string[keep] = '\0';
+  return static_cast<int>(full.size() - keep);
+}
+
+extern "C" char *envhead(const char *name) {
+  if (name == nullptr) return nullptr;
+  return or_fatal("envhead() unable to allocate work buffer", [&]() -> char * {
+    const auto var = env_head(name);
+    return var ? kov::detail::heap_copy(*var) : nullptr;
+  });
+}
+
+extern "C" char *expand_info(const char *name, streaminf *record) {
+  if (name == nullptr) return nullptr;
+  return or_fatal("expandnm() unable to allocate work buffer",
+                  [&] { return kov::detail::heap_copy(expand(name, record)); });
+}
+
+extern "C" char *expandnm(const char *name, const char *tag) {
+  streaminf *record = tag != nullptr ? tag_info(tag, TAG_IN) : nullptr;
+  return expand_info(name, record);
+}
+
+extern "C" int findnm(int fd, char *buffer, int maxlen) {
+  if (maxlen > 0) buffer[0] = '\0';
+  std::string found;
+  const int len = name_in_cwd(fd, found);
+  if (len < 0) return -1;
+  if (maxlen <= 0) return len == 0 ? 0 : -1;
+  // At most maxlen bytes are written, the terminator included.
+  const std::size_t keep = std::min(found.size(), static_cast<std::size_t>(maxlen) - 1);
+  std::memcpy(buffer, found.data(), keep);
+  buffer[keep] = '\0';
+  return keep < found.size() ? -1 : len;
+}
+
+extern "C" int isapipe(int fd) {
+  const int saved = errno;
+  const bool unseekable = ::lseek(fd, 0, SEEK_CUR) == -1 && errno == ESPIPE;
+  errno = saved;
+  return unseekable ? 1 : 0;
+}
+
+extern "C" const char *kov_tail(const char *name) {
+  if (name == nullptr) return nullptr;
+  const char *slash = std::strrchr(name, '/');
+  return slash != nullptr ? slash + 1 : name;
+}
+
+extern "C" int get_data_name(const char *tag, char *buffer) {
+  streaminf *record = tag_info(tag, TAG_INQUIRE);
+  if (record == nullptr) record = tag_info(tag, TAG_OUT);
+  const std::string &header = record->headername;
+  if (header.find_first_of("|:") != std::string::npos || header == "stdout") return 1;
+  const std::string full = absolute_name(header);
+  copy_out(std::string(tail_of(full)), buffer);
+  return 0;
+}
+
+extern "C" void mkrandom_string(const char *in, char *out) {
+  const std::string name = random_name(in != nullptr ? in : "");
+  std::memcpy(out, name.c_str(), name.size() + 1);
+}

@@ -1,0 +1,82 @@
+// Parameter lookup in the headers of datasets.
+#include "kovlib_internal.h"
+#include "streaminf.h"
+
+#include <cstdarg>
+
+namespace {
+
+streaminf *hetch_in = nullptr; // the record of in, looked up once
+
+streaminf *in_record() {
+  if (hetch_in == nullptr) hetch_in = tag_info("in", TAG_IN);
+  return hetch_in;
+}
+
+// Build the header store of a record on its first lookup.
+void ensure_store(streaminf *r, const char *name) {
+  if (r->entrytype != STREAMIN && r->entrytype != STREAMINOUT && r->entrytype != STREAMSCR)
+    koverr("kovstrpar(): parameter %s asked of output tag %s\n", name, r->tagname.c_str());
+  if (r->entrytype == STREAMIN && !r->headerbuf)
+    koverr("Attempt to get parameter %s from tag %s which is not a valid description file \n", name,
+           r->tagname.c_str());
+  if (r->hetch_queue != nullptr) return;
+  if (kovxargv == nullptr) koverr("Must call initpar() at the start of your program\n");
+  if (r->headerbuf && !r->headerbuf->empty()) {
+    r->hqlen = KOV_HETCH_QUEUE_SIZE;
+    r->hetch_queue = new_queue(r->hqlen);
+    kov::detail::push_input(*r->headerbuf);
+    getpar_scan(r->hetch_queue, r->hqlen);
+  }
+}
+
+} // namespace
+
+namespace kov::detail {
+
+void forget_hetch_record(streaminf *record) {
+  if (hetch_in == record) hetch_in = nullptr;
+}
+
+std::optional<std::string> kovstrpar_string(streaminf *r, const char *name) {
+  ensure_store(r, name);
+  if (auto value = lookup_string(r->hetch_queue, r->hqlen, name)) return value;
+  return lookup_string(r->tetch_queue, r->tqlen, name);
+}
+
+} // namespace kov::detail
+
+extern "C" int kovstrpar(streaminf *r, const char *name, const char *type, void *dest) {
+  if (r == nullptr) kov::detail::assertion("kovstrpar", "null record");
+  ensure_store(r, name);
+  if (r->hetch_queue != nullptr) {
+    const int found = getpar_decode(r->hetch_queue, r->hqlen, name, type, dest);
+    if (found != 0) return found;
+  }
+  return getpar_decode(r->tetch_queue, r->tqlen, name, type, dest);
+}
+
+extern "C" int hetch(const char *name, const char *type, void *dest) {
+  return kovstrpar(in_record(), name, type, dest);
+}
+
+extern "C" int fetch(const char *name, const char *type, void *dest) {
+  const int found = getch(name, type, dest);
+  if (found > 0) return found;
+  return hetch(name, type, dest);
+}
+
+extern "C" int auxpar(const char *name, const char *type, void *dest, const char *tag) {
+  return kovstrpar(tag_info(tag, TAG_IN), name, type, dest);
+}
+
+extern "C" int tetch(const char *name, const char *type, ...) {
+  va_list args;
+  va_start(args, type);
+  void *dest = va_arg(args, void *);
+  va_end(args);
+  const int found = getch(name, type, dest);
+  if (found != 0) return found;
+  streaminf *r = in_record();
+  return getpar_decode(r->tetch_queue, r->tqlen, name, type, dest);
+}

@@ -1,0 +1,20 @@
+// Choosing the I/O back end of a record from its data name.
+#include "kovlib_internal.h"
+#include "streaminf.h"
+
+#include <string>
+
+extern "C" void init_io(streaminf *r) {
+  if (r == nullptr) kov::detail::assertion("init_io", "null record");
+  const std::string name = r->dataname.value_or("");
+  if (name == "stdin" || name == "follow_hdr" || name == "stdout")
+    r->iotype = FILE_IO;
+  else if (name.find(';') != std::string::npos)
+    r->iotype = MULTI_FD_IO;
+  else
+    r->iotype = FD_IO;
+  if ((r->entrytype == STREAMINOUT || r->entrytype == STREAMSCR) &&
+      (name == "follow_hdr" || name == r->headername))
+    koverr("tag \"%s\" in/out dataset cannot be a pipe or the same file as the header\n",
+           r->tagname.c_str());
+}

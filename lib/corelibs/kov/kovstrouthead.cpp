@@ -1,0 +1,264 @@
+// The output header life cycle: open, history copy, title, data location,
+// readiness for data, close.
+#include "kovlib_internal.h"
+#include "streaminf.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <pwd.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr char kFollowHeader[] = "follow_hdr";
+
+void require_output(const streaminf *r, const char *routine) {
+  if (r == nullptr) kov::detail::assertion(routine, "null record");
+  if (!kov::detail::is_output_kind(r)) kov::detail::assertion(routine, "tag is not an output");
+}
+
+std::FILE *open_outpipe(streaminf *r, const std::string &name) {
+  if (name.empty() || name[0] != '|')
+    koverr("output pipe command '%s' doesn't start with | for tag %s\n", name.c_str(),
+           r->tagname.c_str());
+  const std::string command = name.substr(1);
+  std::fflush(nullptr);
+  std::FILE *stream = ::popen(command.c_str(), "w");
+  if (stream == nullptr) {
+    kov::detail::syserr("kovstrhead:openpipe() ");
+    koverr("error in opening output pipe %s for tag %s \n", command.c_str(), r->tagname.c_str());
+  }
+  r->isapipe = 1;
+  return stream;
+}
+
+[[noreturn]] void refuse_socket(streaminf *r, const std::string &name) {
+  koverr("header \"%s\" for tag \"%s\": socket endpoints are not available in this build\n",
+         name.c_str(), r->tagname.c_str());
+}
+
+std::FILE *open_outfile(streaminf *r, const std::string &name) {
+  struct stat st;
+  if (::stat(name.c_str(), &st) != 0 && errno != ENOENT) {
+    kov::detail::syserr("kovstrhead, openfile()");
+    koverr("Bad header name '%s' for tag %s \n", name.c_str(), r->tagname.c_str());
+  }
+  // Read-write, so that a trailing line can be read back and replaced.
+  std::FILE *stream = std::fopen(name.c_str(), "w+");
+  if (stream == nullptr) stream = std::fopen(name.c_str(), "w");
+  return stream;
+}
+
+// Pipe, socket or file, by the form of the name.
+std::FILE *open_named(streaminf *r, const std::string &name) {
+  if (name.find('|') != std::string::npos) return open_outpipe(r, name);
+  if (name.find(':') != std::string::npos) refuse_socket(r, name);
+  return open_outfile(r, name);
+}
+
+std::string user_name() {
+  std::string user;
+  if (const char *login = ::getlogin(); login != nullptr && *login != '\0') {
+    user = login;
+  } else if (const passwd *pw = ::getpwuid(::geteuid()); pw != nullptr && pw->pw_name != nullptr) {
+    user = pw->pw_name;
+  }
+  if (user.size() > 31) user.resize(31);
+  return user;
+}
+
+std::string host_name() {
+  char host[256] = {};
+  if (::gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
+  return host;
+}
+
+// The current-environment line of a data name headed by a variable.  A
+// variable that is not set is said so in words that the parameter scanner
+// does not read as a value, so a reader resolves it in its own environment.
+std::string environment_line(const std::string &dataname) {
+  char *var = envhead(dataname.c_str());
+  if (var == nullptr) return {};
+  std::string name(var);
+  std::free(var);
+  std::optional<std::string> value;
+  if (const char *env = std::getenv(name.c_str())) value = env;
+  if (!value) value = kov::detail::getch_string(name.c_str());
+  if (!value) return "\t\t current environment " + name + " is not set\n";
+  return "\t\t current environment " + name + "=\"" + *value + "\"\n";
+}
+
+} // namespace
+
+namespace kov::detail {
+
+std::string make_title() {
+  const char *program =
+      (kovxargv != nullptr && kovxargc > 0 && kovxargv[0] != nullptr) ? kovxargv[0] : "";
+  const std::time_t now = std::time(nullptr);
+  char date[32] = {};
+  ::ctime_r(&now, date);
+  return std::string("\n\n") + program + ":   " + user_name() + "@" + host_name() + "   " + date;
+}
+
+} // namespace kov::detail
+
+extern "C" int noheader(void) {
+  const auto value = kov::detail::getch_string("noheader");
+  return value && !value->empty() && (*value)[0] == 'y';
+}
+
+extern "C" char *maketitle(char *buffer) {
+  const std::string title = kov::detail::make_title();
+  std::memcpy(buffer, title.c_str(), title.size() + 1);
+  return buffer;
+}
+
+extern "C" void kovstr_out_head(streaminf *r) {
+  require_output(r, "kovstr_out_head");
+  std::FILE *stream = nullptr;
+  const std::string name = r->headername;
+  if (name.find('|') != std::string::npos) {
+    stream = open_outpipe(r, name);
+  } else if (name.find(':') != std::string::npos) {
+    refuse_socket(r, name);
+  } else if (name == "stdout") {
+    const auto head = kov::detail::getch_string("head");
+    if (head && head->empty()) {
+      stream = stdout; // given but empty: standard output, isapipe left alone
+    } else {
+      if (!head || *head == "stdout") {
+        stream = stdout;
+      } else if (*head == "stderr") {
+        stream = stderr;
+      } else {
+        r->headername = *head;
+        stream = open_named(r, *head);
+      }
+      if (stream == stdout || stream == stderr) r->isapipe = isapipe(::fileno(stream));
+    }
+  } else {
+    stream = open_outfile(r, name);
+  }
+  if (stream == nullptr) {
+    r->valid = 0;
+    return;
+  }
+  r->headfile = stream;
+
+  r->format_num = 0;
+  if (r->tagname == "out") {
+    char format[KOV_LINE_MAX];
+    if (kov::detail::getch_bounded("data_format", "s", format, sizeof format) > 0 ||
+        hetch("data_format", "s", format) > 0) {
+      r->format_num = get_format_num(format);
+      if (r->format_num < 0)
+        koverr("unknown data format: %s \n %s \n", format,
+               "known types are xdr..., native.., cm..., and drawl");
+    }
+  }
+  open_outstream(r);
+  if (r->tagname == "out") kovstr_copyh(tag_info("in", TAG_IN), r);
+}
+
+extern "C" void write_title(streaminf *r) {
+  require_output(r, "write_title");
+  const std::string parameter = r->tagname + ".write_title";
+  int wanted = 1;
+  if (kov::detail::getch_bounded(parameter.c_str(), "d", &wanted, 1) == 0) wanted = 1;
+  if (wanted == 1 && r->headfile != nullptr) {
+    const std::string title = kov::detail::make_title();
+    if (std::fputs(title.c_str(), r->headfile) < 0 || std::fflush(r->headfile) != 0) {
+      kov::detail::syserr("write_title");
+      koverr("write_title: unable to write to output header %s for tag %s", r->headername.c_str(),
+             r->tagname.c_str());
+    }
+  }
+  r->header_title = 1;
+}
+
+extern "C" void write_outname(streaminf *r) {
+  require_output(r, "write_outname");
+  if (r->header_outname) return;
+  if (!r->header_title) write_title(r);
+  const std::string dataname = r->dataname.value_or("");
+  if (dataname == kFollowHeader) {
+    kovstrput(r, "kovstr_ready_out() : sets next in", "s", "stdin");
+  } else {
+    kovstrput(r, "sets next: in", "s", dataname.c_str());
+    if (!dataname.empty() && dataname[0] == '$') {
+      const std::string line = environment_line(dataname);
+      if (std::fputs(line.c_str(), r->headfile) < 0 || std::fflush(r->headfile) != 0) {
+        kov::detail::syserr("kovstrput()");
+        koverr("kovstrput() I/O error on output header for tag %s\n", r->tagname.c_str());
+      }
+    }
+  }
+  r->header_outname = 1;
+}
+
+extern "C" void kovstr_ready_out(streaminf *r) {
+  require_output(r, "kovstr_ready_out");
+  if (r->ready_out) kov::detail::assertion("kovstr_ready_out", "header is already ready");
+  if (!r->header_title) write_title(r);
+  if (!r->header_outname) write_outname(r);
+  char *format = get_format_name(r->format_num);
+  if (format != nullptr) {
+    kovstrput(r, "data_format", "s", format);
+    std::free(format);
+  }
+  if (r->dataname && *r->dataname == kFollowHeader) kov::detail::syncout(r);
+  r->ready_out = 1;
+}
+
+extern "C" int kovstr_hclose(streaminf *r) {
+  require_output(r, "kovstr_hclose");
+  if (r->headfile == nullptr) {
+    std::fprintf(stderr,
+                 "WARNING: Multiple closes of output header with tag \"%s\"\n or close called "
+                 "after first write\n",
+                 r->tagname.c_str());
+    std::fflush(stderr);
+    return 0;
+  }
+  if (!r->ready_out) kovstr_ready_out(r);
+  if (r->dataname && *r->dataname == kFollowHeader) return 0;
+  std::fputc('\n', r->headfile);
+  kov::detail::forget_stream(r->headfile);
+  std::fclose(r->headfile);
+  r->headfile = nullptr;
+  return 0;
+}
+
+extern "C" void kovstr_copyh(streaminf *in, streaminf *out) {
+  require_output(out, "kovstr_copyh");
+  if (out->header_title)
+    koverr("cannot copy header to output tag \"%s\" after it has been used \n",
+           out->tagname.c_str());
+  if (!kov::detail::stream_open(out->headfile) || in == nullptr || !in->headerbuf)
+    koverr(" error copying header to output history\n");
+  const std::string &text = *in->headerbuf;
+  const std::size_t n = static_cast<std::size_t>(in->hdrlen);
+  if (std::fwrite(text.data(), 1, n, out->headfile) != n || std::fflush(out->headfile) != 0) {
+    kov::detail::syserr("kovstr_copyh()");
+    koverr("I/O error writing output history\n");
+  }
+  write_outname(out);
+}
+
+extern "C" int kov_headername(const char *tag, char *name) {
+  streaminf *r = tag_info(tag, TAG_INQUIRE);
+  if (r == nullptr) koverr("requesting headername from tag(%s) where it is undefined \n", tag);
+  if (r->headfile != nullptr) {
+    const int found = findnm(::fileno(r->headfile), name, 256);
+    if (found < 0) koverr("trouble in findnm \n");
+    if (found > 0) return 0;
+  }
+  std::snprintf(name, 257, "%s", r->headername.c_str());
+  return 0;
+}

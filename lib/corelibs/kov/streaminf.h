@@ -1,0 +1,100 @@
+// The stream record of a tag and the registry's internal helpers.
+#ifndef KOV_STREAMINF_H
+#define KOV_STREAMINF_H
+
+#include <kov/kovlib.h>
+
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+// Operations of an I/O back end.
+using kov_open_fn = int (*)(streaminf *record, void **ioinf);
+using kov_close_fn = int (*)(streaminf *record, void *ioinf);
+using kov_read_fn = long (*)(streaminf *record, void *ioinf, char *buffer, long nbytes);
+using kov_write_fn = long (*)(streaminf *record, void *ioinf, const char *buffer, long nbytes);
+using kov_seek_fn = kov_off_t (*)(streaminf *record, void *ioinf, kov_off_t offset, int whence);
+using kov_size_fn = kov_file_size_t (*)(streaminf *record, void *ioinf);
+
+struct streaminf {
+  streaminf *next = nullptr;
+  streaminf *prev = nullptr;
+  std::string tagname;
+  strtype entrytype = STREAMIN;
+  int valid = 1;
+  std::string headername;
+  std::FILE *headfile = nullptr;
+  std::optional<std::string> headerformatfile;
+  std::optional<std::string> gridformatfile;
+  std::optional<std::string> distribformatfile;
+  std::vector<std::string> tag_sect;  // reserved
+  std::vector<std::string> mach_sect; // reserved
+  std::optional<std::string> headerbuf;
+  int hdrlen = 0;
+  hash_item **hetch_queue = nullptr;
+  int hqlen = 0;
+  hash_item **tetch_queue = nullptr;
+  int tqlen = 0;
+  int backseekable = 0;
+  int header_title = 0;
+  int header_outname = 0;
+  int ready_out = 0;
+  std::optional<std::string> dataname;
+  IOtyp iotype = FILE_IO;
+  void *ioinf = nullptr;
+  kov_open_fn open_func = nullptr;
+  kov_close_fn close_func = nullptr;
+  kov_read_fn read_func = nullptr;
+  kov_write_fn write_func = nullptr;
+  kov_seek_fn seek_func = nullptr;
+  kov_size_fn size_func = nullptr;
+  std::FILE *streamfile = nullptr;
+  int streamfd = -1;
+  int format_num = -1;
+  int isapipe = 0;
+  int sockfd = 0;
+  int n_key = -1;
+  std::vector<int> key_bytes;
+};
+
+namespace kov::detail {
+
+// Output kinds: every entry type but STREAMIN.
+inline bool is_output_kind(const streaminf *r) {
+  return r->entrytype == STREAMOUT || r->entrytype == STREAMINOUT ||
+         r->entrytype == STREAMSOCKOUT || r->entrytype == STREAMSCR;
+}
+
+// A fatal precondition failure naming the routine.
+[[noreturn]] void assertion(const char *routine, const char *what);
+
+// A C-heap copy of a text, for routines that hand out "new strings".
+char *heap_copy(const std::string &text);
+
+// True while a status query on the stream's descriptor succeeds.
+bool stream_open(std::FILE *stream);
+
+// Lookup of a text parameter in a record's header store (as kovstrpar).
+std::optional<std::string> kovstrpar_string(streaminf *record, const char *name);
+
+// Forget every cached pointer to a record or its streams (before it is
+// freed or its streams closed).
+void forget_record(streaminf *record);
+void forget_stream(std::FILE *stream);
+void forget_hetch_record(streaminf *record);
+void forget_putch_record(streaminf *record);
+
+// One formatted parameter line (fatal for unknown codes and over-long lines).
+std::string format_line(const char *name, const char *type, const void *val);
+
+// The title text of an output header.
+std::string make_title();
+
+// End-of-header handling when data follow the header in one stream.
+void syncout(streaminf *record);
+void syncin(streaminf *record);
+
+} // namespace kov::detail
+
+#endif
