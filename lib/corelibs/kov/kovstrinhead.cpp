@@ -113,6 +113,13 @@ extern "C" void readhdr(streaminf *r) {
     }
     text.push_back(static_cast<char>(c));
   }
+  // A header that exists but cannot be read (a directory, an I/O error) is
+  // not an empty history.
+  if (std::ferror(r->headfile)) {
+    kov::detail::syserr("readhdr()");
+    koverr("readhdr(): unable to read header \"%s\" for tag \"%s\"\n", r->headername.c_str(),
+           r->tagname.c_str());
+  }
   r->hdrlen = static_cast<int>(text.size());
   r->headerbuf = std::move(text);
   if (r->hdrlen > 0 && stopped_at_eot) kov::detail::syncin(r);

@@ -181,6 +181,10 @@ TEST(InputHeadersDeathTest, BadNames) {
   set_args({"prog", "d=" + (dir / "f") + "/sub"});
   EXPECT_EXIT(tag_info("d", TAG_IN), fatal_exit(),
               "kovstrhead, openfile\\(\\): Not a directory\n(.|\n)*Bad header name");
+  std::filesystem::create_directory(dir / "adir");
+  set_args({"prog", "e=" + (dir / "adir")});
+  EXPECT_EXIT(tag_info("e", TAG_IN), fatal_exit(),
+              "readhdr\\(\\): Is a directory\n(.|\n)*readhdr\\(\\): unable to read header");
 }
 
 TEST(InputHeaders, Placeholders) {
