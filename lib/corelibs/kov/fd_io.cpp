@@ -1,9 +1,216 @@
-// Descriptor back end: sizes and status of open files.
+// Descriptor back end: the data of a tag in one file, moved by system reads
+// and writes; sizes and status of open files.
+#include "backends.h"
 #include "kovlib_internal.h"
 #include "streaminf.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <memory>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+
+namespace {
+
+using kov::detail::FdState;
+
+constexpr long kChunk = 16384;
+constexpr long kPipeChunk = 1024;
+
+long chunk_of(const streaminf *r) { return r->isapipe ? kPipeChunk : kChunk; }
+
+std::string data_name(const streaminf *r) { return r->dataname.value_or(""); }
+
+[[noreturn]] void invalid_dataset(const streaminf *r) {
+  koverr("Invalid dataset \"%s\" for tag \"%s\"\n", data_name(r).c_str(), r->tagname.c_str());
+}
+
+std::string expanded(const std::string &name, streaminf *record) {
+  char *text = expand_info(name.c_str(), record);
+  std::string result = text != nullptr ? text : "";
+  std::free(text);
+  return result;
+}
+
+void refuse_name(const streaminf *r, const std::string &name, const char *a, const char *b) {
+  if (name == a || name == b)
+    koverr("%s is invalid for file descriptor I/O for tag \"%s\"\n", name.c_str(),
+           r->tagname.c_str());
+}
+
+int open_rw_created(const std::string &name) {
+  return ::open(name.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+}
+
+FdState *state_of(void *ioinf) { return static_cast<FdState *>(ioinf); }
+
+int fd_open(streaminf *r, void **ioinf) {
+  auto state = std::make_unique<FdState>();
+  const std::string name = data_name(r);
+  int fd = -1;
+  const char *mode = "r";
+  switch (r->entrytype) {
+  case STREAMIN: {
+    refuse_name(r, name, "follow_hdr", "stdin");
+    const std::string path = expanded(name, r);
+    if (path == "-1") {
+      // A dataset without data: nothing is opened, reading it is refused.
+      kov::detail::install_state(ioinf, std::move(state));
+      return 0;
+    }
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      kov::detail::syserr("fd_open");
+      std::fprintf(stderr, "unable to obtain input file \"%s\" for tag \"%s\"\n", path.c_str(),
+                   r->tagname.c_str());
+    }
+    break;
+  }
+  case STREAMOUT:
+  case STREAMSOCKOUT:
+    refuse_name(r, name, "follow_hdr", "stdout");
+    fd = ::open(expanded(name, nullptr).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    mode = "w";
+    if (fd < 0) {
+      kov::detail::syserr("fd_open");
+      std::fprintf(stderr, " unable to open output datafile %s for tag %s \n", name.c_str(),
+                   r->tagname.c_str());
+    }
+    break;
+  case STREAMINOUT:
+  case STREAMSCR: {
+    const std::string path = expanded(name, r->entrytype == STREAMINOUT ? r : nullptr);
+    // An existing in/out dataset keeps its data; otherwise it starts empty.
+    if (r->entrytype == STREAMINOUT && r->headerbuf) fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) fd = open_rw_created(path);
+    mode = "r+";
+    if (fd < 0) {
+      kov::detail::syserr("fd_open");
+      std::fprintf(stderr, "unable to open input/output datafile %s for tag %s \n", name.c_str(),
+                   r->tagname.c_str());
+    }
+    break;
+  }
+  }
+  if (fd < 0) {
+    std::fflush(stderr);
+    r->valid = 0;
+    return -1;
+  }
+  state->file = kov::detail::OpenFile(fd);
+  if (fdordinary(fd)) r->backseekable = 1;
+  r->streamfd = fd;
+  // Scratch datasets get a read-write stream too, so that auxscr and auxtmp
+  // hand out a usable stream.
+  r->streamfile = state->file.attach_stream(mode);
+  kov::detail::install_state(ioinf, std::move(state));
+  return 0;
+}
+
+int fd_close(streaminf *r, void *ioinf) {
+  if (ioinf == nullptr) return 0;
+  std::unique_ptr<FdState> state = kov::detail::reclaim_state<FdState>(r, ioinf);
+  if (r != nullptr && state->file.is_open()) {
+    if (r->streamfile == state->file.stream()) r->streamfile = nullptr;
+    if (r->streamfd == state->file.fd()) r->streamfd = -1;
+  }
+  if (!state->file.reset()) kov::detail::syserr("fd_close");
+  return 0;
+}
+
+long fd_read(streaminf *r, void *ioinf, char *buffer, long nbytes) {
+  FdState *state = state_of(ioinf);
+  if (state == nullptr || !state->file.is_open()) invalid_dataset(r);
+  const long chunk = chunk_of(r);
+  long total = 0;
+  while (total < nbytes) {
+    const ssize_t n = ::read(state->file.fd(), buffer + total,
+                             static_cast<size_t>(std::min(chunk, nbytes - total)));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      kov::detail::syserr("fd_read()");
+      koverr("fd_read() : I/O error, tag \"%s\"\n", r->tagname.c_str());
+    }
+    if (n == 0) break; // end of the data
+    total += n;
+  }
+  state->curpos += static_cast<unsigned long long>(total);
+  return total;
+}
+
+long fd_write(streaminf *r, void *ioinf, const char *buffer, long nbytes) {
+  FdState *state = state_of(ioinf);
+  if (state == nullptr || !state->file.is_open()) invalid_dataset(r);
+  const long chunk = chunk_of(r);
+  long total = 0;
+  while (total < nbytes) {
+    const ssize_t n = ::write(state->file.fd(), buffer + total,
+                              static_cast<size_t>(std::min(chunk, nbytes - total)));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      // A full device or an exceeded quota ends here too: never a silent
+      // short write.
+      kov::detail::syserr("info_rite()");
+      koverr("info_rite() : I/O error, tag \"%s\"\n", r->tagname.c_str());
+    }
+    if (n == 0) break;
+    total += n;
+  }
+  state->curpos += static_cast<unsigned long long>(total);
+  return total;
+}
+
+kov_off_t fd_seek(streaminf *, void *ioinf, kov_off_t offset, int whence) {
+  FdState *state = state_of(ioinf);
+  if (state == nullptr) return -1;
+  int how = SEEK_SET;
+  switch (whence) {
+  case 0:
+    how = SEEK_SET;
+    break;
+  case 1:
+    how = SEEK_CUR;
+    break;
+  case 2:
+    how = SEEK_END;
+    break;
+  default:
+    std::fprintf(stderr, "unknown seek type requested\n");
+    std::fflush(stderr);
+    return static_cast<kov_off_t>(state->curpos);
+  }
+  const off_t pos = ::lseek(state->file.fd(), static_cast<off_t>(offset), how);
+  if (pos < 0) {
+    kov::detail::syserr("fd_seek");
+    return -1;
+  }
+  // The system's answer is the position for every whence, end-relative
+  // seeks included.
+  state->curpos = static_cast<unsigned long long>(pos);
+  return static_cast<kov_off_t>(pos);
+}
+
+kov_file_size_t fd_size(streaminf *r, void *ioinf) {
+  FdState *state = state_of(ioinf);
+  if (state == nullptr || !state->file.is_open()) invalid_dataset(r);
+  return fsize(state->file.fd());
+}
+
+} // namespace
+
+extern "C" void init_fd_io(streaminf *r) {
+  if (r == nullptr) kov::detail::assertion("init_fd_io", "null record");
+  r->open_func = fd_open;
+  r->close_func = fd_close;
+  r->read_func = fd_read;
+  r->write_func = fd_write;
+  r->seek_func = fd_seek;
+  r->size_func = fd_size;
+}
 
 extern "C" kov_file_size_t fsize(int fd) {
   struct stat st;

@@ -71,3 +71,26 @@ extern "C" void open_scrstream(streaminf *r) {
   outname(r);
   init_io(r);
 }
+
+extern "C" int set_format(const char *tag, const char *name) {
+  if (tag == nullptr || name == nullptr) kov::detail::assertion("set_format", "null tag or name");
+  streaminf *r = tag_info(tag, TAG_OUT);
+  const int number = get_format_num(name);
+  if (number < 0) koverr("set_format( %s , %s ): unknown format ", tag, name);
+  r->format_num = number;
+  return 0;
+}
+
+extern "C" int set_output_data_format(const char *name) { return set_format("out", name); }
+
+extern "C" char *get_format(const char *tag) {
+  if (tag == nullptr) kov::detail::assertion("get_format", "null tag");
+  return get_format_name(tag_info(tag, TAG_IN)->format_num);
+}
+
+extern "C" void open_socketstream(streaminf *r) {
+  if (r == nullptr || r->entrytype != STREAMSOCKOUT)
+    kov::detail::assertion("open_socketstream", "record is not a socket output");
+  r->dataname = "follow_hdr";
+  init_io(r);
+}

@@ -17,4 +17,17 @@ extern "C" void init_io(streaminf *r) {
       (name == "follow_hdr" || name == r->headername))
     koverr("tag \"%s\" in/out dataset cannot be a pipe or the same file as the header\n",
            r->tagname.c_str());
+  switch (r->iotype) {
+  case FD_IO:
+    init_fd_io(r);
+    break;
+  case FILE_IO:
+    init_file_io(r);
+    break;
+  case MULTI_FD_IO:
+    init_multifd_io(r);
+    break;
+  default:
+    koverr("unknown IO type\n");
+  }
 }

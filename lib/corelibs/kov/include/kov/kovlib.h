@@ -227,10 +227,36 @@ void mkrandom_string(const char *in, char *out);
 
 int get_format_num(const char *name);
 char *get_format_name(int number);
+int set_format(const char *tag, const char *name);
+int set_output_data_format(const char *name);
+char *get_format(const char *tag);
 void open_instream(streaminf *record);
 void open_inoutstream(streaminf *record);
 void open_scrstream(streaminf *record);
+void open_socketstream(streaminf *record);
+
+int sreed(const char *tag, void *buffer, int nbytes);
+int sreed2(const char *tag, void *buffer, int nbytes, const char *format);
+int sreed_raw(const char *tag, void *buffer, int nbytes);
+int srite(const char *tag, const void *buffer, int nbytes);
+int srite2(const char *tag, const void *buffer, int nbytes, const char *format);
+int srite_raw(const char *tag, const void *buffer, int nbytes);
+
+/* ---- I/O back ends and seeking ------------------------------------------- */
+
 void init_io(streaminf *record);
+void init_fd_io(streaminf *record);
+void init_file_io(streaminf *record);
+void init_multifd_io(streaminf *record);
+int sseek(const char *tag, int offset, int whence);
+kov_off_t sseek_l_l(const char *tag, kov_off_t offset, int whence);
+double sseek_block_d(const char *tag, int offset, int block_size, int whence);
+int sseek_block(const char *tag, int offset, int block_size, int whence);
+int file_position(const char *tag, int block_size, int *blocks, int *remainder);
+int sseekable(const char *tag);
+int isclosed(FILE *stream);
+int fdordinary(int fd);
+int isordinary(const char *path);
 
 #ifdef __cplusplus
 }

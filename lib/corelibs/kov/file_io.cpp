@@ -1,0 +1,304 @@
+// Buffered-stream back end: data that share a stream with their header or
+// travel over the standard streams, with forward seeks emulated on streams
+// that cannot be positioned.
+#include "backends.h"
+#include "kovlib_internal.h"
+#include "streaminf.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+using kov::detail::file_info;
+
+constexpr long kChunk = 65536;
+constexpr long kPipeChunk = 1024;
+constexpr long kDiscardPiece = 8192;
+
+// Where the bytes skipped by emulated seeks go; shared by all tags.
+char discard_buffer[kDiscardPiece];
+
+long chunk_of(const streaminf *r) { return r->isapipe ? kPipeChunk : kChunk; }
+
+file_info *state_of(void *ioinf) { return static_cast<file_info *>(ioinf); }
+
+bool is_standard(std::FILE *f) { return f == stdin || f == stdout || f == stderr; }
+
+[[noreturn]] void invalid_dataset(const streaminf *r) {
+  koverr("Invalid dataset \"%s\" for tag \"%s\"\n", r->dataname.value_or("").c_str(),
+         r->tagname.c_str());
+}
+
+file_info &open_state(streaminf *r, void *ioinf) {
+  file_info *state = state_of(ioinf);
+  if (state == nullptr || state->file == nullptr) invalid_dataset(r);
+  return *state;
+}
+
+// An output sharing its header stream: the data begin where the header
+// text ends, known once the header has been made ready.
+void settle_offset(file_info &state) {
+  if (!state.offset_pending) return;
+  state.offset_pending = false;
+  const off_t here = ::ftello(state.file);
+  if (here >= 0) state.seekoffset = static_cast<long long>(here);
+}
+
+// The scratch (or in/out) data file of a stream record.
+std::FILE *open_data_file(streaminf *r) {
+  char *text = expand_info(r->dataname.value_or("").c_str(), r);
+  const std::string path = text != nullptr ? text : "";
+  std::free(text);
+  std::FILE *f = nullptr;
+  if (r->entrytype == STREAMINOUT && r->headerbuf) f = std::fopen(path.c_str(), "r+e");
+  if (f == nullptr) f = std::fopen(path.c_str(), "w+e");
+  if (f == nullptr) {
+    kov::detail::syserr("file_open");
+    if (r->entrytype == STREAMSCR)
+      koverr("unable to open scratch datafile %s for tag %s \n", path.c_str(), r->tagname.c_str());
+    koverr("unable to open input/output datafile %s for tag %s \n", path.c_str(),
+           r->tagname.c_str());
+  }
+  return f;
+}
+
+int file_open(streaminf *r, void **ioinf) {
+  auto state = std::make_unique<file_info>();
+  const std::string name = r->dataname.value_or("");
+  switch (r->entrytype) {
+  case STREAMIN:
+    // The data follow the header in its stream: take the stream over.
+    state->file = r->headfile;
+    if (state->file == nullptr && name == "stdin") state->file = stdin;
+    r->headfile = nullptr;
+    state->owned = true;
+    if (state->file != nullptr) r->isapipe = isapipe(::fileno(state->file));
+    break;
+  case STREAMSOCKOUT:
+    state->file = r->headfile;
+    break;
+  case STREAMOUT:
+    if (name == "stdout") {
+      state->file = stdout;
+      r->isapipe = isapipe(STDOUT_FILENO);
+    } else if (name == "follow_hdr") {
+      state->file = r->headfile;
+      state->offset_pending = true;
+    }
+    break;
+  case STREAMINOUT:
+  case STREAMSCR:
+    state->file = open_data_file(r);
+    state->owned = true;
+    break;
+  }
+  if (state->file != nullptr) {
+    struct stat st;
+    if (::fstat(::fileno(state->file), &st) == 0 && S_ISREG(st.st_mode)) {
+      r->backseekable = 1;
+      const off_t here = ::ftello(state->file);
+      state->seekoffset = here > 0 ? static_cast<long long>(here) : 0;
+    } else {
+      r->backseekable = 0;
+      state->seekoffset = 0;
+      state->offset_pending = false;
+    }
+    r->streamfile = state->file;
+    r->streamfd = ::fileno(state->file);
+  }
+  kov::detail::install_state(ioinf, std::move(state));
+  return 0;
+}
+
+int file_close(streaminf *r, void *ioinf) {
+  if (ioinf == nullptr) return 0;
+  std::unique_ptr<file_info> state = kov::detail::reclaim_state<file_info>(r, ioinf);
+  std::FILE *f = state->file;
+  if (f == nullptr) return 0;
+  if (r != nullptr) {
+    if (r->streamfile == f) r->streamfile = nullptr;
+    if (r->streamfd == ::fileno(f)) r->streamfd = -1;
+  }
+  if (state->owned && !is_standard(f)) {
+    std::fclose(f);
+  } else if (r != nullptr && kov::detail::is_output_kind(r) &&
+             (is_standard(f) || r->headfile == f)) {
+    // A stream that stays open elsewhere is only flushed; a header stream
+    // that its owner has already closed is not touched.
+    std::fflush(f);
+  }
+  return 0;
+}
+
+long file_read(streaminf *r, void *ioinf, char *buffer, long nbytes) {
+  file_info &state = open_state(r, ioinf);
+  const long chunk = chunk_of(r);
+  long total = 0;
+  while (total < nbytes) {
+    const std::size_t want = static_cast<std::size_t>(std::min(chunk, nbytes - total));
+    const std::size_t n = std::fread(buffer + total, 1, want, state.file);
+    if (n < want && std::ferror(state.file)) {
+      kov::detail::syserr("file_read()");
+      koverr("file_read() : I/O error, tag \"%s\"\n", r->tagname.c_str());
+    }
+    if (n == 0) break;
+    total += static_cast<long>(n);
+  }
+  state.curpos += total;
+  return total;
+}
+
+long file_write(streaminf *r, void *ioinf, const char *buffer, long nbytes) {
+  file_info &state = open_state(r, ioinf);
+  settle_offset(state);
+  const long chunk = chunk_of(r);
+  long total = 0;
+  while (total < nbytes) {
+    const std::size_t want = static_cast<std::size_t>(std::min(chunk, nbytes - total));
+    const std::size_t n = std::fwrite(buffer + total, 1, want, state.file);
+    if (n < want) {
+      if (std::ferror(state.file)) {
+        kov::detail::syserr("file_write()");
+        koverr("file_write() : I/O error, tag \"%s\"\n", r->tagname.c_str());
+      }
+      if (std::feof(state.file)) {
+        std::fprintf(stderr, "unexpected eof for tag %s\n", r->tagname.c_str());
+        std::fflush(stderr);
+      }
+    }
+    if (n == 0) break;
+    total += static_cast<long>(n);
+  }
+  // What the stream still holds must reach the file now: a full device
+  // found at the flush is as fatal as one found by the write.
+  if (std::fflush(state.file) != 0) {
+    kov::detail::syserr("file_write()");
+    koverr("file_write() : I/O error, tag \"%s\"\n", r->tagname.c_str());
+  }
+  state.curpos += total;
+  return total;
+}
+
+// Read and drop `count` bytes; the number dropped.
+long long discard(streaminf *r, file_info &state, long long count) {
+  long long dropped = 0;
+  while (dropped < count) {
+    const std::size_t want =
+        static_cast<std::size_t>(std::min<long long>(kDiscardPiece, count - dropped));
+    const std::size_t n = std::fread(discard_buffer, 1, want, state.file);
+    if (n < want && std::ferror(state.file))
+      koverr("sseek(): I/O error in seek for tag \"%s\"\n", r->tagname.c_str());
+    if (n == 0) break;
+    dropped += static_cast<long long>(n);
+  }
+  return dropped;
+}
+
+kov_off_t unknown_whence(kov_off_t result) {
+  std::fprintf(stderr, "unknown seek type requested\n");
+  std::fflush(stderr);
+  return result;
+}
+
+kov_off_t refuse(const char *message) {
+  std::fprintf(stderr, "%s", message);
+  std::fflush(stderr);
+  return -1;
+}
+
+kov_off_t seek_stream(streaminf *r, file_info &state, kov_off_t offset, int whence) {
+  long long skip = 0;
+  switch (whence) {
+  case 0:
+    if (offset < state.curpos) return refuse("backwards absolute seek on stream device \n");
+    skip = offset - state.curpos;
+    break;
+  case 1:
+    if (offset < 0) return refuse("backwards relative seek on stream device \n");
+    skip = offset;
+    break;
+  case 2:
+    return refuse("seek relative to end on stream device \n");
+  default:
+    return unknown_whence(-1);
+  }
+  if (skip > 0) state.curpos += discard(r, state, skip);
+  return state.curpos;
+}
+
+kov_off_t seek_file(file_info &state, kov_off_t offset, int whence) {
+  settle_offset(state);
+  off_t target = 0;
+  int how = SEEK_SET;
+  switch (whence) {
+  case 0:
+    target = static_cast<off_t>(state.seekoffset + offset);
+    break;
+  case 1:
+    target = static_cast<off_t>(offset);
+    how = SEEK_CUR;
+    break;
+  case 2:
+    target = static_cast<off_t>(offset);
+    how = SEEK_END;
+    break;
+  default:
+    return unknown_whence(state.curpos);
+  }
+  if (::fseeko(state.file, target, how) != 0) {
+    kov::detail::syserr("file_seek");
+    return -1;
+  }
+  switch (whence) {
+  case 0:
+    state.curpos = offset;
+    break;
+  case 1:
+    state.curpos += offset;
+    break;
+  default: {
+    // Data positions count from the first data byte.
+    const off_t here = ::ftello(state.file);
+    if (here < 0) {
+      kov::detail::syserr("file_seek");
+      return -1;
+    }
+    state.curpos = static_cast<long long>(here) - state.seekoffset;
+  }
+  }
+  return state.curpos;
+}
+
+kov_off_t file_seek(streaminf *r, void *ioinf, kov_off_t offset, int whence) {
+  file_info *state = state_of(ioinf);
+  if (state == nullptr || state->file == nullptr) return -1;
+  if (r->backseekable) return seek_file(*state, offset, whence);
+  return seek_stream(r, *state, offset, whence);
+}
+
+kov_file_size_t file_size(streaminf *r, void *ioinf) {
+  file_info &state = open_state(r, ioinf);
+  // Nothing written yet to an output that shares its header stream.
+  if (!r->backseekable || state.offset_pending) return 0;
+  if (kov::detail::is_output_kind(r)) std::fflush(state.file);
+  const kov_file_size_t size = fsize(::fileno(state.file));
+  return size < 0 ? size : size - state.seekoffset;
+}
+
+} // namespace
+
+extern "C" void init_file_io(streaminf *r) {
+  if (r == nullptr) kov::detail::assertion("init_file_io", "null record");
+  r->open_func = file_open;
+  r->close_func = file_close;
+  r->read_func = file_read;
+  r->write_func = file_write;
+  r->seek_func = file_seek;
+  r->size_func = file_size;
+}

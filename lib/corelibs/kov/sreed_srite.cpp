@@ -1,0 +1,197 @@
+// Moving samples between a caller's buffer and a tag's data, converting the
+// portable formats through one fixed buffer per direction.
+#include "kovlib_internal.h"
+#include "streaminf.h"
+
+#include <arpa/inet.h>
+#include <rpc/xdr.h>
+
+#include <cstdint>
+#include <cstring>
+#include <limits>
+
+namespace {
+
+constexpr int kReadChunk = 16384;
+constexpr int kWriteChunk = 16380; // 4095 elements
+
+// The conversion buffers and their memory streams, created on first use and
+// shared by all tags.
+struct Conversion {
+  char buffer[kReadChunk];
+  XDR xdrs;
+  explicit Conversion(xdr_op op) { xdrmem_create(&xdrs, buffer, sizeof buffer, op); }
+};
+
+Conversion &inxdr() {
+  static Conversion c(XDR_DECODE);
+  return c;
+}
+
+Conversion &outxdr() {
+  static Conversion c(XDR_ENCODE);
+  return c;
+}
+
+bool converted(int format) { return format >= 0 && format <= 2; }
+
+// XDR floats and ints are 32-bit IEEE floats and two's-complement ints in
+// big-endian byte order: on an IEEE host their encoding is a byte swap of
+// each 4-byte word (or nothing on a big-endian host).  Swapping in place of
+// one library call per element keeps converted transfers at disk speed; the
+// bytes are those the XDR routines produce.
+static_assert(std::numeric_limits<float>::is_iec559 && sizeof(float) == 4 && sizeof(int) == 4);
+
+void swap_words(char *to, const char *from, unsigned words) {
+  for (unsigned i = 0; i < words; ++i) {
+    uint32_t w;
+    std::memcpy(&w, from + 4 * i, 4);
+    w = htonl(w);
+    std::memcpy(to + 4 * i, &w, 4);
+  }
+}
+
+// Open the data of a record if they are not open yet; false when the record
+// is not usable.
+bool ensure_open(streaminf *r) {
+  if (r->valid && r->ioinf == nullptr && r->open_func != nullptr) r->open_func(r, &r->ioinf);
+  return r->valid && r->ioinf != nullptr;
+}
+
+int converted_read(streaminf *r, char *dest, int nbytes, int format) {
+  Conversion &in = inxdr();
+  long total = 0;
+  long pos = 0;
+  while (total < nbytes) {
+    const int chunk = static_cast<int>(std::min<long>(nbytes - total, kReadChunk));
+    xdr_setpos(&in.xdrs, 0);
+    const long got = r->read_func(r, r->ioinf, in.buffer, chunk);
+    if (got <= 0) break;
+    const unsigned elements = static_cast<unsigned>(got / 4);
+    bool ok = true;
+    switch (format) {
+    case 0:
+    case 1:
+      swap_words(dest + pos, in.buffer, elements);
+      break;
+    case 2:
+      // Bytes are stored as they are: opaque data need no conversion.
+      ok = xdr_opaque(&in.xdrs, dest + pos, static_cast<u_int>(got));
+      break;
+    default:
+      koverr("xdr_reed(): tag \"%s\" I don't grok this format\n", r->tagname.c_str());
+    }
+    if (!ok) koverr("xdr_reed(): xdr error, tag \"%s\" \n", r->tagname.c_str());
+    long decoded = format == 2 ? got : static_cast<long>(elements) * 4;
+    // A trailing partial element at the end of the data is delivered as it
+    // was stored.
+    if (decoded < got) {
+      std::memcpy(dest + pos + decoded, in.buffer + decoded, static_cast<size_t>(got - decoded));
+      decoded = got;
+    }
+    total += got;
+    pos += decoded;
+  }
+  return static_cast<int>(total);
+}
+
+int converted_write(streaminf *r, const char *src, int nbytes, int format) {
+  Conversion &out = outxdr();
+  long total = 0;
+  while (total < nbytes) {
+    const int chunk = static_cast<int>(std::min<long>(nbytes - total, kWriteChunk));
+    xdr_setpos(&out.xdrs, 0);
+    const unsigned elements = static_cast<unsigned>(chunk / 4);
+    // xdr_opaque takes a non-const pointer even when it only reads.
+    char *from = const_cast<char *>(src + total);
+    bool ok = true;
+    switch (format) {
+    case 0:
+    case 1:
+      swap_words(out.buffer, from, elements);
+      break;
+    case 2:
+      ok = xdr_opaque(&out.xdrs, from, static_cast<u_int>(chunk));
+      break;
+    default:
+      koverr("xdr_rite(): tag \"%s\" I don't grok this format\n", r->tagname.c_str());
+    }
+    if (!ok) koverr("xdr_rite(): xdr error, tag \"%s\" \n", r->tagname.c_str());
+    const long encoded = format == 2 ? chunk : static_cast<long>(elements) * 4;
+    if (encoded < chunk)
+      std::memcpy(out.buffer + encoded, from + encoded, static_cast<size_t>(chunk - encoded));
+    const long wrote = r->write_func(r, r->ioinf, out.buffer, chunk);
+    if (wrote != chunk)
+      koverr("xdr_rite(): I/O error on output for tag \"%s\" -- ierr=%d \n", r->tagname.c_str(),
+             static_cast<int>(wrote));
+    total += chunk;
+  }
+  return static_cast<int>(total);
+}
+
+int read_common(const char *routine, const char *tag, void *buffer, int nbytes,
+                const char *format_name, bool raw) {
+  if (tag == nullptr || buffer == nullptr) kov::detail::assertion(routine, "null tag or buffer");
+  streaminf *r = tag_info(tag, TAG_IN);
+  int format = r->format_num;
+  if (format_name != nullptr) {
+    format = get_format_num(format_name);
+    if (format < 0)
+      koverr("sreed2(): Unknown format name \"%s\" for tag \"%s\" \n", format_name, tag);
+  }
+  if (!ensure_open(r)) koverr("sreed(): invalid input tag %s\n", tag);
+  if (nbytes <= 0) return 0;
+  if (!raw && converted(format))
+    return converted_read(r, static_cast<char *>(buffer), nbytes, format);
+  return static_cast<int>(r->read_func(r, r->ioinf, static_cast<char *>(buffer), nbytes));
+}
+
+int write_common(const char *routine, const char *tag, const void *buffer, int nbytes,
+                 const char *format_name, bool raw) {
+  if (tag == nullptr || buffer == nullptr) kov::detail::assertion(routine, "null tag or buffer");
+  if (nbytes == 0) return 0;
+  streaminf *r = tag_info(tag, TAG_OUT);
+  if (format_name != nullptr) {
+    const int format = get_format_num(format_name);
+    if (format < 0)
+      koverr("srite2(): Unknown format name \"%s\" for tag \"%s\" \n", format_name, tag);
+    r->format_num = format;
+  }
+  if (!kov::detail::is_output_kind(r)) kov::detail::assertion(routine, "tag is an input");
+  if (!ensure_open(r)) koverr("srite(): invalid output tag %s\n", tag);
+  if (!r->ready_out) kovstr_ready_out(r);
+  if (nbytes < 0) return 0;
+  if (!raw && converted(r->format_num))
+    return converted_write(r, static_cast<const char *>(buffer), nbytes, r->format_num);
+  return static_cast<int>(r->write_func(r, r->ioinf, static_cast<const char *>(buffer), nbytes));
+}
+
+} // namespace
+
+extern "C" int sreed(const char *tag, void *buffer, int nbytes) {
+  if (nbytes == 0) return 0;
+  return read_common("sreed", tag, buffer, nbytes, nullptr, false);
+}
+
+extern "C" int sreed2(const char *tag, void *buffer, int nbytes, const char *format) {
+  if (nbytes == 0) return 0;
+  if (format == nullptr) kov::detail::assertion("sreed2", "null format");
+  return read_common("sreed2", tag, buffer, nbytes, format, false);
+}
+
+extern "C" int sreed_raw(const char *tag, void *buffer, int nbytes) {
+  return read_common("sreed_raw", tag, buffer, nbytes, nullptr, true);
+}
+
+extern "C" int srite(const char *tag, const void *buffer, int nbytes) {
+  return write_common("srite", tag, buffer, nbytes, nullptr, false);
+}
+
+extern "C" int srite2(const char *tag, const void *buffer, int nbytes, const char *format) {
+  if (format == nullptr) kov::detail::assertion("srite2", "null format");
+  return write_common("srite2", tag, buffer, nbytes, format, false);
+}
+
+extern "C" int srite_raw(const char *tag, const void *buffer, int nbytes) {
+  return write_common("srite_raw", tag, buffer, nbytes, nullptr, true);
+}

@@ -1,0 +1,191 @@
+// Element formats and transfer of samples through sreed and srite.
+#include <kov/kovlib.h>
+
+#include "streaminf.h"
+#include "test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cstring>
+#include <limits>
+#include <numeric>
+#include <string>
+#include <vector>
+
+namespace {
+
+using kovtest::fatal_exit;
+using kovtest::set_args;
+using kovtest::TempDir;
+using kovtest::write_file;
+
+// Sizes of the calls a record makes to its back end.
+std::vector<long> transfers;
+kov_write_fn real_write = nullptr;
+kov_read_fn real_read = nullptr;
+
+long counting_write(streaminf *r, void *io, const char *buf, long n) {
+  transfers.push_back(n);
+  return real_write(r, io, buf, n);
+}
+
+long counting_read(streaminf *r, void *io, char *buf, long n) {
+  transfers.push_back(n);
+  return real_read(r, io, buf, n);
+}
+
+// An output dataset with its header in dir/h.H and its data in dir/h.H@,
+// read back afterwards through the tag "back".
+struct Output {
+  TempDir dir;
+  Output(std::initializer_list<std::string> extra = {}) {
+    if (!std::freopen("/dev/null", "r", stdin)) std::abort();
+    std::vector<std::string> words = {"prog", "head=" + (dir / "h.H"), "back=" + (dir / "h.H"),
+                                      "datapath=" + (dir / "")};
+    words.insert(words.end(), extra.begin(), extra.end());
+    static std::vector<std::string> storage;
+    static std::vector<char *> pointers;
+    storage = words;
+    pointers.clear();
+    for (auto &w : storage) pointers.push_back(w.data());
+    pointers.push_back(nullptr);
+    initpar(static_cast<int>(storage.size()), pointers.data());
+  }
+  std::string data() const { return kovtest::read_file(dir / "h.H@"); }
+  std::string header() const { return kovtest::read_file(dir / "h.H"); }
+};
+
+uint32_t big_endian_word(const std::string &bytes, std::size_t i) {
+  uint32_t w;
+  std::memcpy(&w, bytes.data() + 4 * i, 4);
+  return ntohl(w);
+}
+
+TEST(FormatNames, NumbersAndNames) {
+  EXPECT_EQ(get_format_num("xdr_float"), 0);
+  EXPECT_EQ(get_format_num("tmc_byte"), 7);
+  EXPECT_EQ(get_format_num("XDR_FLOAT"), -1);
+  EXPECT_EQ(get_format_num("native"), -1);
+  char *name = get_format_name(3);
+  EXPECT_STREQ(name, "native_float");
+  std::free(name);
+  EXPECT_EQ(get_format_name(-1), nullptr);
+  EXPECT_EQ(get_format_name(8), nullptr);
+}
+
+TEST(Transfer, XdrFloatIsBigEndianAfterTheFormatLine) {
+  Output out;
+  const float v[8] = {1.0f,
+                      -2.5f,
+                      -0.0f,
+                      3.0e8f,
+                      std::numeric_limits<float>::infinity(),
+                      std::numeric_limits<float>::quiet_NaN(),
+                      std::numeric_limits<float>::denorm_min(),
+                      -1.0e-38f};
+  EXPECT_EQ(srite("out", v, 32), 32);
+  hclose();
+  const std::string data = out.data();
+  ASSERT_EQ(data.size(), 32u);
+  for (int i = 0; i < 8; ++i) {
+    uint32_t bits;
+    std::memcpy(&bits, &v[i], 4);
+    EXPECT_EQ(big_endian_word(data, i), bits) << i;
+  }
+  EXPECT_NE(out.header().find("\t\tdata_format=\"xdr_float\"\n"), std::string::npos);
+}
+
+TEST(Transfer, ConvertedWritesAndReadsGoInFixedChunks) {
+  Output out;
+  std::vector<float> v(20000);
+  std::iota(v.begin(), v.end(), 0.5f);
+  streaminf *r = tag_info("out", TAG_OUT);
+  ASSERT_NE(output(), nullptr);
+  real_write = r->write_func;
+  r->write_func = counting_write;
+  EXPECT_EQ(srite("out", v.data(), 80000), 80000);
+  EXPECT_EQ(transfers, (std::vector<long>{16380, 16380, 16380, 16380, 14480}));
+  hclose();
+  auxclose("out");
+
+  streaminf *in = tag_info("back", TAG_IN);
+  ASSERT_EQ(in->format_num, 0);
+  std::vector<float> back(20000);
+  ASSERT_NE(auxin("back"), nullptr);
+  real_read = in->read_func;
+  in->read_func = counting_read;
+  transfers.clear();
+  EXPECT_EQ(sreed("back", back.data(), 80000), 80000);
+  EXPECT_EQ(transfers, (std::vector<long>{16384, 16384, 16384, 16384, 14464}));
+  EXPECT_EQ(back, v);
+  EXPECT_EQ(sreed("back", back.data(), 400), 0) << "end of the data";
+}
+
+TEST(Transfer, ShortReadAtTheEndAndRawFormats) {
+  Output out;
+  std::vector<char> bytes(100);
+  std::iota(bytes.begin(), bytes.end(), 0);
+  EXPECT_EQ(srite2("out", bytes.data(), 100, "native_float"), 100);
+  hclose();
+  EXPECT_EQ(out.data(), std::string(bytes.begin(), bytes.end())) << "written unchanged";
+  EXPECT_NE(out.header().find("data_format=\"native_float\""), std::string::npos);
+  auxclose("out");
+
+  std::vector<char> back(400, 'z');
+  EXPECT_EQ(sreed("back", back.data(), 400), 100);
+  EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), back.begin()));
+  EXPECT_EQ(back[100], 'z');
+  char *format = get_format("back");
+  EXPECT_STREQ(format, "native_float");
+  std::free(format);
+}
+
+TEST(Transfer, IntsBytesAndPartialElementsRoundTrip) {
+  Output out({"data_format=xdr_int"});
+  const int ints[3] = {-1, 7, 1 << 30};
+  EXPECT_EQ(srite("out", ints, 12), 12);
+  const char bytes[7] = {'a', 'b', 'c', 'd', 'e', 'f', 'g'};
+  EXPECT_EQ(srite2("out", bytes, 7, "xdr_byte"), 7);
+  const float tail[2] = {1.5f, 2.5f};
+  EXPECT_EQ(srite2("out", tail, 6, "xdr_float"), 6) << "a partial element is counted";
+  hclose();
+  const std::string data = out.data();
+  ASSERT_EQ(data.size(), 25u);
+  EXPECT_EQ(big_endian_word(data, 0), 0xffffffffu);
+  EXPECT_EQ(big_endian_word(data, 2), 1u << 30);
+  EXPECT_EQ(data.substr(12, 7), "abcdefg") << "bytes are stored as they are";
+  EXPECT_NE(out.header().find("data_format=\"xdr_int\""), std::string::npos)
+      << "the format line names the format of the first write";
+  auxclose("out");
+
+  int iback[3] = {};
+  EXPECT_EQ(sreed("back", iback, 12), 12);
+  EXPECT_EQ(iback[2], 1 << 30);
+  char bback[8] = {};
+  EXPECT_EQ(sreed2("back", bback, 7, "xdr_byte"), 7);
+  EXPECT_STREQ(bback, "abcdefg");
+  float fback[2] = {};
+  EXPECT_EQ(sreed2("back", fback, 6, "xdr_float"), 6);
+  EXPECT_EQ(fback[0], 1.5f);
+}
+
+TEST(TransferDeathTest, BadFormatsAndInvalidTags) {
+  TempDir dir;
+  if (!std::freopen("/dev/null", "r", stdin)) std::abort();
+  write_file(dir / "nodata.H", "n1=5\n");
+  set_args({"prog", "a=" + (dir / "nodata.H"), "head=" + (dir / "h.H"), "datapath=" + (dir / "")});
+  float f[4];
+  EXPECT_EXIT(sreed("a", f, 16), fatal_exit(), "sreed\\(\\): invalid input tag a\n");
+  EXPECT_EXIT(sreed2("a", f, 16, "floats"), fatal_exit(),
+              "sreed2\\(\\): Unknown format name \"floats\" for tag \"a\" \n");
+  EXPECT_EXIT(srite2("out", f, 16, "floats"), fatal_exit(),
+              "srite2\\(\\): Unknown format name \"floats\" for tag \"out\" \n");
+  EXPECT_EXIT(set_format("out", "bad"), fatal_exit(),
+              "set_format\\( out , bad \\): unknown format ");
+  EXPECT_EQ(sreed("a", f, 0), 0);
+  EXPECT_EQ(srite("out", f, 0), 0) << "nothing is opened for an empty write";
+  EXPECT_EQ(tag_info("out", TAG_INQUIRE), nullptr);
+}
+
+} // namespace
