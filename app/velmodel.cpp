@@ -1,0 +1,159 @@
+// velmodel: a layered two-dimensional velocity model in depth.
+//
+// Four layers with three reflectors between them: a constant layer of
+// 1.5*v0 down to `depth`, a layer whose top velocity varies laterally as a
+// sine of the squared lateral position and grows with depth by g0 down to
+// z1, a constant layer of v1 down to z2, and v2 below.  One trace of n1
+// depth samples is written for each of n2 lateral positions.  All
+// arithmetic is in single precision, in a fixed order, so that the model is
+// the same bit for bit on every run.
+#include <kov/kov.hpp>
+#include <kov/kovlib.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+#include <memory>
+#include <span>
+
+namespace {
+
+constexpr float kPi = 3.1415927f; // 0x40490FDB
+
+struct Dimensions {
+  int n1, n2, n3;
+  float d1, d2, d3, o1, o2, o3;
+};
+
+struct Layers {
+  float den, z0, v0, g0, v1, v2, z1, z2, alpha;
+};
+
+Dimensions read_dimensions() {
+  Dimensions d{};
+  if (kov::exist_file("indata")) {
+    kov::from_aux_int("indata", "n1", d.n1);
+    kov::from_aux_int("indata", "n2", d.n2);
+    kov::from_aux_int("indata", "n3", d.n3, 1);
+    kov::from_aux_real("indata", "d1", d.d1);
+    kov::from_aux_real("indata", "d2", d.d2);
+    kov::from_aux_real("indata", "d3", d.d3, 1.0f);
+    kov::from_aux_real("indata", "o1", d.o1);
+    kov::from_aux_real("indata", "o2", d.o2);
+    kov::from_aux_real("indata", "o3", d.o3, 1.0f);
+  } else {
+    kov::from_param_int("n1", d.n1, 500);
+    kov::from_param_int("n2", d.n2, 3000);
+    kov::from_param_int("n3", d.n3, 1);
+    kov::from_param_real("d1", d.d1, 10.0f);
+    kov::from_param_real("d2", d.d2, 20.0f);
+    kov::from_param_real("d3", d.d3, 1.0f);
+    kov::from_param_real("o1", d.o1, 0.0f);
+    kov::from_param_real("o2", d.o2, -15000.0f);
+    kov::from_param_real("o3", d.o3, 1.0f);
+  }
+  return d;
+}
+
+Layers read_layers() {
+  Layers l{};
+  kov::from_param_real("den", l.den, 100000.0f);
+  kov::from_param_real("depth", l.z0, 500.0f);
+  kov::from_param_real("v0", l.v0, 4000.0f);
+  kov::from_param_real("g0", l.g0, 0.5f);
+  kov::from_param_real("v1", l.v1, 4000.0f);
+  kov::from_param_real("v2", l.v2, 3500.0f);
+  kov::from_param_real("z1", l.z1, 2000.0f);
+  kov::from_param_real("z2", l.z2, 2500.0f);
+  kov::from_param_real("alpha", l.alpha, 0.1f);
+  return l;
+}
+
+void write_history(const Dimensions &d) {
+  kov::to_history_int("n1", d.n1);
+  kov::to_history_int("n2", d.n2);
+  kov::to_history_int("n3", 1);
+  kov::to_history_real("d1", d.d1);
+  kov::to_history_real("d2", d.d2);
+  kov::to_history_real("d3", 1.0f);
+  kov::to_history_real("o1", d.o1);
+  kov::to_history_real("o2", d.o2);
+  kov::to_history_real("o3", 1.0f);
+  kov::to_history_char("label1", "z");
+  kov::to_history_char("label2", "cmpx");
+  kov::to_history_char("label3", " ");
+}
+
+// The last sample that belongs to the layer above a reflector at depth z:
+// the sample nearest to z counted from depth 0, halves rounding up.
+// Indices beyond the range of int are clamped, so that the depth checks
+// report them.
+int reflector_index(float z, float d1, int which) {
+  const float index = z / d1 + 1.5f;
+  if (std::isnan(index))
+    koverr("Reflector %d has no valid depth (depth %g, d1 %g)\n", which, static_cast<double>(z),
+           static_cast<double>(d1));
+  if (index >= 2147483648.0f) return std::numeric_limits<int>::max();
+  if (index <= -2147483648.0f) return std::numeric_limits<int>::min();
+  return static_cast<int>(index);
+}
+
+struct FreeDeleter {
+  void operator()(float *p) const { std::free(p); }
+};
+
+} // namespace
+
+int main() {
+  kov::kov_init();
+  kov_begin_prog();
+
+  const Dimensions dim = read_dimensions();
+  const Layers lay = read_layers();
+  write_history(dim);
+
+  const std::size_t n1 = dim.n1 > 0 ? static_cast<std::size_t>(dim.n1) : 0;
+  std::unique_ptr<float[], FreeDeleter> vel(static_cast<float *>(alloc(n1 * sizeof(float))));
+  const std::span<float> trace(vel.get(), n1);
+
+  if (dim.d1 == 0.0f) koverr("d1 must not be zero\n");
+  const int ia = reflector_index(lay.z0, dim.d1, 1);
+  const int ib = reflector_index(lay.z1, dim.d1, 2);
+  const int ic = reflector_index(lay.z2, dim.d1, 3);
+  if (ia > dim.n1) koverr("Reflector 1 is deeper than the maximum depth\n");
+  if (ib > dim.n1) koverr("Reflector 2 is deeper than the maximum depth\n");
+  if (ic > dim.n1) koverr("Reflector 3 is deeper than the maximum depth\n");
+  if (ia > ib) koverr("Reflector 1 is deeper than Reflector 2\n");
+  if (ia > ic) koverr("Reflector 1 is deeper than Reflector 3\n");
+  if (ib > ic) koverr("Reflector 2 is deeper than Reflector 3\n");
+  // The reflectors are ordered now: a first index below 0 would address
+  // samples above the first one.
+  if (ia < 0)
+    koverr("Reflector 1 is above the first sample (depth %g, o1 %g)\n", static_cast<double>(lay.z0),
+           static_cast<double>(dim.o1));
+
+  const float top = 1.5f * lay.v0;
+  for (int i = 1; i <= dim.n2; ++i) {
+    const float x = dim.o2 + dim.d2 * static_cast<float>(i - 1);
+    std::fill(trace.begin(), trace.end(), 0.0f);
+    for (int k = 1; k <= ia; ++k) trace[k - 1] = top;
+    for (int k = ib + 1; k <= ic; ++k) trace[k - 1] = lay.v1;
+    for (int k = ic + 1; k <= dim.n1; ++k) trace[k - 1] = lay.v2;
+    if (i % 10 == 0) {
+      std::fprintf(stderr, " CMP  %d of %d\n", i, dim.n2);
+      std::fflush(stderr);
+    }
+    const float argument = x * x * kPi / 180.0f / lay.den;
+    const float s = std::sin(argument); // the single-precision sine
+    const float vi = lay.v0 * (1.0f + lay.alpha * s);
+    for (int k = ia + 1; k <= ib; ++k)
+      trace[k - 1] = vi + lay.g0 * ((dim.o1 + dim.d1 * static_cast<float>(k - 1)) - lay.z0);
+    kov::kov_write_1d(trace);
+  }
+
+  vel.reset();
+  kov_end_prog();
+  return 0;
+}

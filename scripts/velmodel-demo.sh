@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Builds velmodel and runs it with its defaults into model/ in the checkout.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/deps.sh
+kov_install_deps
+cmake --preset default </dev/null >/dev/null
+cmake --build --preset default -j 2 --target velmodel </dev/null >/dev/null
+mkdir -p model
+./build/default/app/velmodel datapath="$PWD/model/" </dev/null >model/vel.H
+cat <<MSG
+
+velmodel wrote a 500 x 3000 model (depth samples x traces):
+  header: $PWD/model/vel.H
+  data:   $PWD/model/vel.H@   ($(stat -c %s model/vel.H@) bytes, big-endian 32-bit floats)
+
+Look at the header:        cat model/vel.H
+First trace, 500 samples:  od -A d -t f4 --endian=big -N 2000 -w16 model/vel.H@
+MSG
