@@ -352,6 +352,14 @@ extern "C" void open_outstream(streaminf *record) {
   if (record->headfile == nullptr)
     kov::detail::assertion("open_outstream", "output header not open");
 
+  // The parameters out and head name the data of the tag out only; other
+  // outputs are named from their own header, so that two outputs never
+  // share one data file.
+  if (record->tagname != "out") {
+    outname(record);
+    init_io(record);
+    return;
+  }
   const int headfd = ::fileno(record->headfile);
   if (auto out = kov::detail::getch_string("out")) {
     if (*out != "stdout")

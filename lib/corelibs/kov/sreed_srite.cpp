@@ -36,19 +36,42 @@ Conversion &outxdr() {
 bool converted(int format) { return format >= 0 && format <= 2; }
 
 // XDR floats and ints are 32-bit IEEE floats and two's-complement ints in
-// big-endian byte order: on an IEEE host their encoding is a byte swap of
-// each 4-byte word (or nothing on a big-endian host).  Swapping in place of
-// one library call per element keeps converted transfers at disk speed; the
-// bytes are those the XDR routines produce.
+// big-endian byte order.  The memory stream hands out its buffer for a whole
+// chunk (xdr_inline), which is then converted in one byte-order loop; one
+// library call per element would be slower than the disk.  Where the stream
+// refuses inline access the element routines do the same work.
 static_assert(std::numeric_limits<float>::is_iec559 && sizeof(float) == 4 && sizeof(int) == 4);
 
-void swap_words(char *to, const char *from, unsigned words) {
-  for (unsigned i = 0; i < words; ++i) {
-    uint32_t w;
-    std::memcpy(&w, from + 4 * i, 4);
-    w = htonl(w);
-    std::memcpy(to + 4 * i, &w, 4);
+xdrproc_t element_routine(int format) {
+  return format == 0 ? reinterpret_cast<xdrproc_t>(xdr_float)
+                     : reinterpret_cast<xdrproc_t>(xdr_int);
+}
+
+bool encode_words(XDR *xdrs, const char *from, unsigned words, int format) {
+  if (auto *to = reinterpret_cast<int32_t *>(xdr_inline(xdrs, static_cast<u_int>(4 * words)))) {
+    for (unsigned i = 0; i < words; ++i) {
+      uint32_t w;
+      std::memcpy(&w, from + 4 * i, 4);
+      w = htonl(w);
+      std::memcpy(to + i, &w, 4);
+    }
+    return true;
   }
+  return xdr_vector(xdrs, const_cast<char *>(from), words, 4, element_routine(format));
+}
+
+bool decode_words(XDR *xdrs, char *to, unsigned words, int format) {
+  if (const auto *from =
+          reinterpret_cast<const int32_t *>(xdr_inline(xdrs, static_cast<u_int>(4 * words)))) {
+    for (unsigned i = 0; i < words; ++i) {
+      uint32_t w;
+      std::memcpy(&w, from + i, 4);
+      w = ntohl(w);
+      std::memcpy(to + 4 * i, &w, 4);
+    }
+    return true;
+  }
+  return xdr_vector(xdrs, to, words, 4, element_routine(format));
 }
 
 // Open the data of a record if they are not open yet; false when the record
@@ -72,7 +95,7 @@ int converted_read(streaminf *r, char *dest, int nbytes, int format) {
     switch (format) {
     case 0:
     case 1:
-      swap_words(dest + pos, in.buffer, elements);
+      ok = decode_words(&in.xdrs, dest + pos, elements, format);
       break;
     case 2:
       // Bytes are stored as they are: opaque data need no conversion.
@@ -108,7 +131,7 @@ int converted_write(streaminf *r, const char *src, int nbytes, int format) {
     switch (format) {
     case 0:
     case 1:
-      swap_words(out.buffer, from, elements);
+      ok = encode_words(&out.xdrs, from, elements, format);
       break;
     case 2:
       ok = xdr_opaque(&out.xdrs, from, static_cast<u_int>(chunk));

@@ -247,14 +247,22 @@ TEST_F(DatapathNames, OpenFiles) {
 TEST_F(DatapathOutput, NamesFromTheHeaderFile) {
   fs::create_directories("sub");
   fs::create_directories("d");
-  set_args({"/bin/myprog", "stdout=vel.H", "aux=Hvel", "far=sub/Hfar", "work=sub/wk",
-            "datapath=" + cwd + "/d/", "noheader=y"});
-  EXPECT_EQ(dataname("out", TAG_OUT), cwd + "/d/vel.H@");
-  EXPECT_EQ(dataname("aux", TAG_OUT), cwd + "/d/vel@") << "one leading H is dropped";
-  const std::string far = dataname("far", TAG_OUT);
+  const auto out_data = [&](const std::string &header) {
+    return in_child(false, [&] {
+      set_args({"/bin/myprog", "stdout=" + header, "datapath=" + cwd + "/d/", "noheader=y"});
+      return dataname("out", TAG_OUT);
+    });
+  };
+  EXPECT_EQ(out_data("vel.H"), cwd + "/d/vel.H@");
+  EXPECT_EQ(out_data("Hvel"), cwd + "/d/vel@") << "one leading H is dropped";
+  const std::string far = out_data("sub/Hfar");
   EXPECT_EQ(far.rfind(cwd + "/d/myprog@", 0), 0u) << "header not in this directory";
   EXPECT_EQ(far.size(), cwd.size() + 10 + 6);
   EXPECT_TRUE(fs::is_empty("d"));
+  set_args({"/bin/myprog", "aux=Hvel", "far=sub/Hfar", "work=sub/wk", "datapath=" + cwd + "/d/",
+            "noheader=y"});
+  EXPECT_EQ(dataname("aux", TAG_OUT), cwd + "/d/Hvel@") << "other outputs: the header's name";
+  EXPECT_EQ(dataname("far", TAG_OUT), cwd + "/d/Hfar@");
   EXPECT_EQ(dataname("work", TAG_SCR), cwd + "/d/wk@") << "scratch data after its header";
   char buf[4096] = "";
   EXPECT_EQ(get_data_name("far", buf), 0);
@@ -277,9 +285,16 @@ TEST_F(DatapathOutput, HeaderOnStandardOutput) {
 }
 
 TEST_F(DatapathOutput, OutParameter) {
-  set_args({"prog", "out=stdout", "noheader=y", "aux=vel.H", "tmp.out=rel/data"});
+  set_args({"prog", "out=stdout", "noheader=y", "aux=vel.H", "tmp.out=rel/data", "datapath=/d/"});
   EXPECT_EQ(in_child(false, [] { return dataname("out", TAG_OUT); }), "follow_hdr");
-  EXPECT_EQ(dataname("aux", TAG_OUT), "stdout") << "header in a file";
+  EXPECT_EQ(in_child(false,
+                     [] {
+                       set_args({"prog", "out=stdout", "noheader=y", "stdout=vel.H"});
+                       return dataname("out", TAG_OUT);
+                     }),
+            "stdout")
+      << "header in a file";
+  EXPECT_EQ(dataname("aux", TAG_OUT), "/d/vel.H@") << "out names the data of out only";
   EXPECT_EQ(dataname("tmp", TAG_SCR), "rel/data") << "taken as given";
 }
 

@@ -222,6 +222,18 @@ TEST(OutputHeaderDeathTest, MisuseIsFatal) {
   EXPECT_EXIT(hclose(), fatal_exit(), "unknown data format: bogus");
 }
 
+TEST(OutputHeader, OutNamesTheDataOfOutOnly) {
+  TempDir dir;
+  const auto o = run_child([&] {
+    set_args({"prog", "head=" + (dir / "o.H"), "out=" + (dir / "o.data"), "aux=" + (dir / "a.H"),
+              "datapath=" + (dir / "p_")});
+    const bool ok = tag_info("out", TAG_OUT)->dataname == dir / "o.data" &&
+                    tag_info("aux", TAG_OUT)->dataname == dir / "p_a.H@";
+    std::exit(ok ? 0 : 4);
+  });
+  EXPECT_EQ(o.status, 0) << o.err;
+}
+
 TEST(OutputHeader, PutlastKeepsOneTrailingCopy) {
   TempDir dir;
   const std::string header = dir / "w.H";

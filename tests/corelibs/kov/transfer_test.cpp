@@ -10,6 +10,7 @@
 #include <cstring>
 #include <limits>
 #include <numeric>
+#include <rpc/xdr.h>
 #include <string>
 #include <vector>
 
@@ -168,6 +169,59 @@ TEST(Transfer, IntsBytesAndPartialElementsRoundTrip) {
   float fback[2] = {};
   EXPECT_EQ(sreed2("back", fback, 6, "xdr_float"), 6);
   EXPECT_EQ(fback[0], 1.5f);
+}
+
+TEST(Transfer, SameBytesAsTheXdrElementRoutines) {
+  Output out;
+  std::vector<float> v(5000);
+  uint32_t seed = 12345;
+  for (float &x : v) {
+    seed = seed * 1664525u + 1013904223u;
+    std::memcpy(&x, &seed, 4); // every bit pattern: NaNs, infinities, denormals
+  }
+  ASSERT_EQ(srite("out", v.data(), 20000), 20000);
+  hclose();
+  const std::string data = out.data();
+  ASSERT_EQ(data.size(), 20000u);
+
+  std::vector<char> expected(20000);
+  XDR xdrs;
+  xdrmem_create(&xdrs, expected.data(), 20000, XDR_ENCODE);
+  ASSERT_TRUE(xdr_vector(&xdrs, reinterpret_cast<char *>(v.data()), 5000, sizeof(float),
+                         reinterpret_cast<xdrproc_t>(xdr_float)));
+  EXPECT_EQ(std::memcmp(data.data(), expected.data(), 20000), 0);
+
+  std::vector<uint32_t> back(5000), decoded(5000);
+  ASSERT_EQ(sreed("back", back.data(), 20000), 20000);
+  xdrmem_create(&xdrs, const_cast<char *>(data.data()), 20000, XDR_DECODE);
+  ASSERT_TRUE(xdr_vector(&xdrs, reinterpret_cast<char *>(decoded.data()), 5000, sizeof(float),
+                         reinterpret_cast<xdrproc_t>(xdr_float)));
+  EXPECT_EQ(back, decoded);
+}
+
+TEST(Transfer, ASecondProcessReadsEveryFormatBitForBit) {
+  for (const char *format : {"xdr_float", "xdr_int", "native_float", "native_byte"}) {
+    TempDir dir;
+    std::vector<uint32_t> words(3000);
+    for (std::size_t i = 0; i < words.size(); ++i) words[i] = 0x9e3779b9u * (i + 1);
+    const auto writer = kovtest::run_child([&] {
+      set_args({"prog", "head=" + (dir / "h.H"), "datapath=" + (dir / ""),
+                std::string("data_format=") + format});
+      srite("out", words.data(), 12000);
+      hclose();
+    });
+    ASSERT_EQ(writer.status, 0) << format << writer.err;
+    const auto reader = kovtest::run_child(
+        [&] {
+          set_args({"prog"});
+          std::vector<uint32_t> back(3000);
+          const bool ok = sreed("in", back.data(), 12000) == 12000 && back == words &&
+                          sreed("in", back.data(), 4) == 0;
+          std::exit(ok ? 0 : 9);
+        },
+        dir / "h.H");
+    EXPECT_EQ(reader.status, 0) << format << reader.err;
+  }
 }
 
 TEST(TransferDeathTest, BadFormatsAndInvalidTags) {
