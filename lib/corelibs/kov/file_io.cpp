@@ -6,6 +6,7 @@
 #include "streaminf.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -154,9 +155,38 @@ long file_read(streaminf *r, void *ioinf, char *buffer, long nbytes) {
   return total;
 }
 
+[[noreturn]] void write_error(const streaminf *r) {
+  kov::detail::syserr("file_write()");
+  koverr("file_write() : I/O error, tag \"%s\"\n", r->tagname.c_str());
+}
+
+// Data into a pipe or socket leave in pieces of up to 64 KiB straight from
+// the caller's buffer, after what the stream holds (the end of the header):
+// the stream is flushed after every call anyway, so the reader sees the
+// same bytes at the same moments, in a few large system calls instead of
+// many small ones.  A reader that has gone away kills the writer with
+// SIGPIPE, as in any pipeline; a writer that ignores SIGPIPE stops here
+// with the write error.
+long pipe_write(streaminf *r, file_info &state, const char *buffer, long nbytes) {
+  if (std::fflush(state.file) != 0) write_error(r);
+  const int fd = ::fileno(state.file);
+  long total = 0;
+  while (total < nbytes) {
+    const ssize_t n =
+        ::write(fd, buffer + total, static_cast<std::size_t>(std::min(kChunk, nbytes - total)));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) write_error(r);
+    if (n == 0) break;
+    total += n;
+  }
+  state.curpos += total;
+  return total;
+}
+
 long file_write(streaminf *r, void *ioinf, const char *buffer, long nbytes) {
   file_info &state = open_state(r, ioinf);
   settle_offset(state);
+  if (r->isapipe && !r->backseekable) return pipe_write(r, state, buffer, nbytes);
   const long chunk = chunk_of(r);
   long total = 0;
   while (total < nbytes) {

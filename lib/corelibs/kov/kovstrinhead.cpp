@@ -1,6 +1,7 @@
 // Input headers: opening the header of an input, in/out or scratch tag and
 // reading its text.
 #include "kovlib_internal.h"
+#include "kovsock.h"
 #include "streaminf.h"
 
 #include <cerrno>
@@ -22,9 +23,22 @@ constexpr int kPlaceholderLength = 16;
 bool is_pipe_name(const std::string &name) { return name.find('|') != std::string::npos; }
 bool is_socket_name(const std::string &name) { return name.find(':') != std::string::npos; }
 
-[[noreturn]] void refuse_socket(streaminf *r) {
-  koverr("header \"%s\" for tag \"%s\": socket endpoints are not available in this build\n",
-         r->headername.c_str(), r->tagname.c_str());
+// A header read from a socket endpoint (host:port connects, :port and
+// ::path wait for the writer).
+std::FILE *open_insok(streaminf *r) {
+  const int fd = kov::detail::endpoint_connection(r->headername);
+  if (fd < 0)
+    koverr("open_insok(): connect to socket \"%s\" failed for tag \"%s\"\n", r->headername.c_str(),
+           r->tagname.c_str());
+  std::FILE *stream = ::fdopen(fd, "r");
+  if (stream == nullptr) {
+    kov::detail::syserr("kovstrhead:open_insok() ");
+    ::close(fd);
+    koverr("error in opening input socket \"%s\" for tag \"%s\" \n", r->headername.c_str(),
+           r->tagname.c_str());
+  }
+  r->isapipe = 1;
+  return stream;
 }
 
 void full_buffer(std::FILE *stream) { std::setvbuf(stream, nullptr, _IOFBF, kHeaderBuffer); }
@@ -72,7 +86,7 @@ extern "C" void kovstr_in_head(streaminf *r) {
       }
       r->isapipe = 1;
     } else if (is_socket_name(name)) {
-      refuse_socket(r);
+      stream = open_insok(r);
     } else if (name == "stdin") {
       stream = stdin;
     } else {
@@ -122,7 +136,7 @@ extern "C" void readhdr(streaminf *r) {
   }
   r->hdrlen = static_cast<int>(text.size());
   r->headerbuf = std::move(text);
-  if (r->hdrlen > 0 && stopped_at_eot) kov::detail::syncin(r);
+  if (r->hdrlen > 0 && stopped_at_eot) syncin(r);
 }
 
 extern "C" void kovstr_inout_head(streaminf *r) {

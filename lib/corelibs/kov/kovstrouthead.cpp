@@ -1,6 +1,7 @@
 // The output header life cycle: open, history copy, title, data location,
 // readiness for data, close.
 #include "kovlib_internal.h"
+#include "kovsock.h"
 #include "streaminf.h"
 
 #include <cerrno>
@@ -37,9 +38,22 @@ std::FILE *open_outpipe(streaminf *r, const std::string &name) {
   return stream;
 }
 
-[[noreturn]] void refuse_socket(streaminf *r, const std::string &name) {
-  koverr("header \"%s\" for tag \"%s\": socket endpoints are not available in this build\n",
-         name.c_str(), r->tagname.c_str());
+// A header sent through a socket endpoint (host:port connects, :port and
+// ::path wait for the reader).
+std::FILE *open_outsok(streaminf *r, const std::string &name) {
+  const int fd = kov::detail::endpoint_connection(name);
+  if (fd < 0)
+    koverr("open_outsok(): open socket \"%s\" failed for tag \"%s\"\n", name.c_str(),
+           r->tagname.c_str());
+  std::FILE *stream = ::fdopen(fd, "w");
+  if (stream == nullptr) {
+    kov::detail::syserr("kovstrhead:open_outsok() ");
+    ::close(fd);
+    koverr("error in opening output socket \"%s\" for tag \"%s\" \n", name.c_str(),
+           r->tagname.c_str());
+  }
+  r->isapipe = 1;
+  return stream;
 }
 
 std::FILE *open_outfile(streaminf *r, const std::string &name) {
@@ -57,7 +71,7 @@ std::FILE *open_outfile(streaminf *r, const std::string &name) {
 // Pipe, socket or file, by the form of the name.
 std::FILE *open_named(streaminf *r, const std::string &name) {
   if (name.find('|') != std::string::npos) return open_outpipe(r, name);
-  if (name.find(':') != std::string::npos) refuse_socket(r, name);
+  if (name.find(':') != std::string::npos) return open_outsok(r, name);
   return open_outfile(r, name);
 }
 
@@ -126,7 +140,7 @@ extern "C" void kovstr_out_head(streaminf *r) {
   if (name.find('|') != std::string::npos) {
     stream = open_outpipe(r, name);
   } else if (name.find(':') != std::string::npos) {
-    refuse_socket(r, name);
+    stream = open_outsok(r, name);
   } else if (name == "stdout") {
     const auto head = kov::detail::getch_string("head");
     if (head && head->empty()) {
@@ -212,7 +226,7 @@ extern "C" void kovstr_ready_out(streaminf *r) {
     kovstrput(r, "data_format", "s", format);
     std::free(format);
   }
-  if (r->dataname && *r->dataname == kFollowHeader) kov::detail::syncout(r);
+  if (r->dataname && *r->dataname == kFollowHeader) syncout(r);
   r->ready_out = 1;
 }
 

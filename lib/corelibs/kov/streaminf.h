@@ -91,9 +91,6 @@ std::string format_line(const char *name, const char *type, const void *val);
 // The title text of an output header.
 std::string make_title();
 
-// End-of-header handling when data follow the header in one stream.
-void syncout(streaminf *record);
-void syncin(streaminf *record);
 
 } // namespace kov::detail
 

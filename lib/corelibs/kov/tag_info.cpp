@@ -124,8 +124,8 @@ void open_header(streaminf *r) {
     kovstr_scr_head(r);
     break;
   case STREAMSOCKOUT:
-    koverr("tag \"%s\": socket output datasets are not available in this build\n",
-           r->tagname.c_str());
+    kovstr_socket_head(r);
+    break;
   }
 }
 

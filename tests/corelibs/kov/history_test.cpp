@@ -156,7 +156,7 @@ TEST(OutputHeader, PipeHeaderFollowedByData) {
   TempDir dir;
   const std::string sink = dir / "sink";
   const auto o = run_child([&] {
-    set_args({"prog", "head=| cat > " + sink});
+    set_args({"prog", "head=| cat > " + sink, "isoutstream=y"});
     const int n = 4;
     putch("n", "d", &n);
     hclose();

@@ -101,6 +101,137 @@ KOV_NORETURN void fexit(int status);
 KOV_NORETURN void erexit(const char *message);
 int noieeeinterupt(void);
 
+/* ---- Self-documentation -------------------------------------------------- */
+
+/* Register one line of the program's documentation (copied). */
+void kov_add_doc_line(const char *line);
+/* Show the program's documentation when it is due (exactly the program name
+ * on the command line and standard input a terminal) and end the process
+ * with status 1; 0 when it is not due.  `name` is the program's source file,
+ * or the documentation text itself when it begins with slash-star or with
+ * '#', '!', 'c' or 'C'.  Registered lines take precedence over `name`. */
+int doc(const char *name);
+/* The path of the source file `name` in the documentation directories, or
+ * `name` itself.  The path lives until the next call. */
+const char *find_doc(const char *name);
+/* Entry `index` (from 0) of the documentation directory list, null when
+ * there are fewer entries; it lives until the next call. */
+const char *get_doc_path(int index);
+/* Page the registered lines through $PAGER (or more) and exit with 1. */
+KOV_NORETURN void page_doc(void);
+
+/* ---- Foreign-caller entry points ----------------------------------------- */
+
+/* For callers that pass every argument by reference and every character
+ * argument as a fixed-length blank-padded field, with the field lengths as
+ * extra hidden arguments after all the ordinary ones, in the order of the
+ * character arguments.  The lengths are size_t, the type GNU Fortran passes
+ * since GCC 8.
+ *
+ * A text argument reaches the routine as no text (null) when its field is
+ * at least 4 bytes long and begins with four NUL bytes, as the field itself
+ * when it holds a NUL, and otherwise as a copy without trailing blanks.  An
+ * in/out text is handed over without trailing blanks and copied back into
+ * the field afterwards, padded with blanks or cut to the field's length.
+ * Stream results are descriptor numbers, -1 for no stream.  Lookups with code
+ * "s" write a terminated text into the caller's field, without padding.
+ *
+ * The names, types and tags of putch_, auxputch_ and auxpar_ are copied up
+ * to their length or an earlier NUL, trailing blanks removed.  Their value is
+ * a character argument only when the type begins with 's': only then does
+ * its length follow the type's, and the tag's length comes after it; puthed_
+ * converts a text value as putch_ does. */
+
+void initpar_(void);
+int getch_(const char *name, const char *type, void *value, size_t name_len, size_t type_len);
+int fetch_(const char *name, const char *type, void *value, size_t name_len, size_t type_len);
+int hetch_(const char *name, const char *type, void *value, size_t name_len, size_t type_len);
+int tetch_(const char *name, const char *type, void *value, size_t name_len, size_t type_len);
+int getch_add_string_(const char *word, size_t len);
+int getch_add_string__(const char *word, size_t len);
+/* ...: [value_len,] tag_len */
+int auxpar_(const char *name, const char *type, void *value, const char *tag, size_t name_len,
+            size_t type_len, ...);
+int kovarg_(const int *i, char *text, size_t len);
+int kov_prog_(char *text, size_t len);
+int kov_prog__(char *text, size_t len);
+
+/* ...: value_len when the type begins with 's' */
+int putch_(const char *name, const char *type, const void *value, size_t name_len, size_t type_len,
+           ...);
+int puthed_(const char *name, const char *type, const void *value, size_t name_len, size_t type_len,
+            ...);
+/* ...: [value_len,] tag_len */
+int auxputch_(const char *name, const char *type, const void *value, const char *tag,
+              size_t name_len, size_t type_len, ...);
+int putlin_(const char *line, size_t len);
+/* The line, then an empty line. */
+int auxputlin_(const char *tag, const char *line, size_t tag_len, size_t line_len);
+
+int head_(void);
+int input_(void);
+int output_(void);
+int auxin_(const char *tag, size_t len);
+int auxout_(const char *tag, size_t len);
+int auxinout_(const char *tag, size_t len);
+int auxsocketout_(const char *tag, size_t len);
+int auxtmp_(const char *tag, size_t len);
+int auxscr_(const char *tag, size_t len);
+int auxclose_(const char *tag, size_t len);
+int tag_exists_(const char *tag, size_t len);
+int aux_unlink_(const char *tag, size_t len);
+int aux_unlink__(const char *tag, size_t len);
+int make_unpipe_(const char *tag, size_t len);
+int kov_tag_is_pipe_(const char *tag, size_t len);
+int kov_tag_is_pipe__(const char *tag, size_t len);
+int sseekable_(const char *tag, size_t len);
+int hclose_(void);
+void copy_history_(const char *from, const char *to, size_t from_len, size_t to_len);
+void copy_history__(const char *from, const char *to, size_t from_len, size_t to_len);
+
+int sreed_(const char *tag, void *data, const int *nbytes, size_t tag_len);
+int srite_(const char *tag, const void *data, const int *nbytes, size_t tag_len);
+int sreed2_(const char *tag, void *data, const int *nbytes, const char *format, size_t tag_len,
+            size_t format_len);
+int srite2_(const char *tag, const void *data, const int *nbytes, const char *format,
+            size_t tag_len, size_t format_len);
+int sseek_(const char *tag, const int *offset, const int *whence, size_t len);
+int sseek_block_(const char *tag, const int *offset, const int *block_size, const int *whence,
+                 size_t len);
+int sseek_block__(const char *tag, const int *offset, const int *block_size, const int *whence,
+                  size_t len);
+int file_position_(const char *tag, const int *block_size, int *blocks, int *remainder, size_t len);
+
+/* Returns `path`, which then holds the datapath. */
+char *datapath_(char *path, size_t len);
+void mkrandom_string_(const char *text, char *result, size_t text_len, size_t result_len);
+
+int doc_(const char *name, size_t len);
+void kov_add_doc_line_(const char *line, size_t len);
+void kov_add_doc_line__(const char *line, size_t len);
+
+int kov_begin_prog_(void);
+int kov_begin_prog__(void);
+int kov_end_prog_(void);
+int kov_end_prog__(void);
+int kov_progress_prog_(const char *text, size_t len);
+int kov_progress_prog__(const char *text, size_t len);
+int kov_prog_stat_(const char *msg, const int *i, const int *n, const int *isend, size_t len);
+int kov_prog_stat__(const char *msg, const int *i, const int *n, const int *isend, size_t len);
+
+/* koverr_ and erexit_ print the text and a newline and end the program;
+ * kovwarn_ prints the text as it stands. */
+KOV_NORETURN void koverr_(const char *message, size_t len);
+KOV_NORETURN void erexit_(const char *message, size_t len);
+int kovwarn_(const int *code, const char *message, size_t len);
+KOV_NORETURN void exit_(const int *status);
+long fortalloc_(char *base, const int *len);
+int fortfree_(char *buf);
+char *fsbrk_(const int *nbytes);
+int noieeeinterupt_(void);
+/* The address of `variable` as an integer. */
+long kovloc_(const void *variable);
+
 /* ---- Job status reporting ------------------------------------------------ */
 
 int kov_send_msg(const char *status, const char *extra);
@@ -257,6 +388,85 @@ int sseekable(const char *tag);
 int isclosed(FILE *stream);
 int fdordinary(int fd);
 int isordinary(const char *path);
+
+/* ---- Pipes, sockets and unpiping ----------------------------------------- */
+
+/* A listening stream socket: TCP (unixdom 0) on the port in `portstr`, where
+ * "0" or "" lets the system choose and the chosen port is written back (room
+ * for 6 bytes), or a local socket (unixdom 1) at the path `portstr`.
+ * Creation or binding failures end the program with status 1. */
+int opensock1(char *portstr, int unixdom);
+/* A stream socket connected to `portstr` of `remhost` ("unix": the local
+ * socket at the path `portstr`); -1 when nobody answers.  An unknown host
+ * ends the program with status 2. */
+int opensock2(const char *remhost, const char *portstr);
+/* Wait for one peer (at most `secs` seconds when positive); the connected
+ * descriptor, or -1 on time-out, alarm or failure. */
+int socklisten(int sock, int secs);
+/* The alarm handler of socklisten. */
+void catchem(int signo);
+/* Read one NUL-terminated string into `buf` of `cnt` bytes (status 1 when
+ * it cannot be read or does not fit); returns its length. */
+int strget(int fd, char *buf, int cnt, const char *err);
+/* Write the string with its NUL; the result of the last write. */
+int strput(int fdes, const char *buf);
+/* The header routine of socket-out tags (auxsockout). */
+void kovstr_socket_head(streaminf *record);
+/* The two sides of the end-of-header handshake of a piped header. */
+void syncout(streaminf *record);
+void syncin(streaminf *record);
+/* Copy the rest of a piped input into a scratch file that can be read and
+ * positioned again; 0. */
+int make_unpipe(const char *tag);
+/* 1 for "out" through a pipe (and for a tag without a record), -1 for
+ * another tag through a pipe, 0 when not a pipe. */
+int kov_tag_is_pipe(const char *tag);
+
+/* ---- Windowed hypercube transfer ----------------------------------------- */
+
+/* A window over a cube of *ndim axes (axis 0 fastest): on axis i, n_wind[i]
+ * samples from index f_wind[i] (from 0) in steps of j_wind[i], inside a cube
+ * of n_cube[i] samples; esize bytes per sample.  Mode 1 writes `values` (the
+ * window's samples, densely) into the window of the tag's data, -1 reads the
+ * window into `values`, 0 stores into `values` the 1-based linear position
+ * of every window sample in the cube as a native 32-bit integer at the start
+ * of each esize-byte element (esize at least 4; the other bytes of each
+ * element are left as they are; the tag is not used).  Returns 0, -1 after a
+ * failed seek or transfer, -2 for an invalid window or a cube too large;
+ * every failure is warned about and none ends the program. */
+int kov_window(int mode, const char *tag, const int *ndim, const int *n_cube, const int *n_wind,
+               const int *f_wind, const int *j_wind, int esize, void *values);
+int srite_window(const char *tag, const int *ndim, const int *n_cube, const int *n_wind,
+                 const int *f_wind, const int *j_wind, int esize, const void *values);
+int sreed_window(const char *tag, const int *ndim, const int *n_cube, const int *n_wind,
+                 const int *f_wind, const int *j_wind, int esize, void *values);
+/* Linear index to coordinates over the axis lengths n[0..ndim-1], and back. */
+void h2c(int hindex, const int *n, int ndim, int *cindex);
+void c2h(int *hindex, const int *n, int ndim, const int *cindex);
+/* Append one n1 by n2 slice (n1 = 1: a vector of n2 samples) to the
+ * in/out dataset `name`, keeping its header's counts up to date; 0. */
+int slice(const char *name, int esize, int n1, int n2, const void *data);
+/* slice(name, 4, n1, n2, data) when the file named by the parameter `name`
+ * (or `name` itself) exists; otherwise nothing; 0. */
+int snap(const char *name, int n1, int n2, const void *data);
+
+/* Foreign-caller forms: the tag or name a blank-padded text, the rest by
+ * reference; slice_'s name is an in/out text. */
+int srite_window_(const char *tag, const int *ndim, const int *n_cube, const int *n_wind,
+                  const int *f_wind, const int *j_wind, const int *esize, const void *values,
+                  size_t tag_len);
+int srite_window__(const char *tag, const int *ndim, const int *n_cube, const int *n_wind,
+                   const int *f_wind, const int *j_wind, const int *esize, const void *values,
+                   size_t tag_len);
+int sreed_window_(const char *tag, const int *ndim, const int *n_cube, const int *n_wind,
+                  const int *f_wind, const int *j_wind, const int *esize, void *values,
+                  size_t tag_len);
+int sreed_window__(const char *tag, const int *ndim, const int *n_cube, const int *n_wind,
+                   const int *f_wind, const int *j_wind, const int *esize, void *values,
+                   size_t tag_len);
+int slice_(char *name, const int *esize, const int *n1, const int *n2, const void *data,
+           size_t name_len);
+int snap_(const char *name, const int *n1, const int *n2, const void *data, size_t name_len);
 
 #ifdef __cplusplus
 }
