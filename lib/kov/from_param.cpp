@@ -301,19 +301,13 @@ void from_conj_real(bool flag, std::string_view name, float &value1, std::option
 
 // ---- Start and end ---------------------------------------------------------
 
-namespace {
-
-// The program's documentation is shown by the self-documentation routine,
-// which may also end the process; until the library has that routine, a
-// documentation source is accepted and nothing is shown.
-void show_documentation(std::string_view source) { (void)source; }
-
-} // namespace
-
+// A documentation source goes to the self-documentation routine, which
+// shows it and ends the process when the program was started from a
+// terminal with no arguments.
 void kov_init(std::optional<std::string_view> source) {
   finitpar();
   noieeeinterupt();
-  if (source) show_documentation(c_text(*source));
+  if (source) doc(c_text(*source).c_str());
 }
 
 void kov_close() { hclose(); }
