@@ -7,7 +7,10 @@ kov_install_deps
 cmake --preset default </dev/null >/dev/null
 cmake --build --preset default -j 2 --target velmodel </dev/null >/dev/null
 mkdir -p model
-./build/default/app/velmodel datapath="$PWD/model/" </dev/null >model/vel.H
+# Run inside model/: the data file is named after the header found in the
+# current directory.
+(cd model && ../build/default/app/velmodel datapath="$PWD/" </dev/null >vel.H 2>velmodel.log)
+tail -n 1 model/velmodel.log
 cat <<MSG
 
 velmodel wrote a 500 x 3000 model (depth samples x traces):
