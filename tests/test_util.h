@@ -51,6 +51,22 @@ private:
   std::filesystem::path path_;
 };
 
+// Run a test body inside `dir` with standard input from /dev/null, so that
+// nothing lands outside the directory and no terminal is read.
+class InDir {
+public:
+  explicit InDir(const TempDir &dir) : old_(std::filesystem::current_path()) {
+    std::filesystem::current_path(dir.path());
+    if (!std::freopen("/dev/null", "r", stdin)) std::abort();
+  }
+  InDir(const InDir &) = delete;
+  InDir &operator=(const InDir &) = delete;
+  ~InDir() { std::filesystem::current_path(old_); }
+
+private:
+  std::filesystem::path old_;
+};
+
 inline void write_file(const std::string &path, const std::string &content) {
   std::ofstream out(path, std::ios::binary);
   out << content;

@@ -23,18 +23,7 @@ using kovtest::set_args;
 using kovtest::TempDir;
 using kovtest::write_file;
 
-// Run the test body inside `dir` with standard input from /dev/null.
-class InDir {
-public:
-  explicit InDir(const TempDir &dir) : old_(std::filesystem::current_path()) {
-    std::filesystem::current_path(dir.path());
-    if (!std::freopen("/dev/null", "r", stdin)) std::abort();
-  }
-  ~InDir() { std::filesystem::current_path(old_); }
-
-private:
-  std::filesystem::path old_;
-};
+using kovtest::InDir;
 
 streaminf *opened(const char *tag, tagtype request) {
   streaminf *r = tag_info(tag, request);

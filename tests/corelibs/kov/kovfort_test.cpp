@@ -27,18 +27,7 @@ std::string field(const std::string &text, std::size_t len) {
   return f;
 }
 
-// Lets the test body work in `dir` with standard input from /dev/null.
-class InDir {
-public:
-  explicit InDir(const TempDir &dir) : old_(std::filesystem::current_path()) {
-    std::filesystem::current_path(dir.path());
-    if (!std::freopen("/dev/null", "r", stdin)) std::abort();
-  }
-  ~InDir() { std::filesystem::current_path(old_); }
-
-private:
-  std::filesystem::path old_;
-};
+using kovtest::InDir;
 
 TEST(Binding, TextArgumentsAsTheRoutineSeesThem) {
   const Outcome o = run_child([] {

@@ -33,18 +33,7 @@ using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStderr;
 using testing::internal::GetCapturedStdout;
 
-// Work inside `dir` with standard input from /dev/null.
-class InDir {
-public:
-  explicit InDir(const TempDir &dir) : old_(std::filesystem::current_path()) {
-    std::filesystem::current_path(dir.path());
-    if (!std::freopen("/dev/null", "r", stdin)) std::abort();
-  }
-  ~InDir() { std::filesystem::current_path(old_); }
-
-private:
-  std::filesystem::path old_;
-};
+using kovtest::InDir;
 
 // What a record asks of its back end: "s<position>" for a run of seeks
 // (where the run landed), "r<bytes>" and "w<bytes>" for transfers.
