@@ -14,6 +14,12 @@
 
 namespace kov::detail {
 
+// A data file name with its heading environment variable expanded.
+std::string expanded(const std::string &name, streaminf *record);
+
+// Refuse the reserved data names `a` and `b` for a file-descriptor back end.
+void refuse_name(const streaminf *r, const std::string &name, const char *a, const char *b);
+
 // A descriptor and, optionally, a buffered stream over that same descriptor
 // (the stream handed to callers as `streamfile`).  Closing the stream closes
 // the descriptor, so the pair is released as one.

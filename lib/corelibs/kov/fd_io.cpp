@@ -16,6 +16,9 @@
 
 namespace {
 
+using kov::detail::expanded;
+using kov::detail::refuse_name;
+
 using kov::detail::FdState;
 
 constexpr long kChunk = 16384;
@@ -27,19 +30,6 @@ std::string data_name(const streaminf *r) { return r->dataname.value_or(""); }
 
 [[noreturn]] void invalid_dataset(const streaminf *r) {
   koverr("Invalid dataset \"%s\" for tag \"%s\"\n", data_name(r).c_str(), r->tagname.c_str());
-}
-
-std::string expanded(const std::string &name, streaminf *record) {
-  char *text = expand_info(name.c_str(), record);
-  std::string result = text != nullptr ? text : "";
-  std::free(text);
-  return result;
-}
-
-void refuse_name(const streaminf *r, const std::string &name, const char *a, const char *b) {
-  if (name == a || name == b)
-    koverr("%s is invalid for file descriptor I/O for tag \"%s\"\n", name.c_str(),
-           r->tagname.c_str());
 }
 
 int open_rw_created(const std::string &name) {
@@ -227,6 +217,23 @@ bool stream_open(std::FILE *stream) {
   const int fd = ::fileno(stream);
   struct stat st;
   return fd >= 0 && ::fstat(fd, &st) == 0;
+}
+
+} // namespace kov::detail
+
+namespace kov::detail {
+
+std::string expanded(const std::string &name, streaminf *record) {
+  char *text = expand_info(name.c_str(), record);
+  std::string result = text != nullptr ? text : "";
+  std::free(text);
+  return result;
+}
+
+void refuse_name(const streaminf *r, const std::string &name, const char *a, const char *b) {
+  if (name == a || name == b)
+    koverr("%s is invalid for file descriptor I/O for tag \"%s\"\n", name.c_str(),
+           r->tagname.c_str());
 }
 
 } // namespace kov::detail

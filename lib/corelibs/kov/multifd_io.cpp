@@ -18,6 +18,9 @@
 
 namespace {
 
+using kov::detail::expanded;
+using kov::detail::refuse_name;
+
 using kov::detail::multifd_info;
 using kov::detail::MultiFdFile;
 
@@ -52,19 +55,6 @@ std::vector<long long> capacities(int nfile) {
   for (int i = 0; i < nfile; ++i)
     bytes[i] = static_cast<long long>(i < given ? megabytes[i] : fill) << kMegabyteShift;
   return bytes;
-}
-
-std::string expanded(const std::string &name, streaminf *record) {
-  char *text = expand_info(name.c_str(), record);
-  std::string result = text != nullptr ? text : "";
-  std::free(text);
-  return result;
-}
-
-void refuse_name(const streaminf *r, const std::string &name, const char *a, const char *b) {
-  if (name == a || name == b)
-    koverr("%s is invalid for file descriptor I/O for tag \"%s\"\n", name.c_str(),
-           r->tagname.c_str());
 }
 
 int open_created(const std::string &path, int access) {
