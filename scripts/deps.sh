@@ -2,7 +2,7 @@
 # they are missing (as root), or says which are missing.
 kov_install_deps() {
   local packages=(cmake ninja-build g++ pkg-config libtirpc-dev libgtest-dev libbenchmark-dev
-                  clang libclang-rt-14-dev gfortran "$@")
+                  clang libclang-rt-14-dev gfortran libcairo2-dev libsegyio-dev python3-segyio "$@")
   local missing=() p
   for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

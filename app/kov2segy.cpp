@@ -1,0 +1,204 @@
+// kov2segy: write a two-dimensional dataset as a SEG-Y file.
+//
+// One trace per position along axis 2, the samples of axis 1 as 4-byte
+// IEEE floats (format 5).  The sample interval fields hold d1 * dscale
+// (default 1000: a depth step in metres is recorded in millimetres, as a
+// time step in milliseconds would be in microseconds), the delay field
+// o1 * dscale / 1000.  Each trace's position along axis 2 goes to its
+// source, group and CDP x coordinates, with the coordinate scalar that
+// keeps them exact (down to 1/10000).  The textual header says all this.
+//
+//   velmodel | kov2segy out=vel.sgy
+#include "kovtool.hpp"
+
+#include <kov/kovlib.h>
+
+#include <segyio/segy.h>
+
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr long kTrace0 = SEGY_TEXT_HEADER_SIZE + SEGY_BINARY_HEADER_SIZE;
+
+struct FileCloser {
+  void operator()(segy_file *f) const { segy_close(f); }
+};
+using SegyFile = std::unique_ptr<segy_file, FileCloser>;
+
+// The coordinate scalar (SEG-Y convention: negative divides, positive
+// multiplies) for the positions x, and the positions as stored integers.
+struct Coordinates {
+  int scalar = 1;
+  std::vector<std::int32_t> stored;
+};
+
+Coordinates coordinates(const kovtool::Axis &a) {
+  const auto position = [&](int i, double factor) { return (a.o + a.d * i) * factor; };
+  const auto in_range = [&](double factor) {
+    for (int i = 0; i < a.n; ++i)
+      if (std::abs(position(i, factor)) > 2147483647.0) return false;
+    return true;
+  };
+  const auto exact = [&](double factor) {
+    for (int i = 0; i < a.n; ++i) {
+      const double x = position(i, factor);
+      if (std::abs(x - std::round(x)) > 1e-6 * std::max(1.0, std::abs(x))) return false;
+    }
+    return in_range(factor);
+  };
+  // The coarsest factor 1, 10, ..., 10000 that keeps every position exact;
+  // otherwise the finest one whose values still fit.
+  double factor = 0.0;
+  for (double f = 1.0; f <= 1e4 && factor == 0.0; f *= 10.0)
+    if (exact(f)) factor = f;
+  if (factor == 0.0)
+    for (factor = 1e4; factor > 1e-4 && !in_range(factor);) factor /= 10.0;
+  Coordinates c;
+  c.scalar = factor >= 1.0 ? (factor == 1.0 ? 1 : -static_cast<int>(std::lround(factor)))
+                           : static_cast<int>(std::lround(1.0 / factor));
+  for (int i = 0; i < a.n; ++i)
+    c.stored.push_back(static_cast<std::int32_t>(std::lround(position(i, factor))));
+  return c;
+}
+
+// 40 lines of 80 characters.
+std::string textual_header(const std::string &header, const kovtool::Description &desc,
+                           double dscale, int interval, int delay, int scalar) {
+  const kovtool::Axis &a1 = desc.axes[0], &a2 = desc.axes[1];
+  std::vector<std::string> lines(40);
+  char buf[256];
+  std::snprintf(buf, sizeof buf, "kov2segy from %s", header.c_str());
+  lines[0] = buf;
+  std::snprintf(buf, sizeof buf, "axis 1 (samples): n1=%d o1=%g d1=%g label1=%s", a1.n, a1.o, a1.d,
+                a1.label.c_str());
+  lines[1] = buf;
+  std::snprintf(buf, sizeof buf, "axis 2 (traces):  n2=%d o2=%g d2=%g label2=%s", a2.n, a2.o, a2.d,
+                a2.label.c_str());
+  lines[2] = buf;
+  std::snprintf(buf, sizeof buf, "sample interval (bytes 3217, 117) = d1 * %g = %d", dscale,
+                interval);
+  lines[3] = buf;
+  std::snprintf(buf, sizeof buf, "delay (byte 109) = o1 * %g / 1000 = %d", dscale, delay);
+  lines[4] = buf;
+  lines[5] = "depth axis: a step in metres is recorded in millimetres (dscale=1000)";
+  std::snprintf(buf, sizeof buf, "axis 2 position in bytes 73, 81, 181 (x), scalar %d in byte 71",
+                scalar);
+  lines[6] = buf;
+  lines[7] = "trace number in bytes 1, 5, 21 (CDP); samples: IEEE float, format 5";
+  lines[38] = "SEG-Y REV1";
+  lines[39] = "END TEXTUAL HEADER";
+  std::string text;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    std::snprintf(buf, sizeof buf, "C%2zu %-76.76s", i + 1, lines[i].c_str());
+    text += buf;
+  }
+  return text;
+}
+
+void set(char *header, int field, std::int32_t value, bool binary) {
+  const int err =
+      binary ? segy_set_bfield(header, field, value) : segy_set_field(header, field, value);
+  if (err != SEGY_OK) koverr("value %d does not fit SEG-Y header byte %d\n", value, field);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  const std::string header = kovtool::start(argc, argv);
+  kov_begin_prog();
+  std::array<char, 4096> buf{};
+  const std::string out_name = getch("out", "s", buf.data()) > 0 ? buf.data() : "kov.sgy";
+  double dscale = 1000.0;
+  getch("dscale", "g", &dscale);
+  if (!(dscale > 0.0)) koverr("dscale=%g must be positive\n", dscale);
+
+  const kovtool::Description desc = kovtool::describe_input();
+  kovtool::require_2d(desc);
+  kovtool::require_floats(desc);
+  const kovtool::Axis &a1 = desc.axes[0], &a2 = desc.axes[1];
+  const double interval = std::round(a1.d * dscale);
+  if (a1.n > 32767) koverr("n1=%d: SEG-Y traces hold at most 32767 samples\n", a1.n);
+  if (interval < 1.0 || interval > 32767.0)
+    koverr("d1 * dscale = %g does not fit the SEG-Y sample interval (1 to 32767)\n", interval);
+  const double delay = std::round(a1.o * dscale / 1000.0);
+  if (std::abs(delay) > 32767.0) koverr("o1 * dscale / 1000 = %g does not fit byte 109\n", delay);
+  const Coordinates xs = coordinates(a2);
+
+  std::array<char, SEGY_BINARY_HEADER_SIZE> bin{};
+  for (auto [field, value] : std::initializer_list<std::pair<int, std::int32_t>>{
+           {SEGY_BIN_JOB_ID, 1},
+           {SEGY_BIN_LINE_NUMBER, 1},
+           {SEGY_BIN_REEL_NUMBER, 1},
+           {SEGY_BIN_TRACES, 1},
+           {SEGY_BIN_INTERVAL, static_cast<std::int32_t>(interval)},
+           {SEGY_BIN_INTERVAL_ORIG, static_cast<std::int32_t>(interval)},
+           {SEGY_BIN_SAMPLES, a1.n},
+           {SEGY_BIN_SAMPLES_ORIG, a1.n},
+           {SEGY_BIN_FORMAT, SEGY_IEEE_FLOAT_4_BYTE},
+           {SEGY_BIN_ENSEMBLE_FOLD, 1},
+           {SEGY_BIN_SORTING_CODE, 1},
+           {SEGY_BIN_SEGY_REVISION, 0x0100},
+           {SEGY_BIN_TRACE_FLAG, 1},
+           {SEGY_BIN_EXT_HEADERS, 0}})
+    set(bin.data(), field, value, true);
+  const std::string text = textual_header(header, desc, dscale, static_cast<int>(interval),
+                                          static_cast<int>(delay), xs.scalar);
+
+  kovtool::OutputFile out(out_name);
+  const auto fail = [&](const char *what) {
+    out.discard();
+    koverr("cannot write %s: %s\n", out_name.c_str(), what);
+  };
+  SegyFile f(segy_open(out.path().c_str(), "w+b"));
+  if (!f) fail(std::strerror(errno));
+  if (segy_write_textheader(f.get(), 0, text.c_str()) != SEGY_OK) fail("textual header");
+  if (segy_write_binheader(f.get(), bin.data()) != SEGY_OK) fail("binary header");
+
+  const int bsize = segy_trsize(SEGY_IEEE_FLOAT_4_BYTE, a1.n);
+  std::vector<float> trace(static_cast<std::size_t>(a1.n));
+  const std::span<char> bytes(reinterpret_cast<char *>(trace.data()), trace.size() * 4);
+  kovtool::BlockReader reader(desc);
+  for (int i = 0; i < a2.n; ++i) {
+    reader.next(bytes);
+    std::array<char, SEGY_TRACE_HEADER_SIZE> th{};
+    for (auto [field, value] : std::initializer_list<std::pair<int, std::int32_t>>{
+             {SEGY_TR_SEQ_LINE, i + 1},
+             {SEGY_TR_SEQ_FILE, i + 1},
+             {SEGY_TR_FIELD_RECORD, 1},
+             {SEGY_TR_NUMBER_ORIG_FIELD, i + 1},
+             {SEGY_TR_ENSEMBLE, i + 1},
+             {SEGY_TR_NUM_IN_ENSEMBLE, 1},
+             {SEGY_TR_TRACE_ID, 1},
+             {SEGY_TR_DATA_USE, 1},
+             {SEGY_TR_SOURCE_GROUP_SCALAR, xs.scalar},
+             {SEGY_TR_SOURCE_X, xs.stored[static_cast<std::size_t>(i)]},
+             {SEGY_TR_GROUP_X, xs.stored[static_cast<std::size_t>(i)]},
+             {SEGY_TR_CDP_X, xs.stored[static_cast<std::size_t>(i)]},
+             {SEGY_TR_COORD_UNITS, 1},
+             {SEGY_TR_DELAY_REC_TIME, static_cast<std::int32_t>(delay)},
+             {SEGY_TR_SAMPLE_COUNT, a1.n},
+             {SEGY_TR_SAMPLE_INTER, static_cast<std::int32_t>(interval)}})
+      set(th.data(), field, value, false);
+    if (segy_from_native(SEGY_IEEE_FLOAT_4_BYTE, a1.n, trace.data()) != SEGY_OK)
+      fail("sample conversion");
+    if (segy_write_traceheader(f.get(), i, th.data(), kTrace0, bsize) != SEGY_OK)
+      fail("trace header");
+    if (segy_writetrace(f.get(), i, trace.data(), kTrace0, bsize) != SEGY_OK) fail("trace");
+  }
+  reader.expect_end();
+  if (segy_flush(f.get(), false) != SEGY_OK) fail(std::strerror(errno));
+  const int closed = segy_close(f.release());
+  if (closed != SEGY_OK) fail(std::strerror(errno));
+  out.commit();
+  kov_end_prog();
+  return 0;
+}

@@ -1,0 +1,174 @@
+// kovinfo: describe a dataset.
+//
+// Prints the axes, the element size and format, where the data are, how
+// many bytes the header declares and how many there are, and, over all
+// samples, the minimum and the maximum with their positions, the mean and
+// the root mean square.  The data are read in blocks of a fixed size, so
+// memory does not grow with the dataset.  Data that are missing, shorter
+// or longer than the header says are fatal.
+//
+//   kovinfo < vel.H          velmodel | kovinfo          kovinfo a.H b.H
+#include "kovtool.hpp"
+
+#include <kov/kovlib.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <span>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <vector>
+
+extern char **environ;
+
+namespace {
+
+constexpr std::size_t kBlockBytes = std::size_t{1} << 20;
+
+// Running statistics over the finite samples.
+struct Statistics {
+  std::int64_t count = 0, nonfinite = 0;
+  double min = 0.0, max = 0.0, sum = 0.0, sumsq = 0.0;
+  std::int64_t at_min = -1, at_max = -1;
+
+  template <class T> void add(std::span<const T> values, std::int64_t first) {
+    double block_sum = 0.0, block_sumsq = 0.0;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      const double v = static_cast<double>(values[i]);
+      if (!std::isfinite(v)) {
+        ++nonfinite;
+        continue;
+      }
+      if (at_min < 0 || v < min) min = v, at_min = first + static_cast<std::int64_t>(i);
+      if (at_max < 0 || v > max) max = v, at_max = first + static_cast<std::int64_t>(i);
+      block_sum += v;
+      block_sumsq += v * v;
+      ++count;
+    }
+    sum += block_sum;
+    sumsq += block_sumsq;
+  }
+};
+
+enum class Kind { Float, Int, None };
+
+Kind kind_of(const kovtool::Description &desc) {
+  if (desc.esize != 4) return Kind::None;
+  if (desc.format == "xdr_float" || desc.format == "native_float") return Kind::Float;
+  if (desc.format == "xdr_int") return Kind::Int;
+  return Kind::None;
+}
+
+// "sample (i1, i2, ...): label1=x1, label2=x2, ..." for a linear sample
+// index; an axis without a label is named axisN.
+std::string position(const kovtool::Description &desc, std::int64_t index) {
+  std::string indices = "sample (", coordinates;
+  for (std::size_t k = 0; k < desc.axes.size(); ++k) {
+    const kovtool::Axis &a = desc.axes[k];
+    const std::int64_t i = index % a.n;
+    index /= a.n;
+    char buf[160];
+    std::snprintf(buf, sizeof buf, "%s%lld", k ? ", " : "", static_cast<long long>(i + 1));
+    indices += buf;
+    const std::string name = a.label.empty() ? "axis" + std::to_string(k + 1) : a.label;
+    std::snprintf(buf, sizeof buf, "%s%s=%.7g", k ? ", " : "", name.c_str(),
+                  a.o + a.d * static_cast<double>(i));
+    coordinates += buf;
+  }
+  return indices + "): " + coordinates;
+}
+
+void describe(const std::string &header) {
+  const kovtool::Description desc = kovtool::describe_input();
+  std::printf("header       %s\n", header.c_str());
+  for (std::size_t k = 0; k < desc.axes.size(); ++k) {
+    const kovtool::Axis &a = desc.axes[k];
+    std::printf("axis %zu       n%zu=%d o%zu=%.7g d%zu=%.7g label%zu=\"%s\"\n", k + 1, k + 1, a.n,
+                k + 1, a.o, k + 1, a.d, k + 1, a.label.c_str());
+  }
+  std::printf("esize        %d\n", desc.esize);
+  std::printf("data_format  %s\n", desc.format.c_str());
+  if (desc.files.empty()) std::printf("data         follow the header in the same stream\n");
+  for (const std::string &f : desc.files) std::printf("data         %s\n", f.c_str());
+  std::printf("samples      %lld\n", static_cast<long long>(desc.samples));
+  std::printf("expected     %lld bytes\n", static_cast<long long>(desc.bytes));
+  std::fflush(stdout);
+
+  const Kind kind = kind_of(desc);
+  std::vector<char> block(kBlockBytes);
+  kovtool::BlockReader reader(desc);
+  Statistics stats;
+  for (std::int64_t first = 0;;) {
+    const std::size_t got = reader.next(block);
+    if (got == 0) break;
+    const std::size_t n = got / 4;
+    if (kind == Kind::Float)
+      stats.add(std::span<const float>(reinterpret_cast<const float *>(block.data()), n), first);
+    else if (kind == Kind::Int)
+      stats.add(
+          std::span<const std::int32_t>(reinterpret_cast<const std::int32_t *>(block.data()), n),
+          first);
+    first += static_cast<std::int64_t>(n);
+  }
+  reader.expect_end();
+  std::printf("actual       %lld bytes\n", static_cast<long long>(reader.done()));
+
+  if (kind == Kind::None) {
+    std::printf("statistics   not computed for data_format=%s esize=%d\n", desc.format.c_str(),
+                desc.esize);
+    return;
+  }
+  if (stats.nonfinite > 0)
+    std::printf("non-finite   %lld samples (left out below)\n",
+                static_cast<long long>(stats.nonfinite));
+  if (stats.count == 0) {
+    std::printf("statistics   no finite samples\n");
+    return;
+  }
+  const double n = static_cast<double>(stats.count);
+  std::printf("min          %.9g at %s\n", stats.min, position(desc, stats.at_min).c_str());
+  std::printf("max          %.9g at %s\n", stats.max, position(desc, stats.at_max).c_str());
+  std::printf("mean         %.9g\n", stats.sum / n);
+  std::printf("rms          %.9g\n", std::sqrt(stats.sumsq / n));
+}
+
+// Several header files: one run of this program for each, in turn, with
+// the other words of the command line.  The first failure's status.
+int describe_each(int argc, char **argv, const std::vector<std::string> &headers) {
+  int status = 0;
+  for (const std::string &h : headers) {
+    std::vector<std::string> words = {argv[0]};
+    for (int i = 1; i < argc; ++i)
+      if (std::strchr(argv[i], '=') != nullptr) words.emplace_back(argv[i]);
+    words.push_back("stdin=" + h);
+    std::vector<char *> args;
+    for (std::string &w : words) args.push_back(w.data());
+    args.push_back(nullptr);
+    std::fflush(nullptr);
+    pid_t pid = 0;
+    if (posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, args.data(), environ) != 0)
+      koverr("cannot run %s for %s\n", argv[0], h.c_str());
+    int raw = 0;
+    ::waitpid(pid, &raw, 0);
+    const int code = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    if (status == 0) status = code;
+    if (&h != &headers.back()) std::printf("\n");
+  }
+  return status;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  const std::vector<std::string> headers = kovtool::plain_arguments(argc, argv);
+  if (headers.size() > 1) return describe_each(argc, argv, headers);
+  const std::string header = kovtool::start(argc, argv);
+  kov_begin_prog();
+  describe(header);
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) koverr("cannot write the description\n");
+  kov_end_prog();
+  return 0;
+}

@@ -1,0 +1,263 @@
+// kovpng: a quick look at a two-dimensional dataset, as a PNG picture.
+//
+// Axis 1 runs down, axis 2 across; the samples are coloured with viridis
+// (perceptually uniform, readable in grey and by most colour-blind
+// viewers) between min and max; a colour bar shows the values, the axes
+// carry tick labels in the units of o and d and the header's labels.
+//
+//   velmodel | kovpng out=vel.png title='default model'
+//   kovpng vel.H out=vel.png width=1200 height=500 min=3000 max=6500
+#include "kovtool.hpp"
+
+#include <kov/kovlib.h>
+
+#include <cairo.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Rgb {
+  unsigned char r, g, b;
+};
+
+// viridis at 33 evenly spaced points from 0 to 1.
+constexpr std::array<Rgb, 33> kViridis = {{
+    {68, 1, 84},    {72, 13, 96},   {72, 24, 106},  {72, 34, 115},  {71, 44, 122},  {69, 55, 129},
+    {67, 64, 134},  {64, 74, 137},  {59, 81, 139},  {57, 91, 141},  {52, 99, 142},  {48, 107, 142},
+    {44, 113, 142}, {39, 122, 142}, {35, 129, 141}, {33, 137, 140}, {33, 144, 141}, {31, 152, 138},
+    {33, 159, 135}, {36, 166, 132}, {39, 173, 129}, {50, 181, 123}, {61, 188, 116}, {74, 194, 107},
+    {92, 200, 99},  {108, 206, 86}, {128, 211, 73}, {149, 216, 60}, {170, 220, 50}, {194, 223, 37},
+    {216, 226, 29}, {236, 229, 27}, {253, 231, 37},
+}};
+
+// The colour of t in [0, 1], interpolated linearly between table entries.
+Rgb viridis(double t) {
+  t = std::clamp(t, 0.0, 1.0) * (kViridis.size() - 1);
+  const std::size_t i = std::min(static_cast<std::size_t>(t), kViridis.size() - 2);
+  const double f = t - static_cast<double>(i);
+  const auto mix = [f](unsigned char a, unsigned char b) {
+    return static_cast<unsigned char>(std::lround(a + (b - a) * f));
+  };
+  const Rgb &a = kViridis[i], &b = kViridis[i + 1];
+  return {mix(a.r, b.r), mix(a.g, b.g), mix(a.b, b.b)};
+}
+
+struct SurfaceDeleter {
+  void operator()(cairo_surface_t *s) const { cairo_surface_destroy(s); }
+};
+struct ContextDeleter {
+  void operator()(cairo_t *c) const { cairo_destroy(c); }
+};
+using Surface = std::unique_ptr<cairo_surface_t, SurfaceDeleter>;
+using Context = std::unique_ptr<cairo_t, ContextDeleter>;
+
+struct Options {
+  std::string out, title;
+  int width = 800, height = 600;
+  double min = 0.0, max = 0.0;
+};
+
+// Tick values: multiples of 1, 2 or 5 times a power of ten inside [lo, hi],
+// about `count` of them.
+std::vector<double> ticks(double lo, double hi, int count) {
+  if (lo > hi) std::swap(lo, hi);
+  std::vector<double> result;
+  if (!(hi > lo)) return {lo};
+  const double raw = (hi - lo) / count;
+  const double power = std::pow(10.0, std::floor(std::log10(raw)));
+  double step = 10.0 * power;
+  for (double m : {1.0, 2.0, 5.0})
+    if (m * power >= raw) {
+      step = m * power;
+      break;
+    }
+  for (double k = std::ceil(lo / step - 1e-9); k * step <= hi + step * 1e-9; k += 1.0)
+    result.push_back(std::abs(k * step) < step * 1e-9 ? 0.0 : k * step);
+  return result;
+}
+
+std::string number(double v) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%g", v);
+  return buf;
+}
+
+// Text placed by an anchor: (ax, ay) in 0..1 of its extent (0.5, 0.5 centres).
+void text(cairo_t *cr, const std::string &s, double x, double y, double ax, double ay,
+          double angle = 0.0) {
+  cairo_text_extents_t e;
+  cairo_text_extents(cr, s.c_str(), &e);
+  cairo_save(cr);
+  cairo_translate(cr, x, y);
+  cairo_rotate(cr, angle);
+  cairo_move_to(cr, -e.x_bearing - e.width * ax, -e.y_bearing - e.height * ay);
+  cairo_show_text(cr, s.c_str());
+  cairo_restore(cr);
+}
+
+void render(cairo_t *cr, const kovtool::Description &desc, const std::vector<float> &v,
+            const Options &opt) {
+  const kovtool::Axis &a1 = desc.axes[0], &a2 = desc.axes[1];
+  constexpr double left = 80, right = 110, top = 50, bottom = 55;
+  const int pw = opt.width - static_cast<int>(left + right);
+  const int ph = opt.height - static_cast<int>(top + bottom);
+
+  cairo_set_source_rgb(cr, 1, 1, 1);
+  cairo_paint(cr);
+  cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
+  cairo_set_font_size(cr, 12);
+
+  // The samples, nearest neighbour onto the plot's pixels.
+  Surface image(cairo_image_surface_create(CAIRO_FORMAT_RGB24, pw, ph));
+  if (cairo_surface_status(image.get()) != CAIRO_STATUS_SUCCESS)
+    koverr("cannot make a %d x %d picture\n", pw, ph);
+  cairo_surface_flush(image.get());
+  unsigned char *pixels = cairo_image_surface_get_data(image.get());
+  const int stride = cairo_image_surface_get_stride(image.get());
+  const double span = opt.max - opt.min;
+  for (int py = 0; py < ph; ++py) {
+    const auto i = static_cast<std::size_t>((py + 0.5) * a1.n / ph);
+    auto *row =
+        reinterpret_cast<std::uint32_t *>(pixels + static_cast<std::ptrdiff_t>(py) * stride);
+    for (int px = 0; px < pw; ++px) {
+      const auto j = static_cast<std::size_t>((px + 0.5) * a2.n / pw);
+      const float s = v[i + j * static_cast<std::size_t>(a1.n)];
+      const Rgb c = std::isfinite(s) ? viridis((s - opt.min) / span) : Rgb{128, 128, 128};
+      row[px] = (std::uint32_t{c.r} << 16) | (std::uint32_t{c.g} << 8) | c.b;
+    }
+  }
+  cairo_surface_mark_dirty(image.get());
+  cairo_set_source_surface(cr, image.get(), left, top);
+  cairo_paint(cr);
+
+  cairo_set_source_rgb(cr, 0, 0, 0);
+  cairo_set_line_width(cr, 1);
+  cairo_rectangle(cr, left - 0.5, top - 0.5, pw + 1, ph + 1);
+  cairo_stroke(cr);
+
+  // Axis 2 across (ticks below the picture), axis 1 down (ticks on the left);
+  // sample k is centred in its cell.
+  const auto across = [&](double c) { return left + ((c - a2.o) / a2.d + 0.5) * pw / a2.n; };
+  const auto down = [&](double c) { return top + ((c - a1.o) / a1.d + 0.5) * ph / a1.n; };
+  for (double c : ticks(a2.o, a2.o + a2.d * (a2.n - 1), std::max(2, pw / 90))) {
+    const double x = std::round(across(c)) + 0.5;
+    cairo_move_to(cr, x, top + ph + 0.5);
+    cairo_line_to(cr, x, top + ph + 5.5);
+    cairo_stroke(cr);
+    text(cr, number(c), x, top + ph + 8, 0.5, 0.0);
+  }
+  for (double c : ticks(a1.o, a1.o + a1.d * (a1.n - 1), std::max(2, ph / 60))) {
+    const double y = std::round(down(c)) + 0.5;
+    cairo_move_to(cr, left - 5.5, y);
+    cairo_line_to(cr, left - 0.5, y);
+    cairo_stroke(cr);
+    text(cr, number(c), left - 8, y, 1.0, 0.5);
+  }
+  cairo_set_font_size(cr, 13);
+  if (!a2.label.empty()) text(cr, a2.label, left + pw / 2.0, opt.height - 8, 0.5, 1.0);
+  if (!a1.label.empty()) text(cr, a1.label, 10, top + ph / 2.0, 0.5, 0.0, -M_PI / 2);
+  cairo_set_font_size(cr, 16);
+  if (!opt.title.empty()) text(cr, opt.title, left + pw / 2.0, 14, 0.5, 0.0);
+
+  // The colour bar, min at the bottom.
+  const double bx = left + pw + 20, bw = 18;
+  for (int py = 0; py < ph; ++py) {
+    const Rgb c = viridis(1.0 - (py + 0.5) / ph);
+    cairo_set_source_rgb(cr, c.r / 255.0, c.g / 255.0, c.b / 255.0);
+    cairo_rectangle(cr, bx, top + py, bw, 1);
+    cairo_fill(cr);
+  }
+  cairo_set_source_rgb(cr, 0, 0, 0);
+  cairo_rectangle(cr, bx - 0.5, top - 0.5, bw + 1, ph + 1);
+  cairo_stroke(cr);
+  cairo_set_font_size(cr, 12);
+  for (double t : ticks(opt.min, opt.max, std::max(2, ph / 50))) {
+    const double y = std::round(top + ph * (1.0 - (t - opt.min) / span)) + 0.5;
+    cairo_move_to(cr, bx + bw + 0.5, y);
+    cairo_line_to(cr, bx + bw + 5.5, y);
+    cairo_stroke(cr);
+    text(cr, number(t), bx + bw + 8, y, 0.0, 0.5);
+  }
+}
+
+cairo_status_t write_to(void *closure, const unsigned char *data, unsigned int length) {
+  return std::fwrite(data, 1, length, static_cast<std::FILE *>(closure)) == length
+             ? CAIRO_STATUS_SUCCESS
+             : CAIRO_STATUS_WRITE_ERROR;
+}
+
+double param(const char *name, double def) {
+  double v = def;
+  getch(name, "g", &v);
+  return v;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  const std::string header = kovtool::start(argc, argv);
+  kov_begin_prog();
+  Options opt;
+  std::array<char, 4096> buf{};
+  opt.out = getch("out", "s", buf.data()) > 0 ? buf.data() : "kov.png";
+  opt.title = getch("title", "s", buf.data()) > 0 ? buf.data()
+              : header == "standard input"        ? ""
+                                                  : header;
+  getch("width", "d", &opt.width);
+  getch("height", "d", &opt.height);
+  if (opt.width < 240 || opt.height < 160 || opt.width > 16384 || opt.height > 16384)
+    koverr("width=%d height=%d: the picture must be 240 to 16384 by 160 to 16384 pixels\n",
+           opt.width, opt.height);
+
+  const kovtool::Description desc = kovtool::describe_input();
+  kovtool::require_2d(desc);
+  kovtool::require_floats(desc);
+  const std::vector<float> v = kovtool::read_floats(desc);
+
+  // The colour range: the data's, or +-clip, or min= and max= given.
+  double lo = INFINITY, hi = -INFINITY;
+  for (float s : v)
+    if (std::isfinite(s)) lo = std::min(lo, double{s}), hi = std::max(hi, double{s});
+  if (lo > hi) lo = hi = 0.0;
+  const double clip = param("clip", 0.0);
+  if (clip < 0.0) koverr("clip=%g must not be negative\n", clip);
+  if (clip > 0.0) lo = -clip, hi = clip;
+  opt.min = param("min", lo);
+  opt.max = param("max", hi);
+  if (opt.min > opt.max) koverr("min=%g is above max=%g\n", opt.min, opt.max);
+  if (opt.min == opt.max) {
+    const double pad = opt.min == 0.0 ? 1.0 : std::abs(opt.min) * 0.01;
+    opt.min -= pad, opt.max += pad;
+  }
+
+  Surface surface(cairo_image_surface_create(CAIRO_FORMAT_RGB24, opt.width, opt.height));
+  Context cr(cairo_create(surface.get()));
+  render(cr.get(), desc, v, opt);
+  if (cairo_status(cr.get()) != CAIRO_STATUS_SUCCESS)
+    koverr("drawing failed: %s\n", cairo_status_to_string(cairo_status(cr.get())));
+
+  kovtool::OutputFile out(opt.out);
+  std::FILE *f = std::fopen(out.path().c_str(), "wb");
+  if (f == nullptr) {
+    out.discard();
+    koverr("cannot write %s: %s\n", opt.out.c_str(), std::strerror(errno));
+  }
+  const cairo_status_t st = cairo_surface_write_to_png_stream(surface.get(), write_to, f);
+  const bool flushed = std::fflush(f) == 0 && !std::ferror(f);
+  const int saved = errno;
+  if (std::fclose(f) != 0 || !flushed || st != CAIRO_STATUS_SUCCESS) {
+    out.discard();
+    koverr("cannot write %s: %s\n", opt.out.c_str(),
+           st != CAIRO_STATUS_SUCCESS ? cairo_status_to_string(st) : std::strerror(saved));
+  }
+  out.commit();
+  kov_end_prog();
+  return 0;
+}

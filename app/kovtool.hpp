@@ -1,0 +1,274 @@
+// kovtool: what the dataset tools (kovinfo, kovpng, kov2segy) share: the
+// description of the input dataset `in`, its data read in blocks with the
+// size checked against the header, and output files that appear only once
+// they are complete.
+#ifndef KOV_APP_KOVTOOL_HPP
+#define KOV_APP_KOVTOOL_HPP
+
+#include <kov/kovlib.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <span>
+#include <string>
+#include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace kovtool {
+
+// The header file names given as plain words (without `=`).
+inline std::vector<std::string> plain_arguments(int argc, char **argv) {
+  std::vector<std::string> names;
+  for (int i = 1; i < argc; ++i)
+    if (std::strchr(argv[i], '=') == nullptr && argv[i][0] != '\0') names.emplace_back(argv[i]);
+  return names;
+}
+
+// Capture the command line; a single plain word names the input header.
+// Returns the name under which the input header is known.
+inline std::string start(int argc, char **argv) {
+  initpar(argc, argv);
+  const std::vector<std::string> names = plain_arguments(argc, argv);
+  if (names.size() > 1) koverr("give at most one input header\n");
+  if (names.size() == 1) {
+    const std::string word = "stdin=" + names.front();
+    getch_add_string(word.c_str());
+  }
+  std::array<char, 4096> buffer{};
+  if (getch("stdin", "s", buffer.data()) > 0) return buffer.data();
+  if (::isatty(STDIN_FILENO) == 1)
+    koverr("no input: give a header file, stdin=file.H, or a header on standard input\n");
+  return "standard input";
+}
+
+struct Axis {
+  int n = 1;
+  double o = 0.0, d = 1.0;
+  std::string label;
+};
+
+struct Description {
+  std::vector<Axis> axes; // axis 1 first, up to the last one the header names
+  int esize = 4;
+  std::string format = "xdr_float";
+  std::string location;           // the `in` entry of the header
+  std::vector<std::string> files; // the data files; empty when the data follow the header
+  std::int64_t samples = 0;       // product of the axis lengths
+  std::int64_t bytes = 0;         // samples * esize
+};
+
+inline std::string header_text(const char *name) {
+  std::array<char, 4096> buffer{};
+  if (hetch(name, "s", buffer.data()) > 0) return buffer.data();
+  return {};
+}
+
+// The description of `in` from its header (and an `in=` on the command line,
+// which overrides the header's as it does for the library).  Fatal when n1
+// is missing or an axis length is not positive.
+inline Description describe_input() {
+  Description desc;
+  int n1 = 0;
+  if (hetch("n1", "d", &n1) == 0) koverr("the input header has no n1: not a dataset\n");
+  for (int axis = 1; axis <= 9; ++axis) {
+    const std::string key = std::to_string(axis);
+    Axis a;
+    if (hetch(("n" + key).c_str(), "d", &a.n) == 0) break;
+    hetch(("o" + key).c_str(), "g", &a.o);
+    hetch(("d" + key).c_str(), "g", &a.d);
+    a.label = header_text(("label" + key).c_str());
+    if (a.n <= 0) koverr("n%d=%d: axis lengths must be positive\n", axis, a.n);
+    desc.axes.push_back(a);
+  }
+  hetch("esize", "d", &desc.esize);
+  if (desc.esize <= 0) koverr("esize=%d must be positive\n", desc.esize);
+  const std::string format = header_text("data_format");
+  if (!format.empty()) desc.format = format;
+  desc.samples = 1;
+  for (const Axis &a : desc.axes) {
+    if (desc.samples > std::numeric_limits<std::int64_t>::max() / a.n)
+      koverr("the axis lengths multiply to more samples than can be addressed\n");
+    desc.samples *= a.n;
+  }
+  if (desc.samples > std::numeric_limits<std::int64_t>::max() / desc.esize)
+    koverr("the dataset is larger than can be addressed\n");
+  desc.bytes = desc.samples * desc.esize;
+
+  std::array<char, 4096> buffer{};
+  if (getch("in", "s", buffer.data()) > 0 || hetch("in", "s", buffer.data()) > 0)
+    desc.location = buffer.data();
+  if (desc.location.empty()) koverr("the input header names no data (no in=)\n");
+  if (desc.location != "stdin" && desc.location != "follow_hdr") {
+    std::string_view rest = desc.location;
+    while (!rest.empty()) {
+      const std::size_t end = std::min(rest.find(';'), rest.size());
+      if (end > 0) desc.files.emplace_back(rest.substr(0, end));
+      rest.remove_prefix(std::min(end + 1, rest.size()));
+    }
+    for (const std::string &f : desc.files) {
+      struct stat st {};
+      if (::stat(f.c_str(), &st) != 0)
+        koverr("data file %s is missing: %s\n", f.c_str(), std::strerror(errno));
+    }
+  }
+  return desc;
+}
+
+// Reads the data of `in` in blocks and checks their amount against the
+// header: fewer or more bytes than declared are fatal.
+class BlockReader {
+public:
+  explicit BlockReader(const Description &desc) : expected_(desc.bytes) {}
+
+  // Fill `block` with the next bytes; returns how many (0 at the declared
+  // end).  Fatal when the data end early.
+  std::size_t next(std::span<char> block) {
+    const std::int64_t left = expected_ - done_;
+    const int want = static_cast<int>(std::min<std::int64_t>(left, std::ssize(block)));
+    if (want == 0) return 0;
+    int got = 0;
+    while (got < want) {
+      const int r = sreed("in", block.data() + got, want - got);
+      if (r <= 0) break;
+      got += r;
+    }
+    done_ += got;
+    if (got < want) short_data();
+    return static_cast<std::size_t>(got);
+  }
+
+  // After the declared bytes: fatal when more data follow.
+  void expect_end() {
+    std::array<char, 4096> extra{};
+    std::int64_t more = 0;
+    for (int r; (r = sreed("in", extra.data(), static_cast<int>(extra.size()))) > 0;) more += r;
+    if (more > 0)
+      koverr("the data are longer than the header says: %lld bytes declared, %lld more follow\n",
+             static_cast<long long>(expected_), static_cast<long long>(more));
+  }
+
+  std::int64_t done() const { return done_; }
+
+private:
+  [[noreturn]] void short_data() const {
+    koverr("the data are short: the header declares %lld bytes, only %lld are there\n",
+           static_cast<long long>(expected_), static_cast<long long>(done_));
+  }
+
+  std::int64_t expected_;
+  std::int64_t done_ = 0;
+};
+
+// Fatal unless the samples are 4-byte floats.
+inline void require_floats(const Description &desc) {
+  if (desc.esize != 4 || (desc.format != "xdr_float" && desc.format != "native_float"))
+    koverr("needs 4-byte float samples, not data_format=%s esize=%d\n", desc.format.c_str(),
+           desc.esize);
+}
+
+// Fatal unless the dataset is two-dimensional (axes beyond 2 of length 1).
+inline void require_2d(const Description &desc) {
+  if (desc.axes.size() < 2 || desc.axes[1].n < 2)
+    koverr("needs a two-dimensional dataset; this one has n2=%d\n",
+           desc.axes.size() < 2 ? 1 : desc.axes[1].n);
+  for (std::size_t k = 2; k < desc.axes.size(); ++k)
+    if (desc.axes[k].n != 1)
+      koverr("needs a two-dimensional dataset; this one has n%zu=%d\n", k + 1, desc.axes[k].n);
+}
+
+// The whole n1 x n2 float dataset, axis 1 fastest.
+inline std::vector<float> read_floats(const Description &desc) {
+  std::vector<float> values(static_cast<std::size_t>(desc.samples));
+  BlockReader reader(desc);
+  std::span<char> bytes(reinterpret_cast<char *>(values.data()), values.size() * sizeof(float));
+  constexpr std::size_t kBlock = std::size_t{1} << 20;
+  for (std::size_t at = 0; at < bytes.size();) {
+    const std::size_t got = reader.next(bytes.subspan(at, std::min(kBlock, bytes.size() - at)));
+    if (got == 0) break;
+    at += got;
+  }
+  reader.expect_end();
+  return values;
+}
+
+// An output file written under a temporary name in the same directory and
+// renamed to its name by commit(); removed when not committed.  A name
+// that exists and is not a regular file (a device, a pipe) is written
+// directly.
+class OutputFile {
+public:
+  explicit OutputFile(std::string path) : path_(std::move(path)) {
+    struct stat st {};
+    if (::stat(path_.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+      direct_ = true;
+      temp_ = path_;
+      return;
+    }
+    const std::size_t slash = path_.rfind('/');
+    const std::string dir = slash == std::string::npos ? "" : path_.substr(0, slash + 1);
+    const std::string base = slash == std::string::npos ? path_ : path_.substr(slash + 1);
+    std::string templ = dir + "." + base + ".XXXXXX";
+    const int fd = ::mkstemp(templ.data());
+    if (fd < 0) koverr("cannot create %s: %s\n", path_.c_str(), std::strerror(errno));
+    ::fchmod(fd, 0644 & ~current_umask());
+    ::close(fd);
+    temp_ = templ;
+    pending() = temp_;
+    static const bool registered = std::atexit(remove_pending) == 0;
+    (void)registered;
+  }
+  OutputFile(const OutputFile &) = delete;
+  OutputFile &operator=(const OutputFile &) = delete;
+  ~OutputFile() { discard(); }
+
+  // The name to write to now.
+  const std::string &path() const { return temp_; }
+  const std::string &final_path() const { return path_; }
+
+  void commit() {
+    if (!direct_ && std::rename(temp_.c_str(), path_.c_str()) != 0)
+      koverr("cannot rename %s to %s: %s\n", temp_.c_str(), path_.c_str(), std::strerror(errno));
+    committed_ = true;
+    pending().clear();
+  }
+
+  // Remove the temporary file (also from a fatal-error path, before exit).
+  void discard() {
+    if (!committed_ && !direct_ && !temp_.empty()) ::unlink(temp_.c_str());
+    committed_ = true;
+    pending().clear();
+  }
+
+private:
+  // The temporary file not yet committed, removed by an exit through a
+  // fatal error, which skips the destructors.
+  static std::string &pending() {
+    static std::string name;
+    return name;
+  }
+  static void remove_pending() {
+    if (!pending().empty()) ::unlink(pending().c_str());
+  }
+
+  static mode_t current_umask() {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return mask;
+  }
+
+  std::string path_, temp_;
+  bool direct_ = false;
+  bool committed_ = false;
+};
+
+} // namespace kovtool
+
+#endif

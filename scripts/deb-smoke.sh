@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Builds the Debian package of the toolkit, unpacks it into a temporary root
+# and runs `velmodel | kovinfo` from there.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=build/default
+[ -f "$build/CMakeCache.txt" ] || cmake --preset default
+cmake --build "$build" -j 2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+(cd "$build" && cpack -G DEB -B "$work/pkg" >"$work/cpack.log") || { cat "$work/cpack.log"; exit 1; }
+deb=$(ls "$work"/pkg/kov_*.deb)
+dpkg-deb -f "$deb" Package Version Depends
+dpkg -x "$deb" "$work/root"
+bin="$work/root/usr/bin"
+export LD_LIBRARY_PATH="$work/root/usr/lib:$work/root/usr/lib/x86_64-linux-gnu${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
+for tool in velmodel kovinfo kovpng kov2segy; do
+  [ -x "$bin/$tool" ] || { echo "deb-smoke: $tool is not in the package" >&2; exit 1; }
+done
+"$bin/velmodel" n2=50 datapath="$work/" 2>/dev/null </dev/null | "$bin/kovinfo" >"$work/info.txt"
+grep -q '^actual       100000 bytes$' "$work/info.txt" || { cat "$work/info.txt"; exit 1; }
+grep -q '^max          6000 ' "$work/info.txt"
+echo "deb-smoke: $(basename "$deb") installs and runs: velmodel | kovinfo ok"
