@@ -1,0 +1,278 @@
+// Passing descriptions from input to output, grid windows, reordering
+// traces and closing a three-dimensional output.
+#include <kov/kov3d.h>
+
+#include "kov3d_internal.h"
+#include "kovlib_internal.h"
+#include "streaminf.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+// Write the data pointer of an output history; the pointer written here is
+// the one a reader sees, so the record's own data name is not written later.
+void put_data_pointer(streaminf *r, const std::string &name) {
+  kovstrput(r, "sets next: in", "s", name.c_str());
+  r->header_outname = 1;
+}
+
+int copy_axes(const char *tag_in, const char *tag_out, bool grid) {
+  int count = 0;
+  const int counted =
+      grid ? kov_get_number_grid_axes(tag_in, &count) : kov_get_number_header_axes(tag_in, &count);
+  if (counted != 0) return counted;
+  std::vector<char> label(KOV3D_LABEL_ROOM, '\0');
+  for (int i = 2; i <= count; ++i) {
+    int n = 1;
+    float o = 0.0f, d = 1.0f;
+    int code = grid ? kov_get_grid_axis_par(tag_in, &i, &n, &o, &d, label.data())
+                    : kov_get_header_axis_par(tag_in, &i, &n, &o, &d, label.data());
+    if (code != 0) return code;
+    code = grid ? kov_put_grid_axis_par(tag_out, &i, &n, &o, &d, label.data())
+                : kov_put_header_axis_par(tag_out, &i, &n, &o, &d, label.data());
+    if (code != 0) return code;
+  }
+  return 0;
+}
+
+// The window engine's arguments for grid axes 2 .. n_dim_grid.
+int grid_window(int mode, const char *tag, const int *n_dim_grid, const int *n_grid,
+                const int *n_wind, const int *f_wind, const int *j_wind, void *values) {
+  std::string gff;
+  if (const int code = kov3d::find_gff(tag, gff); code != 0) return code;
+  const int ndim = *n_dim_grid - 1;
+  if (mode < 0) {
+    const streaminf *g = tag_info(gff.c_str(), TAG_IN);
+    if (!g->dataname || g->dataname->starts_with("-1")) mode = 0; // regular grid
+  }
+  return kov_window(mode, gff.c_str(), &ndim, n_grid, n_wind, f_wind, j_wind, 4, values);
+}
+
+// Quicksort of (trace, slot) pairs by trace with a pseudo-random pivot.
+void sort_pairs(std::vector<std::pair<int, int>> &v, long lo, long hi) {
+  while (hi - lo > 0) {
+    const int pivot = v[static_cast<std::size_t>(lo + std::rand() % (hi - lo + 1))].first;
+    long i = lo, j = hi;
+    while (i <= j) {
+      while (v[static_cast<std::size_t>(i)].first < pivot) ++i;
+      while (v[static_cast<std::size_t>(j)].first > pivot) --j;
+      if (i <= j) std::swap(v[static_cast<std::size_t>(i++)], v[static_cast<std::size_t>(j--)]);
+    }
+    // Recurse on the smaller side to bound the depth.
+    if (j - lo < hi - i) {
+      sort_pairs(v, lo, j);
+      lo = i;
+    } else {
+      sort_pairs(v, i, hi);
+      hi = j;
+    }
+  }
+}
+
+// Read `count` traces from trace `first` (from 1); false after a warning.
+bool read_block(const char *tag, int first, int count, int tsize, char *into) {
+  if (sseek_block(tag, first - 1, tsize, 0) != first - 1) {
+    kovwarn(0, "trouble seeking to trace %d for trace read %d \n", first, tsize);
+    return false;
+  }
+  const int nbytes = count * tsize;
+  const int got = sreed(tag, into, nbytes);
+  if (got != nbytes) {
+    kovwarn(0, "trouble reading %d bytes from %s read=%d \n", nbytes, tag, got);
+    return false;
+  }
+  return true;
+}
+
+} // namespace
+
+extern "C" int kov_copy_data_pointer(const char *tag_in, const char *tag_out) {
+  streaminf *in = tag_info(tag_in, TAG_INQUIRE);
+  streaminf *out = tag_info(tag_out, TAG_INQUIRE);
+  if (in == nullptr || out == nullptr) return -1;
+  put_data_pointer(out, in->dataname.value_or("-1"));
+  return 0;
+}
+
+extern "C" int kov_set_no_headers(const char *tag) {
+  if (auxputch("hff", "s", "-1", tag) != 0) koverr("trouble writing hff = -1 to tag %s \n", tag);
+  return 0;
+}
+
+extern "C" int kov_set_no_grid(const char *tag) {
+  if (auxputch("gff", "s", "-1", tag) != 0) koverr("trouble writing gff = -1 to tag %s \n", tag);
+  return 0;
+}
+
+extern "C" int kov_set_regular_grid(const char *tag) {
+  std::string gff;
+  if (const int code = kov3d::find_gff(tag, gff); code != 0) return code;
+  streaminf *g = tag_info(gff.c_str(), TAG_OUT);
+  if (!kov::detail::is_output_kind(g) || g->headfile == nullptr)
+    koverr("trouble writing regular grid flag to tag %s\n", tag);
+  put_data_pointer(g, "-1");
+  return 0;
+}
+
+extern "C" int kov_copy_header_keys(const char *tag_in, const char *tag_out) {
+  int n = 0;
+  if (const int code = kov_get_number_keys(tag_in, &n); code != 0) return code;
+  if (const int code = kov_put_number_keys(tag_out, &n); code != 0) return code;
+  std::vector<char> name(KOV3D_KEY_NAME_ROOM), type(KOV3D_KEY_TYPE_ROOM), fmt(KOV3D_KEY_TYPE_ROOM);
+  for (int k = 1; k <= n; ++k) {
+    if (const int code = kov_get_key_name(tag_in, &k, name.data()); code != 0) return code;
+    if (const int code = kov_get_key_type(tag_in, &k, type.data()); code != 0) return code;
+    if (const int code = kov_get_key_fmt(tag_in, &k, fmt.data()); code != 0) return code;
+    if (const int code = kov_put_key(tag_out, name.data(), type.data(), fmt.data(), &k); code != 0)
+      return code;
+  }
+  return 0;
+}
+
+extern "C" int kov_copy_hff(const char *tag_in, const char *tag_out) {
+  int n = 0;
+  if (const int code = kov_get_number_keys(tag_in, &n); code != 0) return code;
+  if (const int code = kov_put_number_keys(tag_out, &n); code != 0) return code;
+  std::string hff_in, hff_out;
+  if (const int code = kov3d::find_hff(tag_in, hff_in); code != 0) return code;
+  if (const int code = kov3d::find_hff(tag_out, hff_out); code != 0) return code;
+  if (const int code = kov_copy_data_pointer(hff_in.c_str(), hff_out.c_str()); code != 0)
+    return code;
+  if (const int code = copy_axes(tag_in, tag_out, false); code != 0) return code;
+  return kov_copy_header_keys(tag_in, tag_out);
+}
+
+extern "C" int kov_copy_gff(const char *tag_in, const char *tag_out) {
+  if (const int code = copy_axes(tag_in, tag_out, true); code != 0) return code;
+  std::string gff_in, gff_out;
+  if (const int code = kov3d::find_gff(tag_in, gff_in); code != 0) return code;
+  if (const int code = kov3d::find_gff(tag_out, gff_out); code != 0) return code;
+  return kov_copy_data_pointer(gff_in.c_str(), gff_out.c_str());
+}
+
+extern "C" int kov_copy_grid(const char *intag, const char *outtag) {
+  std::string gff_in, gff_out;
+  if (kov3d::find_gff(intag, gff_in) != 0) return 1;
+  if (kov3d::find_gff(outtag, gff_out) != 0) return -1;
+  int axes = 0;
+  if (kov_get_number_grid_axes(intag, &axes) != 0) return -1;
+  long long cells = 1;
+  for (int i = 1; i <= axes; ++i) {
+    int n = 1;
+    float o = 0.0f, d = 1.0f;
+    if (kov_get_grid_axis_par(intag, &i, &n, &o, &d, nullptr) != 0) return -1;
+    cells *= n;
+  }
+  copy_history(gff_in.c_str(), gff_out.c_str());
+  constexpr long long kPiece = 65536;
+  std::vector<char> buffer(static_cast<std::size_t>(kPiece));
+  for (long long left = cells * 4; left > 0;) {
+    const int piece = static_cast<int>(std::min(left, kPiece));
+    if (sreed(gff_in.c_str(), buffer.data(), piece) != piece)
+      koverr("kov_copy_grid(): trouble reading in grid values \n");
+    if (srite(gff_out.c_str(), buffer.data(), piece) != piece)
+      koverr("kov_copy_grid(): trouble writing out grid values \n");
+    left -= piece;
+  }
+  return 0;
+}
+
+extern "C" int kov_get_grid_window(const char *tag, const int *n_dim_grid, const int *n_grid,
+                                   const int *n_wind, const int *f_wind, const int *j_wind,
+                                   int *header_numbers) {
+  return grid_window(-1, tag, n_dim_grid, n_grid, n_wind, f_wind, j_wind, header_numbers);
+}
+
+extern "C" int kov_put_grid_window(const char *tag, const int *n_dim_grid, const int *n_grid,
+                                   const int *n_wind, const int *f_wind, const int *j_wind,
+                                   const int *header_numbers) {
+  // The write mode only reads the values.
+  return grid_window(1, tag, n_dim_grid, n_grid, n_wind, f_wind, j_wind,
+                     const_cast<int *>(header_numbers));
+}
+
+extern "C" int kov_reorder_data(const char *tagin, const char *tagout, int n2h, int tsize,
+                                const int *order) {
+  constexpr int kBatch = 10000;
+  const std::size_t trace = static_cast<std::size_t>(tsize);
+  std::vector<char> buffer(kBatch * trace);
+  int gathered = 0;
+  for (int i = 0; i < n2h;) {
+    int run = 1;
+    while (i + run < n2h && order[i + run] == order[i + run - 1] + 1 && gathered + run < kBatch)
+      ++run;
+    const int first = order[i] - 1;
+    const int at = sseek_block(tagin, first, tsize, 0);
+    if (at != first)
+      koverr("trouble seeking to the begining of block, tag %s, ntr=%d, size=%d err=%d \n", tagin,
+             first, tsize, at);
+    const int nbytes = run * tsize;
+    const int got =
+        sreed(tagin, buffer.data() + static_cast<std::size_t>(gathered) * trace, nbytes);
+    if (got != nbytes)
+      koverr("trouble reading in data (err=%d) starting_trace=%d n_bytes=%d \n", got, first,
+             nbytes);
+    gathered += run;
+    i += run;
+    if (gathered == kBatch || i == n2h) {
+      const int out_bytes = gathered * tsize;
+      if (srite(tagout, buffer.data(), out_bytes) != out_bytes)
+        koverr("trouble writing out data to tag %s \n", tagout);
+      gathered = 0;
+    }
+  }
+  return 0;
+}
+
+extern "C" int kov_reorder_data_fast(const char *tagin, const char *tagout, int n2h, int tsize,
+                                     const int *order, int megabyte) {
+  if (n2h <= 0) return 0;
+  const long long fit = static_cast<long long>(megabyte) * 500000 / tsize;
+  const int block = static_cast<int>(std::clamp<long long>(fit, 1, n2h));
+  const std::size_t trace = static_cast<std::size_t>(tsize);
+  std::vector<char> in(static_cast<std::size_t>(block) * trace);
+  std::vector<char> out(static_cast<std::size_t>(block) * trace);
+  std::vector<std::pair<int, int>> pairs(static_cast<std::size_t>(block));
+  for (int done = 0; done < n2h;) {
+    const int nb = std::min(block, n2h - done);
+    pairs.resize(static_cast<std::size_t>(nb));
+    for (int s = 0; s < nb; ++s) pairs[static_cast<std::size_t>(s)] = {order[done + s], s};
+    sort_pairs(pairs, 0, nb - 1);
+    // Runs of consecutive trace numbers in one read each; a repeated
+    // trace starts a new run and is read again.
+    for (int k = 0; k < nb;) {
+      int run = 1;
+      while (k + run < nb && pairs[static_cast<std::size_t>(k + run)].first ==
+                                 pairs[static_cast<std::size_t>(k + run - 1)].first + 1)
+        ++run;
+      if (!read_block(tagin, pairs[static_cast<std::size_t>(k)].first, run, tsize,
+                      in.data() + static_cast<std::size_t>(k) * trace))
+        koverr("trouble reading in block \n");
+      k += run;
+    }
+    for (int k = 0; k < nb; ++k)
+      std::copy_n(in.data() + static_cast<std::size_t>(k) * trace, trace,
+                  out.data() +
+                      static_cast<std::size_t>(pairs[static_cast<std::size_t>(k)].second) * trace);
+    const int nbytes = nb * tsize;
+    if (srite(tagout, out.data(), nbytes) != nbytes)
+      koverr("trouble writing out %d bytes to %s \n", nbytes, tagout);
+    done += nb;
+  }
+  return 0;
+}
+
+extern "C" void kov_3d_close(void) {
+  streaminf *out = tag_info("out", TAG_OUT);
+  if (kov_tag_is_pipe("out") == 1 && (out->headerformatfile || out->gridformatfile))
+    koverr("kov_3d_close(): handing the header and grid format files to a piped reader is not "
+           "available\n");
+  hclose();
+  int timeout = 5;
+  (void)getch("timeout", "d", &timeout);
+}

@@ -1,0 +1,474 @@
+// Three-dimensional datasets: a written dataset read back (keys, axes,
+// header values, grid windows), regular grids and datasets without
+// headers, trace reordering against a naive copy, and the fatal misuses.
+#include <kov/kov3d.h>
+#include <kov/kovlib.h>
+
+#include "streaminf.h"
+#include "test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+extern "C" int kov_get_key_fmt_(const char *, const int *, char *, std::size_t, std::size_t);
+extern "C" int kov_get_key_index__(const char *, const char *, int *, std::size_t, std::size_t);
+
+namespace {
+
+using kovtest::fatal_exit;
+using kovtest::read_file;
+using kovtest::set_args;
+using kovtest::TempDir;
+using kovtest::write_file;
+
+// Work inside `dir` with standard input from `in`.
+void enter(const TempDir &dir, const std::string &in = "/dev/null") {
+  std::filesystem::current_path(dir.path());
+  if (!std::freopen(in.c_str(), "r", stdin)) std::abort();
+}
+
+constexpr int kN1 = 8, kTraces = 6;
+const int kCells[kTraces] = {4, 6, 1, 3, 5, 2}; // grid 3 x 2, record numbers
+
+float sample(int trace, int i) { return static_cast<float>(100 * trace + i); }
+
+// The writer: a dataset of 6 traces, keys ntr (int), sx and gx (float), a
+// 3 x 2 grid, all through files in `dir`.
+void write_dataset(const TempDir &dir) {
+  enter(dir);
+  set_args({"writer", "head=out.H", "datapath=" + dir.path().string() + "/"});
+  const int one = 1, two = 2, three = 3, n1 = kN1, nt = kTraces, g2 = 3, g3 = 2, keys = 3;
+  const float o = 0.5f, d = 0.25f;
+  kov_put_data_axis_par("out", &one, &n1, &o, &d, "time");
+  kov_put_data_axis_par("out", &two, &nt, &o, &d, "trace");
+  kov_put_number_keys("out", &keys);
+  kov_put_key("out", "ntr", "scalar_int", "xdr_int", &one);
+  kov_put_key("out", "sx", "scalar_float", "xdr_float", &two);
+  kov_put_key("out", "gx", "scalar_float", "xdr_float", &three);
+  kov_put_header_axis_par("out", &two, &nt, &o, &d, "record");
+  kov_put_grid_axis_par("out", &two, &g2, &o, &d, "x");
+  kov_put_grid_axis_par("out", &three, &g3, &o, &d, "y");
+  for (int t = 1; t <= kTraces; ++t) {
+    std::vector<float> trace(kN1);
+    for (int i = 0; i < kN1; ++i) trace[static_cast<std::size_t>(i)] = sample(t, i);
+    srite("out", trace.data(), kN1 * 4);
+  }
+  std::vector<int> ntr(kTraces);
+  std::vector<float> sx(kTraces), gx(kTraces);
+  for (int t = 0; t < kTraces; ++t) {
+    ntr[static_cast<std::size_t>(t)] = 10 + t;
+    sx[static_cast<std::size_t>(t)] = 1.5f * static_cast<float>(t);
+    gx[static_cast<std::size_t>(t)] = -2.0f * static_cast<float>(t);
+  }
+  // Out of order on purpose: the key-by-key writes position themselves.
+  kov_put_val_by_name("out", &one, "sx", &nt, sx.data());
+  kov_put_val_by_index("out", &one, &three, &nt, gx.data());
+  kov_put_val_by_index("out", &one, &one, &nt, ntr.data());
+  const int dims = 3, ng[] = {3, 2}, f[] = {0, 0}, j[] = {1, 1};
+  kov_put_grid_window("out", &dims, ng, ng, f, j, kCells);
+  kov_3d_close();
+}
+
+TEST(Kov3dRoundTrip, WrittenDatasetReadsBack) {
+  TempDir dir;
+  const auto writer = kovtest::run_child([&] { write_dataset(dir); });
+  ASSERT_EQ(writer.status, 0) << writer.err;
+
+  const std::string header = read_file(dir / "out.H");
+  EXPECT_NE(header.find("\t \tn1=8 o1=0.5 d1=0.25 label1=\"time\" \n"), std::string::npos);
+  EXPECT_NE(header.find("hff=\"out.H@@\""), std::string::npos);
+  EXPECT_NE(header.find("gff=\"out.H@@@@\""), std::string::npos);
+  const std::string hff_text = read_file(dir / "out.H@@");
+  EXPECT_NE(hff_text.find("\t \tn2=6 o2=0.5 d2=0.25 label2=\"record\"\n"), std::string::npos);
+  EXPECT_NE(read_file(dir / "out.H@@@@")
+                .find("\t \tn3_grid=2 o3_grid=0.5 d3_grid=0.25 label3_grid=\"y\"\n"),
+            std::string::npos);
+
+  // The reader.
+  enter(dir, dir / "out.H");
+  set_args({"reader"});
+  init_3d();
+  int n = 0;
+  ASSERT_EQ(kov_get_number_keys("in", &n), 0);
+  EXPECT_EQ(n, 3);
+  const char *names[] = {"ntr", "sx", "gx"};
+  for (int k = 1; k <= 3; ++k) {
+    char name[KOV3D_KEY_NAME_ROOM], type[KOV3D_KEY_TYPE_ROOM], fmt[KOV3D_KEY_TYPE_ROOM];
+    ASSERT_EQ(kov_get_key_name("in", &k, name), 0);
+    ASSERT_EQ(kov_get_key_type("in", &k, type), 0);
+    ASSERT_EQ(kov_get_key_fmt("in", &k, fmt), 0);
+    EXPECT_STREQ(name, names[k - 1]);
+    EXPECT_STREQ(type, k == 1 ? "scalar_int" : "scalar_float");
+    EXPECT_STREQ(fmt, k == 1 ? "xdr_int" : "xdr_float");
+    int index = 0;
+    EXPECT_EQ(kov_get_key_index("in", names[k - 1], &index), 0);
+    EXPECT_EQ(index, k);
+  }
+  int index = -1, byte = -1;
+  EXPECT_EQ(kov_get_key_index("in", "offset", &index), 3);
+  EXPECT_EQ(index, 0);
+  const int four = 4, three = 3;
+  EXPECT_EQ(kov_get_key_first_byte("in", &three, &byte), 0);
+  EXPECT_EQ(byte, 8);
+  EXPECT_EQ(kov_get_key_first_byte("in", &four, &byte), 0);
+  EXPECT_EQ(byte, 12);
+  EXPECT_EQ(kov_get_header_bytes("in", &byte), 0);
+  EXPECT_EQ(byte, 12);
+
+  EXPECT_EQ(kov_get_number_data_axes("in", &n), 0);
+  EXPECT_EQ(n, 2);
+  EXPECT_EQ(kov_get_number_header_axes("in", &n), 0);
+  EXPECT_EQ(n, 2);
+  EXPECT_EQ(kov_get_number_grid_axes("in", &n), 0);
+  EXPECT_EQ(n, 3);
+  float o = 0, d = 0;
+  char label[KOV3D_LABEL_ROOM];
+  const int one = 1, two = 2, seven = 7;
+  EXPECT_EQ(kov_get_data_axis_par("in", &one, &n, &o, &d, label), 0);
+  EXPECT_EQ(n, 8);
+  EXPECT_EQ(o, 0.5f);
+  EXPECT_EQ(d, 0.25f);
+  EXPECT_STREQ(label, "time");
+  EXPECT_EQ(kov_get_grid_axis_par("in", &two, &n, &o, &d, label), 0);
+  EXPECT_EQ(n, 3);
+  EXPECT_STREQ(label, "x");
+  EXPECT_EQ(kov_get_data_axis_par("in", &seven, &n, &o, &d, label), 0);
+  EXPECT_EQ(n, 1);
+  EXPECT_EQ(o, 0.0f);
+  EXPECT_EQ(d, 1.0f);
+  EXPECT_STREQ(label, "");
+
+  // Header values: a range by index and by name, and whole records.
+  const int rec = 2, count = 3;
+  int ntr[3] = {};
+  float sx[3] = {}, gx[3] = {};
+  EXPECT_EQ(kov_get_val_by_index("in", &rec, &one, &count, ntr), 0);
+  EXPECT_EQ(kov_get_val_by_name("in", &rec, "sx", &count, sx), 0);
+  EXPECT_EQ(kov_get_val_by_name("in", &rec, "gx", &count, gx), 0);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(ntr[i], 11 + i);
+    EXPECT_EQ(sx[i], 1.5f * static_cast<float>(i + 1));
+    EXPECT_EQ(gx[i], -2.0f * static_cast<float>(i + 1));
+  }
+  EXPECT_EQ(kov_get_val_by_name("in", &rec, "offset", &count, sx), 3);
+  std::vector<char> records(2 * 12);
+  EXPECT_EQ(kov_get_val_headers("in", &four, &two, records.data()), 0);
+  int picked[2] = {};
+  EXPECT_EQ(kov_extract_val_by_index("in", &one, &two, picked, records.data()), 0);
+  EXPECT_EQ(picked[0], 13);
+  EXPECT_EQ(picked[1], 14);
+  float moved[2] = {7.0f, 8.0f}, back[2] = {};
+  EXPECT_EQ(kov_insert_val_by_index("in", &three, &two, moved, records.data()), 0);
+  EXPECT_EQ(kov_extract_val_by_index("in", &three, &two, back, records.data()), 0);
+  EXPECT_EQ(back[1], 8.0f);
+  EXPECT_EQ(kov_extract_val_by_index("in", &one, &two, picked, records.data()), 0);
+  EXPECT_EQ(picked[1], 14);
+
+  // The whole grid and a window of it.
+  const int dims = 3, ng[] = {3, 2}, f0[] = {0, 0}, j1[] = {1, 1};
+  int cells[6] = {};
+  EXPECT_EQ(kov_get_grid_window("in", &dims, ng, ng, f0, j1, cells), 0);
+  EXPECT_EQ(std::vector<int>(cells, cells + 6), std::vector<int>(kCells, kCells + 6));
+  const int nw[] = {2, 1}, fw[] = {1, 1};
+  int part[2] = {};
+  EXPECT_EQ(kov_get_grid_window("in", &dims, ng, nw, fw, j1, part), 0);
+  EXPECT_EQ(part[0], kCells[4]);
+  EXPECT_EQ(part[1], kCells[5]);
+
+  // The traces themselves.
+  std::vector<float> trace(kN1);
+  ASSERT_EQ(sseek_block("in", 4, kN1 * 4, 0), 4);
+  ASSERT_EQ(sreed("in", trace.data(), kN1 * 4), kN1 * 4);
+  EXPECT_EQ(trace[3], sample(5, 3));
+}
+
+// A dataset described by hand: data, an optional hff and a gff.
+void describe(const TempDir &dir, const std::string &extra) {
+  write_file(dir / "d.H", "\t\tn1=4 n2=6 gff=\"g.H\" " + extra + "\n");
+  write_file(dir / "g.H", "\t\tn2_grid=3 n3_grid=2 in=\"-1\"\n");
+  write_file(dir / "h.H", "\t\tn1=2 hdrkey1=\"a\" hdrtype1=\"scalar_int\" hdrfmt1=\"xdr_int\"\n"
+                          "\t\thdrkey2=\"b\" hdrtype2=\"vector\" hdrfmt2=\"xdr_int\"\n");
+}
+
+TEST(Kov3dRegularGrid, WindowYieldsGridPositions) {
+  TempDir dir;
+  describe(dir, "hff=-1");
+  enter(dir, dir / "d.H");
+  set_args({"prog"});
+  init_3d();
+  const int dims = 3, ng[] = {3, 2}, nw[] = {2, 2}, fw[] = {1, 0}, jw[] = {1, 1};
+  int cells[4] = {};
+  EXPECT_EQ(kov_get_grid_window("in", &dims, ng, nw, fw, jw, cells), 0);
+  EXPECT_EQ(std::vector<int>(cells, cells + 4), (std::vector<int>{2, 3, 5, 6}));
+  // Without headers every key and value operation says so.
+  int n = -1, r = 1, k = 1, byte = 0;
+  char *name = nullptr;
+  EXPECT_EQ(kov_get_header_format_tag("in", &name), 2);
+  EXPECT_EQ(kov_get_number_keys("in", &n), 2);
+  EXPECT_EQ(n, 0);
+  EXPECT_EQ(kov_get_key_index("in", "a", &k), 2);
+  EXPECT_EQ(kov_get_val_by_index("in", &r, &k, &r, cells), 2);
+  EXPECT_EQ(kov_get_val_headers("in", &r, &r, cells), 2);
+  EXPECT_EQ(kov_get_key_first_byte("in", &k, &byte), 2);
+  EXPECT_EQ(kov_get_number_header_axes("in", &n), 2);
+}
+
+TEST(Kov3dRegularGrid, CommandLineHffWinsAndKeyDescriptionsAreChecked) {
+  TempDir dir;
+  describe(dir, "hff=-1");
+  enter(dir, dir / "d.H");
+  set_args({"prog", "hff_in=h.H"});
+  init_3d();
+  char *name = nullptr;
+  ASSERT_EQ(kov_get_header_format_tag("in", &name), 0);
+  EXPECT_STREQ(name, "h.H");
+  std::free(name);
+  int n = 0;
+  // Key 2 has a type the layer does not know.
+  EXPECT_EQ(kov_get_number_keys("in", &n), -1);
+  const int two = 2;
+  char fmt[KOV3D_KEY_TYPE_ROOM];
+  EXPECT_EQ(kov_get_key_fmt("in", &two, fmt), 0);
+  EXPECT_STREQ(fmt, "xdr_int");
+  // The foreign-caller forms: blank-padded texts both ways.
+  char field[10];
+  EXPECT_EQ(kov_get_key_fmt_("in  ", &two, field, 4, sizeof field), 0);
+  EXPECT_EQ(std::string(field, sizeof field), "xdr_int   ");
+  int index = 0;
+  EXPECT_EQ(kov_get_key_index__("in", "b   ", &index, 2, 4), 0);
+  EXPECT_EQ(index, 2);
+  const int three = 3;
+  EXPECT_EQ(kov_get_key_name("in", &three, fmt), -1);
+}
+
+TEST(Kov3dAxes, DataAxisCountStopsAtTheFirstAbsentLength) {
+  TempDir dir;
+  write_file(dir / "a.H", "\t\tn1=100 n2=1 n3=7\n");
+  write_file(dir / "b.H", "\t\tn1=100 n2=1\n");
+  enter(dir);
+  set_args({"prog", "a=a.H", "b=b.H"});
+  auxin("a");
+  auxin("b");
+  int n = 0;
+  EXPECT_EQ(kov_get_number_data_axes("a", &n), 0);
+  EXPECT_EQ(n, 3);
+  EXPECT_EQ(kov_get_number_data_axes("b", &n), 0);
+  EXPECT_EQ(n, 1);
+  EXPECT_EQ(kov_get_number_data_axes("never", &n), 1);
+  EXPECT_EQ(kov_copy_data_pointer("a", "never"), -1);
+}
+
+TEST(Kov3dOutput, PipedOutputNamesItsFilesInTheDatapath) {
+  TempDir dir;
+  const std::string path = dir.path().string() + "/";
+  const auto child = kovtest::run_child([&] {
+    enter(dir);
+    set_args({"prog", "datapath=" + path});
+    // Standard output of the child is a file elsewhere: pretend a pipe.
+    tag_info("out", TAG_OUT)->isapipe = 1;
+    char *hff = nullptr, *gff = nullptr;
+    if (kov_get_header_format_tag("out", &hff) != 0 || kov_get_grid_format_tag("out", &gff) != 0)
+      std::exit(3);
+    std::printf("\nNAMES:%s %s\n", hff, gff);
+    std::exit(0);
+  });
+  ASSERT_EQ(child.status, 0) << child.err;
+  const std::string names = child.out.substr(child.out.rfind("NAMES:") + 6);
+  EXPECT_EQ(names.rfind(path + "hff_", 0), 0u) << names;
+  EXPECT_NE(names.find(" " + path + "gff_"), std::string::npos) << names;
+}
+
+TEST(Kov3dDeath, MisusesAreFatal) {
+  TempDir dir;
+  describe(dir, "hff=h.H");
+  enter(dir);
+  set_args({"prog", "head=o.H", "datapath=" + dir.path().string() + "/"});
+  const int zero = 0, one = 1, four = 4, n = 3;
+  const float o = 0, d = 1;
+  tag_info("out", TAG_OUT);
+  EXPECT_EXIT(kov_put_key("out", "a", "scalar_int", "xdr_int", &one), fatal_exit(),
+              "kov_put_key:must call kov_put_number_keys before kov_put_key\n");
+  EXPECT_EXIT(
+      {
+        kov_put_number_keys("out", &n);
+        kov_put_key("out", "a", "scalar_int", "xdr_int", &four);
+      },
+      fatal_exit(), "invalid key number \\(outside 1 < key_index\\[4\\] < n_key\\[3\\]\\)");
+  EXPECT_EXIT(
+      {
+        kov_put_number_keys("out", &n);
+        kov_put_key("out", "a", "scalar_int", "xdr_int", &zero);
+      },
+      fatal_exit(), "key_index\\[0\\]");
+  EXPECT_EXIT(
+      {
+        kov_put_number_keys("out", &n);
+        kov_put_key("out", "a", "vector", "xdr_int", &one);
+      },
+      fatal_exit(), "put_key:Unrecognized key_type=vector keyname=a \n");
+  EXPECT_EXIT(kov_put_header_axis_par("out", &one, &n, &o, &d, ""), fatal_exit(),
+              "kov_put_header_axis_par i_axis == 1 is not legal --- Use kov_put_number_keys");
+  EXPECT_EXIT(kov_put_grid_axis_par("out", &one, &n, &o, &d, ""), fatal_exit(),
+              "kov_put_grid_axis_par i_axis == 1 is not legal");
+  EXPECT_EXIT(
+      {
+        enter(dir, dir / "d.H");
+        auxin("x");
+        kov_put_header_format_tag("x", "x@@");
+      },
+      fatal_exit(), "Can not call kov_put_header_format_tag for STREAMIN tag \n");
+}
+
+// Each child reopens the input history: children share the file offset.
+TEST(Kov3dDeath, InputBindingMisusesAreFatal) {
+  TempDir dir;
+  describe(dir, "hff=h.H");
+  enter(dir);
+  set_args({"prog"});
+  const int four = 4;
+  EXPECT_EXIT(
+      {
+        char *name = nullptr;
+        enter(dir, dir / "d.H");
+        tag_info("in", TAG_IN);
+        kov_get_header_format_tag("in", &name);
+      },
+      fatal_exit(), "must call init_3d at the begining of your kov3d program");
+  EXPECT_EXIT(
+      {
+        enter(dir, dir / "d.H");
+        init_3d();
+        int k = 0;
+        kov_get_number_keys("in", &k);
+        kov_get_key_first_byte("in", &four, &k);
+      },
+      fatal_exit(), "kov_get_key_first_byte key_index > n_keys");
+  EXPECT_EXIT(
+      {
+        enter(dir, dir / "d.H");
+        init_3d();
+        init_3d();
+      },
+      fatal_exit(), "headerformatfile already set in structure init_3d should be the first call");
+}
+
+// ---- Reordering ---------------------------------------------------------------
+
+// Transfers asked of a record's back end: "r<bytes>" and "w<bytes>".
+std::vector<std::string> ops;
+kov_read_fn real_read = nullptr;
+kov_write_fn real_write = nullptr;
+
+long logged_read(streaminf *r, void *io, char *buf, long n) {
+  ops.push_back("r" + std::to_string(n));
+  return real_read(r, io, buf, n);
+}
+
+long logged_write(streaminf *r, void *io, const char *buf, long n) {
+  ops.push_back("w" + std::to_string(n));
+  return real_write(r, io, buf, n);
+}
+
+void watch(const char *tag, bool reads) {
+  streaminf *r = tag_info(tag, reads ? TAG_IN : TAG_OUT);
+  if (r->ioinf == nullptr) r->open_func(r, &r->ioinf);
+  if (reads)
+    real_read = std::exchange(r->read_func, logged_read);
+  else
+    real_write = std::exchange(r->write_func, logged_write);
+}
+
+struct Reorder {
+  TempDir dir;
+  int tsize;
+  std::string input;
+
+  Reorder(int traces, int size) : tsize(size) {
+    std::mt19937 gen(7);
+    input.resize(static_cast<std::size_t>(traces) * static_cast<std::size_t>(size));
+    for (char &c : input) c = static_cast<char>(gen());
+    write_file(dir / "t.dat", input);
+    write_file(dir / "t.H", "\t\tin=\"" + (dir / "t.dat") + "\" data_format=\"native_byte\"\n");
+    enter(dir, dir / "t.H");
+    set_args(
+        {"prog", "head=o.H", "data_format=native_byte", "datapath=" + dir.path().string() + "/"});
+    watch("in", true);
+    tag_info("out", TAG_OUT);
+    watch("out", false);
+    ops.clear();
+  }
+  std::string expected(const std::vector<int> &order) const {
+    std::string out;
+    for (const int t : order)
+      out.append(input, static_cast<std::size_t>(t - 1) * static_cast<std::size_t>(tsize),
+                 static_cast<std::size_t>(tsize));
+    return out;
+  }
+  std::string written() {
+    hclose();
+    return read_file(*tag_info("out", TAG_INQUIRE)->dataname);
+  }
+  std::string plan() const {
+    std::string all;
+    for (const auto &op : ops) all += (all.empty() ? "" : " ") + op;
+    return all;
+  }
+};
+
+std::vector<int> random_order(int traces, int count, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::uniform_int_distribution<int> pick(1, traces);
+  std::vector<int> order(static_cast<std::size_t>(count));
+  for (int &t : order) t = pick(gen);
+  // Some runs of consecutive traces among the random picks.
+  for (std::size_t i = 10; i + 3 < order.size(); i += 40)
+    for (std::size_t j = 1; j < 4; ++j)
+      order[i + j] = std::min(order[i] + static_cast<int>(j), traces);
+  return order;
+}
+
+TEST(Kov3dReorder, RunsAreReadOnceAndWrittenInOneBatch) {
+  Reorder job(10, 8);
+  const std::vector<int> order{5, 6, 7, 2};
+  ASSERT_EQ(kov_reorder_data("in", "out", 4, 8, order.data()), 0);
+  EXPECT_EQ(job.plan(), "r24 r8 w32");
+  EXPECT_EQ(job.written(), job.expected(order));
+}
+
+TEST(Kov3dReorder, LongListsGoInBatchesOfTenThousand) {
+  Reorder job(25000, 4);
+  std::vector<int> order(25000);
+  for (int i = 0; i < 25000; ++i) order[static_cast<std::size_t>(i)] = i + 1;
+  ASSERT_EQ(kov_reorder_data("in", "out", 25000, 4, order.data()), 0);
+  EXPECT_EQ(job.plan(), "r40000 w40000 r40000 w40000 r20000 w20000");
+  EXPECT_EQ(job.written(), job.expected(order));
+}
+
+TEST(Kov3dReorder, RandomOrdersWithRepeatsEqualANaiveCopy) {
+  Reorder job(300, 12);
+  const std::vector<int> order = random_order(300, 700, 11);
+  ASSERT_EQ(kov_reorder_data("in", "out", 700, 12, order.data()), 0);
+  EXPECT_EQ(job.written(), job.expected(order));
+}
+
+TEST(Kov3dReorder, FastFormWorksInBlocksOfTheBudget) {
+  Reorder job(800, 1000);
+  std::vector<int> order = random_order(800, 1200, 5);
+  order[3] = order[2]; // one trace named twice in a row
+  ASSERT_EQ(kov_reorder_data_fast("in", "out", 1200, 1000, order.data(), 1), 0);
+  std::vector<std::string> writes;
+  for (const auto &op : ops)
+    if (op[0] == 'w') writes.push_back(op);
+  EXPECT_EQ(writes, (std::vector<std::string>{"w500000", "w500000", "w200000"}));
+  EXPECT_EQ(job.written(), job.expected(order));
+}
+
+} // namespace
