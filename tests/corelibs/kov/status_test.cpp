@@ -1,4 +1,4 @@
-// Job status reporting (Part 7.3): messages to a monitoring master over TCP.
+// Job status reports: messages to a monitoring master over TCP.
 //
 // Every test uses its own command line (the command-line store is filled once
 // per process; ctest runs each test in its own process).  Death tests set the
