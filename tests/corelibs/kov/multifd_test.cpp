@@ -2,6 +2,7 @@
 // files, and moving on when a file system fills up.
 #include <kov/kovlib.h>
 
+#include "backend_util.h"
 #include "streaminf.h"
 #include "test_util.h"
 
@@ -23,22 +24,9 @@ using kovtest::write_file;
 
 using kovtest::InDir;
 
-streaminf *opened(const char *tag, tagtype request) {
-  streaminf *r = tag_info(tag, request);
-  if (r->ioinf == nullptr) r->open_func(r, &r->ioinf);
-  return r;
-}
-
-long put(streaminf *r, const std::string &bytes) {
-  return r->write_func(r, r->ioinf, bytes.data(), static_cast<long>(bytes.size()));
-}
-
-std::string get(streaminf *r, long n) {
-  std::string buffer(static_cast<std::size_t>(n), '\0');
-  const long got = r->read_func(r, r->ioinf, buffer.data(), n);
-  buffer.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
-  return buffer;
-}
+using kovtest::get;
+using kovtest::opened;
+using kovtest::put;
 
 // Bytes that tell their position apart over several megabytes.
 std::string pattern(std::size_t from, std::size_t n) {
