@@ -1,14 +1,19 @@
 // Passing descriptions from input to output, grid windows, reordering
-// traces and closing a three-dimensional output.
+// traces and closing a three-dimensional output (handing the header and
+// grid format files of a piped output to its reader).
 #include <kov/kov3d.h>
 
 #include "kov3d_internal.h"
 #include "kovlib_internal.h"
+#include "kovsock.h"
 #include "streaminf.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -87,6 +92,101 @@ bool read_block(const char *tag, int first, int count, int tsize, char *into) {
     return false;
   }
   return true;
+}
+
+// Handing the description files of a piped out to its reader: each goes
+// over a socket of its own, whose endpoint the reader finds in out's
+// history under "hff" or "gff".
+struct HandoverKind {
+  bool grid;
+  const char *param;      // "hff" / "gff"
+  const char *find_msg;   // the description file cannot be had
+  const char *closed_msg; // its header was closed already
+  const char *socket_tag; // "hff_out" / "gff_out"
+  const char *synch_msg;  // no reader came
+};
+
+const HandoverKind kHffHandover{
+    false,
+    "hff",
+    "kov_3d_close(): trouble getting tag_header \n",
+    "Can not call auxclose on the headers (most likely by writing out the headers) before "
+    "kov_3d_close if you wish to pipe\n",
+    "hff_out",
+    "kov_3d_close(): pipe synch failed for hff\n"};
+const HandoverKind kGffHandover{
+    true,
+    "gff",
+    "kov_3d_close(): trouble getting tag_grid \n",
+    "Can not call auxclose on the grid (most likely by writing out the headers) before "
+    "kov_3d_close if you wish to pipe\n",
+    "gff_out",
+    "kov_3d_close(): pipe synch failed for gff\n"};
+
+struct Handover {
+  const HandoverKind *kind;
+  std::string tag; // the description file's own tag
+};
+
+std::optional<std::string> &description_of(streaminf *out, const HandoverKind &kind) {
+  return kind.grid ? out->gridformatfile : out->headerformatfile;
+}
+
+// Before out's history closes: publish a listening socket for the
+// description file and name it in the history.
+std::optional<Handover> prepare_handover(streaminf *out, const HandoverKind &kind) {
+  if (!description_of(out, kind) || kov::detail::getch_string(kind.param)) return std::nullopt;
+  std::string expanded;
+  const int found = kind.grid ? kov3d::find_gff("out", expanded) : kov3d::find_hff("out", expanded);
+  if (found != 0) koverr("%s", kind.find_msg);
+  Handover h{&kind, *description_of(out, kind)};
+  const streaminf *f = tag_info(h.tag.c_str(), TAG_INQUIRE);
+  if (f == nullptr || f->headfile == nullptr) koverr("%s", kind.closed_msg);
+  auxsockout(kind.socket_tag);
+  // The socket's header name is its endpoint followed by a newline; the
+  // history value is the endpoint alone.
+  std::string endpoint = tag_info(kind.socket_tag, TAG_INQUIRE)->headername;
+  while (!endpoint.empty() && endpoint.back() == '\n') endpoint.pop_back();
+  putch(kind.param, "s", endpoint.c_str());
+  return h;
+}
+
+// After out's history is closed: wait for the reader on the socket and send
+// it the description file's history; the file itself goes away.
+void hand_over(streaminf *out, const Handover &h, int timeout) {
+  const HandoverKind &kind = *h.kind;
+  streaminf *s = tag_info(kind.socket_tag, TAG_INQUIRE);
+  const int peer = socklisten(s->sockfd, timeout);
+  if (peer < 0) koverr("%s", kind.synch_msg);
+  ::close(s->sockfd);
+  s->sockfd = 0;
+  s->headfile = ::fdopen(peer, "w");
+  if (s->headfile == nullptr) {
+    ::close(peer);
+    koverr("%s", kind.synch_msg);
+  }
+  // A reader that connects but stops reading is not waited for without end.
+  kov::detail::limit_io(peer, timeout);
+  if (s->ioinf == nullptr && s->open_func != nullptr) s->open_func(s, &s->ioinf);
+
+  streaminf *f = tag_info(h.tag.c_str(), TAG_INQUIRE);
+  // The history must name the file's data before it is sent.
+  if (!f->ready_out) kovstr_ready_out(f);
+  std::fflush(f->headfile);
+  if (std::fseek(f->headfile, 0, SEEK_SET) != 0) kov::detail::syserr("file_seek");
+  for (int c = std::fgetc(f->headfile); c != EOF && c != 4; c = std::fgetc(f->headfile))
+    std::fputc(c, s->headfile);
+  std::fflush(s->headfile);
+  // The text sent holds its title, data name and format already.
+  s->header_title = 1;
+  s->header_outname = 1;
+  s->format_num = f->format_num;
+  auxhclose(kind.socket_tag);
+  std::fflush(s->headfile);
+  const std::string file = f->headername;
+  auxclose(h.tag.c_str());
+  (void)::unlink(file.c_str());
+  description_of(out, kind) = kind.socket_tag;
 }
 
 } // namespace
@@ -269,10 +369,14 @@ extern "C" int kov_reorder_data_fast(const char *tagin, const char *tagout, int 
 
 extern "C" void kov_3d_close(void) {
   streaminf *out = tag_info("out", TAG_OUT);
-  if (kov_tag_is_pipe("out") == 1 && (out->headerformatfile || out->gridformatfile))
-    koverr("kov_3d_close(): handing the header and grid format files to a piped reader is not "
-           "available\n");
+  std::optional<Handover> hff, gff;
+  if (kov_tag_is_pipe("out") == 1) {
+    hff = prepare_handover(out, kHffHandover);
+    gff = prepare_handover(out, kGffHandover);
+  }
   hclose();
   int timeout = 5;
   (void)getch("timeout", "d", &timeout);
+  if (hff) hand_over(out, *hff, timeout);
+  if (gff) hand_over(out, *gff, timeout);
 }

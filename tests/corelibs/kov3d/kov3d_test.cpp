@@ -1,6 +1,8 @@
 // Three-dimensional datasets: a written dataset read back (keys, axes,
-// header values, grid windows), regular grids and datasets without
-// headers, trace reordering against a naive copy, and the fatal misuses.
+// header values, grid windows) through files and through a pipe, copies of
+// descriptions, regular grids and datasets without headers or grid, trace
+// reordering against a naive copy with its read batches, and the fatal
+// misuses.
 #include <kov/kov3d.h>
 #include <kov/kovlib.h>
 
@@ -10,11 +12,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <random>
 #include <string>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -40,11 +46,9 @@ const int kCells[kTraces] = {4, 6, 1, 3, 5, 2}; // grid 3 x 2, record numbers
 
 float sample(int trace, int i) { return static_cast<float>(100 * trace + i); }
 
-// The writer: a dataset of 6 traces, keys ntr (int), sx and gx (float), a
-// 3 x 2 grid, all through files in `dir`.
-void write_dataset(const TempDir &dir) {
-  enter(dir);
-  set_args({"writer", "head=out.H", "datapath=" + dir.path().string() + "/"});
+// The description of a dataset of 6 traces: keys ntr (int), sx and gx
+// (float), their values, and a 3 x 2 grid.
+void describe_dataset() {
   const int one = 1, two = 2, three = 3, n1 = kN1, nt = kTraces, g2 = 3, g3 = 2, keys = 3;
   const float o = 0.5f, d = 0.25f;
   kov_put_data_axis_par("out", &one, &n1, &o, &d, "time");
@@ -56,11 +60,6 @@ void write_dataset(const TempDir &dir) {
   kov_put_header_axis_par("out", &two, &nt, &o, &d, "record");
   kov_put_grid_axis_par("out", &two, &g2, &o, &d, "x");
   kov_put_grid_axis_par("out", &three, &g3, &o, &d, "y");
-  for (int t = 1; t <= kTraces; ++t) {
-    std::vector<float> trace(kN1);
-    for (int i = 0; i < kN1; ++i) trace[static_cast<std::size_t>(i)] = sample(t, i);
-    srite("out", trace.data(), kN1 * 4);
-  }
   std::vector<int> ntr(kTraces);
   std::vector<float> sx(kTraces), gx(kTraces);
   for (int t = 0; t < kTraces; ++t) {
@@ -74,7 +73,26 @@ void write_dataset(const TempDir &dir) {
   kov_put_val_by_index("out", &one, &one, &nt, ntr.data());
   const int dims = 3, ng[] = {3, 2}, f[] = {0, 0}, j[] = {1, 1};
   kov_put_grid_window("out", &dims, ng, ng, f, j, kCells);
+}
+
+void write_traces() {
+  for (int t = 1; t <= kTraces; ++t) {
+    std::vector<float> trace(kN1);
+    for (int i = 0; i < kN1; ++i) trace[static_cast<std::size_t>(i)] = sample(t, i);
+    srite("out", trace.data(), kN1 * 4);
+  }
+}
+
+// The writer: the dataset through files in `dir`.
+void write_dataset(const TempDir &dir) {
+  enter(dir);
+  set_args({"writer", "head=out.H", "datapath=" + dir.path().string() + "/"});
+  describe_dataset();
+  write_traces();
   kov_3d_close();
+  // A file output is only closed: no socket is published.
+  if (tag_info("hff_out", TAG_INQUIRE) != nullptr || tag_info("gff_out", TAG_INQUIRE) != nullptr)
+    std::exit(5);
 }
 
 TEST(Kov3dRoundTrip, WrittenDatasetReadsBack) {
@@ -188,6 +206,232 @@ TEST(Kov3dRoundTrip, WrittenDatasetReadsBack) {
   ASSERT_EQ(sseek_block("in", 4, kN1 * 4, 0), 4);
   ASSERT_EQ(sreed("in", trace.data(), kN1 * 4), kN1 * 4);
   EXPECT_EQ(trace[3], sample(5, 3));
+}
+
+// ---- Through a pipe ----------------------------------------------------------
+
+// A bounded wait for a child: its exit status, or -1 when it was killed by
+// a signal or had to be killed after `seconds`.
+int wait_bounded(pid_t pid, int seconds) {
+  int status = 0;
+  for (int tick = 0; tick < seconds * 20; ++tick) {
+    if (::waitpid(pid, &status, WNOHANG) == pid)
+      return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    ::usleep(50000);
+  }
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, &status, 0);
+  return -1;
+}
+
+struct Pipeline {
+  int writer, reader;
+  std::string writer_err, reader_out, reader_err;
+};
+
+// Two programs joined by a pipe, the writer's standard output being the
+// reader's standard input; the writer reads /dev/null, and everything else
+// goes to files in `dir`.
+template <class W, class R> Pipeline run_pipeline(const TempDir &dir, W writer, R reader) {
+  int fds[2];
+  if (::pipe(fds) != 0) std::abort();
+  std::fflush(nullptr);
+  const auto spawn = [&](auto body, int in_fd, const std::string &out, const std::string &err) {
+    const pid_t pid = ::fork();
+    if (pid != 0) return pid;
+    const int null_fd = ::open("/dev/null", O_RDONLY);
+    if (::dup2(in_fd < 0 ? null_fd : in_fd, 0) < 0 || !std::freopen(err.c_str(), "w", stderr))
+      ::_exit(99);
+    if (out.empty() ? ::dup2(fds[1], 1) < 0 : !std::freopen(out.c_str(), "w", stdout)) ::_exit(99);
+    ::close(fds[0]);
+    ::close(fds[1]);
+    ::close(null_fd);
+    std::filesystem::current_path(dir.path());
+    body();
+    std::exit(0);
+  };
+  const pid_t w = spawn(writer, -1, "", dir / "writer.err");
+  const pid_t r = spawn(reader, fds[0], dir / "reader.out", dir / "reader.err");
+  ::close(fds[0]);
+  ::close(fds[1]);
+  const int reader_status = wait_bounded(r, 60);
+  const int writer_status = wait_bounded(w, 10);
+  return {writer_status, reader_status, read_file(dir / "writer.err"),
+          read_file(dir / "reader.out"), read_file(dir / "reader.err")};
+}
+
+// The dataset of write_dataset, sent to a piped out: the history with the
+// socket endpoints of the hff and gff goes first, the traces after it.
+void write_piped_dataset(const TempDir &dir) {
+  set_args({"writer", "datapath=" + dir.path().string() + "/", "sockhost=127.0.0.1", "timeout=20"});
+  describe_dataset();
+  kov_3d_close();
+  write_traces();
+}
+
+// What a reader of the dataset finds, one line per check, so the parent
+// compares it; `full` adds the header values and the traces.
+void summarize_input(const TempDir &dir, bool full = true) {
+  std::filesystem::current_path(dir.path());
+  // The grid is made seekable in a scratch file of the datapath.
+  set_args({"reader", "datapath=" + dir.path().string() + "/"});
+  init_3d();
+  std::string seen;
+  int n = 0;
+  const int one = 1, rec = 2, count = 3;
+  const int counted = kov_get_number_keys("in", &n);
+  seen += "keys " + std::to_string(counted) + " " + std::to_string(n);
+  for (int k = 1; k <= n; ++k) {
+    char name[KOV3D_KEY_NAME_ROOM] = "", type[KOV3D_KEY_TYPE_ROOM] = "";
+    kov_get_key_name("in", &k, name);
+    kov_get_key_type("in", &k, type);
+    seen += std::string(" ") + name + ":" + type;
+  }
+  if (full) {
+    int ntr[3] = {};
+    float sx[3] = {};
+    seen += "\nvalues " + std::to_string(kov_get_val_by_index("in", &rec, &one, &count, ntr)) +
+            " " + std::to_string(kov_get_val_by_name("in", &rec, "sx", &count, sx));
+    for (int i = 0; i < 3; ++i) seen += " " + std::to_string(ntr[i]) + "/" + std::to_string(sx[i]);
+  }
+  const int dims = 3, ng[] = {3, 2}, nw[] = {2, 2}, fw[] = {1, 0}, j1[] = {1, 1};
+  int part[4] = {};
+  seen += "\nwindow " + std::to_string(kov_get_grid_window("in", &dims, ng, nw, fw, j1, part));
+  for (const int c : part) seen += " " + std::to_string(c);
+  if (full) {
+    std::vector<float> traces(kN1 * kTraces);
+    const int got = sreed("in", traces.data(), kN1 * kTraces * 4);
+    int wrong = 0;
+    for (int t = 0; t < kTraces; ++t)
+      for (int i = 0; i < kN1; ++i)
+        wrong += traces[static_cast<std::size_t>(t * kN1 + i)] != sample(t + 1, i);
+    seen += "\ntraces " + std::to_string(got) + " wrong " + std::to_string(wrong);
+  }
+  seen += "\n";
+  std::printf("%s", seen.c_str());
+}
+
+std::string expected_summary(bool full = true) {
+  if (!full)
+    return "keys 0 3 ntr:scalar_int sx:scalar_float gx:scalar_float\nwindow 0 " +
+           std::to_string(kCells[1]) + " " + std::to_string(kCells[2]) + " " +
+           std::to_string(kCells[4]) + " " + std::to_string(kCells[5]) + "\n";
+  std::string text = "keys 0 3 ntr:scalar_int sx:scalar_float gx:scalar_float\nvalues 0 0";
+  for (int i = 1; i <= 3; ++i)
+    text += " " + std::to_string(10 + i) + "/" + std::to_string(1.5f * static_cast<float>(i));
+  text += "\nwindow 0";
+  for (const int c : {1, 2, 4, 5}) text += " " + std::to_string(kCells[c]);
+  return text + "\ntraces " + std::to_string(kN1 * kTraces * 4) + " wrong 0\n";
+}
+
+TEST(Kov3dRoundTrip, PipedDatasetReachesItsReaderWithHeadersAndGrid) {
+  TempDir dir;
+  const Pipeline run = run_pipeline(
+      dir, [&] { write_piped_dataset(dir); }, [&] { summarize_input(dir); });
+  ASSERT_EQ(run.writer, 0) << run.writer_err;
+  ASSERT_EQ(run.reader, 0) << run.reader_err;
+  EXPECT_EQ(run.reader_out, expected_summary()) << run.reader_err;
+}
+
+// ---- Copies and flags -------------------------------------------------------
+
+TEST(Kov3dCopy, DescriptionsPassOnAndTheGridIsCopied) {
+  TempDir dir;
+  const auto writer = kovtest::run_child([&] { write_dataset(dir); });
+  ASSERT_EQ(writer.status, 0) << writer.err;
+  // out shares in's traces and header values and gets its own copy of the
+  // grid; o2 gets the key descriptions and shares in's grid.
+  const auto copier = kovtest::run_child(
+      [&] {
+        enter(dir, dir / "out.H");
+        set_args({"copier", "head=c.H", "o2=c2.H", "datapath=" + dir.path().string() + "/"});
+        init_3d();
+        tag_info("out", TAG_OUT); // the copies need both records
+        if (kov_copy_data_pointer("in", "out") != 0 || kov_copy_hff("in", "out") != 0 ||
+            kov_copy_grid("in", "out") != 0)
+          std::exit(3);
+        auxout("o2");
+        if (kov_copy_header_keys("in", "o2") != 0 || kov_copy_gff("in", "o2") != 0) std::exit(4);
+        char *gff_in = nullptr, *gff_out = nullptr;
+        kov_get_grid_format_tag("in", &gff_in);
+        kov_get_grid_format_tag("out", &gff_out);
+        std::printf("\nGRIDS:%s|%s\n", tag_info(gff_in, TAG_INQUIRE)->dataname->c_str(),
+                    tag_info(gff_out, TAG_INQUIRE)->dataname->c_str());
+        std::free(gff_in);
+        std::free(gff_out);
+        kov_3d_close();
+        auxclose("o2");
+      },
+      dir / "out.H");
+  ASSERT_EQ(copier.status, 0) << copier.err;
+  const std::string grids = copier.out.substr(copier.out.rfind("GRIDS:") + 6);
+  const std::string grid_in = grids.substr(0, grids.find('|'));
+  const std::string grid_out =
+      grids.substr(grids.find('|') + 1, grids.find('\n') - grids.find('|') - 1);
+  EXPECT_NE(grid_in, grid_out);
+  EXPECT_EQ(read_file(grid_out), read_file(grid_in));
+  EXPECT_EQ(read_file(grid_out).size(), 6u * 4u);
+
+  const auto copy = kovtest::run_child([&] { summarize_input(dir); }, dir / "c.H");
+  EXPECT_EQ(copy.out, expected_summary()) << copy.err;
+  const auto keys_only = kovtest::run_child([&] { summarize_input(dir, false); }, dir / "c2.H");
+  EXPECT_EQ(keys_only.out, expected_summary(false)) << keys_only.err;
+}
+
+TEST(Kov3dFlags, NoHeadersNoGridAndRegularGridReachTheReader) {
+  TempDir dir;
+  const auto writer = kovtest::run_child([&] {
+    enter(dir);
+    set_args({"writer", "head=r.H", "datapath=" + dir.path().string() + "/"});
+    const int two = 2, three = 3, g2 = 3, g3 = 2;
+    const float o = 0, d = 1;
+    kov_put_grid_axis_par("out", &two, &g2, &o, &d, "x");
+    kov_put_grid_axis_par("out", &three, &g3, &o, &d, "y");
+    kov_set_no_headers("out");
+    kov_set_regular_grid("out");
+    kov_3d_close();
+  });
+  ASSERT_EQ(writer.status, 0) << writer.err;
+  const auto bare = kovtest::run_child([&] {
+    enter(dir);
+    set_args({"writer", "head=n.H", "datapath=" + dir.path().string() + "/"});
+    kov_set_no_headers("out");
+    kov_set_no_grid("out");
+    kov_3d_close();
+  });
+  ASSERT_EQ(bare.status, 0) << bare.err;
+
+  const auto regular = kovtest::run_child(
+      [&] {
+        enter(dir, dir / "r.H");
+        set_args({"reader", "datapath=" + dir.path().string() + "/"});
+        init_3d();
+        int n = -1;
+        const int dims = 3, ng[] = {3, 2}, f0[] = {0, 0}, j1[] = {1, 1};
+        int cells[6] = {};
+        const int keys = kov_get_number_keys("in", &n);
+        std::printf("\nRESULT:%d %d", keys,
+                    kov_get_grid_window("in", &dims, ng, ng, f0, j1, cells));
+        for (const int c : cells) std::printf(" %d", c);
+      },
+      dir / "r.H");
+  EXPECT_EQ(regular.out.substr(regular.out.rfind("RESULT:")), "RESULT:2 0 1 2 3 4 5 6")
+      << regular.err;
+  const auto none = kovtest::run_child(
+      [&] {
+        enter(dir, dir / "n.H");
+        set_args({"reader"});
+        init_3d();
+        char *name = nullptr;
+        const int dims = 3, ng[] = {3, 2}, f0[] = {0, 0}, j1[] = {1, 1};
+        int cells[6] = {};
+        const int hff = kov_get_header_format_tag("in", &name);
+        const int gff = kov_get_grid_format_tag("in", &name);
+        std::printf("\nRESULT:%d %d %d", hff, gff,
+                    kov_get_grid_window("in", &dims, ng, ng, f0, j1, cells));
+      },
+      dir / "n.H");
+  EXPECT_EQ(none.out.substr(none.out.rfind("RESULT:")), "RESULT:2 2 2") << none.err;
 }
 
 // A dataset described by hand: data, an optional hff and a gff.
@@ -360,6 +604,36 @@ TEST(Kov3dDeath, InputBindingMisusesAreFatal) {
       fatal_exit(), "headerformatfile already set in structure init_3d should be the first call");
 }
 
+// A piped out (its record marked so; the header itself is a file here).
+TEST(Kov3dDeath, PipedCloseNeedsOpenDescriptionsAndAReader) {
+  TempDir dir;
+  enter(dir);
+  set_args({"prog", "head=o.H", "datapath=" + dir.path().string() + "/", "sockhost=127.0.0.1",
+            "timeout=1"});
+  const auto piped_out_with_hff = [] {
+    tag_info("out", TAG_OUT)->isapipe = 1;
+    char *hff = nullptr;
+    kov_get_header_format_tag("out", &hff);
+    std::free(hff);
+    return std::string(*tag_info("out", TAG_INQUIRE)->headerformatfile);
+  };
+  EXPECT_EXIT(
+      {
+        auxclose(piped_out_with_hff().c_str());
+        kov_3d_close();
+      },
+      fatal_exit(),
+      "Can not call auxclose on the headers \\(most likely by writing out the headers\\) before "
+      "kov_3d_close if you wish to pipe\n");
+  // Nobody reads: the wait ends after the time-out.
+  EXPECT_EXIT(
+      {
+        piped_out_with_hff();
+        kov_3d_close();
+      },
+      fatal_exit(), "kov_3d_close\\(\\): pipe synch failed for hff\n");
+}
+
 // ---- Reordering ---------------------------------------------------------------
 
 // Transfers asked of a record's back end: "r<bytes>" and "w<bytes>".
@@ -468,6 +742,24 @@ TEST(Kov3dReorder, FastFormWorksInBlocksOfTheBudget) {
   for (const auto &op : ops)
     if (op[0] == 'w') writes.push_back(op);
   EXPECT_EQ(writes, (std::vector<std::string>{"w500000", "w500000", "w200000"}));
+  EXPECT_EQ(job.written(), job.expected(order));
+}
+
+TEST(Kov3dReorder, FastFormReadsEachBlockInAscendingRuns) {
+  Reorder job(10, 1000);
+  // Sorted: 1, 5, 5, 6, 7, 9; the repeated 5 starts a run of its own.
+  const std::vector<int> order{7, 5, 6, 5, 9, 1};
+  ASSERT_EQ(kov_reorder_data_fast("in", "out", 6, 1000, order.data(), 1), 0);
+  EXPECT_EQ(job.plan(), "r1000 r1000 r3000 r1000 w6000");
+  EXPECT_EQ(job.written(), job.expected(order));
+}
+
+TEST(Kov3dReorder, FastFormReadsAReversedBlockInOnePiece) {
+  Reorder job(1000, 1000);
+  std::vector<int> order(1000);
+  for (int i = 0; i < 1000; ++i) order[static_cast<std::size_t>(i)] = 1000 - i;
+  ASSERT_EQ(kov_reorder_data_fast("in", "out", 1000, 1000, order.data(), 1), 0);
+  EXPECT_EQ(job.plan(), "r500000 w500000 r500000 w500000");
   EXPECT_EQ(job.written(), job.expected(order));
 }
 
