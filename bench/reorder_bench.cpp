@@ -5,6 +5,8 @@
 #include <kov/kov3d.h>
 #include <kov/kovlib.h>
 
+#include "bench_util.h"
+
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -29,11 +31,7 @@ void setup() {
   static bool done = false;
   if (done) return;
   done = true;
-  static std::string dir = [] {
-    char templ[] = "/tmp/kovreorderbench.XXXXXX";
-    return std::string(::mkdtemp(templ));
-  }();
-  std::atexit([] { std::system(("rm -rf '" + dir + "'").c_str()); });
+  const std::string &dir = kovbench::scratch_dir();
   const std::string data = dir + "/traces.dat", header = dir + "/traces.H";
   const int fd = ::open(data.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   std::vector<char> trace(kTraceBytes);

@@ -2,6 +2,8 @@
 // sreed of xdr_float from /dev/zero, next to plain writes of the same bytes.
 #include <kov/kovlib.h>
 
+#include "bench_util.h"
+
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -22,10 +24,7 @@ void setup() {
   static bool done = false;
   if (done) return;
   done = true;
-  static std::string dir = [] {
-    char templ[] = "/tmp/kovbench.XXXXXX";
-    return std::string(::mkdtemp(templ));
-  }();
+  const std::string &dir = kovbench::scratch_dir();
   const std::string in_header = dir + "/zero.H";
   if (std::FILE *f = std::fopen(in_header.c_str(), "w")) {
     std::fputs("in=/dev/zero data_format=xdr_float\n", f);
@@ -41,7 +40,6 @@ void setup() {
   for (auto &w : words) argv.push_back(w.data());
   argv.push_back(nullptr);
   initpar(static_cast<int>(words.size()), argv.data());
-  std::atexit([] { std::system(("rm -rf '" + dir + "'").c_str()); });
 }
 
 std::vector<float> &samples() {

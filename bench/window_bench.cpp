@@ -3,6 +3,8 @@
 // cube with one sreed.  The cube is 262144 traces of 1024 native floats.
 #include <kov/kovlib.h>
 
+#include "bench_util.h"
+
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -25,11 +27,7 @@ void setup() {
   static bool done = false;
   if (done) return;
   done = true;
-  static std::string dir = [] {
-    char templ[] = "/tmp/kovwinbench.XXXXXX";
-    return std::string(::mkdtemp(templ));
-  }();
-  std::atexit([] { std::system(("rm -rf '" + dir + "'").c_str()); });
+  const std::string &dir = kovbench::scratch_dir();
   const std::string data = dir + "/cube.dat", header = dir + "/cube.H";
   const int fd = ::open(data.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   std::vector<float> trace(kSamples);
