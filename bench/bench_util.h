@@ -2,6 +2,8 @@
 #ifndef KOV_BENCH_UTIL_H
 #define KOV_BENCH_UTIL_H
 
+#include <kov/kovlib.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -26,6 +28,15 @@ inline const std::string &scratch_dir() {
     return true;
   }();
   return dir;
+}
+
+// Capture a command line for the library unless one benchmark already did;
+// benchmarks then add their parameters with getch_add_string.
+inline void ensure_command_line() {
+  if (kovxargv != nullptr) return;
+  static char name[] = "bench";
+  static char *argv[] = {name, nullptr};
+  initpar(1, argv);
 }
 
 } // namespace kovbench

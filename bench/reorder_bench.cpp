@@ -49,11 +49,7 @@ void setup() {
                  data.c_str());
     std::fclose(f);
   }
-  if (kovxargv == nullptr) {
-    static char name[] = "bench";
-    static char *argv[] = {name, nullptr};
-    initpar(1, argv);
-  }
+  kovbench::ensure_command_line();
   getch_add_string((std::string(kIn) + "=" + header).c_str());
   getch_add_string((std::string(kOut) + "=" + dir + "/reversed.H").c_str());
   getch_add_string(("datapath=" + dir + "/").c_str());

@@ -44,11 +44,7 @@ void setup() {
                  data.c_str());
     std::fclose(f);
   }
-  if (kovxargv == nullptr) {
-    static char name[] = "bench";
-    static char *argv[] = {name, nullptr};
-    initpar(1, argv);
-  }
+  kovbench::ensure_command_line();
   getch_add_string((std::string(kTag) + "=" + header).c_str());
   auxin(kTag);
 }
