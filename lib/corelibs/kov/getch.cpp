@@ -70,7 +70,8 @@ void store_element(char code, const char *text, void *dest, long pos) {
 namespace kov::detail {
 
 int decode(hash_item **queue, int qlen, std::string_view names, const char *type, void *dest,
-           long room) {
+           long room, long *held) {
+  if (held != nullptr) *held = 0;
   if (queue == nullptr || qlen <= 0) return 0;
   const hash_item *item = latest(queue, qlen, names);
   if (item == nullptr || item->val == nullptr) return 0;
@@ -80,6 +81,7 @@ int decode(hash_item **queue, int qlen, std::string_view names, const char *type
     const long n = std::min<long>(item->vlen, room - 1);
     std::memcpy(dest, item->val, static_cast<std::size_t>(n));
     static_cast<char *>(dest)[n] = '\0';
+    if (held != nullptr) *held = 1;
     return 1;
   }
   if (code != 'd' && code != 'i' && code != 'f' && code != 'r' && code != 'g' && code != '1' &&
@@ -90,35 +92,35 @@ int decode(hash_item **queue, int qlen, std::string_view names, const char *type
   const std::string value(item->val, static_cast<std::size_t>(item->vlen));
   const char *s = value.c_str();
   const std::size_t len = value.size();
+  // k counts the values the text holds; only the first `room` are stored.
   long k = 0;
   std::size_t p = 0;
   while (p < len) {
     const std::size_t mark = std::strcspn(s + p, ",*x") + p;
-    long first = k;
-    long end = k + 1;
+    long count = 1;
     const char *element = s + p;
     if (mark < len && (s[mark] == '*' || s[mark] == 'x')) {
       errno = 0;
-      long r = std::strtol(s + p, nullptr, 10);
-      if (r < 0) r = 0; // a negative repeat count stores nothing
-      end = (r > room - k) ? room : k + r;
+      count = std::strtol(s + p, nullptr, 10);
+      if (count < 0) count = 0; // a negative repeat count stores nothing
       element = s + mark + 1;
     }
-    if (end > room) end = room;
-    for (long pos = first; pos < end; ++pos) store_element(code, element, dest, pos);
-    if (end > k) k = end;
+    const long end = count > room - std::min(k, room) ? room : k + count;
+    for (long pos = k; pos < end; ++pos) store_element(code, element, dest, pos);
+    k = count > LONG_MAX - k ? LONG_MAX : k + count;
     const char *comma = std::strchr(element, ',');
     if (comma == nullptr) break;
     p = static_cast<std::size_t>(comma - s) + 1;
-    if (k >= room) break;
   }
-  return static_cast<int>(std::min<long>(k, INT_MAX));
+  if (held != nullptr) *held = k;
+  return static_cast<int>(std::min(k, std::min(room, static_cast<long>(INT_MAX))));
 }
 
-int getch_bounded(const char *name, const char *type, void *dest, long room) {
+int getch_bounded(const char *name, const char *type, void *dest, long room, long *held) {
+  if (held != nullptr) *held = 0;
   if (kovxargv == nullptr) return 0; // nothing captured: nothing to find
   fill_command_line_store();
-  return decode(getch_queue, getch_queue_size, name != nullptr ? name : "", type, dest, room);
+  return decode(getch_queue, getch_queue_size, name != nullptr ? name : "", type, dest, room, held);
 }
 
 } // namespace kov::detail
@@ -131,6 +133,12 @@ extern "C" int getpar_decode(hash_item **queue, int qlen, const char *names, con
 
 extern "C" int getch(const char *name, const char *type, void *dest) {
   return kov::detail::getch_bounded(name, type, dest, kov::detail::kUnbounded);
+}
+
+extern "C" int getch_n(const char *name, const char *type, void *dest, size_t room) {
+  long held = 0;
+  kov::detail::getch_bounded(name, type, dest, kov::detail::room_of(room), &held);
+  return kov::detail::held_count(held);
 }
 
 extern "C" int getch_add_string(const char *string) {

@@ -56,6 +56,39 @@ extern "C" int kovstrpar(streaminf *r, const char *name, const char *type, void 
   return getpar_decode(r->tetch_queue, r->tqlen, name, type, dest);
 }
 
+namespace {
+
+// kovstrpar with a bounded destination: the number of values the text held.
+int kovstrpar_n(streaminf *r, const char *name, const char *type, void *dest, size_t room) {
+  if (r == nullptr) kov::detail::assertion("kovstrpar", "null record");
+  ensure_store(r, name);
+  const long bound = kov::detail::room_of(room);
+  long held = 0;
+  kov::detail::decode(r->hetch_queue, r->hqlen, name != nullptr ? name : "", type, dest, bound,
+                      &held);
+  if (held == 0)
+    kov::detail::decode(r->tetch_queue, r->tqlen, name != nullptr ? name : "", type, dest, bound,
+                        &held);
+  return kov::detail::held_count(held);
+}
+
+} // namespace
+
+extern "C" int hetch_n(const char *name, const char *type, void *dest, size_t room) {
+  return kovstrpar_n(in_record(), name, type, dest, room);
+}
+
+extern "C" int fetch_n(const char *name, const char *type, void *dest, size_t room) {
+  const int found = getch_n(name, type, dest, room);
+  if (found > 0) return found;
+  return hetch_n(name, type, dest, room);
+}
+
+extern "C" int auxpar_n(const char *name, const char *type, void *dest, size_t room,
+                        const char *tag) {
+  return kovstrpar_n(tag_info(tag, TAG_IN), name, type, dest, room);
+}
+
 extern "C" int hetch(const char *name, const char *type, void *dest) {
   return kovstrpar(in_record(), name, type, dest);
 }

@@ -17,12 +17,21 @@ inline constexpr long kUnbounded = LONG_MAX;
 // Decode one store lookup.  `room` bounds what is written: for code `s` the
 // number of bytes of `dest` (the text is cut to room-1 characters and
 // terminated), for list codes the number of elements.  Otherwise as
-// getpar_decode.
+// getpar_decode.  Returns the number of values stored (at most `room`);
+// `held`, when given, receives the number of values the text holds.
 int decode(hash_item **queue, int qlen, std::string_view names, const char *type, void *dest,
-           long room);
+           long room, long *held = nullptr);
 
 // getch with a bounded destination (see decode).
-int getch_bounded(const char *name, const char *type, void *dest, long room);
+int getch_bounded(const char *name, const char *type, void *dest, long room, long *held = nullptr);
+
+// The room of a public bounded lookup as the decoder takes it.
+inline long room_of(size_t room) {
+  return room > static_cast<size_t>(LONG_MAX) ? LONG_MAX : static_cast<long>(room);
+}
+
+// A held count as the public bounded lookups return it.
+inline int held_count(long held) { return held > INT_MAX ? INT_MAX : static_cast<int>(held); }
 
 // The value of the latest-given of the blank-separated names in a store,
 // or nothing when none is found or its value is empty.

@@ -137,3 +137,27 @@ TEST(Arguments, KovargAndKovProg) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(Decode, BoundedFormsStoreNoMoreThanTheRoom) {
+  set_args({"prog", "clip=1000*5", "list=1,2,3", "one=7", "name=abcdefghij"});
+  int guard[4] = {-1, -1, -1, -1};
+  EXPECT_EQ(getch_n("clip", "d", guard, 1), 1000) << "the count the text held";
+  EXPECT_EQ(guard[0], 5);
+  EXPECT_EQ(guard[1], -1) << "nothing beyond the room";
+  EXPECT_EQ(getch_n("list", "d", guard, 2), 3);
+  EXPECT_EQ(guard[1], 2);
+  EXPECT_EQ(guard[2], -1);
+  EXPECT_EQ(getch_n("one", "d", guard, 1), 1);
+  EXPECT_EQ(getch_n("nothere", "d", guard, 1), 0);
+  char text[5] = {'x', 'x', 'x', 'x', 'x'};
+  EXPECT_EQ(getch_n("name", "s", text, 4), 1);
+  EXPECT_STREQ(text, "abc");
+  EXPECT_EQ(text[4], 'x');
+  double g = 0;
+  EXPECT_EQ(fetch_n("list", "g", &g, 1), 3) << "fetch_n finds the command line first";
+  EXPECT_EQ(g, 1.0);
+}
+
+} // namespace

@@ -77,7 +77,17 @@ extern hash_item **getch_queue;
 extern int getch_queue_size;
 
 int getpar_decode(hash_item **queue, int qlen, const char *names, const char *type, void *dest);
+/* getch, hetch, fetch and auxpar store every value the text holds into
+ * `dest` (a repeat count such as 1000*5 stores a thousand), and a text ("s")
+ * whole with its terminator: the caller must give room for the largest value
+ * any user may type or any header may hold.  Programs should use the bounded
+ * forms below instead. */
 int getch(const char *name, const char *type, void *dest);
+/* Bounded lookups: store at most `room` values into `dest` (for "s", at most
+ * `room` bytes, the text cut to room-1 characters and terminated) and return
+ * the number of values the text held, which may exceed `room` (1 for a
+ * text; 0 when the name is not found). */
+int getch_n(const char *name, const char *type, void *dest, size_t room);
 int getch_add_string(const char *string);
 int kovarg(int i, char *buf);
 int kov_prog(char *buf);
@@ -307,6 +317,10 @@ int redin(void);
 int hetch(const char *name, const char *type, void *dest);
 int fetch(const char *name, const char *type, void *dest);
 int auxpar(const char *name, const char *type, void *dest, const char *tag);
+/* Bounded forms of hetch, fetch and auxpar: see getch_n. */
+int hetch_n(const char *name, const char *type, void *dest, size_t room);
+int fetch_n(const char *name, const char *type, void *dest, size_t room);
+int auxpar_n(const char *name, const char *type, void *dest, size_t room, const char *tag);
 int tetch(const char *name, const char *type, ...);
 int kovstrpar(streaminf *record, const char *name, const char *type, void *dest);
 
