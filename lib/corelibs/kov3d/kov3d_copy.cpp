@@ -176,11 +176,12 @@ void hand_over(streaminf *out, const Handover &h, int timeout) {
   if (std::fseek(f->headfile, 0, SEEK_SET) != 0) kov::detail::syserr("file_seek");
   for (int c = std::fgetc(f->headfile); c != EOF && c != 4; c = std::fgetc(f->headfile))
     std::fputc(c, s->headfile);
-  std::fflush(s->headfile);
-  // The text sent holds its title, data name and format already.
+  // The text sent holds its title, data name and data_format line already:
+  // only the end of the header is still to come.
   s->header_title = 1;
   s->header_outname = 1;
-  s->format_num = f->format_num;
+  s->ready_out = 1;
+  syncout(s);
   auxhclose(kind.socket_tag);
   std::fflush(s->headfile);
   const std::string file = f->headername;
@@ -244,7 +245,17 @@ extern "C" int kov_copy_hff(const char *tag_in, const char *tag_out) {
   if (const int code = kov_copy_data_pointer(hff_in.c_str(), hff_out.c_str()); code != 0)
     return code;
   if (const int code = copy_axes(tag_in, tag_out, false); code != 0) return code;
-  return kov_copy_header_keys(tag_in, tag_out);
+  if (const int code = kov_copy_header_keys(tag_in, tag_out); code != 0) return code;
+  // The records are in's: so is the format that reads them whole.  The copy
+  // writes no data of its own, so its data_format line is written here.
+  streaminf *from = tag_info(hff_in.c_str(), TAG_INQUIRE);
+  streaminf *to = tag_info(hff_out.c_str(), TAG_INQUIRE);
+  if (from != nullptr && to != nullptr && kov::detail::is_output_kind(to) && !to->ready_out &&
+      to->headfile != nullptr) {
+    if (from->format_num >= 0) to->format_num = from->format_num;
+    kovstr_ready_out(to);
+  }
+  return 0;
 }
 
 extern "C" int kov_copy_gff(const char *tag_in, const char *tag_out) {

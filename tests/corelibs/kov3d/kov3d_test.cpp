@@ -12,7 +12,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -47,7 +49,9 @@ const int kCells[kTraces] = {4, 6, 1, 3, 5, 2}; // grid 3 x 2, record numbers
 float sample(int trace, int i) { return static_cast<float>(100 * trace + i); }
 
 // The description of a dataset of 6 traces: keys ntr (int), sx and gx
-// (float), their values, and a 3 x 2 grid.
+// (float), their values, and a 3 x 2 grid.  sx is stored in the native
+// format, the others in XDR; sx is written first, so the hff's records are
+// raw bytes, and ntr last.
 void describe_dataset() {
   const int one = 1, two = 2, three = 3, n1 = kN1, nt = kTraces, g2 = 3, g3 = 2, keys = 3;
   const float o = 0.5f, d = 0.25f;
@@ -55,7 +59,7 @@ void describe_dataset() {
   kov_put_data_axis_par("out", &two, &nt, &o, &d, "trace");
   kov_put_number_keys("out", &keys);
   kov_put_key("out", "ntr", "scalar_int", "xdr_int", &one);
-  kov_put_key("out", "sx", "scalar_float", "xdr_float", &two);
+  kov_put_key("out", "sx", "scalar_float", "native_float", &two);
   kov_put_key("out", "gx", "scalar_float", "xdr_float", &three);
   kov_put_header_axis_par("out", &two, &nt, &o, &d, "record");
   kov_put_grid_axis_par("out", &two, &g2, &o, &d, "x");
@@ -70,7 +74,7 @@ void describe_dataset() {
   // Out of order on purpose: the key-by-key writes position themselves.
   kov_put_val_by_name("out", &one, "sx", &nt, sx.data());
   kov_put_val_by_index("out", &one, &three, &nt, gx.data());
-  kov_put_val_by_index("out", &one, &one, &nt, ntr.data());
+  kov_put_val_by_name("out", &one, "ntr", &nt, ntr.data());
   const int dims = 3, ng[] = {3, 2}, f[] = {0, 0}, j[] = {1, 1};
   kov_put_grid_window("out", &dims, ng, ng, f, j, kCells);
 }
@@ -125,7 +129,7 @@ TEST(Kov3dRoundTrip, WrittenDatasetReadsBack) {
     ASSERT_EQ(kov_get_key_fmt("in", &k, fmt), 0);
     EXPECT_STREQ(name, names[k - 1]);
     EXPECT_STREQ(type, k == 1 ? "scalar_int" : "scalar_float");
-    EXPECT_STREQ(fmt, k == 1 ? "xdr_int" : "xdr_float");
+    EXPECT_STREQ(fmt, k == 1 ? "xdr_int" : k == 2 ? "native_float" : "xdr_float");
     int index = 0;
     EXPECT_EQ(kov_get_key_index("in", names[k - 1], &index), 0);
     EXPECT_EQ(index, k);
@@ -179,16 +183,16 @@ TEST(Kov3dRoundTrip, WrittenDatasetReadsBack) {
   EXPECT_EQ(kov_get_val_by_name("in", &rec, "offset", &count, sx), 3);
   std::vector<char> records(2 * 12);
   EXPECT_EQ(kov_get_val_headers("in", &four, &two, records.data()), 0);
-  int picked[2] = {};
-  EXPECT_EQ(kov_extract_val_by_index("in", &one, &two, picked, records.data()), 0);
-  EXPECT_EQ(picked[0], 13);
-  EXPECT_EQ(picked[1], 14);
+  float picked[2] = {};
+  EXPECT_EQ(kov_extract_val_by_index("in", &two, &two, picked, records.data()), 0);
+  EXPECT_EQ(picked[0], 4.5f);
+  EXPECT_EQ(picked[1], 6.0f);
   float moved[2] = {7.0f, 8.0f}, back[2] = {};
   EXPECT_EQ(kov_insert_val_by_index("in", &three, &two, moved, records.data()), 0);
   EXPECT_EQ(kov_extract_val_by_index("in", &three, &two, back, records.data()), 0);
   EXPECT_EQ(back[1], 8.0f);
-  EXPECT_EQ(kov_extract_val_by_index("in", &one, &two, picked, records.data()), 0);
-  EXPECT_EQ(picked[1], 14);
+  EXPECT_EQ(kov_extract_val_by_index("in", &two, &two, picked, records.data()), 0);
+  EXPECT_EQ(picked[1], 6.0f);
 
   // The whole grid and a window of it.
   const int dims = 3, ng[] = {3, 2}, f0[] = {0, 0}, j1[] = {1, 1};
@@ -261,12 +265,32 @@ template <class W, class R> Pipeline run_pipeline(const TempDir &dir, W writer, 
 }
 
 // The dataset of write_dataset, sent to a piped out: the history with the
-// socket endpoints of the hff and gff goes first, the traces after it.
-void write_piped_dataset(const TempDir &dir) {
-  set_args({"writer", "datapath=" + dir.path().string() + "/", "sockhost=127.0.0.1", "timeout=20"});
+// socket endpoints of the hff and gff goes first, the traces after it,
+// whether kov_3d_close comes before the traces or after them.
+void write_piped_dataset(const TempDir &dir, bool close_first = true,
+                         std::initializer_list<std::string> extra = {}) {
+  // The words live until exit.
+  static std::vector<std::string> args;
+  static std::vector<char *> argv;
+  args = {"writer", "datapath=" + dir.path().string() + "/", "sockhost=127.0.0.1", "timeout=20"};
+  args.insert(args.end(), extra);
+  for (auto &word : args) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  initpar(static_cast<int>(args.size()), argv.data());
   describe_dataset();
-  kov_3d_close();
+  if (close_first) kov_3d_close();
   write_traces();
+  if (!close_first) kov_3d_close();
+}
+
+std::string hex(const unsigned char *bytes, std::size_t n) {
+  std::string text;
+  char two[3];
+  for (std::size_t i = 0; i < n; ++i) {
+    std::snprintf(two, sizeof two, "%02x", bytes[i]);
+    text += two;
+  }
+  return text;
 }
 
 // What a reader of the dataset finds, one line per check, so the parent
@@ -293,6 +317,10 @@ void summarize_input(const TempDir &dir, bool full = true) {
     seen += "\nvalues " + std::to_string(kov_get_val_by_index("in", &rec, &one, &count, ntr)) +
             " " + std::to_string(kov_get_val_by_name("in", &rec, "sx", &count, sx));
     for (int i = 0; i < 3; ++i) seen += " " + std::to_string(ntr[i]) + "/" + std::to_string(sx[i]);
+    std::vector<unsigned char> records(kTraces * 12);
+    seen +=
+        "\nrecords " + std::to_string(kov_get_val_headers("in", &one, &kTraces, records.data()));
+    seen += " " + hex(records.data(), records.size());
   }
   const int dims = 3, ng[] = {3, 2}, nw[] = {2, 2}, fw[] = {1, 0}, j1[] = {1, 1};
   int part[4] = {};
@@ -311,6 +339,24 @@ void summarize_input(const TempDir &dir, bool full = true) {
   std::printf("%s", seen.c_str());
 }
 
+// The whole records as the hff's data hold them: ntr and gx big-endian, sx
+// in the native order.
+std::string expected_records() {
+  std::vector<unsigned char> bytes;
+  const auto big_endian = [&](std::uint32_t w) {
+    for (int shift = 24; shift >= 0; shift -= 8)
+      bytes.push_back(static_cast<unsigned char>(w >> shift));
+  };
+  for (int t = 0; t < kTraces; ++t) {
+    big_endian(static_cast<std::uint32_t>(10 + t));
+    const float sx = 1.5f * static_cast<float>(t);
+    const auto *raw = reinterpret_cast<const unsigned char *>(&sx);
+    bytes.insert(bytes.end(), raw, raw + 4);
+    big_endian(std::bit_cast<std::uint32_t>(-2.0f * static_cast<float>(t)));
+  }
+  return hex(bytes.data(), bytes.size());
+}
+
 std::string expected_summary(bool full = true) {
   if (!full)
     return "keys 0 3 ntr:scalar_int sx:scalar_float gx:scalar_float\nwindow 0 " +
@@ -319,6 +365,7 @@ std::string expected_summary(bool full = true) {
   std::string text = "keys 0 3 ntr:scalar_int sx:scalar_float gx:scalar_float\nvalues 0 0";
   for (int i = 1; i <= 3; ++i)
     text += " " + std::to_string(10 + i) + "/" + std::to_string(1.5f * static_cast<float>(i));
+  text += "\nrecords 0 " + expected_records();
   text += "\nwindow 0";
   for (const int c : {1, 2, 4, 5}) text += " " + std::to_string(kCells[c]);
   return text + "\ntraces " + std::to_string(kN1 * kTraces * 4) + " wrong 0\n";
@@ -372,6 +419,8 @@ TEST(Kov3dCopy, DescriptionsPassOnAndTheGridIsCopied) {
   EXPECT_EQ(read_file(grid_out), read_file(grid_in));
   EXPECT_EQ(read_file(grid_out).size(), 6u * 4u);
 
+  const auto files = kovtest::run_child([&] { summarize_input(dir); }, dir / "out.H");
+  EXPECT_EQ(files.out, expected_summary()) << files.err;
   const auto copy = kovtest::run_child([&] { summarize_input(dir); }, dir / "c.H");
   EXPECT_EQ(copy.out, expected_summary()) << copy.err;
   const auto keys_only = kovtest::run_child([&] { summarize_input(dir, false); }, dir / "c2.H");
