@@ -18,6 +18,8 @@ namespace {
 
 constexpr char kFollowHeader[] = "follow_hdr";
 
+kov::detail::ReadyHook ready_hook = nullptr;
+
 void require_output(const streaminf *r, const char *routine) {
   if (r == nullptr) kov::detail::assertion(routine, "null record");
   if (!kov::detail::is_output_kind(r)) kov::detail::assertion(routine, "tag is not an output");
@@ -110,6 +112,8 @@ std::string environment_line(const std::string &dataname) {
 } // namespace
 
 namespace kov::detail {
+
+void set_ready_hook(ReadyHook hook) { ready_hook = hook; }
 
 std::string make_title() {
   const char *program =
@@ -221,6 +225,7 @@ extern "C" void kovstr_ready_out(streaminf *r) {
   if (r->ready_out) kov::detail::assertion("kovstr_ready_out", "header is already ready");
   if (!r->header_title) write_title(r);
   if (!r->header_outname) write_outname(r);
+  if (ready_hook != nullptr) ready_hook(r, false);
   char *format = get_format_name(r->format_num);
   if (format != nullptr) {
     kovstrput(r, "data_format", "s", format);
@@ -228,6 +233,7 @@ extern "C" void kovstr_ready_out(streaminf *r) {
   }
   if (r->dataname && *r->dataname == kFollowHeader) syncout(r);
   r->ready_out = 1;
+  if (ready_hook != nullptr) ready_hook(r, true);
 }
 
 extern "C" int kovstr_hclose(streaminf *r) {

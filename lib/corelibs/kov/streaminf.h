@@ -91,6 +91,12 @@ std::string format_line(const char *name, const char *type, const void *val);
 // The title text of an output header.
 std::string make_title();
 
+// A layer above the core that must act when an output header becomes ready
+// for data: called by kovstr_ready_out with `ended` false before the
+// data_format line (parameters can still be written) and with `ended` true
+// once the header has ended, before any data byte is written.
+using ReadyHook = void (*)(streaminf *record, bool ended);
+void set_ready_hook(ReadyHook hook);
 
 } // namespace kov::detail
 

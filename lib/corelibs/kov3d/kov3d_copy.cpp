@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -96,7 +97,10 @@ bool read_block(const char *tag, int first, int count, int tsize, char *into) {
 
 // Handing the description files of a piped out to its reader: each goes
 // over a socket of its own, whose endpoint the reader finds in out's
-// history under "hff" or "gff".
+// history under "hff" or "gff".  The endpoints are written while out's
+// history is still open, and the files are sent once it has ended and
+// before the first data byte follows it: at the first data write or at
+// kov_3d_close, whichever comes first.
 struct HandoverKind {
   bool grid;
   const char *param;      // "hff" / "gff"
@@ -132,10 +136,16 @@ std::optional<std::string> &description_of(streaminf *out, const HandoverKind &k
   return kind.grid ? out->gridformatfile : out->headerformatfile;
 }
 
-// Before out's history closes: publish a listening socket for the
+// A description file of out that has not been handed over yet.
+bool awaiting_handover(streaminf *out, const HandoverKind &kind) {
+  const auto &name = description_of(out, kind);
+  return name && *name != kind.socket_tag;
+}
+
+// Before out's history ends: publish a listening socket for the
 // description file and name it in the history.
 std::optional<Handover> prepare_handover(streaminf *out, const HandoverKind &kind) {
-  if (!description_of(out, kind) || kov::detail::getch_string(kind.param)) return std::nullopt;
+  if (!awaiting_handover(out, kind)) return std::nullopt;
   std::string expanded;
   const int found = kind.grid ? kov3d::find_gff("out", expanded) : kov3d::find_hff("out", expanded);
   if (found != 0) koverr("%s", kind.find_msg);
@@ -151,8 +161,9 @@ std::optional<Handover> prepare_handover(streaminf *out, const HandoverKind &kin
   return h;
 }
 
-// After out's history is closed: wait for the reader on the socket and send
-// it the description file's history; the file itself goes away.
+// After out's history has ended: wait for the reader on the socket and
+// send it the description file's history.  A file whose name the library
+// made up goes away; one the user named stays, complete.
 void hand_over(streaminf *out, const Handover &h, int timeout) {
   const HandoverKind &kind = *h.kind;
   streaminf *s = tag_info(kind.socket_tag, TAG_INQUIRE);
@@ -185,9 +196,31 @@ void hand_over(streaminf *out, const Handover &h, int timeout) {
   auxhclose(kind.socket_tag);
   std::fflush(s->headfile);
   const std::string file = f->headername;
+  const bool keep = kov3d::named_by_user(kind.grid, h.tag);
   auxclose(h.tag.c_str());
-  (void)::unlink(file.c_str());
+  if (!keep) (void)::unlink(file.c_str());
   description_of(out, kind) = kind.socket_tag;
+}
+
+// Hand-overs prepared while out's history was open.
+std::vector<Handover> &prepared() {
+  static std::vector<Handover> list;
+  return list;
+}
+
+void hand_over_when_ready(streaminf *r, bool ended) {
+  if (r->tagname != "out" || r->entrytype != STREAMOUT) return;
+  if (!ended) {
+    if (kov_tag_is_pipe("out") != 1) return;
+    for (const HandoverKind *kind : {&kHffHandover, &kGffHandover})
+      if (auto h = prepare_handover(r, *kind)) prepared().push_back(std::move(*h));
+    return;
+  }
+  const std::vector<Handover> due = std::exchange(prepared(), {});
+  if (due.empty()) return;
+  int timeout = 5;
+  (void)getch("timeout", "d", &timeout);
+  for (const Handover &h : due) hand_over(r, h, timeout);
 }
 
 } // namespace
@@ -378,16 +411,30 @@ extern "C" int kov_reorder_data_fast(const char *tagin, const char *tagout, int 
   return 0;
 }
 
+namespace kov3d {
+
+void watch_output() { kov::detail::set_ready_hook(hand_over_when_ready); }
+
+void require_open_history(const char *tag, bool grid) {
+  if (std::string_view(tag) != "out") return;
+  streaminf *out = tag_info("out", TAG_INQUIRE);
+  if (out == nullptr || !out->ready_out || kov_tag_is_pipe("out") != 1) return;
+  koverr(grid ? "kov_put_grid_format_tag(): out goes to a pipe and its history has ended; set the "
+                "grid format file before the first data write or kov_3d_close\n"
+              : "kov_put_header_format_tag(): out goes to a pipe and its history has ended; set "
+                "the header format file before the first data write or kov_3d_close\n");
+}
+
+} // namespace kov3d
+
 extern "C" void kov_3d_close(void) {
   streaminf *out = tag_info("out", TAG_OUT);
-  std::optional<Handover> hff, gff;
-  if (kov_tag_is_pipe("out") == 1) {
-    hff = prepare_handover(out, kHffHandover);
-    gff = prepare_handover(out, kGffHandover);
+  // A piped out whose history has not ended yet hands its description
+  // files over as it ends; one that has ended handed them over then.
+  if (out->ready_out && kov_tag_is_pipe("out") == 1) {
+    if (awaiting_handover(out, kHffHandover)) kov3d::require_open_history("out", false);
+    if (awaiting_handover(out, kGffHandover)) kov3d::require_open_history("out", true);
   }
+  kov3d::watch_output();
   hclose();
-  int timeout = 5;
-  (void)getch("timeout", "d", &timeout);
-  if (hff) hand_over(out, *hff, timeout);
-  if (gff) hand_over(out, *gff, timeout);
 }

@@ -22,6 +22,18 @@ std::optional<std::string> lookup_text(streaminf *r, const std::string &name);
 int find_hff(const char *tag, std::string &name);
 int find_gff(const char *tag, std::string &name);
 
+// Whether the hff (or gff) `name` is the one named by the command line:
+// such a file is the user's and is never removed.
+bool named_by_user(bool grid, const std::string &name);
+
+// Have a piped out hand its description files to the reader when its
+// history ends (at its first data write or at kov_3d_close).
+void watch_output();
+
+// Fatal when `tag` is a piped out whose history has ended already: a
+// description file set now could never reach the reader.
+void require_open_history(const char *tag, bool grid);
+
 // A key attribute as described by kov_put_key in this process, or nothing.
 std::optional<std::string> written_key(const std::string &hff, int index, int attribute);
 void remember_key(const std::string &hff, int index, const std::string &name,

@@ -171,14 +171,18 @@ int put_format_tag(const Kind &kind, const char *tag, const char *name) {
   if (r->entrytype == STREAMIN)
     koverr(kind.grid ? "Can not call kov_put_grid_format_tag for STREAMIN tag \n"
                      : "Can not call kov_put_header_format_tag for STREAMIN tag \n");
+  require_open_history(tag, kind.grid);
   slot(r, kind) = name;
   auxputch(kind.param, "s", name, tag);
   switch (r->entrytype) {
   case STREAMOUT:
     auxout(name);
     if (kov_tag_is_pipe(tag) == 1) {
-      // The stream stays usable; the content reaches the reader at close.
-      if (streaminf *f = tag_info(name, TAG_INQUIRE); f != nullptr)
+      watch_output();
+      // The stream stays usable; the content reaches the reader when out's
+      // history ends.  A file the user named stays where it is.
+      if (streaminf *f = tag_info(name, TAG_INQUIRE);
+          f != nullptr && !named_by_user(kind.grid, name))
         ::unlink(expanded(f->headername, nullptr).c_str());
     }
     break;
@@ -214,6 +218,11 @@ void bind_input(const Kind &kind, streaminf *in) {
 }
 
 } // namespace
+
+bool named_by_user(bool grid, const std::string &name) {
+  const auto given = kov::detail::getch_string(grid ? kGff.param : kHff.param);
+  return given && *given == name;
+}
 
 int find_hff(const char *tag, std::string &name) { return find_format_tag(kHff, tag, name); }
 int find_gff(const char *tag, std::string &name) { return find_format_tag(kGff, tag, name); }

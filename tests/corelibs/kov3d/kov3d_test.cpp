@@ -380,6 +380,37 @@ TEST(Kov3dRoundTrip, PipedDatasetReachesItsReaderWithHeadersAndGrid) {
   EXPECT_EQ(run.reader_out, expected_summary()) << run.reader_err;
 }
 
+TEST(Kov3dRoundTrip, PipedDatasetSurvivesCloseAfterTheTraces) {
+  TempDir dir;
+  const Pipeline run = run_pipeline(
+      dir, [&] { write_piped_dataset(dir, false); }, [&] { summarize_input(dir); });
+  ASSERT_EQ(run.writer, 0) << run.writer_err;
+  ASSERT_EQ(run.reader, 0) << run.reader_err;
+  EXPECT_EQ(run.reader_out, expected_summary()) << run.reader_err;
+}
+
+// Description files named on the command line travel like generated ones
+// and stay where the user put them, complete.
+TEST(Kov3dRoundTrip, NamedDescriptionFilesArePipedAndKept) {
+  TempDir dir;
+  const Pipeline run = run_pipeline(
+      dir,
+      [&] {
+        write_piped_dataset(dir, false, {"hff=my.hff", "gff=my.gff"});
+      },
+      [&] { summarize_input(dir); });
+  ASSERT_EQ(run.writer, 0) << run.writer_err;
+  ASSERT_EQ(run.reader, 0) << run.reader_err;
+  EXPECT_EQ(run.reader_out, expected_summary()) << run.reader_err;
+  ASSERT_TRUE(std::filesystem::exists(dir / "my.hff"));
+  ASSERT_TRUE(std::filesystem::exists(dir / "my.gff"));
+  EXPECT_NE(read_file(dir / "my.hff").find("hdrkey3=\"gx\""), std::string::npos);
+  EXPECT_NE(read_file(dir / "my.gff").find("n3_grid=2"), std::string::npos);
+  write_file(dir / "named.H", "\t\tn1=8 n2=6 hff=\"my.hff\" gff=\"my.gff\" in=\"/dev/null\"\n");
+  const auto again = kovtest::run_child([&] { summarize_input(dir, false); }, dir / "named.H");
+  EXPECT_EQ(again.out, expected_summary(false)) << again.err;
+}
+
 // ---- Copies and flags -------------------------------------------------------
 
 TEST(Kov3dCopy, DescriptionsPassOnAndTheGridIsCopied) {
@@ -681,6 +712,19 @@ TEST(Kov3dDeath, PipedCloseNeedsOpenDescriptionsAndAReader) {
         kov_3d_close();
       },
       fatal_exit(), "kov_3d_close\\(\\): pipe synch failed for hff\n");
+  // Once out's history has ended, a description file set up now could not
+  // reach the reader, and its name would land among the data.
+  EXPECT_EXIT(
+      {
+        tag_info("out", TAG_OUT)->isapipe = 1;
+        const std::vector<float> trace(kN1, 1.0f);
+        srite("out", trace.data(), kN1 * 4);
+        char *hff = nullptr;
+        kov_get_header_format_tag("out", &hff);
+      },
+      fatal_exit(),
+      "kov_put_header_format_tag\\(\\): out goes to a pipe and its history has ended; set the "
+      "header format file before the first data write or kov_3d_close\n");
 }
 
 // ---- Reordering ---------------------------------------------------------------
