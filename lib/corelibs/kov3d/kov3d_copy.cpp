@@ -11,7 +11,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
+#include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unistd.h>
@@ -60,7 +63,7 @@ int grid_window(int mode, const char *tag, const int *n_dim_grid, const int *n_g
 }
 
 // Quicksort of (trace, slot) pairs by trace with a pseudo-random pivot.
-void sort_pairs(std::vector<std::pair<int, int>> &v, long lo, long hi) {
+void sort_pairs(std::span<std::pair<int, int>> v, long lo, long hi) {
   while (hi - lo > 0) {
     const int pivot = v[static_cast<std::size_t>(lo + std::rand() % (hi - lo + 1))].first;
     long i = lo, j = hi;
@@ -79,6 +82,49 @@ void sort_pairs(std::vector<std::pair<int, int>> &v, long lo, long hi) {
     }
   }
 }
+
+// Memory of `count` elements from the library's checked allocator (fatal
+// when it cannot be had), left as it comes: every byte is written before
+// it is read.
+template <class T> class Scratch {
+public:
+  explicit Scratch(std::size_t count)
+      : data_(static_cast<T *>(alloc(count * sizeof(T)))), count_(count) {}
+  std::span<T> span() const { return {data_.get(), count_}; }
+  T *get() const { return data_.get(); }
+
+private:
+  struct Free {
+    void operator()(T *p) const { std::free(p); }
+  };
+  std::unique_ptr<T, Free> data_;
+  std::size_t count_;
+};
+
+// The checks that come before any trace is moved: the trace size, and every
+// order entry against the traces the input holds (when its size can be
+// known; a pipe's cannot, and a trace past its end fails to read).
+void check_reorder(const char *routine, const char *tagin, int n2h, int tsize, const int *order) {
+  if (tsize < 1) koverr("%s: trace size %d is below 1\n", routine, tsize);
+  streaminf *in = tag_info(tagin, TAG_IN);
+  long long traces = -1;
+  if (in->valid && in->ioinf == nullptr && in->open_func != nullptr) in->open_func(in, &in->ioinf);
+  if (in->valid && in->ioinf != nullptr && in->backseekable && in->size_func != nullptr) {
+    const kov_file_size_t size = in->size_func(in, in->ioinf);
+    if (size >= 0) traces = size / tsize;
+  }
+  for (int i = 0; i < n2h; ++i) {
+    if (order[i] >= 1 && (traces < 0 || order[i] <= traces)) continue;
+    if (traces < 0)
+      koverr("%s: order entry %d at position %d is below 1 (tag %s)\n", routine, order[i], i + 1,
+             tagin);
+    koverr("%s: order entry %d at position %d is outside 1..%lld (the traces of tag %s)\n", routine,
+           order[i], i + 1, traces, tagin);
+  }
+}
+
+// The most traces of `tsize` bytes that one transfer call can move.
+int most_traces(int tsize) { return std::numeric_limits<int>::max() / tsize; }
 
 // Read `count` traces from trace `first` (from 1); false after a warning.
 bool read_block(const char *tag, int first, int count, int tsize, char *into) {
@@ -342,13 +388,16 @@ extern "C" int kov_put_grid_window(const char *tag, const int *n_dim_grid, const
 
 extern "C" int kov_reorder_data(const char *tagin, const char *tagout, int n2h, int tsize,
                                 const int *order) {
-  constexpr int kBatch = 10000;
+  check_reorder("kov_reorder_data", tagin, n2h, tsize, order);
+  if (n2h <= 0) return 0;
+  // Up to 10000 traces at a time, never more than the job moves.
+  const int batch = std::min({10000, n2h, most_traces(tsize)});
   const std::size_t trace = static_cast<std::size_t>(tsize);
-  std::vector<char> buffer(kBatch * trace);
+  const Scratch<char> buffer(static_cast<std::size_t>(batch) * trace);
   int gathered = 0;
   for (int i = 0; i < n2h;) {
     int run = 1;
-    while (i + run < n2h && order[i + run] == order[i + run - 1] + 1 && gathered + run < kBatch)
+    while (i + run < n2h && order[i + run] == order[i + run - 1] + 1 && gathered + run < batch)
       ++run;
     const int first = order[i] - 1;
     const int at = sseek_block(tagin, first, tsize, 0);
@@ -356,16 +405,15 @@ extern "C" int kov_reorder_data(const char *tagin, const char *tagout, int n2h, 
       koverr("trouble seeking to the begining of block, tag %s, ntr=%d, size=%d err=%d \n", tagin,
              first, tsize, at);
     const int nbytes = run * tsize;
-    const int got =
-        sreed(tagin, buffer.data() + static_cast<std::size_t>(gathered) * trace, nbytes);
+    const int got = sreed(tagin, buffer.get() + static_cast<std::size_t>(gathered) * trace, nbytes);
     if (got != nbytes)
       koverr("trouble reading in data (err=%d) starting_trace=%d n_bytes=%d \n", got, first,
              nbytes);
     gathered += run;
     i += run;
-    if (gathered == kBatch || i == n2h) {
+    if (gathered == batch || i == n2h) {
       const int out_bytes = gathered * tsize;
-      if (srite(tagout, buffer.data(), out_bytes) != out_bytes)
+      if (srite(tagout, buffer.get(), out_bytes) != out_bytes)
         koverr("trouble writing out data to tag %s \n", tagout);
       gathered = 0;
     }
@@ -375,16 +423,19 @@ extern "C" int kov_reorder_data(const char *tagin, const char *tagout, int n2h, 
 
 extern "C" int kov_reorder_data_fast(const char *tagin, const char *tagout, int n2h, int tsize,
                                      const int *order, int megabyte) {
+  check_reorder("kov_reorder_data_fast", tagin, n2h, tsize, order);
   if (n2h <= 0) return 0;
   const long long fit = static_cast<long long>(megabyte) * 500000 / tsize;
-  const int block = static_cast<int>(std::clamp<long long>(fit, 1, n2h));
+  const int block =
+      static_cast<int>(std::clamp<long long>(fit, 1, std::min(n2h, most_traces(tsize))));
   const std::size_t trace = static_cast<std::size_t>(tsize);
-  std::vector<char> in(static_cast<std::size_t>(block) * trace);
-  std::vector<char> out(static_cast<std::size_t>(block) * trace);
-  std::vector<std::pair<int, int>> pairs(static_cast<std::size_t>(block));
+  const Scratch<char> in(static_cast<std::size_t>(block) * trace);
+  const Scratch<char> out(static_cast<std::size_t>(block) * trace);
+  const Scratch<std::pair<int, int>> requests(static_cast<std::size_t>(block));
   for (int done = 0; done < n2h;) {
     const int nb = std::min(block, n2h - done);
-    pairs.resize(static_cast<std::size_t>(nb));
+    const std::span<std::pair<int, int>> pairs =
+        requests.span().first(static_cast<std::size_t>(nb));
     for (int s = 0; s < nb; ++s) pairs[static_cast<std::size_t>(s)] = {order[done + s], s};
     sort_pairs(pairs, 0, nb - 1);
     // Runs of consecutive trace numbers in one read each; a repeated
@@ -395,16 +446,16 @@ extern "C" int kov_reorder_data_fast(const char *tagin, const char *tagout, int 
                                  pairs[static_cast<std::size_t>(k + run - 1)].first + 1)
         ++run;
       if (!read_block(tagin, pairs[static_cast<std::size_t>(k)].first, run, tsize,
-                      in.data() + static_cast<std::size_t>(k) * trace))
+                      in.get() + static_cast<std::size_t>(k) * trace))
         koverr("trouble reading in block \n");
       k += run;
     }
     for (int k = 0; k < nb; ++k)
-      std::copy_n(in.data() + static_cast<std::size_t>(k) * trace, trace,
-                  out.data() +
+      std::copy_n(in.get() + static_cast<std::size_t>(k) * trace, trace,
+                  out.get() +
                       static_cast<std::size_t>(pairs[static_cast<std::size_t>(k)].second) * trace);
     const int nbytes = nb * tsize;
-    if (srite(tagout, out.data(), nbytes) != nbytes)
+    if (srite(tagout, out.get(), nbytes) != nbytes)
       koverr("trouble writing out %d bytes to %s \n", nbytes, tagout);
     done += nb;
   }

@@ -21,6 +21,7 @@
 #include <filesystem>
 #include <random>
 #include <string>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <utility>
@@ -854,6 +855,76 @@ TEST(Kov3dReorder, FastFormReadsAReversedBlockInOnePiece) {
   ASSERT_EQ(kov_reorder_data_fast("in", "out", 1000, 1000, order.data(), 1), 0);
   EXPECT_EQ(job.plan(), "r500000 w500000 r500000 w500000");
   EXPECT_EQ(job.written(), job.expected(order));
+}
+
+// Entries that name no trace of the input and trace sizes below 1 end the
+// program before anything is read or written.
+TEST(Kov3dReorder, EntriesOutsideTheInputAndBadTraceSizesAreFatal) {
+  Reorder job(10, 8);
+  const std::vector<int> zero{3, 0, 2}, past{11}, negative{2, -1}, good{1, 2};
+  EXPECT_EXIT(kov_reorder_data("in", "out", 3, 8, zero.data()), fatal_exit(),
+              "kov_reorder_data: order entry 0 at position 2 is outside 1\\.\\.10 \\(the traces "
+              "of tag in\\)\n");
+  EXPECT_EXIT(kov_reorder_data("in", "out", 1, 8, past.data()), fatal_exit(),
+              "order entry 11 at position 1 is outside 1\\.\\.10");
+  EXPECT_EXIT(kov_reorder_data("in", "out", 2, 8, negative.data()), fatal_exit(),
+              "order entry -1 at position 2 is outside");
+  EXPECT_EXIT(kov_reorder_data_fast("in", "out", 3, 8, zero.data(), 1), fatal_exit(),
+              "kov_reorder_data_fast: order entry 0 at position 2 is outside 1\\.\\.10");
+  EXPECT_EXIT(kov_reorder_data_fast("in", "out", 1, 8, past.data(), 1), fatal_exit(),
+              "order entry 11 at position 1 is outside 1\\.\\.10");
+  // With 4-byte traces the same input holds 20 of them.
+  EXPECT_EXIT(kov_reorder_data("in", "out", 1, 4, std::vector<int>{21}.data()), fatal_exit(),
+              "order entry 21 at position 1 is outside 1\\.\\.20");
+  for (const int size : {0, -4}) {
+    EXPECT_EXIT(kov_reorder_data("in", "out", 2, size, good.data()), fatal_exit(),
+                "kov_reorder_data: trace size " + std::to_string(size) + " is below 1\n");
+    EXPECT_EXIT(kov_reorder_data_fast("in", "out", 2, size, good.data(), 1), fatal_exit(),
+                "kov_reorder_data_fast: trace size " + std::to_string(size) + " is below 1\n");
+  }
+}
+
+// The address space a process may still take: what it has plus `extra`.
+void limit_memory(std::size_t extra) {
+  std::size_t pages = 0;
+  if (std::FILE *f = std::fopen("/proc/self/statm", "r")) {
+    if (std::fscanf(f, "%zu", &pages) != 1) pages = 0;
+    std::fclose(f);
+  }
+  const rlim_t limit = pages * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE)) + extra;
+  const rlimit bound{limit, limit};
+  if (pages == 0 || ::setrlimit(RLIMIT_AS, &bound) != 0) std::abort();
+}
+
+// Two traces of 100 kB take about that much memory, not a batch of 10000
+// traces; a batch that cannot be had ends with the library's message.
+TEST(Kov3dReorder, MemoryFollowsTheJob) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizer's shadow memory does not fit an address-space limit";
+#endif
+  constexpr int kSize = 100000;
+  Reorder job(2, kSize);
+  const std::vector<int> swap{2, 1}, many(10000, 1);
+  constexpr std::size_t kRoom = 256u << 20;
+  EXPECT_EXIT(
+      {
+        limit_memory(kRoom);
+        const int moved = kov_reorder_data("in", "out", 2, kSize, swap.data());
+        std::exit(moved == 0 && job.written() == job.expected(swap) ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(
+      {
+        limit_memory(kRoom);
+        kov_reorder_data("in", "out", 10000, kSize, many.data());
+      },
+      fatal_exit(), "alloc\\(kov\\):can't allocate 1000000000 bytes");
+  EXPECT_EXIT(
+      {
+        limit_memory(kRoom);
+        kov_reorder_data_fast("in", "out", 10000, kSize, many.data(), 2000);
+      },
+      fatal_exit(), "alloc\\(kov\\):can't allocate 1000000000 bytes");
 }
 
 } // namespace
