@@ -372,37 +372,31 @@ std::string expected_summary(bool full = true) {
   return text + "\ntraces " + std::to_string(kN1 * kTraces * 4) + " wrong 0\n";
 }
 
-TEST(Kov3dRoundTrip, PipedDatasetReachesItsReaderWithHeadersAndGrid) {
-  TempDir dir;
+// The dataset piped from a writer to a reader, which finds it whole.
+void pipe_dataset(const TempDir &dir, bool close_first,
+                  std::initializer_list<std::string> extra = {}) {
   const Pipeline run = run_pipeline(
-      dir, [&] { write_piped_dataset(dir); }, [&] { summarize_input(dir); });
+      dir, [&] { write_piped_dataset(dir, close_first, extra); }, [&] { summarize_input(dir); });
   ASSERT_EQ(run.writer, 0) << run.writer_err;
   ASSERT_EQ(run.reader, 0) << run.reader_err;
   EXPECT_EQ(run.reader_out, expected_summary()) << run.reader_err;
 }
 
+TEST(Kov3dRoundTrip, PipedDatasetReachesItsReaderWithHeadersAndGrid) {
+  TempDir dir;
+  pipe_dataset(dir, true);
+}
+
 TEST(Kov3dRoundTrip, PipedDatasetSurvivesCloseAfterTheTraces) {
   TempDir dir;
-  const Pipeline run = run_pipeline(
-      dir, [&] { write_piped_dataset(dir, false); }, [&] { summarize_input(dir); });
-  ASSERT_EQ(run.writer, 0) << run.writer_err;
-  ASSERT_EQ(run.reader, 0) << run.reader_err;
-  EXPECT_EQ(run.reader_out, expected_summary()) << run.reader_err;
+  pipe_dataset(dir, false);
 }
 
 // Description files named on the command line travel like generated ones
 // and stay where the user put them, complete.
 TEST(Kov3dRoundTrip, NamedDescriptionFilesArePipedAndKept) {
   TempDir dir;
-  const Pipeline run = run_pipeline(
-      dir,
-      [&] {
-        write_piped_dataset(dir, false, {"hff=my.hff", "gff=my.gff"});
-      },
-      [&] { summarize_input(dir); });
-  ASSERT_EQ(run.writer, 0) << run.writer_err;
-  ASSERT_EQ(run.reader, 0) << run.reader_err;
-  EXPECT_EQ(run.reader_out, expected_summary()) << run.reader_err;
+  ASSERT_NO_FATAL_FAILURE(pipe_dataset(dir, false, {"hff=my.hff", "gff=my.gff"}));
   ASSERT_TRUE(std::filesystem::exists(dir / "my.hff"));
   ASSERT_TRUE(std::filesystem::exists(dir / "my.gff"));
   EXPECT_NE(read_file(dir / "my.hff").find("hdrkey3=\"gx\""), std::string::npos);
