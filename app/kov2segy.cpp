@@ -9,6 +9,7 @@
 // keeps them exact (down to 1/10000).  The textual header says all this.
 //
 //   velmodel | kov2segy out=vel.sgy
+#include "kovhelp.hpp"
 #include "kovtool.hpp"
 
 #include <kov/kovlib.h>
@@ -113,6 +114,7 @@ void set(char *header, int field, std::int32_t value, bool binary) {
 } // namespace
 
 int main(int argc, char **argv) {
+  kovhelp::answer_help(argc, argv);
   const std::string header = kovtool::start(argc, argv);
   kov_begin_prog();
   std::array<char, 4096> buf{};

@@ -7,6 +7,7 @@
 //
 //   velmodel | kovpng out=vel.png title='default model'
 //   kovpng vel.H out=vel.png width=1200 height=500 min=3000 max=6500
+#include "kovhelp.hpp"
 #include "kovtool.hpp"
 
 #include <kov/kovlib.h>
@@ -202,6 +203,7 @@ double param(const char *name, double def) {
 } // namespace
 
 int main(int argc, char **argv) {
+  kovhelp::answer_help(argc, argv);
   const std::string header = kovtool::start(argc, argv);
   kov_begin_prog();
   Options opt;
