@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <limits>
 #include <optional>
 #include <span>
@@ -62,6 +63,19 @@ inline std::vector<std::string> plain_arguments(int argc, char **argv) {
   return names;
 }
 
+// Fatal, naming the file and the system's reason, when the input header
+// `name` is a file that cannot be read (a pipe command, a socket endpoint
+// or a standard stream is left to the library).
+inline void require_readable(const std::string &name) {
+  if (name == "stdin" || name.find_first_of("|:") != std::string::npos) return;
+  const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) koverr("%s: %s\n", name.c_str(), std::strerror(errno));
+  struct stat st {};
+  const bool directory = ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+  ::close(fd);
+  if (directory) koverr("%s: %s\n", name.c_str(), std::strerror(EISDIR));
+}
+
 // Capture the command line; a single plain word names the input header.
 // Returns the name under which the input header is known.
 inline std::string start(int argc, char **argv) {
@@ -72,7 +86,10 @@ inline std::string start(int argc, char **argv) {
     const std::string word = "stdin=" + names.front();
     getch_add_string(word.c_str());
   }
-  if (auto name = text(getch_n, "stdin")) return *name;
+  if (auto name = text(getch_n, "stdin")) {
+    require_readable(*name);
+    return *name;
+  }
   if (::isatty(STDIN_FILENO) == 1)
     koverr("no input: give a header file, stdin=file.H, or a header on standard input\n");
   return "standard input";
