@@ -216,7 +216,7 @@ int main(int argc, char **argv) {
            opt.width, opt.height);
 
   const kovtool::Description desc = kovtool::describe_input();
-  kovtool::require_2d(desc);
+  kovtool::require_axes(desc, 2, 2);
   kovtool::require_floats(desc);
   const std::vector<float> v = kovtool::read_floats(desc);
 

@@ -217,17 +217,21 @@ inline void require_floats(const Description &desc) {
            desc.esize);
 }
 
-// Fatal unless the dataset is two-dimensional (axes beyond 2 of length 1).
-inline void require_2d(const Description &desc) {
-  if (desc.axes.size() < 2 || desc.axes[1].n < 2)
-    koverr("needs a two-dimensional dataset; this one has n2=%d\n",
-           desc.axes.size() < 2 ? 1 : desc.axes[1].n);
-  for (std::size_t k = 2; k < desc.axes.size(); ++k)
-    if (desc.axes[k].n != 1)
+// Fatal unless the axes after the first `axes` all have length 1 and axis
+// 2 has at least `min_n2` samples.
+inline void require_axes(const Description &desc, std::size_t axes, int min_n2) {
+  const int n2 = desc.axes.size() < 2 ? 1 : desc.axes[1].n;
+  if (n2 < min_n2) koverr("needs a two-dimensional dataset; this one has n2=%d\n", n2);
+  for (std::size_t k = axes; k < desc.axes.size(); ++k) {
+    if (desc.axes[k].n == 1) continue;
+    if (axes == 2)
       koverr("needs a two-dimensional dataset; this one has n%zu=%d\n", k + 1, desc.axes[k].n);
+    koverr("needs at most %zu axes longer than 1; this one has n%zu=%d\n", axes, k + 1,
+           desc.axes[k].n);
+  }
 }
 
-// The whole n1 x n2 float dataset, axis 1 fastest.
+// The whole float dataset, axis 1 fastest.
 inline std::vector<float> read_floats(const Description &desc) {
   std::vector<float> values(static_cast<std::size_t>(desc.samples));
   BlockReader reader(desc);
