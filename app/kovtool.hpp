@@ -231,19 +231,32 @@ inline void require_axes(const Description &desc, std::size_t axes, int min_n2) 
   }
 }
 
-// The whole float dataset, axis 1 fastest.
-inline std::vector<float> read_floats(const Description &desc) {
-  std::vector<float> values(static_cast<std::size_t>(desc.samples));
+// Slice `index` of a float dataset cut into slices of `slice` samples
+// (axis 1 fastest).  The data before and after it are read and dropped,
+// so that their amount is still checked while memory holds one slice.
+inline std::vector<float> read_slice(const Description &desc, std::int64_t slice,
+                                     std::int64_t index) {
+  std::vector<float> values(static_cast<std::size_t>(slice));
+  const std::int64_t first = slice * index * 4, last = first + slice * 4; // in bytes
+  std::vector<char> block(std::size_t{1} << 20);
   BlockReader reader(desc);
-  std::span<char> bytes(reinterpret_cast<char *>(values.data()), values.size() * sizeof(float));
-  constexpr std::size_t kBlock = std::size_t{1} << 20;
-  for (std::size_t at = 0; at < bytes.size();) {
-    const std::size_t got = reader.next(bytes.subspan(at, std::min(kBlock, bytes.size() - at)));
+  for (std::int64_t at = 0;;) {
+    const std::size_t got = reader.next(block);
     if (got == 0) break;
-    at += got;
+    const std::int64_t lo = std::max(at, first);
+    const std::int64_t hi = std::min(at + static_cast<std::int64_t>(got), last);
+    if (lo < hi)
+      std::memcpy(reinterpret_cast<char *>(values.data()) + (lo - first), block.data() + (lo - at),
+                  static_cast<std::size_t>(hi - lo));
+    at += static_cast<std::int64_t>(got);
   }
   reader.expect_end();
   return values;
+}
+
+// The whole float dataset, axis 1 fastest.
+inline std::vector<float> read_floats(const Description &desc) {
+  return read_slice(desc, desc.samples, 0);
 }
 
 // An output file written under a temporary name in the same directory and

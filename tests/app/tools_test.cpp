@@ -225,6 +225,133 @@ TEST(Kovpng, RendersAModelFromAPipeWithTheColourMapTheRightWayUp) {
 #endif
 }
 
+#ifdef KOV_HAVE_CAIRO
+using Png = std::unique_ptr<cairo_surface_t, SurfaceDeleter>;
+
+Png load_png(const std::string &path) {
+  Png png(cairo_image_surface_create_from_png(path.c_str()));
+  EXPECT_EQ(cairo_surface_status(png.get()), CAIRO_STATUS_SUCCESS) << path;
+  cairo_surface_flush(png.get());
+  return png;
+}
+
+// The grey level of a pixel of a gray picture (its three channels alike).
+int grey(cairo_surface_t *png, int x, int y) {
+  const uint32_t p = pixel(png, x, y);
+  EXPECT_TRUE(near(p, (p & 0xff) * 0x010101u)) << x << "," << y << ": " << p;
+  return static_cast<int>(p & 0xff);
+}
+#endif
+
+// Pictures are 400 x 300 below: the plot spans x 80..290 and y 50..245.
+TEST(Kovpng, DenseDataAreAveragedNotAliased) {
+#ifndef KOV_HAVE_CAIRO
+  GTEST_SKIP() << "kovpng not built";
+#else
+  // 2000 traces alternating +1 and -1 on 210 pixels: every pixel averages
+  // about as many of each, the middle grey; picking samples would give a
+  // pattern of black and white stripes.
+  TempDir dir;
+  std::vector<float> v(4 * 2000);
+  for (std::size_t i = 0; i < v.size(); ++i) v[i] = (i / 4) % 2 == 0 ? 1.0f : -1.0f;
+  make_dataset(dir, "stripes.H", "n1=4 n2=2000", v);
+  ASSERT_EQ(run(dir, "\"$P\" stripes.H out=s.png width=400 height=300 color=gray 2>err"), 0)
+      << read_file(dir / "err");
+  const Png png = load_png(dir / "s.png");
+  for (int x = 81; x < 289; ++x) EXPECT_NEAR(grey(png.get(), x, 150), 128, 14) << x;
+#endif
+}
+
+TEST(Kovpng, ColourMapsAndClips) {
+#ifndef KOV_HAVE_CAIRO
+  GTEST_SKIP() << "kovpng not built";
+#else
+  // 100 traces of the values -50 ... 49, 2.1 pixels each.
+  TempDir dir;
+  std::vector<float> v;
+  for (int j = 0; j < 100; ++j) v.insert(v.end(), {j - 50.0f, j - 50.0f});
+  make_dataset(dir, "ramp.H", "n1=2 n2=100", v);
+  const auto x_of = [](int value) { return 80 + static_cast<int>((value + 50.5) * 2.1); };
+  // Diverging, pclip=50: symmetric about 0 up to the median magnitude, 25.
+  ASSERT_EQ(run(dir, "\"$P\" ramp.H out=d.png width=400 height=300 color=bwr pclip=50 2>err"), 0)
+      << read_file(dir / "err");
+  Png png = load_png(dir / "d.png");
+  EXPECT_EQ(pixel(png.get(), x_of(0), 150), 0xffffffu) << "0 is white";
+  EXPECT_EQ(pixel(png.get(), x_of(-40), 150), 0x053061u) << "clipped to the dark blue end";
+  EXPECT_EQ(pixel(png.get(), x_of(40), 150), 0x67001fu) << "clipped to the dark red end";
+  EXPECT_NE(pixel(png.get(), x_of(-20), 150), 0x053061u);
+  // The same with clip=25.
+  ASSERT_EQ(run(dir, "\"$P\" ramp.H out=c.png width=400 height=300 color=bwr clip=25 2>err"), 0);
+  EXPECT_EQ(pixel(load_png(dir / "c.png").get(), x_of(-40), 150), 0x053061u);
+  // Gray, pclip=80: from the 10th to the 90th percentile, about -40 to 39.
+  ASSERT_EQ(run(dir, "\"$P\" ramp.H out=g.png width=400 height=300 color=gray pclip=80 2>err"), 0);
+  png = load_png(dir / "g.png");
+  EXPECT_EQ(grey(png.get(), x_of(-44), 150), 0);
+  EXPECT_EQ(grey(png.get(), x_of(43), 150), 255);
+  EXPECT_NEAR(grey(png.get(), x_of(0), 150), 128, 6);
+  // Without pclip, the whole range: -44 is not black yet.
+  ASSERT_EQ(run(dir, "\"$P\" ramp.H out=f.png width=400 height=300 color=gray 2>err"), 0);
+  EXPECT_NEAR(grey(load_png(dir / "f.png").get(), x_of(-44), 150), 16, 6);
+
+  make_bad_inputs(dir);
+  expect_refused(dir, "\"$P\" ramp.H out=p.png color=jet", "p.png",
+                 "color=jet: give viridis, gray or bwr");
+  expect_refused(dir, "\"$P\" ramp.H out=p.png pclip=0", "p.png",
+                 "pclip=0 must be above 0 and at most 100");
+#endif
+}
+
+TEST(Kovpng, PicksASliceOfACube) {
+#ifndef KOV_HAVE_CAIRO
+  GTEST_SKIP() << "kovpng not built";
+#else
+  // Three slices of 4 x 3 samples, slice k all k.
+  TempDir dir;
+  std::vector<float> v;
+  for (int k = 0; k < 3; ++k) v.insert(v.end(), 12, static_cast<float>(k));
+  make_dataset(dir, "cube.H", "n1=4 n2=3 n3=3", v);
+  for (const auto &[i3, level] :
+       std::vector<std::pair<std::string, int>>{{"", 0}, {"i3=1", 128}, {"i3=2", 255}}) {
+    ASSERT_EQ(run(dir, "\"$P\" cube.H out=c.png width=400 height=300 color=gray min=0 max=2 " + i3 +
+                           " 2>err"),
+              0)
+        << i3 << ": " << read_file(dir / "err");
+    EXPECT_NEAR(grey(load_png(dir / "c.png").get(), 185, 150), level, 1) << i3;
+  }
+  expect_refused(dir, "\"$P\" cube.H out=p.png i3=3", "p.png",
+                 "i3=3: the dataset has n3=3 slices, 0 to 2");
+  make_dataset(dir, "four.H", "n1=4 n2=3 n3=1 n4=2", std::vector<float>(24, 1.0f));
+  expect_refused(dir, "\"$P\" four.H out=p.png", "p.png",
+                 "needs at most 3 axes longer than 1; this one has n4=2");
+#endif
+}
+
+TEST(Kovpng, TheColourBarNamesTheUnitOfVelocityModels) {
+#ifndef KOV_HAVE_CAIRO
+  GTEST_SKIP() << "kovpng not built";
+#else
+  // Dark pixels below the colour bar (x 310..360, y 253..268) where a unit
+  // is written.
+  const auto labelled = [](cairo_surface_t *png) {
+    for (int y = 253; y < 268; ++y)
+      for (int x = 310; x < 360; ++x)
+        if ((pixel(png, x, y) & 0xff) < 128) return true;
+    return false;
+  };
+  TempDir dir;
+  make_bad_inputs(dir);
+  const std::string size = " width=400 height=300 2>err";
+  ASSERT_EQ(run(dir, "\"$V\" n2=50 2>/dev/null | \"$P\" out=v.png" + size), 0);
+  EXPECT_TRUE(labelled(load_png(dir / "v.png").get())) << "m/s for a velocity model";
+  ASSERT_EQ(run(dir, "\"$V\" n2=50 2>/dev/null | \"$P\" out=e.png barlabel=' '" + size), 0);
+  EXPECT_FALSE(labelled(load_png(dir / "e.png").get())) << "barlabel=' ': none";
+  ASSERT_EQ(run(dir, "\"$P\" good.H out=g.png" + size), 0);
+  EXPECT_FALSE(labelled(load_png(dir / "g.png").get())) << "no unit known";
+  ASSERT_EQ(run(dir, "\"$P\" good.H out=b.png barlabel=Pa" + size), 0);
+  EXPECT_TRUE(labelled(load_png(dir / "b.png").get()));
+#endif
+}
+
 TEST(Kovpng, BadInputLeavesNoPicture) {
   if (std::string(KOV_KOVPNG).empty()) GTEST_SKIP() << "kovpng not built";
   TempDir dir;
