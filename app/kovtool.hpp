@@ -210,16 +210,20 @@ inline void require_2d(const Description &desc) {
       koverr("needs a two-dimensional dataset; this one has n%zu=%d\n", k + 1, desc.axes[k].n);
 }
 
-// The whole n1 x n2 float dataset, axis 1 fastest.
+// The whole n1 x n2 float dataset, axis 1 fastest.  The memory grows with
+// the data read, so a header that declares more than is there ends with the
+// short-data message, not with an allocation of its declared size.
 inline std::vector<float> read_floats(const Description &desc) {
-  std::vector<float> values(static_cast<std::size_t>(desc.samples));
+  std::vector<float> values;
   BlockReader reader(desc);
-  std::span<char> bytes(reinterpret_cast<char *>(values.data()), values.size() * sizeof(float));
-  constexpr std::size_t kBlock = std::size_t{1} << 20;
-  for (std::size_t at = 0; at < bytes.size();) {
-    const std::size_t got = reader.next(bytes.subspan(at, std::min(kBlock, bytes.size() - at)));
-    if (got == 0) break;
-    at += got;
+  constexpr std::size_t kBlock = std::size_t{1} << 18; // samples
+  const auto samples = static_cast<std::uint64_t>(desc.samples);
+  while (values.size() < samples) {
+    const std::size_t at = values.size();
+    values.resize(at + static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, samples - at)));
+    std::span<char> bytes(reinterpret_cast<char *>(values.data() + at),
+                          (values.size() - at) * sizeof(float));
+    if (reader.next(bytes) == 0) break;
   }
   reader.expect_end();
   return values;
