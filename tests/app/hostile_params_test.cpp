@@ -214,6 +214,27 @@ TEST_P(HostileHeader, AsInputAndAsIndata) {
   }
 }
 
+// Values that are not clean numbers are taken as before and told on
+// standard error; the history on standard output holds the values taken.
+TEST(VelmodelParameters, ValuesThatAreNotNumbersAreToldOnStandardErrorOnly) {
+  std::string velmodel;
+  for (const std::string &p : programs())
+    if (base_name(p) == "velmodel") velmodel = p;
+  TempDir dir;
+  const std::vector<std::string> words{"n1=300.9", "n2=10", "v2=abc", "o2=1e400"};
+  const Ending r = run(dir, velmodel, words);
+  ASSERT_FALSE(r.signaled);
+  ASSERT_EQ(r.code, 0) << r.err;
+  const std::string history = kovtest::read_file(dir / "stdout");
+  EXPECT_NE(history.find("From par: n1=300\n"), std::string::npos) << history;
+  EXPECT_NE(history.find("From par: v2=0\n"), std::string::npos) << history;
+  EXPECT_EQ(history.find("warning"), std::string::npos) << history;
+  for (const char *told : {"parameter n1: \"300.9\" has characters after the number; taking 300",
+                           "parameter v2: \"abc\" is not a number; taking 0",
+                           "parameter o2: \"1e400\" is out of range; taking inf"})
+    EXPECT_NE(r.err.find(told), std::string::npos) << told << " in\n" << r.err;
+}
+
 std::string test_name(const ::testing::TestParamInfo<Param> &info) {
   return base_name(std::get<0>(info.param)) + "_" + std::get<1>(info.param).label;
 }
