@@ -234,10 +234,13 @@ inline void require_axes(const Description &desc, std::size_t axes, int min_n2) 
 
 // Slice `index` of a float dataset cut into slices of `slice` samples
 // (axis 1 fastest).  The data before and after it are read and dropped,
-// so that their amount is still checked while memory holds one slice.
+// so that their amount is still checked while memory holds one slice.  The
+// memory grows with the data read, so a header that declares more than is
+// there ends with the short-data message, not with an allocation of its
+// declared size.
 inline std::vector<float> read_slice(const Description &desc, std::int64_t slice,
                                      std::int64_t index) {
-  std::vector<float> values(static_cast<std::size_t>(slice));
+  std::vector<float> values;
   const std::int64_t first = slice * index * 4, last = first + slice * 4; // in bytes
   std::vector<char> block(std::size_t{1} << 20);
   BlockReader reader(desc);
@@ -246,9 +249,11 @@ inline std::vector<float> read_slice(const Description &desc, std::int64_t slice
     if (got == 0) break;
     const std::int64_t lo = std::max(at, first);
     const std::int64_t hi = std::min(at + static_cast<std::int64_t>(got), last);
-    if (lo < hi)
+    if (lo < hi) {
+      values.resize(static_cast<std::size_t>((hi - first + 3) / 4));
       std::memcpy(reinterpret_cast<char *>(values.data()) + (lo - first), block.data() + (lo - at),
                   static_cast<std::size_t>(hi - lo));
+    }
     at += static_cast<std::int64_t>(got);
   }
   reader.expect_end();
