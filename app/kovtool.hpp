@@ -10,11 +10,14 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <limits>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -24,12 +27,54 @@
 
 namespace kovtool {
 
+// A bounded lookup of the library: getch_n, hetch_n or fetch_n.
+using Lookup = int (*)(const char *name, const char *type, void *dest, std::size_t room);
+
+// The whole text of parameter `name` through `lookup`, however long;
+// nothing when the name is not found.  The lookup cuts a text to the room
+// it is given, so a text that fills the room is read again with more.
+inline std::optional<std::string> text(Lookup lookup, const char *name) {
+  std::string buffer(256, '\0');
+  for (;;) {
+    if (lookup(name, "s", buffer.data(), buffer.size()) == 0) return std::nullopt;
+    const std::size_t length = std::strlen(buffer.c_str());
+    if (length + 1 < buffer.size()) {
+      buffer.resize(length);
+      return buffer;
+    }
+    buffer.assign(buffer.size() * 2, '\0');
+  }
+}
+
+// One number of parameter `name` (type "d" into an int, "g" into a double)
+// into `value`, left alone when the name is not found.  A list stores its
+// first element.  Returns whether the name was found.
+inline bool number(Lookup lookup, const char *name, int &value) {
+  return lookup(name, "d", &value, 1) > 0;
+}
+inline bool number(Lookup lookup, const char *name, double &value) {
+  return lookup(name, "g", &value, 1) > 0;
+}
+
 // The header file names given as plain words (without `=`).
 inline std::vector<std::string> plain_arguments(int argc, char **argv) {
   std::vector<std::string> names;
   for (int i = 1; i < argc; ++i)
     if (std::strchr(argv[i], '=') == nullptr && argv[i][0] != '\0') names.emplace_back(argv[i]);
   return names;
+}
+
+// Fatal, naming the file and the system's reason, when the input header
+// `name` is a file that cannot be read (a pipe command, a socket endpoint
+// or a standard stream is left to the library).
+inline void require_readable(const std::string &name) {
+  if (name == "stdin" || name.find_first_of("|:") != std::string::npos) return;
+  const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) koverr("%s: %s\n", name.c_str(), std::strerror(errno));
+  struct stat st {};
+  const bool directory = ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+  ::close(fd);
+  if (directory) koverr("%s: %s\n", name.c_str(), std::strerror(EISDIR));
 }
 
 // Capture the command line; a single plain word names the input header.
@@ -42,8 +87,10 @@ inline std::string start(int argc, char **argv) {
     const std::string word = "stdin=" + names.front();
     getch_add_string(word.c_str());
   }
-  std::array<char, 4096> buffer{};
-  if (getch("stdin", "s", buffer.data()) > 0) return buffer.data();
+  if (auto name = text(getch_n, "stdin")) {
+    require_readable(*name);
+    return *name;
+  }
   if (::isatty(STDIN_FILENO) == 1)
     koverr("no input: give a header file, stdin=file.H, or a header on standard input\n");
   return "standard input";
@@ -65,11 +112,7 @@ struct Description {
   std::int64_t bytes = 0;         // samples * esize
 };
 
-inline std::string header_text(const char *name) {
-  std::array<char, 4096> buffer{};
-  if (hetch(name, "s", buffer.data()) > 0) return buffer.data();
-  return {};
-}
+inline std::string header_text(const char *name) { return text(hetch_n, name).value_or(""); }
 
 // The description of `in` from its header (and an `in=` on the command line,
 // which overrides the header's as it does for the library).  Fatal when n1
@@ -77,18 +120,18 @@ inline std::string header_text(const char *name) {
 inline Description describe_input() {
   Description desc;
   int n1 = 0;
-  if (hetch("n1", "d", &n1) == 0) koverr("the input header has no n1: not a dataset\n");
+  if (!number(hetch_n, "n1", n1)) koverr("the input header has no n1: not a dataset\n");
   for (int axis = 1; axis <= 9; ++axis) {
     const std::string key = std::to_string(axis);
     Axis a;
-    if (hetch(("n" + key).c_str(), "d", &a.n) == 0) break;
-    hetch(("o" + key).c_str(), "g", &a.o);
-    hetch(("d" + key).c_str(), "g", &a.d);
+    if (!number(hetch_n, ("n" + key).c_str(), a.n)) break;
+    number(hetch_n, ("o" + key).c_str(), a.o);
+    number(hetch_n, ("d" + key).c_str(), a.d);
     a.label = header_text(("label" + key).c_str());
     if (a.n <= 0) koverr("n%d=%d: axis lengths must be positive\n", axis, a.n);
     desc.axes.push_back(a);
   }
-  hetch("esize", "d", &desc.esize);
+  number(hetch_n, "esize", desc.esize);
   if (desc.esize <= 0) koverr("esize=%d must be positive\n", desc.esize);
   const std::string format = header_text("data_format");
   if (!format.empty()) desc.format = format;
@@ -102,9 +145,10 @@ inline Description describe_input() {
     koverr("the dataset is larger than can be addressed\n");
   desc.bytes = desc.samples * desc.esize;
 
-  std::array<char, 4096> buffer{};
-  if (getch("in", "s", buffer.data()) > 0 || hetch("in", "s", buffer.data()) > 0)
-    desc.location = buffer.data();
+  if (auto in = text(getch_n, "in"))
+    desc.location = *in;
+  else
+    desc.location = header_text("in");
   if (desc.location.empty()) koverr("the input header names no data (no in=)\n");
   if (desc.location != "stdin" && desc.location != "follow_hdr") {
     std::string_view rest = desc.location;
@@ -174,55 +218,98 @@ inline void require_floats(const Description &desc) {
            desc.esize);
 }
 
-// Fatal unless the dataset is two-dimensional (axes beyond 2 of length 1).
-inline void require_2d(const Description &desc) {
-  if (desc.axes.size() < 2 || desc.axes[1].n < 2)
-    koverr("needs a two-dimensional dataset; this one has n2=%d\n",
-           desc.axes.size() < 2 ? 1 : desc.axes[1].n);
-  for (std::size_t k = 2; k < desc.axes.size(); ++k)
-    if (desc.axes[k].n != 1)
+// Fatal unless the axes after the first `axes` all have length 1 and axis
+// 2 has at least `min_n2` samples.
+inline void require_axes(const Description &desc, std::size_t axes, int min_n2) {
+  const int n2 = desc.axes.size() < 2 ? 1 : desc.axes[1].n;
+  if (n2 < min_n2) koverr("needs a two-dimensional dataset; this one has n2=%d\n", n2);
+  for (std::size_t k = axes; k < desc.axes.size(); ++k) {
+    if (desc.axes[k].n == 1) continue;
+    if (axes == 2)
       koverr("needs a two-dimensional dataset; this one has n%zu=%d\n", k + 1, desc.axes[k].n);
+    koverr("needs at most %zu axes longer than 1; this one has n%zu=%d\n", axes, k + 1,
+           desc.axes[k].n);
+  }
 }
 
-// The whole n1 x n2 float dataset, axis 1 fastest.
-inline std::vector<float> read_floats(const Description &desc) {
-  std::vector<float> values(static_cast<std::size_t>(desc.samples));
+// Slice `index` of a float dataset cut into slices of `slice` samples
+// (axis 1 fastest).  The data before and after it are read and dropped,
+// so that their amount is still checked while memory holds one slice.  The
+// memory grows with the data read, so a header that declares more than is
+// there ends with the short-data message, not with an allocation of its
+// declared size.
+inline std::vector<float> read_slice(const Description &desc, std::int64_t slice,
+                                     std::int64_t index) {
+  std::vector<float> values;
+  const std::int64_t first = slice * index * 4, last = first + slice * 4; // in bytes
+  std::vector<char> block(std::size_t{1} << 20);
   BlockReader reader(desc);
-  std::span<char> bytes(reinterpret_cast<char *>(values.data()), values.size() * sizeof(float));
-  constexpr std::size_t kBlock = std::size_t{1} << 20;
-  for (std::size_t at = 0; at < bytes.size();) {
-    const std::size_t got = reader.next(bytes.subspan(at, std::min(kBlock, bytes.size() - at)));
+  for (std::int64_t at = 0;;) {
+    const std::size_t got = reader.next(block);
     if (got == 0) break;
-    at += got;
+    const std::int64_t lo = std::max(at, first);
+    const std::int64_t hi = std::min(at + static_cast<std::int64_t>(got), last);
+    if (lo < hi) {
+      values.resize(static_cast<std::size_t>((hi - first + 3) / 4));
+      std::memcpy(reinterpret_cast<char *>(values.data()) + (lo - first), block.data() + (lo - at),
+                  static_cast<std::size_t>(hi - lo));
+    }
+    at += static_cast<std::int64_t>(got);
   }
   reader.expect_end();
   return values;
 }
 
+// The whole float dataset, axis 1 fastest.
+inline std::vector<float> read_floats(const Description &desc) {
+  return read_slice(desc, desc.samples, 0);
+}
+
+// The file a path names after following symbolic links, also a link whose
+// target does not exist yet; the path itself when it is not a link.
+inline std::string link_target(std::string path) {
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+    std::string target(4096, '\0');
+    const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+    if (n < 0 || static_cast<std::size_t>(n) == target.size()) return path;
+    target.resize(static_cast<std::size_t>(n));
+    const std::size_t slash = path.rfind('/');
+    path = target.front() == '/' || slash == std::string::npos ? target
+                                                               : path.substr(0, slash + 1) + target;
+  }
+  return path; // a loop: opening it reports the error
+}
+
 // An output file written under a temporary name in the same directory and
-// renamed to its name by commit(); removed when not committed.  A name
-// that exists and is not a regular file (a device, a pipe) is written
-// directly.
+// renamed to its name by commit(); removed when not committed, also when
+// the program ends through a fatal error or is stopped by SIGINT, SIGTERM
+// or SIGHUP.  A name that is a symbolic link is written through to its
+// target, the link left as it is; a name that exists and is not a regular
+// file (a device, a pipe) is written directly.
 class OutputFile {
 public:
-  explicit OutputFile(std::string path) : path_(std::move(path)) {
+  explicit OutputFile(std::string path) : path_(std::move(path)), target_(link_target(path_)) {
     struct stat st {};
-    if (::stat(path_.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    if (::stat(target_.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
       direct_ = true;
       temp_ = path_;
       return;
     }
-    const std::size_t slash = path_.rfind('/');
-    const std::string dir = slash == std::string::npos ? "" : path_.substr(0, slash + 1);
-    const std::string base = slash == std::string::npos ? path_ : path_.substr(slash + 1);
+    const std::size_t slash = target_.rfind('/');
+    const std::string dir = slash == std::string::npos ? "" : target_.substr(0, slash + 1);
+    const std::string base = slash == std::string::npos ? target_ : target_.substr(slash + 1);
     std::string templ = dir + "." + base + ".XXXXXX";
     const int fd = ::mkstemp(templ.data());
     if (fd < 0) koverr("cannot create %s: %s\n", path_.c_str(), std::strerror(errno));
     ::fchmod(fd, 0644 & ~current_umask());
     ::close(fd);
     temp_ = templ;
-    pending() = temp_;
-    static const bool registered = std::atexit(remove_pending) == 0;
+    Pending &p = pending();
+    p.name = temp_;
+    p.set = 1;
+    static const bool registered = install_cleanup();
     (void)registered;
   }
   OutputFile(const OutputFile &) = delete;
@@ -234,28 +321,53 @@ public:
   const std::string &final_path() const { return path_; }
 
   void commit() {
-    if (!direct_ && std::rename(temp_.c_str(), path_.c_str()) != 0)
-      koverr("cannot rename %s to %s: %s\n", temp_.c_str(), path_.c_str(), std::strerror(errno));
+    if (!direct_ && std::rename(temp_.c_str(), target_.c_str()) != 0)
+      koverr("cannot rename %s to %s: %s\n", temp_.c_str(), target_.c_str(), std::strerror(errno));
     committed_ = true;
-    pending().clear();
+    pending().set = 0;
   }
 
   // Remove the temporary file (also from a fatal-error path, before exit).
   void discard() {
     if (!committed_ && !direct_ && !temp_.empty()) ::unlink(temp_.c_str());
     committed_ = true;
-    pending().clear();
+    pending().set = 0;
   }
 
 private:
   // The temporary file not yet committed, removed by an exit through a
-  // fatal error, which skips the destructors.
-  static std::string &pending() {
-    static std::string name;
-    return name;
+  // fatal error, which skips the destructors, or by a signal.  The name is
+  // set before `set`, so a signal handler reads it whole.
+  struct Pending {
+    std::string name;
+    volatile std::sig_atomic_t set = 0;
+  };
+  static Pending &pending() {
+    static Pending p;
+    return p;
   }
   static void remove_pending() {
-    if (!pending().empty()) ::unlink(pending().c_str());
+    if (pending().set != 0) ::unlink(pending().name.c_str());
+  }
+  // Remove the file, then end as the signal would have ended the program.
+  static void on_signal(int sig) {
+    remove_pending();
+    ::signal(sig, SIG_DFL);
+    ::raise(sig);
+  }
+  static bool install_cleanup() {
+    std::atexit(remove_pending);
+    struct sigaction action {};
+    action.sa_handler = on_signal;
+    sigemptyset(&action.sa_mask);
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+      struct sigaction old {};
+      // A signal the caller's shell ignores (a background job's SIGINT)
+      // stays ignored.
+      if (::sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+      ::sigaction(sig, &action, nullptr);
+    }
+    return true;
   }
 
   static mode_t current_umask() {
@@ -264,7 +376,7 @@ private:
     return mask;
   }
 
-  std::string path_, temp_;
+  std::string path_, target_, temp_;
   bool direct_ = false;
   bool committed_ = false;
 };

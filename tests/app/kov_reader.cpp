@@ -21,12 +21,12 @@
 int main(int argc, char **argv) {
   initpar(argc, argv);
   int n1 = 0, n2 = 1, die_after = -1;
-  if (hetch("n1", "d", &n1) == 0 || n1 <= 0) koverr("kov_reader: need n1 > 0 in the input\n");
-  hetch("n2", "d", &n2);
-  getch("die_after", "d", &die_after);
+  if (hetch_n("n1", "d", &n1, 1) == 0 || n1 <= 0) koverr("kov_reader: need n1 > 0 in the input\n");
+  hetch_n("n2", "d", &n2, 1);
+  getch_n("die_after", "d", &die_after, 1);
   char dump_name[4096] = "";
   std::FILE *dump = nullptr;
-  if (getch("dump", "s", dump_name) > 0) {
+  if (getch_n("dump", "s", dump_name, sizeof dump_name) > 0) {
     dump = std::fopen(dump_name, "wb");
     if (dump == nullptr) koverr("kov_reader: cannot create %s\n", dump_name);
   }

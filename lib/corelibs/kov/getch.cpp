@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -46,23 +48,125 @@ const hash_item *latest(hash_item **queue, int qlen, std::string_view names) {
   return best;
 }
 
-void store_element(char code, const char *text, void *dest, long pos) {
+// What is wrong with the text of a numeric element, if anything.
+enum class Fault { none, no_number, trailing, out_of_range };
+
+// One element converted by its code, and the fault of its text.
+struct Element {
+  union {
+    int i;
+    float f;
+    double g;
+  } value{};
+  Fault fault = Fault::none;
+};
+
+bool blank(char c) { return c == ' ' || c == '\t' || c == '\n'; }
+
+// Convert the element text [text, end) (the value goes on to its NUL) as
+// strtol or strtod reads it.  Integers outside 32 bits are clamped, never
+// wrapped.
+Element convert(char code, const char *text, const char *end) {
+  Element e;
+  char *stop = nullptr;
+  errno = 0;
   switch (code) {
   case 'd':
-  case 'i':
-    static_cast<int *>(dest)[pos] = static_cast<int>(std::strtol(text, nullptr, 10));
-    break;
-  case 'f':
-  case 'r':
-    static_cast<float *>(dest)[pos] = static_cast<float>(std::strtod(text, nullptr));
-    break;
-  case 'g':
-    static_cast<double *>(dest)[pos] = std::strtod(text, nullptr);
-    break;
-  default: // '1', 'l'
-    static_cast<int *>(dest)[pos] = (text[0] == 'y' || text[0] == 'Y' || text[0] == '1') ? 1 : 0;
+  case 'i': {
+    const long v = std::strtol(text, &stop, 10);
+    const bool range = errno == ERANGE || v > INT_MAX || v < INT_MIN;
+    e.value.i = static_cast<int>(std::clamp<long>(v, INT_MIN, INT_MAX));
+    if (range) e.fault = Fault::out_of_range;
     break;
   }
+  case 'f':
+  case 'r': {
+    const double v = std::strtod(text, &stop);
+    e.value.f = static_cast<float>(v);
+    if (errno == ERANGE || (std::isfinite(v) && !std::isfinite(e.value.f)) ||
+        (v != 0.0 && e.value.f == 0.0f))
+      e.fault = Fault::out_of_range;
+    break;
+  }
+  case 'g':
+    e.value.g = std::strtod(text, &stop);
+    if (errno == ERANGE) e.fault = Fault::out_of_range;
+    break;
+  default: // '1', 'l': any text is a flag
+    e.value.i = (text[0] == 'y' || text[0] == 'Y' || text[0] == '1') ? 1 : 0;
+    return e;
+  }
+  if (stop == text) {
+    e.fault = Fault::no_number;
+    return e;
+  }
+  for (const char *c = stop; c < end; ++c)
+    if (!blank(*c)) {
+      if (e.fault == Fault::none) e.fault = Fault::trailing;
+      break;
+    }
+  return e;
+}
+
+void store(char code, const Element &e, void *dest, long pos) {
+  switch (code) {
+  case 'f':
+  case 'r':
+    static_cast<float *>(dest)[pos] = e.value.f;
+    break;
+  case 'g':
+    static_cast<double *>(dest)[pos] = e.value.g;
+    break;
+  default:
+    static_cast<int *>(dest)[pos] = e.value.i;
+    break;
+  }
+}
+
+// A text as the warning shows it: cut to a line's worth, with anything
+// that is not a plain printable character (and `=`, so that no part of the
+// warning reads as a parameter) written as \xNN; quoted when asked.
+std::string shown(std::string_view text, bool quoted) {
+  constexpr std::size_t kShown = 64;
+  const char *quote = quoted ? "\"" : "";
+  std::string out = quote;
+  for (std::size_t i = 0; i < text.size() && i < kShown; ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c >= 0x7f || c == '=' || c == '"' || c == '\\') {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02x", c);
+      out += hex;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  out += quote;
+  if (text.size() > kShown) out += "...";
+  return out;
+}
+
+// Tell on standard error (never standard output: it often carries the
+// history) that a parameter's text did not convert cleanly, and what was
+// taken instead.
+void warn_fault(const hash_item &item, char code, const Element &e) {
+  const char *why = e.fault == Fault::no_number  ? "is not a number"
+                    : e.fault == Fault::trailing ? "has characters after the number"
+                                                 : "is out of range";
+  char taken[64];
+  if (code == 'f' || code == 'r')
+    std::snprintf(taken, sizeof taken, "%.9g", static_cast<double>(e.value.f));
+  else if (code == 'g')
+    std::snprintf(taken, sizeof taken, "%.17g", e.value.g);
+  else
+    std::snprintf(taken, sizeof taken, "%d", e.value.i);
+  const char *program =
+      (kovxargv != nullptr && kovxargc > 0 && kovxargv[0] != nullptr) ? kovxargv[0] : "kov";
+  const std::string_view name(item.tag, static_cast<std::size_t>(std::max(item.tlen, 0)));
+  const std::string value =
+      shown(std::string_view(item.val, static_cast<std::size_t>(std::max(item.vlen, 0))), true);
+  std::fprintf(stderr, "%s: warning: parameter %s: %s %s; taking %s\n", program,
+               shown(name, false).c_str(), value.c_str(), why, taken);
+  std::fflush(stderr);
 }
 
 } // namespace
@@ -95,6 +199,7 @@ int decode(hash_item **queue, int qlen, std::string_view names, const char *type
   // k counts the values the text holds; only the first `room` are stored.
   long k = 0;
   std::size_t p = 0;
+  bool warned = false; // once per lookup
   while (p < len) {
     const std::size_t mark = std::strcspn(s + p, ",*x") + p;
     long count = 1;
@@ -106,7 +211,15 @@ int decode(hash_item **queue, int qlen, std::string_view names, const char *type
       element = s + mark + 1;
     }
     const long end = count > room - std::min(k, room) ? room : k + count;
-    for (long pos = k; pos < end; ++pos) store_element(code, element, dest, pos);
+    if (end > k) {
+      const char *comma = std::strchr(element, ',');
+      const Element e = convert(code, element, comma != nullptr ? comma : s + len);
+      if (e.fault != Fault::none && !warned) {
+        warn_fault(*item, code, e);
+        warned = true;
+      }
+      for (long pos = k; pos < end; ++pos) store(code, e, dest, pos);
+    }
     k = count > LONG_MAX - k ? LONG_MAX : k + count;
     const char *comma = std::strchr(element, ',');
     if (comma == nullptr) break;

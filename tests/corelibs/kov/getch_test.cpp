@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <string>
 
 namespace {
@@ -158,6 +159,86 @@ TEST(Decode, BoundedFormsStoreNoMoreThanTheRoom) {
   double g = 0;
   EXPECT_EQ(fetch_n("list", "g", &g, 1), 3) << "fetch_n finds the command line first";
   EXPECT_EQ(g, 1.0);
+}
+
+} // namespace
+
+namespace {
+
+// Lines of a text that hold `part`.
+int lines_with(const std::string &text, const std::string &part) {
+  int n = 0;
+  for (std::size_t at = 0; (at = text.find(part, at)) != std::string::npos; at += part.size()) ++n;
+  return n;
+}
+
+TEST(Decode, TextsThatAreNotCleanNumbersWarnOnStandardErrorOnce) {
+  const kovtest::Outcome r = kovtest::run_child([] {
+    set_args({"prog", "v2=abc", "n1=600.9", "big=99999999999", "neg=-99999999999", "o2=1e400",
+              "f=1e39", "list=1,abc,x2", "ok=5", "ok2=-3,2*1.5e3", "flag=maybe", "s=abc"});
+    int i[3] = {};
+    float f = 0;
+    double g = 0;
+    getch("v2", "f", &f);
+    std::printf("v2 %g\n", static_cast<double>(f));
+    getch("n1", "d", i);
+    std::printf("n1 %d\n", i[0]);
+    getch("big", "i", i);
+    std::printf("big %d\n", i[0]);
+    getch("neg", "d", i);
+    std::printf("neg %d\n", i[0]);
+    getch("o2", "g", &g);
+    std::printf("o2 %g\n", g);
+    getch("f", "r", &f);
+    std::printf("f %g\n", static_cast<double>(f));
+    getch_n("list", "d", i, 3);
+    std::printf("list %d %d\n", i[0], i[1]);
+    getch("ok", "d", i);
+    double two[3];
+    getch("ok2", "g", two);
+    getch("flag", "1", i);
+    char s[8];
+    getch("s", "s", s);
+  });
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "v2 0\nn1 600\nbig 2147483647\nneg -2147483648\no2 inf\nf inf\nlist 1 0\n")
+      << "the conversions are unchanged, integers clamped, and nothing on standard output";
+  EXPECT_EQ(lines_with(r.err, "\n"), 7) << "one warning per faulty lookup:\n" << r.err;
+  EXPECT_EQ(r.err.find('='), std::string::npos) << "nothing a scanner reads as a parameter";
+  for (const char *part : {"parameter v2: \"abc\" is not a number; taking 0\n",
+                           "parameter n1: \"600.9\" has characters after the number; taking 600\n",
+                           "parameter big: \"99999999999\" is out of range; taking 2147483647\n",
+                           "parameter neg: \"-99999999999\" is out of range; taking -2147483648\n",
+                           "parameter o2: \"1e400\" is out of range; taking inf\n",
+                           "parameter f: \"1e39\" is out of range; taking inf\n",
+                           "parameter list: \"1,abc,x2\" is not a number; taking 0\n"})
+    EXPECT_EQ(lines_with(r.err, part), 1) << part << " in\n" << r.err;
+  EXPECT_EQ(r.err.find("prog: warning: "), 0u) << "named after the program";
+}
+
+TEST(Decode, HeaderLookupsWarnAlikeAndShowHostileTextsSafely) {
+  kovtest::TempDir dir;
+  kovtest::write_file(dir / "h.H", "n1=3.5 o1=\"a=b c\" label1=z\n");
+  const kovtest::Outcome r = kovtest::run_child([&] {
+    set_args({"prog", "aux=" + (dir / "h.H"), "long=" + std::string(5000, '7')});
+    int n = 0;
+    auxpar_n("n1", "d", &n, 1, "aux");
+    float o = 1;
+    auxpar("o1", "f", &o, "aux");
+    char label[4];
+    auxpar("label1", "s", label, "aux");
+    getch_n("long", "d", &n, 1);
+    std::printf("%d %g %s\n", n, static_cast<double>(o), label);
+  });
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "2147483647 0 z\n");
+  EXPECT_EQ(lines_with(r.err, "\n"), 3) << r.err;
+  EXPECT_EQ(lines_with(r.err, "parameter n1: \"3.5\" has characters after the number; taking 3"), 1)
+      << r.err;
+  EXPECT_EQ(lines_with(r.err, "parameter o1: \"a\\x3db c\" is not a number; taking 0"), 1) << r.err;
+  EXPECT_EQ(
+      lines_with(r.err, "parameter long: \"" + std::string(64, '7') + "\"... is out of range"), 1)
+      << "a long text is cut: " << r.err;
 }
 
 } // namespace
