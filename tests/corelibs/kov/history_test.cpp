@@ -222,6 +222,55 @@ TEST(OutputHeaderDeathTest, MisuseIsFatal) {
   EXPECT_EXIT(hclose(), fatal_exit(), "unknown data format: bogus");
 }
 
+// Once the header of an output whose data follow it in the same stream has
+// ended, a parameter line would land among the data: it is refused.
+TEST(OutputHeaderDeathTest, NoLineAfterTheDataBeganInTheSameStream) {
+  TempDir dir;
+  const std::string file = dir / "q.H", sink = dir / "sink";
+  const auto late_line = [](auto write) {
+    const int n = 1;
+    if (srite("out", "abcd", 4) != 4) std::exit(3);
+    write(n);
+  };
+  EXPECT_EXIT(
+      {
+        set_args(
+            {"prog", "head=" + file, "datapath=stdout", "data_format=native_byte", "noheader=y"});
+        late_line([](int n) { putch("late", "d", &n); });
+      },
+      fatal_exit(), "kovstrput\\(\\): parameter late .*tag out.*same stream");
+  const std::string text = kovtest::read_file(file);
+  EXPECT_TRUE(text.ends_with("\n\f\f\004abcd")) << "the data stay exactly the data";
+
+  EXPECT_EXIT(
+      {
+        set_args({"prog", "head=| cat > " + sink, "isoutstream=y", "data_format=native_byte",
+                  "noheader=y"});
+        late_line([](int n) { auxputch("late", "d", &n, "out"); });
+      },
+      fatal_exit(), "kovstrput\\(\\): parameter late .*tag out");
+  EXPECT_EXIT(
+      {
+        set_args({"prog", "head=" + file, "datapath=stdout", "noheader=y"});
+        late_line([](int) { putlin("late=2"); });
+      },
+      fatal_exit(), "putlin\\(\\): parameter late=2 .*tag out");
+  EXPECT_EXIT(
+      {
+        set_args({"prog", "head=" + file, "datapath=stdout", "noheader=y"});
+        late_line([](int) { auxputhead("out", "late=%d", 3); });
+      },
+      fatal_exit(), "auxputhead\\(\\): parameter late=%d .*tag out");
+  EXPECT_EXIT(
+      {
+        set_args({"prog", "head=" + file, "datapath=stdout", "noheader=y"});
+        hclose();
+        const int n = 1;
+        putch("late", "d", &n);
+      },
+      fatal_exit(), "kovstrput\\(\\): parameter late .*tag out");
+}
+
 TEST(OutputHeader, OutNamesTheDataOfOutOnly) {
   TempDir dir;
   const auto o = run_child([&] {
