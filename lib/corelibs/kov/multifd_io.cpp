@@ -217,6 +217,7 @@ long multifd_write(streaminf *r, void *ioinf, const char *buffer, long nbytes) {
     // request was placed before it.
     const long long piece_start = slot.curpos;
     const long piece_total = total;
+    const char was_used = state->used[state->active];
     bool moved_on = false;
     while (total < nbytes) {
       const long long room = slot.size - slot.curpos;
@@ -240,11 +241,15 @@ long multifd_write(streaminf *r, void *ioinf, const char *buffer, long nbytes) {
         }
         slot.curpos = piece_start;
         slot.size = piece_start; // nothing more goes into this file
+        state->used[state->active] = was_used;
         total = piece_total;
         moved_on = true;
         break;
       }
       if (n == 0) break;
+      // Every file that receives data is listed in the data name, also one
+      // this call ran on into.
+      state->used[state->active] = 1;
       slot.curpos += n;
       total += n;
     }

@@ -71,6 +71,23 @@ TEST(Multifd, OutputSwitchesFilesAtTheirCapacity) {
   EXPECT_EQ(read_file(f2), "");
 }
 
+// One write that runs on into later files lists every file it reached, and
+// so aux_unlink removes them all.
+TEST(Multifd, OneWriteOverSeveralFilesListsThemAll) {
+  TempDir dir;
+  InDir here(dir);
+  set_args({"prog", "head=" + (dir / "h.H"), "datapath=" + (dir / ""), "nfiles=4", "filesize=1"});
+  streaminf *r = opened("out", TAG_OUT);
+  const std::string f0 = dir / "h.H@", f1 = dir / "h.H@1", f2 = dir / "h.H@2";
+  const std::size_t n = 2 * 1048576 + 200000;
+  EXPECT_EQ(put(r, pattern(0, n)), static_cast<long>(n));
+  EXPECT_EQ(*r->dataname, f0 + ";" + f1 + ";" + f2);
+  EXPECT_EQ(read_file(f2), pattern(2 * 1048576, 200000));
+  aux_unlink("out");
+  for (const std::string &name : {f0, f1, f2, dir / "h.H"})
+    EXPECT_FALSE(std::filesystem::exists(name)) << name;
+}
+
 TEST(Multifd, InputReadsAndSeeksAcrossFiles) {
   TempDir dir;
   InDir here(dir);
