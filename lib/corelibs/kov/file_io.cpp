@@ -261,7 +261,11 @@ kov_off_t seek_stream(streaminf *r, file_info &state, kov_off_t offset, int when
   default:
     return unknown_whence(-1);
   }
-  if (skip > 0) state.curpos += discard(r, state, skip);
+  if (skip <= 0) return state.curpos;
+  // Bytes written to a stream cannot be skipped: the seek fails and the
+  // caller decides (the windowed writer warns and returns).
+  if (kov::detail::is_output_kind(r)) return refuse("forward seek on output stream device \n");
+  state.curpos += discard(r, state, skip);
   return state.curpos;
 }
 

@@ -322,6 +322,20 @@ TEST(WindowFailure, SeekAndTransferErrorsWarnAndReturn) {
   EXPECT_EQ(plan(), "s10 r20");
 }
 
+// A pipe cannot skip ahead while writing: the window warns and returns.
+TEST(WindowFailure, StridedWriteOntoAPipeWarnsAndReturns) {
+  TempDir dir;
+  const auto o = kovtest::run_child([&] {
+    set_args({"prog", "head=| cat > " + (dir / "sink"), "isoutstream=y", "noheader=y",
+              "data_format=native_byte"});
+    const int ndim = 1, n = 10, nw = 5, fw = 0, jw = 2;
+    std::exit(srite_window("out", &ndim, &n, &nw, &fw, &jw, 1, "ABCDE") == -1 ? 0 : 4);
+  });
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_NE(o.err.find("trouble seeking(2) 2 blocks of size 1 in tag out\n"), std::string::npos)
+      << o.err;
+}
+
 // ---- Values ---------------------------------------------------------------------
 
 // Random cubes of up to five axes and random windows: reading returns the
