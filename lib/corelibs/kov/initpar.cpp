@@ -1,11 +1,14 @@
 // Capture of the program's command line.
 #include "kovlib_internal.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 extern "C" {
@@ -49,7 +52,21 @@ char *field_copy(const std::string &arg) {
 
 } // namespace
 
+namespace {
+
+// A program started with its standard input closed reads it as an empty
+// one.  The descriptor is taken at once: otherwise the next file opened
+// would get it and be read, or closed, as the standard input.
+void hold_standard_input() {
+  if (::fcntl(STDIN_FILENO, F_GETFD) != -1 || errno != EBADF) return;
+  const int fd = ::open("/dev/null", O_RDONLY);
+  if (fd > STDIN_FILENO) ::close(fd); // taken meanwhile: nothing to hold
+}
+
+} // namespace
+
 extern "C" void initpar(int argc, char **argv) {
+  hold_standard_input();
   kovxargc = argc;
   kovxargv = argv;
 }
