@@ -9,6 +9,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -136,6 +137,29 @@ TEST(OutputHeader, TitleSuppressedAndHeaderToStandardError) {
   EXPECT_EQ(o.err.find("prog:"), std::string::npos) << o.err;
   EXPECT_NE(o.err.find("\t\tn=3\n"), std::string::npos) << o.err;
   EXPECT_NE(o.err.find("\t\tsets next: in=\""), std::string::npos) << o.err;
+}
+
+// head= given empty keeps the header on standard output and does not treat
+// it as a pipe: a piped header then ends with the plain end mark, with no
+// trailer and no wait for a reader.
+TEST(OutputHeader, EmptyHeadKeepsStandardOutputAsNoPipe) {
+  TempDir dir;
+  const auto o = run_child([&] {
+    std::FILE *reader = ::popen(("cat > " + (dir / "sink")).c_str(), "w");
+    if (reader == nullptr || ::dup2(::fileno(reader), STDOUT_FILENO) < 0) std::exit(3);
+    set_args({"prog", "head=", "noheader=y", "timeout=1"});
+    streaminf *out = tag_info("out", TAG_OUT);
+    hclose();
+    const bool ok = out->headfile == stdout && out->isapipe == 0 && out->sockfd == 0;
+    std::fflush(stdout);
+    ::close(STDOUT_FILENO);
+    ::pclose(reader);
+    std::exit(ok ? 0 : 4);
+  });
+  EXPECT_EQ(o.status, 0) << o.err;
+  const std::string text = kovtest::read_file(dir / "sink");
+  EXPECT_TRUE(text.ends_with("\t\tdata_format=\"xdr_float\"\n\n\f\f\004")) << text;
+  EXPECT_EQ(text.find("PIPE"), std::string::npos);
 }
 
 TEST(OutputHeader, SecondCloseOnlyWarns) {
