@@ -23,9 +23,11 @@ struct RunResult {
 
 // RunResult velmodel with `args` inside `dir`, header to dir/vel.H, data placed by
 // a datapath pointing into dir.
-RunResult velmodel(const TempDir &dir, const std::string &args) {
+// Standard input comes from `input` (a shell redirection).
+RunResult velmodel(const TempDir &dir, const std::string &args,
+                   const std::string &input = "</dev/null") {
   const std::string cmd = "cd '" + dir.path().string() + "' && '" KOV_VELMODEL "' datapath='" +
-                          (dir / "") + "' " + args + " </dev/null >vel.H 2>err";
+                          (dir / "") + "' " + args + " " + input + " >vel.H 2>err";
   const int raw = std::system(cmd.c_str());
   return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, kovtest::read_file(dir / "vel.H"),
           kovtest::read_file(dir / "err")};
@@ -192,6 +194,34 @@ TEST(Velmodel, DimensionsFromIndata) {
   EXPECT_EQ(bad.status, 23);
   EXPECT_NE(bad.err.find("missing history value: n1 from file: indata"), std::string::npos)
       << bad.err;
+}
+
+// Job supervisors start programs with standard input closed: a program that
+// never reads `in` runs as with an empty one, its header on standard output
+// or in a file.
+TEST(Velmodel, ClosedStandardInputRunsAsAnEmptyOne) {
+  for (const std::string head : {"", "head=q.H"}) {
+    TempDir closed, empty;
+    const RunResult a = velmodel(closed, "n1=300 n2=10 " + head, "<&-");
+    const RunResult b = velmodel(empty, "n1=300 n2=10 " + head, "</dev/null");
+    ASSERT_EQ(a.status, 0) << head << a.err;
+    ASSERT_EQ(b.status, 0) << head << b.err;
+    EXPECT_EQ(a.err, b.err);
+    const std::string header = head.empty() ? "vel.H" : "q.H";
+    const auto without_title = [&](const TempDir &dir) {
+      auto lines = lines_of(kovtest::read_file(dir / header));
+      std::erase_if(lines, [](const std::string &l) { return l.starts_with(KOV_VELMODEL ":"); });
+      for (auto &l : lines)
+        if (const auto at = l.find(dir.path().string()); at != std::string::npos)
+          l.replace(at, dir.path().string().size(), "DIR");
+      return lines;
+    };
+    EXPECT_EQ(without_title(closed), without_title(empty)) << head;
+    EXPECT_EQ(kovtest::read_file(closed / (header + "@")),
+              kovtest::read_file(empty / (header + "@")))
+        << head;
+    EXPECT_EQ(std::filesystem::file_size(closed / (header + "@")), 300u * 10u * 4u) << head;
+  }
 }
 
 // velmodel | reader of the family: the handshake ends the writer's wait at

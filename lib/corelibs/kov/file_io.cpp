@@ -43,9 +43,12 @@ file_info &open_state(streaminf *r, void *ioinf) {
 }
 
 // An output sharing its header stream: the data begin where the header
-// text ends, known once the header has been made ready.
-void settle_offset(file_info &state) {
+// text ends.  Whatever the first data operation (a write, a seek, a position
+// query), the header is made ready first, so that its last lines and its
+// end mark lie before the first data byte.
+void settle_offset(streaminf *r, file_info &state) {
   if (!state.offset_pending) return;
+  if (!r->ready_out) kovstr_ready_out(r);
   state.offset_pending = false;
   const off_t here = ::ftello(state.file);
   if (here >= 0) state.seekoffset = static_cast<long long>(here);
@@ -185,7 +188,7 @@ long pipe_write(streaminf *r, file_info &state, const char *buffer, long nbytes)
 
 long file_write(streaminf *r, void *ioinf, const char *buffer, long nbytes) {
   file_info &state = open_state(r, ioinf);
-  settle_offset(state);
+  settle_offset(r, state);
   if (r->isapipe && !r->backseekable) return pipe_write(r, state, buffer, nbytes);
   const long chunk = chunk_of(r);
   long total = 0;
@@ -258,12 +261,16 @@ kov_off_t seek_stream(streaminf *r, file_info &state, kov_off_t offset, int when
   default:
     return unknown_whence(-1);
   }
-  if (skip > 0) state.curpos += discard(r, state, skip);
+  if (skip <= 0) return state.curpos;
+  // Bytes written to a stream cannot be skipped: the seek fails and the
+  // caller decides (the windowed writer warns and returns).
+  if (kov::detail::is_output_kind(r)) return refuse("forward seek on output stream device \n");
+  state.curpos += discard(r, state, skip);
   return state.curpos;
 }
 
-kov_off_t seek_file(file_info &state, kov_off_t offset, int whence) {
-  settle_offset(state);
+kov_off_t seek_file(streaminf *r, file_info &state, kov_off_t offset, int whence) {
+  settle_offset(r, state);
   off_t target = 0;
   int how = SEEK_SET;
   switch (whence) {
@@ -308,7 +315,7 @@ kov_off_t seek_file(file_info &state, kov_off_t offset, int whence) {
 kov_off_t file_seek(streaminf *r, void *ioinf, kov_off_t offset, int whence) {
   file_info *state = state_of(ioinf);
   if (state == nullptr || state->file == nullptr) return -1;
-  if (r->backseekable) return seek_file(*state, offset, whence);
+  if (r->backseekable) return seek_file(r, *state, offset, whence);
   return seek_stream(r, *state, offset, whence);
 }
 

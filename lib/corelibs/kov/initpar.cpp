@@ -1,11 +1,14 @@
 // Capture of the program's command line.
 #include "kovlib_internal.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 extern "C" {
@@ -47,9 +50,20 @@ char *field_copy(const std::string &arg) {
   return copy;
 }
 
+// A program started with its standard input closed reads it as an empty
+// one.  The descriptor is taken at once: otherwise the next file opened
+// would get it and be read, or closed, as the standard input.
+void hold_standard_input() {
+  if (::fcntl(STDIN_FILENO, F_GETFD) != -1 || errno != EBADF) return;
+  // The lowest free descriptor, so descriptor 0.
+  const int fd = ::open("/dev/null", O_RDONLY);
+  if (fd > STDIN_FILENO) ::close(fd);
+}
+
 } // namespace
 
 extern "C" void initpar(int argc, char **argv) {
+  hold_standard_input();
   kovxargc = argc;
   kovxargv = argv;
 }

@@ -100,7 +100,7 @@ extern "C" void kovstr_in_head(streaminf *r) {
     r->headfile = stream;
   }
   readhdr(r);
-  open_instream(r);
+  if (r->valid) open_instream(r);
 }
 
 extern "C" void readhdr(streaminf *r) {
@@ -128,11 +128,14 @@ extern "C" void readhdr(streaminf *r) {
     text.push_back(static_cast<char>(c));
   }
   // A header that exists but cannot be read (a directory, an I/O error) is
-  // not an empty history.
+  // not an empty history: like an absent one it leaves the record invalid,
+  // and its first transfer fails.
   if (std::ferror(r->headfile)) {
-    kov::detail::syserr("readhdr()");
-    koverr("readhdr(): unable to read header \"%s\" for tag \"%s\"\n", r->headername.c_str(),
-           r->tagname.c_str());
+    std::clearerr(r->headfile);
+    r->headerbuf.reset();
+    r->hdrlen = 0;
+    r->valid = 0;
+    return;
   }
   r->hdrlen = static_cast<int>(text.size());
   r->headerbuf = std::move(text);
@@ -160,6 +163,7 @@ extern "C" void kovstr_inout_head(streaminf *r) {
              r->tagname.c_str());
     full_buffer(r->headfile);
     readhdr(r);
+    if (!r->valid) return;
     std::fseek(r->headfile, 0, SEEK_END);
     const auto format = kov::detail::kovstrpar_string(r, "data_format");
     r->format_num = format ? get_format_num(format->c_str()) : 0;

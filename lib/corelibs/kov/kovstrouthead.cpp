@@ -58,6 +58,16 @@ std::FILE *open_outsok(streaminf *r, const std::string &name) {
   return stream;
 }
 
+// Whether the command line gives a parameter with an empty value (the
+// scanner keeps such a name without a value).
+bool given_empty(const char *name) {
+  if (kov::detail::getch_string(name)) return false; // also fills the store
+  if (getch_queue == nullptr) return false;
+  const hash_item *item =
+      getpar_hash_lookup(getch_queue, getch_queue_size, name, static_cast<int>(std::strlen(name)));
+  return item != nullptr && item->val == nullptr;
+}
+
 std::FILE *open_outfile(streaminf *r, const std::string &name) {
   struct stat st;
   if (::stat(name.c_str(), &st) != 0 && errno != ENOENT) {
@@ -147,7 +157,7 @@ extern "C" void kovstr_out_head(streaminf *r) {
     stream = open_outsok(r, name);
   } else if (name == "stdout") {
     const auto head = kov::detail::getch_string("head");
-    if (head && head->empty()) {
+    if ((head && head->empty()) || given_empty("head")) {
       stream = stdout; // given but empty: standard output, isapipe left alone
     } else {
       if (!head || *head == "stdout") {

@@ -217,6 +217,7 @@ long multifd_write(streaminf *r, void *ioinf, const char *buffer, long nbytes) {
     // request was placed before it.
     const long long piece_start = slot.curpos;
     const long piece_total = total;
+    const char was_used = state->used[state->active];
     bool moved_on = false;
     while (total < nbytes) {
       const long long room = slot.size - slot.curpos;
@@ -240,11 +241,15 @@ long multifd_write(streaminf *r, void *ioinf, const char *buffer, long nbytes) {
         }
         slot.curpos = piece_start;
         slot.size = piece_start; // nothing more goes into this file
+        state->used[state->active] = was_used;
         total = piece_total;
         moved_on = true;
         break;
       }
       if (n == 0) break;
+      // Every file that receives data is listed in the data name, also one
+      // this call ran on into.
+      state->used[state->active] = 1;
       slot.curpos += n;
       total += n;
     }
@@ -278,6 +283,19 @@ long long position(const multifd_info &state) {
   return pos;
 }
 
+// The position just past the last data byte: the files are filled in
+// order, so the data end in the last file that holds any.
+long long data_end(const multifd_info &state) {
+  for (int i = state.nfile - 1; i >= 0; --i) {
+    const long long held = fsize(state.infos[i].file.fd());
+    if (held <= 0) continue;
+    long long end = held;
+    for (int k = 0; k < i; ++k) end += state.infos[k].size;
+    return end;
+  }
+  return 0;
+}
+
 kov_off_t multifd_seek(streaminf *r, void *ioinf, kov_off_t offset, int whence) {
   multifd_info *state = state_of(ioinf);
   if (state == nullptr || state->nfile == 0) return -1;
@@ -302,22 +320,20 @@ kov_off_t multifd_seek(streaminf *r, void *ioinf, kov_off_t offset, int whence) 
       if (++i >= state->nfile) return -1;
     }
     break;
-  case 2: {
+  case 2:
     if (r->entrytype == STREAMOUT)
       kov::detail::assertion("multifd_seek", "seek relative to the end of an output");
-    // As with the system's positioning, a negative offset lies before the
-    // end: walk back over the files by its distance.
-    long long back = -offset;
-    i = state->nfile - 1;
-    while (back > state->infos[i].size) {
-      back -= state->infos[i].size;
-      if (--i < 0)
-        koverr("multifd_seek(): seeking past start of all available files for tag \"%s\" \n",
-               r->tagname.c_str());
+    // As with the system's positioning, the offset counts from the end of
+    // the data (not from the capacity of a file that may still grow).
+    pos = data_end(*state) + offset;
+    if (pos < 0)
+      koverr("multifd_seek(): seeking past start of all available files for tag \"%s\" \n",
+             r->tagname.c_str());
+    while (pos > state->infos[i].size) {
+      pos -= state->infos[i].size;
+      if (++i >= state->nfile) return -1;
     }
-    pos = state->infos[i].size - back;
     break;
-  }
   default:
     std::fprintf(stderr, "unknown seek type requested\n");
     std::fflush(stderr);

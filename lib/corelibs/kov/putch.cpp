@@ -48,6 +48,16 @@ void check_writable(streaminf *r, const char *routine, const void *val, const ch
   if (val == nullptr || type == nullptr) kov::detail::assertion(routine, "null value or type");
 }
 
+// The header of an output whose data follow it in the same stream ends when
+// it is made ready (at the first data operation or at its close): a line
+// written after that would land among the data, so it is refused.
+void refuse_after_header_end(streaminf *r, const char *routine, const char *what) {
+  if (r->ready_out && r->dataname && *r->dataname == "follow_hdr")
+    koverr("%s: parameter %s for tag %s comes after the end of its header: the data follow it "
+           "in the same stream\n",
+           routine, what, r->tagname.c_str());
+}
+
 [[noreturn]] void header_io_error(streaminf *r, const char *prefix, const char *format) {
   kov::detail::syserr(prefix);
   koverr(format, r->tagname.c_str());
@@ -108,6 +118,7 @@ extern "C" int kovstrput(streaminf *r, const char *name, const char *type, const
   if (r->headfile == nullptr)
     koverr("kovstrput(): Attempt to putch to invalid or closed header for tag %s",
            r->tagname.c_str());
+  refuse_after_header_end(r, "kovstrput()", name);
   if (!r->header_title) write_title(r);
   const std::string line = kov::detail::format_line(name, type, val);
   if (std::fputs(line.c_str(), r->headfile) < 0 || std::fflush(r->headfile) != 0)
@@ -124,6 +135,7 @@ extern "C" int kovstrputlast(streaminf *r, const char *name, const char *type, c
     koverr("kovstrput(): Attempt to putch to invalid or closed header for tag %s",
            r->tagname.c_str());
   if (r->isapipe) kov::detail::assertion("kovstrputlast", "header is not seekable");
+  refuse_after_header_end(r, "kovstrputlast()", name);
   if (!r->header_title) write_title(r);
 
   constexpr long kWindowMax = 256;
@@ -176,6 +188,7 @@ extern "C" int auxputch(const char *name, const char *type, const void *val, con
 extern "C" int putlin(const char *line) {
   streaminf *r = out_record();
   if (r->headfile == nullptr) koverr("putlin() called after header is closed");
+  refuse_after_header_end(r, "putlin()", line);
   if (!r->header_title) write_title(r);
   if (std::fprintf(r->headfile, "\t%s\n", line) < 0 || std::fflush(r->headfile) != 0) {
     kov::detail::syserr("putlin()");
@@ -190,6 +203,7 @@ extern "C" int auxputhead(const char *tag, const char *format, ...) {
     kov::detail::assertion("auxputhead", "tag is not an output dataset");
   if (r->headfile == nullptr)
     koverr("auxputhead(): header of tag %s is closed\n", r->tagname.c_str());
+  refuse_after_header_end(r, "auxputhead()", format);
   if (!r->header_title) write_title(r);
   va_list args;
   va_start(args, format);

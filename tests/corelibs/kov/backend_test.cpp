@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
+#include <tuple>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -243,6 +244,65 @@ TEST(Backend, DataBehindAHeaderFileCountFromTheirFirstByte) {
   EXPECT_EQ(sseek_l_l("v", -4, 2), 6);
   EXPECT_EQ(sseek_l_l("v", -2, 1), 4);
   EXPECT_EQ(get(r, 100), "456789");
+}
+
+// The header text and the data of an output whose data follow it in the same
+// regular file: the end-of-header marks split them.
+std::pair<std::string, std::string> header_and_data(const std::string &path) {
+  const std::string text = read_file(path);
+  const auto end = text.find("\f\f\004");
+  if (end == std::string::npos) return {text, ""};
+  return {text.substr(0, end), text.substr(end + 3)};
+}
+
+// Whatever the first data operation on such an output is, the header is
+// complete before the data start is fixed.
+TEST(Backend, DataBehindTheirOwnHeaderFileStartAfterTheCompleteHeader) {
+  TempDir dir;
+  const std::string header = dir / "q.H";
+  const auto run = [&](auto body) {
+    return kovtest::run_child([&] {
+      set_args(
+          {"prog", "head=" + header, "datapath=stdout", "data_format=native_byte", "noheader=y"});
+      if (output() == nullptr) std::exit(4);
+      body();
+    });
+  };
+  const auto expect_complete = [](const std::string &text) {
+    EXPECT_TRUE(text.ends_with("\t\tdata_format=\"native_byte\"\n\n")) << text;
+    EXPECT_EQ(text.find('\0'), std::string::npos) << "no data bytes inside the header";
+  };
+
+  // A seek first, then a position query, then a rewrite of the first bytes.
+  auto ran = run([] {
+    if (sseek_l_l("out", 100, 0) != 100 || srite("out", "abcd", 4) != 4 ||
+        sseek_l_l("out", 0, 1) != 104 || sseek_l_l("out", 0, 0) != 0 ||
+        srite("out", "WXYZ", 4) != 4)
+      std::exit(3);
+  });
+  ASSERT_EQ(ran.status, 0) << ran.err;
+  auto [text, data] = header_and_data(header);
+  expect_complete(text);
+  EXPECT_EQ(data, "WXYZ" + std::string(96, '\0') + "abcd");
+
+  // A position query alone, then data.
+  ran = run([] {
+    if (sseek_l_l("out", 0, 1) != 0 || srite("out", "xy", 2) != 2) std::exit(3);
+  });
+  ASSERT_EQ(ran.status, 0) << ran.err;
+  std::tie(text, data) = header_and_data(header);
+  expect_complete(text);
+  EXPECT_EQ(data, "xy");
+
+  // A strided window as the very first operation.
+  ran = run([] {
+    const int ndim = 1, n = 10, nw = 5, fw = 0, jw = 2;
+    if (srite_window("out", &ndim, &n, &nw, &fw, &jw, 1, "ABCDE") != 0) std::exit(3);
+  });
+  ASSERT_EQ(ran.status, 0) << ran.err;
+  std::tie(text, data) = header_and_data(header);
+  expect_complete(text);
+  EXPECT_EQ(data, std::string("A\0B\0C\0D\0E", 9));
 }
 
 TEST(Backend, FileStatusHelpers) {

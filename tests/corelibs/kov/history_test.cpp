@@ -9,6 +9,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -138,6 +139,29 @@ TEST(OutputHeader, TitleSuppressedAndHeaderToStandardError) {
   EXPECT_NE(o.err.find("\t\tsets next: in=\""), std::string::npos) << o.err;
 }
 
+// head= given empty keeps the header on standard output and does not treat
+// it as a pipe: a piped header then ends with the plain end mark, with no
+// trailer and no wait for a reader.
+TEST(OutputHeader, EmptyHeadKeepsStandardOutputAsNoPipe) {
+  TempDir dir;
+  const auto o = run_child([&] {
+    std::FILE *reader = ::popen(("cat > " + (dir / "sink")).c_str(), "w");
+    if (reader == nullptr || ::dup2(::fileno(reader), STDOUT_FILENO) < 0) std::exit(3);
+    set_args({"prog", "head=", "noheader=y", "timeout=1"});
+    streaminf *out = tag_info("out", TAG_OUT);
+    hclose();
+    const bool ok = out->headfile == stdout && out->isapipe == 0 && out->sockfd == 0;
+    std::fflush(stdout);
+    ::close(STDOUT_FILENO);
+    ::pclose(reader);
+    std::exit(ok ? 0 : 4);
+  });
+  EXPECT_EQ(o.status, 0) << o.err;
+  const std::string text = kovtest::read_file(dir / "sink");
+  EXPECT_TRUE(text.ends_with("\t\tdata_format=\"xdr_float\"\n\n\f\f\004")) << text;
+  EXPECT_EQ(text.find("PIPE"), std::string::npos);
+}
+
 TEST(OutputHeader, SecondCloseOnlyWarns) {
   TempDir dir;
   const auto o = run_child([&] {
@@ -220,6 +244,55 @@ TEST(OutputHeaderDeathTest, MisuseIsFatal) {
       fatal_exit(), "kovstrput\\(\\): Attempt to putch to invalid or closed header for tag out");
   set_args({"prog", "data_format=bogus", "head=" + (dir / "h2.H")});
   EXPECT_EXIT(hclose(), fatal_exit(), "unknown data format: bogus");
+}
+
+// Once the header of an output whose data follow it in the same stream has
+// ended, a parameter line would land among the data: it is refused.
+TEST(OutputHeaderDeathTest, NoLineAfterTheDataBeganInTheSameStream) {
+  TempDir dir;
+  const std::string file = dir / "q.H", sink = dir / "sink";
+  const auto late_line = [](auto write) {
+    const int n = 1;
+    if (srite("out", "abcd", 4) != 4) std::exit(3);
+    write(n);
+  };
+  EXPECT_EXIT(
+      {
+        set_args(
+            {"prog", "head=" + file, "datapath=stdout", "data_format=native_byte", "noheader=y"});
+        late_line([](int n) { putch("late", "d", &n); });
+      },
+      fatal_exit(), "kovstrput\\(\\): parameter late .*tag out.*same stream");
+  const std::string text = kovtest::read_file(file);
+  EXPECT_TRUE(text.ends_with("\n\f\f\004abcd")) << "the data stay exactly the data";
+
+  EXPECT_EXIT(
+      {
+        set_args({"prog", "head=| cat > " + sink, "isoutstream=y", "data_format=native_byte",
+                  "noheader=y"});
+        late_line([](int n) { auxputch("late", "d", &n, "out"); });
+      },
+      fatal_exit(), "kovstrput\\(\\): parameter late .*tag out");
+  EXPECT_EXIT(
+      {
+        set_args({"prog", "head=" + file, "datapath=stdout", "noheader=y"});
+        late_line([](int) { putlin("late=2"); });
+      },
+      fatal_exit(), "putlin\\(\\): parameter late=2 .*tag out");
+  EXPECT_EXIT(
+      {
+        set_args({"prog", "head=" + file, "datapath=stdout", "noheader=y"});
+        late_line([](int) { auxputhead("out", "late=%d", 3); });
+      },
+      fatal_exit(), "auxputhead\\(\\): parameter late=%d .*tag out");
+  EXPECT_EXIT(
+      {
+        set_args({"prog", "head=" + file, "datapath=stdout", "noheader=y"});
+        hclose();
+        const int n = 1;
+        putch("late", "d", &n);
+      },
+      fatal_exit(), "kovstrput\\(\\): parameter late .*tag out");
 }
 
 TEST(OutputHeader, OutNamesTheDataOfOutOnly) {

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -70,6 +71,23 @@ TEST(Multifd, OutputSwitchesFilesAtTheirCapacity) {
   EXPECT_EQ(read_file(f2), "");
 }
 
+// One write that runs on into later files lists every file it reached, and
+// so aux_unlink removes them all.
+TEST(Multifd, OneWriteOverSeveralFilesListsThemAll) {
+  TempDir dir;
+  InDir here(dir);
+  set_args({"prog", "head=" + (dir / "h.H"), "datapath=" + (dir / ""), "nfiles=4", "filesize=1"});
+  streaminf *r = opened("out", TAG_OUT);
+  const std::string f0 = dir / "h.H@", f1 = dir / "h.H@1", f2 = dir / "h.H@2";
+  const std::size_t n = 2 * 1048576 + 200000;
+  EXPECT_EQ(put(r, pattern(0, n)), static_cast<long>(n));
+  EXPECT_EQ(*r->dataname, f0 + ";" + f1 + ";" + f2);
+  EXPECT_EQ(read_file(f2), pattern(2 * 1048576, 200000));
+  aux_unlink("out");
+  for (const std::string &name : {f0, f1, f2, dir / "h.H"})
+    EXPECT_FALSE(std::filesystem::exists(name)) << name;
+}
+
 TEST(Multifd, InputReadsAndSeeksAcrossFiles) {
   TempDir dir;
   InDir here(dir);
@@ -109,6 +127,44 @@ TEST(Multifd, ScratchReadsBackWhatItWrote) {
   EXPECT_EQ(get(r, static_cast<long>(data.size()) + 10), data);
   EXPECT_EQ(sseek_l_l("scr", 1048000, 0), 1048000);
   EXPECT_EQ(get(r, 1000), data.substr(1048000, 1000));
+}
+
+// A read-write data set ends where its data end, not where the capacity of
+// its files does.
+TEST(Multifd, ReadWriteSetsEndAtTheEndOfTheirData) {
+  TempDir dir;
+  InDir here(dir);
+  const std::string data = pattern(0, 80);
+  const std::string a = dir / "a", b = dir / "b";
+  write_file(a, data.substr(0, 40));
+  write_file(b, data.substr(40));
+  write_file(dir / "w.H", "in=" + a + ";" + b + "\n");
+  set_args({"prog", "w=" + (dir / "w.H"), "movie=" + (dir / "m.H"), "datapath=" + (dir / ""),
+            "nfiles=2", "filesize=1"});
+  streaminf *r = opened("w", TAG_INOUT);
+  ASSERT_EQ(r->iotype, MULTI_FD_IO);
+  EXPECT_EQ(sseek_l_l("w", 0, 2), 80);
+  EXPECT_EQ(sseek_l_l("w", -10, 2), 70);
+  EXPECT_EQ(get(r, 100), data.substr(70));
+  EXPECT_EQ(sseek_l_l("w", -50, 2), 30) << "back into the first file";
+  EXPECT_EQ(get(r, 20), data.substr(30, 20));
+  EXPECT_EQ(sseek_l_l("w", 0, 2), 80);
+  EXPECT_EQ(put(r, "tail"), 4);
+  EXPECT_EQ(sseek_l_l("w", 0, 2), 84);
+  auxclose("w");
+  EXPECT_EQ(read_file(b), data.substr(40) + "tail");
+
+  // A new multi-file set grows slice by slice from its start.
+  const int v[12] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+  ASSERT_EQ(slice("movie", 4, 3, 2, v), 0);
+  ASSERT_EQ(slice("movie", 4, 3, 2, v + 6), 0);
+  ASSERT_EQ(sseek_l_l("movie", 0, 0), 0);
+  int back[12] = {};
+  EXPECT_EQ(sreed2("movie", back, sizeof back, "xdr_int"), static_cast<int>(sizeof back));
+  EXPECT_TRUE(std::equal(v, v + 12, back));
+  EXPECT_EQ(sseek_l_l("movie", 0, 2), 48);
+  auxclose("movie");
+  EXPECT_EQ(read_file(dir / "m.H@").size(), 48u);
 }
 
 TEST(MultifdDeathTest, RefusedNamesAndMissingFiles) {

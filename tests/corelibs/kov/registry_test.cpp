@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <unistd.h>
 
@@ -168,10 +169,37 @@ TEST(InputHeadersDeathTest, BadNames) {
   set_args({"prog", "d=" + (dir / "f") + "/sub"});
   EXPECT_EXIT(tag_info("d", TAG_IN), fatal_exit(),
               "kovstrhead, openfile\\(\\): Not a directory\n(.|\n)*Bad header name");
+}
+
+// A header that cannot be read is an invalid record, like an absent one: it
+// fails at its first transfer.  A closed standard input reads as an empty
+// one, and a file opened afterwards is never taken for it.
+TEST(InputHeadersDeathTest, UnreadableHeadersAreInvalidRecords) {
+  TempDir dir;
   std::filesystem::create_directory(dir / "adir");
-  set_args({"prog", "e=" + (dir / "adir")});
-  EXPECT_EXIT(tag_info("e", TAG_IN), fatal_exit(),
-              "readhdr\\(\\): Is a directory\n(.|\n)*readhdr\\(\\): unable to read header");
+  write_file(dir / "a.H", "n1=7\nin=stdin\n\f\f\004xyz");
+  EXPECT_EXIT(
+      {
+        set_args({"prog", "e=" + (dir / "adir")});
+        if (tag_info("e", TAG_IN)->valid != 0) std::exit(4);
+        char c;
+        sreed("e", &c, 1);
+      },
+      fatal_exit(), "sreed\\(\\): invalid input tag e");
+
+  const auto closed = run_child([&] {
+    ::close(STDIN_FILENO);
+    set_args({"prog", "a=cat " + (dir / "a.H") + " |"});
+    const streaminf *in = tag_info("in", TAG_IN);
+    if (in->headerbuf != "" || in->valid != 0) std::exit(4);
+    // The pipe of `a` is opened after standard input was found closed;
+    // closing `in` leaves it alone.
+    tag_info("a", TAG_IN);
+    auxclose("in");
+    char data[4] = {};
+    std::exit(sreed_raw("a", data, 4) == 3 && std::string(data) == "xyz" ? 0 : 5);
+  });
+  EXPECT_EQ(closed.status, 0) << closed.err;
 }
 
 TEST(InputHeaders, Placeholders) {
