@@ -9,6 +9,7 @@
 // keeps them exact (down to 1/10000).  The textual header says all this.
 //
 //   velmodel | kov2segy out=vel.sgy
+#include "kovhelp.hpp"
 #include "kovtool.hpp"
 
 #include <kov/kovlib.h>
@@ -113,12 +114,12 @@ void set(char *header, int field, std::int32_t value, bool binary) {
 } // namespace
 
 int main(int argc, char **argv) {
+  kovhelp::answer_help(argc, argv);
   const std::string header = kovtool::start(argc, argv);
   kov_begin_prog();
-  std::array<char, 4096> buf{};
-  const std::string out_name = getch("out", "s", buf.data()) > 0 ? buf.data() : "kov.sgy";
+  const std::string out_name = kovtool::text(getch_n, "out").value_or("kov.sgy");
   double dscale = 1000.0;
-  getch("dscale", "g", &dscale);
+  kovtool::number(getch_n, "dscale", dscale);
   if (!(dscale > 0.0)) koverr("dscale=%g must be positive\n", dscale);
 
   const kovtool::Description desc = kovtool::describe_input();

@@ -8,6 +8,7 @@
 // or longer than the header says are fatal.
 //
 //   kovinfo < vel.H          velmodel | kovinfo          kovinfo a.H b.H
+#include "kovhelp.hpp"
 #include "kovtool.hpp"
 
 #include <kov/kovlib.h>
@@ -163,6 +164,7 @@ int describe_each(int argc, char **argv, const std::vector<std::string> &headers
 } // namespace
 
 int main(int argc, char **argv) {
+  kovhelp::answer_help(argc, argv);
   const std::vector<std::string> headers = kovtool::plain_arguments(argc, argv);
   if (headers.size() > 1) return describe_each(argc, argv, headers);
   const std::string header = kovtool::start(argc, argv);

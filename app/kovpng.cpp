@@ -7,6 +7,7 @@
 //
 //   velmodel | kovpng out=vel.png title='default model'
 //   kovpng vel.H out=vel.png width=1200 height=500 min=3000 max=6500
+#include "kovhelp.hpp"
 #include "kovtool.hpp"
 
 #include <kov/kovlib.h>
@@ -195,23 +196,21 @@ cairo_status_t write_to(void *closure, const unsigned char *data, unsigned int l
 
 double param(const char *name, double def) {
   double v = def;
-  getch(name, "g", &v);
+  kovtool::number(getch_n, name, v);
   return v;
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
+  kovhelp::answer_help(argc, argv);
   const std::string header = kovtool::start(argc, argv);
   kov_begin_prog();
   Options opt;
-  std::array<char, 4096> buf{};
-  opt.out = getch("out", "s", buf.data()) > 0 ? buf.data() : "kov.png";
-  opt.title = getch("title", "s", buf.data()) > 0 ? buf.data()
-              : header == "standard input"        ? ""
-                                                  : header;
-  getch("width", "d", &opt.width);
-  getch("height", "d", &opt.height);
+  opt.out = kovtool::text(getch_n, "out").value_or("kov.png");
+  opt.title = kovtool::text(getch_n, "title").value_or(header == "standard input" ? "" : header);
+  kovtool::number(getch_n, "width", opt.width);
+  kovtool::number(getch_n, "height", opt.height);
   if (opt.width < 240 || opt.height < 160 || opt.width > 16384 || opt.height > 16384)
     koverr("width=%d height=%d: the picture must be 240 to 16384 by 160 to 16384 pixels\n",
            opt.width, opt.height);

@@ -14,7 +14,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <limits>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -24,12 +26,54 @@
 
 namespace kovtool {
 
+// A bounded lookup of the library: getch_n, hetch_n or fetch_n.
+using Lookup = int (*)(const char *name, const char *type, void *dest, std::size_t room);
+
+// The whole text of parameter `name` through `lookup`, however long;
+// nothing when the name is not found.  The lookup cuts a text to the room
+// it is given, so a text that fills the room is read again with more.
+inline std::optional<std::string> text(Lookup lookup, const char *name) {
+  std::string buffer(256, '\0');
+  for (;;) {
+    if (lookup(name, "s", buffer.data(), buffer.size()) == 0) return std::nullopt;
+    const std::size_t length = std::strlen(buffer.c_str());
+    if (length + 1 < buffer.size()) {
+      buffer.resize(length);
+      return buffer;
+    }
+    buffer.assign(buffer.size() * 2, '\0');
+  }
+}
+
+// One number of parameter `name` (type "d" into an int, "g" into a double)
+// into `value`, left alone when the name is not found.  A list stores its
+// first element.  Returns whether the name was found.
+inline bool number(Lookup lookup, const char *name, int &value) {
+  return lookup(name, "d", &value, 1) > 0;
+}
+inline bool number(Lookup lookup, const char *name, double &value) {
+  return lookup(name, "g", &value, 1) > 0;
+}
+
 // The header file names given as plain words (without `=`).
 inline std::vector<std::string> plain_arguments(int argc, char **argv) {
   std::vector<std::string> names;
   for (int i = 1; i < argc; ++i)
     if (std::strchr(argv[i], '=') == nullptr && argv[i][0] != '\0') names.emplace_back(argv[i]);
   return names;
+}
+
+// Fatal, naming the file and the system's reason, when the input header
+// `name` is a file that cannot be read (a pipe command, a socket endpoint
+// or a standard stream is left to the library).
+inline void require_readable(const std::string &name) {
+  if (name == "stdin" || name.find_first_of("|:") != std::string::npos) return;
+  const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) koverr("%s: %s\n", name.c_str(), std::strerror(errno));
+  struct stat st {};
+  const bool directory = ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+  ::close(fd);
+  if (directory) koverr("%s: %s\n", name.c_str(), std::strerror(EISDIR));
 }
 
 // Capture the command line; a single plain word names the input header.
@@ -42,8 +86,10 @@ inline std::string start(int argc, char **argv) {
     const std::string word = "stdin=" + names.front();
     getch_add_string(word.c_str());
   }
-  std::array<char, 4096> buffer{};
-  if (getch("stdin", "s", buffer.data()) > 0) return buffer.data();
+  if (auto name = text(getch_n, "stdin")) {
+    require_readable(*name);
+    return *name;
+  }
   if (::isatty(STDIN_FILENO) == 1)
     koverr("no input: give a header file, stdin=file.H, or a header on standard input\n");
   return "standard input";
@@ -65,11 +111,7 @@ struct Description {
   std::int64_t bytes = 0;         // samples * esize
 };
 
-inline std::string header_text(const char *name) {
-  std::array<char, 4096> buffer{};
-  if (hetch(name, "s", buffer.data()) > 0) return buffer.data();
-  return {};
-}
+inline std::string header_text(const char *name) { return text(hetch_n, name).value_or(""); }
 
 // The description of `in` from its header (and an `in=` on the command line,
 // which overrides the header's as it does for the library).  Fatal when n1
@@ -77,18 +119,18 @@ inline std::string header_text(const char *name) {
 inline Description describe_input() {
   Description desc;
   int n1 = 0;
-  if (hetch("n1", "d", &n1) == 0) koverr("the input header has no n1: not a dataset\n");
+  if (!number(hetch_n, "n1", n1)) koverr("the input header has no n1: not a dataset\n");
   for (int axis = 1; axis <= 9; ++axis) {
     const std::string key = std::to_string(axis);
     Axis a;
-    if (hetch(("n" + key).c_str(), "d", &a.n) == 0) break;
-    hetch(("o" + key).c_str(), "g", &a.o);
-    hetch(("d" + key).c_str(), "g", &a.d);
+    if (!number(hetch_n, ("n" + key).c_str(), a.n)) break;
+    number(hetch_n, ("o" + key).c_str(), a.o);
+    number(hetch_n, ("d" + key).c_str(), a.d);
     a.label = header_text(("label" + key).c_str());
     if (a.n <= 0) koverr("n%d=%d: axis lengths must be positive\n", axis, a.n);
     desc.axes.push_back(a);
   }
-  hetch("esize", "d", &desc.esize);
+  number(hetch_n, "esize", desc.esize);
   if (desc.esize <= 0) koverr("esize=%d must be positive\n", desc.esize);
   const std::string format = header_text("data_format");
   if (!format.empty()) desc.format = format;
@@ -102,9 +144,10 @@ inline Description describe_input() {
     koverr("the dataset is larger than can be addressed\n");
   desc.bytes = desc.samples * desc.esize;
 
-  std::array<char, 4096> buffer{};
-  if (getch("in", "s", buffer.data()) > 0 || hetch("in", "s", buffer.data()) > 0)
-    desc.location = buffer.data();
+  if (auto in = text(getch_n, "in"))
+    desc.location = *in;
+  else
+    desc.location = header_text("in");
   if (desc.location.empty()) koverr("the input header names no data (no in=)\n");
   if (desc.location != "stdin" && desc.location != "follow_hdr") {
     std::string_view rest = desc.location;

@@ -7,6 +7,8 @@
 // depth samples is written for each of n2 lateral positions.  All
 // arithmetic is in single precision, in a fixed order, so that the model is
 // the same bit for bit on every run.
+#include "kovhelp.hpp"
+
 #include <kov/kov.hpp>
 #include <kov/kovlib.h>
 
@@ -106,7 +108,8 @@ struct FreeDeleter {
 
 } // namespace
 
-int main() {
+int main(int argc, char **argv) {
+  kovhelp::answer_help(argc, argv);
   kov::kov_init();
   kov_begin_prog();
 

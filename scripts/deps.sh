@@ -1,5 +1,7 @@
 # Sourced by the scripts: installs the Debian packages the build needs when
-# they are missing (as root), or says which are missing.
+# they are missing.  As root it runs apt-get itself; as another user it runs
+# apt-get through sudo (and only that step), so that the build stays the
+# user's.
 kov_install_deps() {
   local packages=(cmake ninja-build g++ pkg-config libtirpc-dev libgtest-dev libbenchmark-dev
                   clang libclang-rt-14-dev gfortran libcairo2-dev libsegyio-dev python3-segyio "$@")
@@ -8,12 +10,17 @@ kov_install_deps() {
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
-  if [ "$(id -u)" -eq 0 ]; then
-    echo "installing: ${missing[*]}"
-    apt-get update -qq </dev/null
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null
-  else
-    echo "missing packages (run as root to install them): ${missing[*]}" >&2
-    return 1
+  local as_root=()
+  if [ "$(id -u)" -ne 0 ]; then
+    if ! command -v sudo >/dev/null 2>&1; then
+      echo "missing packages: ${missing[*]}" >&2
+      echo "run this script as root, or as a user with sudo, to install them" >&2
+      return 1
+    fi
+    as_root=(sudo)
   fi
+  echo "installing: ${missing[*]}"
+  "${as_root[@]}" apt-get update -qq </dev/null
+  "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null
 }

@@ -127,6 +127,22 @@ TEST(Kovinfo, BadDataAreFatalWithAClearMessage) {
   EXPECT_NE(out.rfind("max          8 at sample (4, 2)"), out.find("max          8"));
 }
 
+TEST(Tools, AnUnreadableHeaderIsNamedWithTheSystemsReason) {
+  TempDir dir;
+  std::filesystem::create_directory(dir / "adir.H");
+  for (const char *tool : {"$I", "$P", "$S"}) {
+    if (std::string(tool) == "$P" && std::string(KOV_KOVPNG).empty()) continue;
+    if (std::string(tool) == "$S" && std::string(KOV_KOV2SEGY).empty()) continue;
+    for (const std::string args : {"nothere.H", "stdin=nothere.H", "adir.H"}) {
+      EXPECT_EQ(run(dir, std::string("\"") + tool + "\" " + args + " >out 2>err"), 23) << tool;
+      const std::string err = read_file(dir / "err");
+      const std::string want = args == "adir.H" ? ": adir.H: Is a directory\n"
+                                                : ": nothere.H: No such file or directory\n";
+      EXPECT_TRUE(err.ends_with(want)) << tool << " " << args << ": " << err;
+    }
+  }
+}
+
 // The names in `dir` that an output `name` may have left behind.
 std::vector<std::string> leftovers(const TempDir &dir, const std::string &name) {
   std::vector<std::string> found;
