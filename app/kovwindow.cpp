@@ -10,6 +10,7 @@
 //
 //   kovwindow f2=100 n2=50 j1=2 < in.H > out.H
 //   velmodel | kovwindow j2=2 | kovinfo
+#include "kovhelp.hpp"
 #include "kovtool.hpp"
 
 #include <kov/kovlib.h>
@@ -138,6 +139,7 @@ void drain_pipe() {
 } // namespace
 
 int main(int argc, char **argv) {
+  kovhelp::answer_help(argc, argv);
   kovtool::start(argc, argv);
   kov_begin_prog();
   const kovtool::Description desc = kovtool::describe_input();

@@ -11,6 +11,7 @@
 // the file.
 //
 //   segy2kov vel.sgy > vel.H          segy2kov segy=vel.sgy | kovinfo
+#include "kovhelp.hpp"
 #include "kovtool.hpp"
 
 #include <kov/kovlib.h>
@@ -268,6 +269,7 @@ void write_history(const Layout &l) {
 } // namespace
 
 int main(int argc, char **argv) {
+  kovhelp::answer_help(argc, argv);
   initpar(argc, argv);
   const std::vector<std::string> words = kovtool::plain_arguments(argc, argv);
   std::array<char, 4096> buf{};
