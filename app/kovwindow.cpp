@@ -18,6 +18,8 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -25,6 +27,7 @@ namespace {
 
 constexpr int kAxes = 5;
 constexpr std::int64_t kPieceBytes = std::int64_t{4} << 20;
+constexpr std::int64_t kGapBytes = std::int64_t{64} << 10;
 
 struct Window {
   std::array<int, kAxes> ng{}, nw{}, fw{}, jw{};
@@ -80,42 +83,95 @@ void write_axes(const kovtool::Description &desc, const Window &w) {
   }
 }
 
-// Reads the window piece by piece and writes each piece to `out`.  A
-// piece is a run of indices along one axis (the chunk axis) with the
-// whole window of the axes below it and one index of each axis above it;
-// the chunk axis is the highest one whose single index stays within
+// The samples kept of a piece read with every thinned axis taken whole
+// (`read` dims, first axis fastest), moved in place to the front of it as
+// the dense window (`kept` dims).  Axis k keeps every step[k]-th index.
+void thin(std::span<char> piece, int esize, int axes, const std::array<int, kAxes> &read,
+          const std::array<int, kAxes> &kept, const std::array<int, kAxes> &step) {
+  // The leading axes that are not thinned are copied as one run.
+  int lead = 0;
+  std::int64_t unit = esize;
+  while (lead < axes && step[lead] == 1) unit *= read[lead++];
+  if (lead == axes) return;
+  std::array<std::int64_t, kAxes> stride{}; // bytes per index of the read piece
+  std::int64_t bytes = unit;
+  for (int k = lead; k < axes; ++k) {
+    stride[k] = bytes;
+    bytes *= read[k];
+  }
+  std::array<int, kAxes> at{};
+  char *to = piece.data();
+  for (bool more = true; more;) {
+    std::int64_t from = 0;
+    for (int k = lead; k < axes; ++k) from += std::int64_t{at[k]} * step[k] * stride[k];
+    std::memmove(to, piece.data() + from, static_cast<std::size_t>(unit));
+    to += unit;
+    more = false;
+    for (int k = lead; k < axes && !more; ++k) {
+      if (++at[k] < kept[k])
+        more = true;
+      else
+        at[k] = 0;
+    }
+  }
+}
+
+// Reads the window piece by piece and writes each piece to `out`.
+//
+// An axis whose step skips little (at most kGapBytes between the samples
+// kept) is read whole over the window's extent and thinned in memory: one
+// long read is faster than a seek and a short read for every sample.  A
+// piece is a run of indices along one axis (the chunk axis) with the whole
+// window of the axes below it and one index of each axis above it; the
+// chunk axis is the highest one whose single index, as read, stays within
 // kPieceBytes.
 void copy_window(const Window &w, int esize) {
-  std::array<std::int64_t, kAxes + 1> slab{}; // bytes of one index step on each axis
+  std::array<int, kAxes> step{};              // thinning in memory, 1 when the engine strides
+  std::array<std::int64_t, kAxes + 1> slab{}; // bytes read per index of each axis
   slab[0] = esize;
-  for (int k = 0; k < kAxes; ++k) slab[k + 1] = slab[k] * w.nw[k];
+  for (int k = 0; k < kAxes; ++k) {
+    step[k] = w.jw[k] > 1 && slab[k] * (w.jw[k] - 1) <= kGapBytes ? w.jw[k] : 1;
+    slab[k + 1] = slab[k] * ((w.nw[k] - 1) * std::int64_t{step[k]} + 1);
+  }
   int top = 0;
   for (int k = 0; k < kAxes; ++k)
     if (w.nw[k] > 1) top = k;
   int chunk = 0;
   for (int k = top; k >= 0 && chunk == 0; --k)
     if (slab[k] <= kPieceBytes) chunk = k;
-  const int run =
-      static_cast<int>(std::clamp<std::int64_t>(kPieceBytes / slab[chunk], 1, w.nw[chunk]));
-  std::vector<char> piece(static_cast<std::size_t>(slab[chunk] * run));
+  const std::int64_t size = slab[chunk];
+  const int thinning = step[chunk];
+  // Indices kept per piece, and the indices read for them.
+  const std::int64_t room = std::max<std::int64_t>(kPieceBytes / size, 1);
+  const int run = static_cast<int>(std::min<std::int64_t>((room - 1) / thinning + 1, w.nw[chunk]));
+  const auto extent = [&](int kept) { return (kept - 1) * thinning + 1; };
+  std::vector<char> piece(static_cast<std::size_t>(size * extent(run)));
 
   const int ndim = kAxes;
   std::array<int, kAxes> index{}; // window index on each axis above the chunk axis
   for (bool more = true; more;) {
     for (int start = 0; start < w.nw[chunk]; start += run) {
-      Window p = w;
-      p.nw[chunk] = std::min(run, w.nw[chunk] - start);
+      Window p = w; // what the engine reads
+      std::array<int, kAxes> kept = w.nw;
+      kept[chunk] = std::min(run, w.nw[chunk] - start);
+      for (int k = 0; k <= chunk; ++k) {
+        p.nw[k] = (kept[k] - 1) * step[k] + 1;
+        p.jw[k] = w.jw[k] / step[k];
+      }
       p.fw[chunk] = w.fw[chunk] + start * w.jw[chunk];
       for (int k = chunk + 1; k < kAxes; ++k) {
         p.nw[k] = 1;
         p.fw[k] = w.fw[k] + index[k] * w.jw[k];
       }
-      const int bytes = static_cast<int>(slab[chunk] * p.nw[chunk]);
       const int status = sreed_window("in", &ndim, p.ng.data(), p.nw.data(), p.fw.data(),
                                       p.jw.data(), esize, piece.data());
       if (status == -2) koverr("the window cannot be read: the dataset is too large for it\n");
       if (status != 0) koverr("the data are short or unreadable: the window could not be read\n");
-      if (srite("out", piece.data(), bytes) != bytes) koverr("cannot write the window\n");
+      thin(piece, esize, chunk + 1, p.nw, kept, step);
+      std::int64_t bytes = esize;
+      for (int k = 0; k <= chunk; ++k) bytes *= kept[k];
+      if (srite("out", piece.data(), static_cast<int>(bytes)) != bytes)
+        koverr("cannot write the window\n");
     }
     more = false;
     for (int k = chunk + 1; k < kAxes && !more; ++k) {

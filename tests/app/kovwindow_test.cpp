@@ -92,21 +92,27 @@ TEST(Kovwindow, CutsFourAxisCubesWithShiftedAxes) {
 }
 
 TEST(Kovwindow, WindowsLargerThanOnePieceComeOutWhole) {
-  // Traces longer than the few megabytes read at a time, and a window of
-  // more one-sample traces than fit in one piece.
+  // Traces longer than the few megabytes read at a time; a window of more
+  // one-sample traces than fit in one piece; and traces far enough apart
+  // to be sought one by one, thinned inside each trace.
   ToolDir dir;
   const std::vector<Axis> tall = {{1200000, 0, 1}, {3, 0, 1}, {1, 0, 1}, {1, 0, 1}};
   const std::vector<Axis> wide = {{1, 0, 1}, {2300000, 0, 1}, {1, 0, 1}, {1, 0, 1}};
+  const std::vector<Axis> apart = {{20000, 0, 1}, {160, 0, 1}, {1, 0, 1}, {1, 0, 1}};
   make_cube(dir, "tall.H", {tall[0], tall[1]});
   make_cube(dir, "wide.H", {wide[0], wide[1]});
+  make_cube(dir, "apart.H", {apart[0], apart[1]});
   ASSERT_EQ(dir.run("\"$kovwindow\" tall.H f1=5 f2=1 >t.H 2>err && "
-                    "\"$kovwindow\" <wide.H f2=3 j2=2 >w.H 2>>err"),
+                    "\"$kovwindow\" <wide.H f2=3 j2=2 >w.H 2>>err && "
+                    "\"$kovwindow\" apart.H f1=3 j1=2 j2=3 >a.H 2>>err"),
             0)
       << dir.read("err");
   EXPECT_EQ(kovtest::from_xdr(dir.read("t.H@")),
             expected(tall, {{1199995, 5, 1}, {2, 1, 1}, {1, 0, 1}, {1, 0, 1}}));
   EXPECT_EQ(kovtest::from_xdr(dir.read("w.H@")),
             expected(wide, {{1, 0, 1}, {1149999, 3, 2}, {1, 0, 1}, {1, 0, 1}}));
+  EXPECT_EQ(kovtest::from_xdr(dir.read("a.H@")),
+            expected(apart, {{9999, 3, 2}, {54, 0, 3}, {1, 0, 1}, {1, 0, 1}}));
 }
 
 TEST(Kovwindow, WorksInPipelinesAsOnFiles) {
