@@ -5,7 +5,7 @@
 // fit).  The output dataset has the window's samples, in the input's
 // format, and its axes' origins and steps moved to match: ok + fk * dk and
 // dk * jk.  The samples are read through the library's windowed transfer
-// in pieces of a few megabytes, one piece in memory at a time, from files
+// in pieces of about a megabyte, one piece in memory at a time, from files
 // and from pipes alike.
 //
 //   kovwindow f2=100 n2=50 j1=2 < in.H > out.H
@@ -26,7 +26,7 @@
 namespace {
 
 constexpr int kAxes = 5;
-constexpr std::int64_t kPieceBytes = std::int64_t{4} << 20;
+constexpr std::int64_t kPieceBytes = std::int64_t{1} << 20;
 constexpr std::int64_t kGapBytes = std::int64_t{64} << 10;
 
 struct Window {
@@ -170,7 +170,7 @@ void copy_window(const Window &w, int esize) {
       thin(piece, esize, chunk + 1, p.nw, kept, step);
       std::int64_t bytes = esize;
       for (int k = 0; k <= chunk; ++k) bytes *= kept[k];
-      if (srite("out", piece.data(), static_cast<int>(bytes)) != bytes)
+      if (srite_raw("out", piece.data(), static_cast<int>(bytes)) != bytes)
         koverr("cannot write the window\n");
     }
     more = false;
@@ -183,12 +183,22 @@ void copy_window(const Window &w, int esize) {
   }
 }
 
+// The samples are moved as they are stored, esize bytes each, without
+// decoding them: the input is read as raw bytes (its data opened first, as
+// that sets the format from its header) and the output written raw, its
+// header still naming the input's format.
+void pass_samples_through() {
+  std::array<char, 1> none{};
+  sreed_raw("in", none.data(), 0);
+  set_format("in", "native_byte");
+}
+
 // The rest of a piped input is read, so that the program writing it ends
 // normally instead of on a broken pipe.
 void drain_pipe() {
   if (kov_tag_is_pipe("in") == 0) return;
   std::vector<char> block(std::size_t{1} << 16);
-  while (sreed("in", block.data(), static_cast<int>(block.size())) > 0) {
+  while (sreed_raw("in", block.data(), static_cast<int>(block.size())) > 0) {
   }
 }
 
@@ -201,6 +211,7 @@ int main(int argc, char **argv) {
   const kovtool::Description desc = kovtool::describe_input();
   const Window w = window_of(desc);
   write_axes(desc, w);
+  pass_samples_through();
   copy_window(w, desc.esize);
   drain_pipe();
   kov_end_prog();

@@ -89,10 +89,22 @@ TEST(Kovwindow, CutsFourAxisCubesWithShiftedAxes) {
     }
     EXPECT_NE(info_line(info, "axis 1").find("label1=\"depth\""), std::string::npos);
   }
+  // Samples are moved as stored: the same bytes read as native floats come
+  // out unchanged, and the output keeps the input's format.
+  const std::string header = dir.read("cube.H");
+  kovtest::write_file(dir / "native.H", header.substr(0, header.find("data_format=")) +
+                                            "data_format=\"native_float\" esize=4 in=\"" +
+                                            (dir / "cube.H@") + "\"\n");
+  ASSERT_EQ(dir.run("\"$kovwindow\" cube.H j1=2 f3=1 >x.H 2>err && \"$kovwindow\" native.H j1=2 "
+                    "f3=1 >n.H 2>>err && \"$kovinfo\" n.H >info"),
+            0)
+      << dir.read("err");
+  EXPECT_TRUE(dir.read("x.H@") == dir.read("n.H@"));
+  EXPECT_EQ(info_line(dir.read("info"), "data_format"), "native_float");
 }
 
 TEST(Kovwindow, WindowsLargerThanOnePieceComeOutWhole) {
-  // Traces longer than the few megabytes read at a time; a window of more
+  // Traces longer than the megabyte read at a time; a window of more
   // one-sample traces than fit in one piece; and traces far enough apart
   // to be sought one by one, thinned inside each trace.
   ToolDir dir;
