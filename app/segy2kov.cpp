@@ -162,9 +162,7 @@ kovtool::Axis line_axis(segy_file *f, Layout &l) {
   return a;
 }
 
-Layout read_layout(segy_file *f, double dscale) {
-  struct stat st {};
-  if (::stat(source.c_str(), &st) != 0) refuse(std::strerror(errno));
+Layout read_layout(segy_file *f, const struct stat &st, double dscale) {
   const long headers = SEGY_TEXT_HEADER_SIZE + SEGY_BINARY_HEADER_SIZE;
   if (st.st_size < headers)
     refuse("not a SEG-Y file: " + std::to_string(st.st_size) +
@@ -285,10 +283,14 @@ int main(int argc, char **argv) {
   getch_n("dscale", "g", &dscale, 1);
   if (!(dscale > 0.0) || !std::isfinite(dscale)) koverr("dscale=%g must be positive\n", dscale);
 
+  struct stat st {};
+  if (::stat(source.c_str(), &st) != 0) refuse(std::strerror(errno));
+  if (!S_ISREG(st.st_mode))
+    refuse("not a regular file: SEG-Y is read from a file that can be positioned, not a pipe");
   errno = 0;
   SegyFile f(segy_open(source.c_str(), "rb"));
   if (!f) refuse(errno != 0 ? std::strerror(errno) : "cannot open");
-  const Layout l = read_layout(f.get(), dscale);
+  const Layout l = read_layout(f.get(), st, dscale);
 
   write_history(l);
   std::array<char, 8> probe{};

@@ -121,6 +121,9 @@ TEST(Segy2kov, BadInputIsRefusedAndLeavesNoDataset) {
         << file << ": " << dir.read("out.H");
     EXPECT_FALSE(std::filesystem::exists(dir / "out.H@")) << file;
   }
+  // A pipe cannot be positioned: refused before anything is read.
+  EXPECT_EQ(dir.run("\"$segy2kov\" <(cat good.sgy) >out.H 2>err"), 23);
+  EXPECT_NE(dir.read("err").find(": not a regular file"), std::string::npos) << dir.read("err");
 }
 
 } // namespace
