@@ -187,7 +187,11 @@ void copy_window(const Window &w, int esize) {
 // decoding them: the input is read as raw bytes (its data opened first, as
 // that sets the format from its header) and the output written raw, its
 // header still naming the input's format.
-void pass_samples_through() {
+void pass_samples_through(const kovtool::Description &desc) {
+  std::array<char, 64> wanted{};
+  if (getch_n("data_format", "s", wanted.data(), wanted.size()) > 0 && desc.format != wanted.data())
+    koverr("data_format=%s: the window keeps the input's format (%s); samples are not converted\n",
+           wanted.data(), desc.format.c_str());
   std::array<char, 1> none{};
   sreed_raw("in", none.data(), 0);
   set_format("in", "native_byte");
@@ -210,8 +214,8 @@ int main(int argc, char **argv) {
   kov_begin_prog();
   const kovtool::Description desc = kovtool::describe_input();
   const Window w = window_of(desc);
+  pass_samples_through(desc);
   write_axes(desc, w);
-  pass_samples_through();
   copy_window(w, desc.esize);
   drain_pipe();
   kov_end_prog();

@@ -171,6 +171,8 @@ TEST(Kovwindow, AWindowOutsideTheDataIsAnError) {
       {"cube.H n1=0", "n1=0: the window needs at least one sample"},
       {"cube.H f3=1", "f3=1: the window starts outside the data (n3=1: indices 0 to 0)"},
       {"six.H", "n6=2: only the first 5 axes can be windowed"},
+      {"cube.H data_format=native_float",
+       "data_format=native_float: the window keeps the input's format (xdr_float)"},
       {"short.H f2=3", "the data are short or unreadable: the window could not be read"}};
   for (const auto &[params, message] : cases) {
     EXPECT_EQ(dir.run("\"$kovwindow\" " + params + " >w.H 2>err"), 23) << params;
