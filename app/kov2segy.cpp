@@ -6,7 +6,10 @@
 // time step in milliseconds would be in microseconds), the delay field
 // o1 * dscale / 1000.  Each trace's position along axis 2 goes to its
 // source, group and CDP x coordinates, with the coordinate scalar that
-// keeps them exact (down to 1/10000).  The textual header says all this.
+// keeps them exact (down to 1/10000).  The file is one line: inline 1,
+// the trace number as crossline, so readers find its geometry; the
+// measurement system says metres or feet (`unit=`).  The textual header
+// says all this.
 //
 //   velmodel | kov2segy out=vel.sgy
 #include "kovhelp.hpp"
@@ -72,9 +75,9 @@ Coordinates coordinates(const kovtool::Axis &a) {
 }
 
 // 40 lines of 80 characters.
-std::string textual_header(const std::string &header, const kovtool::Description &desc,
-                           double dscale, int interval, int delay, int scalar) {
-  const kovtool::Axis &a1 = desc.axes[0], &a2 = desc.axes[1];
+std::string textual_header(const std::string &header, const kovtool::Axis &a1,
+                           const kovtool::Axis &a2, double dscale, int interval, int delay,
+                           int scalar, int system) {
   std::vector<std::string> lines(40);
   char buf[256];
   std::snprintf(buf, sizeof buf, "kov2segy from %s", header.c_str());
@@ -90,11 +93,17 @@ std::string textual_header(const std::string &header, const kovtool::Description
   lines[3] = buf;
   std::snprintf(buf, sizeof buf, "delay (byte 109) = o1 * %g / 1000 = %d", dscale, delay);
   lines[4] = buf;
-  lines[5] = "depth axis: a step in metres is recorded in millimetres (dscale=1000)";
+  std::snprintf(buf, sizeof buf, "dscale=%g%s", dscale,
+                dscale == 1000.0 ? ": a depth step in metres is recorded in millimetres" : "");
+  lines[5] = buf;
   std::snprintf(buf, sizeof buf, "axis 2 position in bytes 73, 81, 181 (x), scalar %d in byte 71",
                 scalar);
   lines[6] = buf;
   lines[7] = "trace number in bytes 1, 5, 21 (CDP); samples: IEEE float, format 5";
+  lines[8] = "inline (byte 189) 1, crossline (byte 193) the trace number";
+  std::snprintf(buf, sizeof buf, "measurement system (byte 3255) %d: %s", system,
+                system == 2 ? "feet" : "metres");
+  lines[9] = buf;
   lines[38] = "SEG-Y REV1";
   lines[39] = "END TEXTUAL HEADER";
   std::string text;
@@ -111,6 +120,26 @@ void set(char *header, int field, std::int32_t value, bool binary) {
   if (err != SEGY_OK) koverr("value %d does not fit SEG-Y header byte %d\n", value, field);
 }
 
+// The measurement system of the binary header: 1 for metres, 2 for feet.
+int measurement_system() {
+  const std::string unit = kovtool::text(getch_n, "unit").value_or("m");
+  for (const char *m : {"m", "metre", "metres", "meter", "meters"})
+    if (unit == m) return 1;
+  for (const char *ft : {"ft", "foot", "feet"})
+    if (unit == ft) return 2;
+  koverr("unit=%s: give m (metres) or ft (feet)\n", unit.c_str());
+}
+
+// `value` rounded for an integer field; a value that was not whole is
+// reported with the one written.
+double whole(const char *program, const char *what, double value, const char *field) {
+  const double rounded = std::round(value);
+  if (std::abs(value - rounded) > 1e-9 * std::max(1.0, std::abs(value)))
+    std::fprintf(stderr, "%s: warning: %s = %.10g is not a whole number; %s %.0f\n", program, what,
+                 value, field, rounded);
+  return rounded;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -122,15 +151,20 @@ int main(int argc, char **argv) {
   kovtool::number(getch_n, "dscale", dscale);
   if (!(dscale > 0.0)) koverr("dscale=%g must be positive\n", dscale);
 
+  const int system = measurement_system();
+
   const kovtool::Description desc = kovtool::describe_input();
-  kovtool::require_2d(desc);
+  kovtool::require_axes(desc, 2, 1);
   kovtool::require_floats(desc);
-  const kovtool::Axis &a1 = desc.axes[0], &a2 = desc.axes[1];
-  const double interval = std::round(a1.d * dscale);
+  // A single trace has no axis 2, or one of length 1.
+  const kovtool::Axis a1 = desc.axes[0], a2 = desc.axes.size() > 1 ? desc.axes[1] : kovtool::Axis{};
   if (a1.n > 32767) koverr("n1=%d: SEG-Y traces hold at most 32767 samples\n", a1.n);
+  const double interval =
+      whole(argv[0], "d1 * dscale", a1.d * dscale, "the sample interval fields hold");
   if (interval < 1.0 || interval > 32767.0)
     koverr("d1 * dscale = %g does not fit the SEG-Y sample interval (1 to 32767)\n", interval);
-  const double delay = std::round(a1.o * dscale / 1000.0);
+  const double delay =
+      whole(argv[0], "o1 * dscale / 1000", a1.o * dscale / 1000.0, "the delay field holds");
   if (std::abs(delay) > 32767.0) koverr("o1 * dscale / 1000 = %g does not fit byte 109\n", delay);
   const Coordinates xs = coordinates(a2);
 
@@ -149,20 +183,28 @@ int main(int argc, char **argv) {
            {SEGY_BIN_SORTING_CODE, 1},
            {SEGY_BIN_SEGY_REVISION, 0x0100},
            {SEGY_BIN_TRACE_FLAG, 1},
-           {SEGY_BIN_EXT_HEADERS, 0}})
+           {SEGY_BIN_EXT_HEADERS, 0},
+           {SEGY_BIN_MEASUREMENT_SYSTEM, system}})
     set(bin.data(), field, value, true);
-  const std::string text = textual_header(header, desc, dscale, static_cast<int>(interval),
-                                          static_cast<int>(delay), xs.scalar);
+  const std::string text = textual_header(header, a1, a2, dscale, static_cast<int>(interval),
+                                          static_cast<int>(delay), xs.scalar, system);
 
   kovtool::OutputFile out(out_name);
+  // A failed step of the writing: the system's reason when there is one.
   const auto fail = [&](const char *what) {
+    const int saved = errno;
     out.discard();
-    koverr("cannot write %s: %s\n", out_name.c_str(), what);
+    koverr("cannot write %s: %s\n", out_name.c_str(), saved != 0 ? std::strerror(saved) : what);
   };
+  const auto check = [&](const char *what, auto step) {
+    errno = 0;
+    if (step() != SEGY_OK) fail(what);
+  };
+  errno = 0;
   SegyFile f(segy_open(out.path().c_str(), "w+b"));
-  if (!f) fail(std::strerror(errno));
-  if (segy_write_textheader(f.get(), 0, text.c_str()) != SEGY_OK) fail("textual header");
-  if (segy_write_binheader(f.get(), bin.data()) != SEGY_OK) fail("binary header");
+  if (!f) fail("cannot open");
+  check("textual header", [&] { return segy_write_textheader(f.get(), 0, text.c_str()); });
+  check("binary header", [&] { return segy_write_binheader(f.get(), bin.data()); });
 
   const int bsize = segy_trsize(SEGY_IEEE_FLOAT_4_BYTE, a1.n);
   std::vector<float> trace(static_cast<std::size_t>(a1.n));
@@ -187,18 +229,19 @@ int main(int argc, char **argv) {
              {SEGY_TR_COORD_UNITS, 1},
              {SEGY_TR_DELAY_REC_TIME, static_cast<std::int32_t>(delay)},
              {SEGY_TR_SAMPLE_COUNT, a1.n},
-             {SEGY_TR_SAMPLE_INTER, static_cast<std::int32_t>(interval)}})
+             {SEGY_TR_SAMPLE_INTER, static_cast<std::int32_t>(interval)},
+             {SEGY_TR_INLINE, 1},
+             {SEGY_TR_CROSSLINE, i + 1}})
       set(th.data(), field, value, false);
-    if (segy_from_native(SEGY_IEEE_FLOAT_4_BYTE, a1.n, trace.data()) != SEGY_OK)
-      fail("sample conversion");
-    if (segy_write_traceheader(f.get(), i, th.data(), kTrace0, bsize) != SEGY_OK)
-      fail("trace header");
-    if (segy_writetrace(f.get(), i, trace.data(), kTrace0, bsize) != SEGY_OK) fail("trace");
+    check("sample conversion",
+          [&] { return segy_from_native(SEGY_IEEE_FLOAT_4_BYTE, a1.n, trace.data()); });
+    check("trace header",
+          [&] { return segy_write_traceheader(f.get(), i, th.data(), kTrace0, bsize); });
+    check("trace", [&] { return segy_writetrace(f.get(), i, trace.data(), kTrace0, bsize); });
   }
   reader.expect_end();
-  if (segy_flush(f.get(), false) != SEGY_OK) fail(std::strerror(errno));
-  const int closed = segy_close(f.release());
-  if (closed != SEGY_OK) fail(std::strerror(errno));
+  check("flush", [&] { return segy_flush(f.get(), false); });
+  check("close", [&] { return segy_close(f.release()); });
   out.commit();
   kov_end_prog();
   return 0;

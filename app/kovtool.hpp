@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -217,55 +218,93 @@ inline void require_floats(const Description &desc) {
            desc.esize);
 }
 
-// Fatal unless the dataset is two-dimensional (axes beyond 2 of length 1).
-inline void require_2d(const Description &desc) {
-  if (desc.axes.size() < 2 || desc.axes[1].n < 2)
-    koverr("needs a two-dimensional dataset; this one has n2=%d\n",
-           desc.axes.size() < 2 ? 1 : desc.axes[1].n);
-  for (std::size_t k = 2; k < desc.axes.size(); ++k)
-    if (desc.axes[k].n != 1)
+// Fatal unless the axes after the first `axes` all have length 1 and axis
+// 2 has at least `min_n2` samples.
+inline void require_axes(const Description &desc, std::size_t axes, int min_n2) {
+  const int n2 = desc.axes.size() < 2 ? 1 : desc.axes[1].n;
+  if (n2 < min_n2) koverr("needs a two-dimensional dataset; this one has n2=%d\n", n2);
+  for (std::size_t k = axes; k < desc.axes.size(); ++k) {
+    if (desc.axes[k].n == 1) continue;
+    if (axes == 2)
       koverr("needs a two-dimensional dataset; this one has n%zu=%d\n", k + 1, desc.axes[k].n);
+    koverr("needs at most %zu axes longer than 1; this one has n%zu=%d\n", axes, k + 1,
+           desc.axes[k].n);
+  }
 }
 
-// The whole n1 x n2 float dataset, axis 1 fastest.
-inline std::vector<float> read_floats(const Description &desc) {
-  std::vector<float> values(static_cast<std::size_t>(desc.samples));
+// Slice `index` of a float dataset cut into slices of `slice` samples
+// (axis 1 fastest).  The data before and after it are read and dropped,
+// so that their amount is still checked while memory holds one slice.
+inline std::vector<float> read_slice(const Description &desc, std::int64_t slice,
+                                     std::int64_t index) {
+  std::vector<float> values(static_cast<std::size_t>(slice));
+  const std::int64_t first = slice * index * 4, last = first + slice * 4; // in bytes
+  std::vector<char> block(std::size_t{1} << 20);
   BlockReader reader(desc);
-  std::span<char> bytes(reinterpret_cast<char *>(values.data()), values.size() * sizeof(float));
-  constexpr std::size_t kBlock = std::size_t{1} << 20;
-  for (std::size_t at = 0; at < bytes.size();) {
-    const std::size_t got = reader.next(bytes.subspan(at, std::min(kBlock, bytes.size() - at)));
+  for (std::int64_t at = 0;;) {
+    const std::size_t got = reader.next(block);
     if (got == 0) break;
-    at += got;
+    const std::int64_t lo = std::max(at, first);
+    const std::int64_t hi = std::min(at + static_cast<std::int64_t>(got), last);
+    if (lo < hi)
+      std::memcpy(reinterpret_cast<char *>(values.data()) + (lo - first), block.data() + (lo - at),
+                  static_cast<std::size_t>(hi - lo));
+    at += static_cast<std::int64_t>(got);
   }
   reader.expect_end();
   return values;
 }
 
+// The whole float dataset, axis 1 fastest.
+inline std::vector<float> read_floats(const Description &desc) {
+  return read_slice(desc, desc.samples, 0);
+}
+
+// The file a path names after following symbolic links, also a link whose
+// target does not exist yet; the path itself when it is not a link.
+inline std::string link_target(std::string path) {
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+    std::string target(4096, '\0');
+    const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+    if (n < 0 || static_cast<std::size_t>(n) == target.size()) return path;
+    target.resize(static_cast<std::size_t>(n));
+    const std::size_t slash = path.rfind('/');
+    path = target.front() == '/' || slash == std::string::npos ? target
+                                                               : path.substr(0, slash + 1) + target;
+  }
+  return path; // a loop: opening it reports the error
+}
+
 // An output file written under a temporary name in the same directory and
-// renamed to its name by commit(); removed when not committed.  A name
-// that exists and is not a regular file (a device, a pipe) is written
-// directly.
+// renamed to its name by commit(); removed when not committed, also when
+// the program ends through a fatal error or is stopped by SIGINT, SIGTERM
+// or SIGHUP.  A name that is a symbolic link is written through to its
+// target, the link left as it is; a name that exists and is not a regular
+// file (a device, a pipe) is written directly.
 class OutputFile {
 public:
-  explicit OutputFile(std::string path) : path_(std::move(path)) {
+  explicit OutputFile(std::string path) : path_(std::move(path)), target_(link_target(path_)) {
     struct stat st {};
-    if (::stat(path_.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    if (::stat(target_.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
       direct_ = true;
       temp_ = path_;
       return;
     }
-    const std::size_t slash = path_.rfind('/');
-    const std::string dir = slash == std::string::npos ? "" : path_.substr(0, slash + 1);
-    const std::string base = slash == std::string::npos ? path_ : path_.substr(slash + 1);
+    const std::size_t slash = target_.rfind('/');
+    const std::string dir = slash == std::string::npos ? "" : target_.substr(0, slash + 1);
+    const std::string base = slash == std::string::npos ? target_ : target_.substr(slash + 1);
     std::string templ = dir + "." + base + ".XXXXXX";
     const int fd = ::mkstemp(templ.data());
     if (fd < 0) koverr("cannot create %s: %s\n", path_.c_str(), std::strerror(errno));
     ::fchmod(fd, 0644 & ~current_umask());
     ::close(fd);
     temp_ = templ;
-    pending() = temp_;
-    static const bool registered = std::atexit(remove_pending) == 0;
+    Pending &p = pending();
+    p.name = temp_;
+    p.set = 1;
+    static const bool registered = install_cleanup();
     (void)registered;
   }
   OutputFile(const OutputFile &) = delete;
@@ -277,28 +316,53 @@ public:
   const std::string &final_path() const { return path_; }
 
   void commit() {
-    if (!direct_ && std::rename(temp_.c_str(), path_.c_str()) != 0)
-      koverr("cannot rename %s to %s: %s\n", temp_.c_str(), path_.c_str(), std::strerror(errno));
+    if (!direct_ && std::rename(temp_.c_str(), target_.c_str()) != 0)
+      koverr("cannot rename %s to %s: %s\n", temp_.c_str(), target_.c_str(), std::strerror(errno));
     committed_ = true;
-    pending().clear();
+    pending().set = 0;
   }
 
   // Remove the temporary file (also from a fatal-error path, before exit).
   void discard() {
     if (!committed_ && !direct_ && !temp_.empty()) ::unlink(temp_.c_str());
     committed_ = true;
-    pending().clear();
+    pending().set = 0;
   }
 
 private:
   // The temporary file not yet committed, removed by an exit through a
-  // fatal error, which skips the destructors.
-  static std::string &pending() {
-    static std::string name;
-    return name;
+  // fatal error, which skips the destructors, or by a signal.  The name is
+  // set before `set`, so a signal handler reads it whole.
+  struct Pending {
+    std::string name;
+    volatile std::sig_atomic_t set = 0;
+  };
+  static Pending &pending() {
+    static Pending p;
+    return p;
   }
   static void remove_pending() {
-    if (!pending().empty()) ::unlink(pending().c_str());
+    if (pending().set != 0) ::unlink(pending().name.c_str());
+  }
+  // Remove the file, then end as the signal would have ended the program.
+  static void on_signal(int sig) {
+    remove_pending();
+    ::signal(sig, SIG_DFL);
+    ::raise(sig);
+  }
+  static bool install_cleanup() {
+    std::atexit(remove_pending);
+    struct sigaction action {};
+    action.sa_handler = on_signal;
+    sigemptyset(&action.sa_mask);
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+      struct sigaction old {};
+      // A signal the caller's shell ignores (a background job's SIGINT)
+      // stays ignored.
+      if (::sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+      ::sigaction(sig, &action, nullptr);
+    }
+    return true;
   }
 
   static mode_t current_umask() {
@@ -307,7 +371,7 @@ private:
     return mask;
   }
 
-  std::string path_, temp_;
+  std::string path_, target_, temp_;
   bool direct_ = false;
   bool committed_ = false;
 };

@@ -167,6 +167,7 @@ void make_bad_inputs(const TempDir &dir) {
   make_dataset(dir, "good.H", "n1=4 n2=3 o2=0.25 d2=0.5", std::vector<float>(12, 1.0f));
   make_dataset(dir, "line.H", "n1=4", {1, 2, 3, 4});
   make_dataset(dir, "short.H", "n1=4 n2=3", {1, 2, 3, 4, 5, 6, 7, 8});
+  make_dataset(dir, "cube.H", "n1=2 n2=2 n3=2", std::vector<float>(8, 1.0f));
 }
 
 #ifdef KOV_HAVE_CAIRO
@@ -224,6 +225,133 @@ TEST(Kovpng, RendersAModelFromAPipeWithTheColourMapTheRightWayUp) {
 #endif
 }
 
+#ifdef KOV_HAVE_CAIRO
+using Png = std::unique_ptr<cairo_surface_t, SurfaceDeleter>;
+
+Png load_png(const std::string &path) {
+  Png png(cairo_image_surface_create_from_png(path.c_str()));
+  EXPECT_EQ(cairo_surface_status(png.get()), CAIRO_STATUS_SUCCESS) << path;
+  cairo_surface_flush(png.get());
+  return png;
+}
+
+// The grey level of a pixel of a gray picture (its three channels alike).
+int grey(cairo_surface_t *png, int x, int y) {
+  const uint32_t p = pixel(png, x, y);
+  EXPECT_TRUE(near(p, (p & 0xff) * 0x010101u)) << x << "," << y << ": " << p;
+  return static_cast<int>(p & 0xff);
+}
+#endif
+
+// Pictures are 400 x 300 below: the plot spans x 80..290 and y 50..245.
+TEST(Kovpng, DenseDataAreAveragedNotAliased) {
+#ifndef KOV_HAVE_CAIRO
+  GTEST_SKIP() << "kovpng not built";
+#else
+  // 2000 traces alternating +1 and -1 on 210 pixels: every pixel averages
+  // about as many of each, the middle grey; picking samples would give a
+  // pattern of black and white stripes.
+  TempDir dir;
+  std::vector<float> v(4 * 2000);
+  for (std::size_t i = 0; i < v.size(); ++i) v[i] = (i / 4) % 2 == 0 ? 1.0f : -1.0f;
+  make_dataset(dir, "stripes.H", "n1=4 n2=2000", v);
+  ASSERT_EQ(run(dir, "\"$P\" stripes.H out=s.png width=400 height=300 color=gray 2>err"), 0)
+      << read_file(dir / "err");
+  const Png png = load_png(dir / "s.png");
+  for (int x = 81; x < 289; ++x) EXPECT_NEAR(grey(png.get(), x, 150), 128, 14) << x;
+#endif
+}
+
+TEST(Kovpng, ColourMapsAndClips) {
+#ifndef KOV_HAVE_CAIRO
+  GTEST_SKIP() << "kovpng not built";
+#else
+  // 100 traces of the values -50 ... 49, 2.1 pixels each.
+  TempDir dir;
+  std::vector<float> v;
+  for (int j = 0; j < 100; ++j) v.insert(v.end(), {j - 50.0f, j - 50.0f});
+  make_dataset(dir, "ramp.H", "n1=2 n2=100", v);
+  const auto x_of = [](int value) { return 80 + static_cast<int>((value + 50.5) * 2.1); };
+  // Diverging, pclip=50: symmetric about 0 up to the median magnitude, 25.
+  ASSERT_EQ(run(dir, "\"$P\" ramp.H out=d.png width=400 height=300 color=bwr pclip=50 2>err"), 0)
+      << read_file(dir / "err");
+  Png png = load_png(dir / "d.png");
+  EXPECT_EQ(pixel(png.get(), x_of(0), 150), 0xffffffu) << "0 is white";
+  EXPECT_EQ(pixel(png.get(), x_of(-40), 150), 0x053061u) << "clipped to the dark blue end";
+  EXPECT_EQ(pixel(png.get(), x_of(40), 150), 0x67001fu) << "clipped to the dark red end";
+  EXPECT_NE(pixel(png.get(), x_of(-20), 150), 0x053061u);
+  // The same with clip=25.
+  ASSERT_EQ(run(dir, "\"$P\" ramp.H out=c.png width=400 height=300 color=bwr clip=25 2>err"), 0);
+  EXPECT_EQ(pixel(load_png(dir / "c.png").get(), x_of(-40), 150), 0x053061u);
+  // Gray, pclip=80: from the 10th to the 90th percentile, about -40 to 39.
+  ASSERT_EQ(run(dir, "\"$P\" ramp.H out=g.png width=400 height=300 color=gray pclip=80 2>err"), 0);
+  png = load_png(dir / "g.png");
+  EXPECT_EQ(grey(png.get(), x_of(-44), 150), 0);
+  EXPECT_EQ(grey(png.get(), x_of(43), 150), 255);
+  EXPECT_NEAR(grey(png.get(), x_of(0), 150), 128, 6);
+  // Without pclip, the whole range: -44 is not black yet.
+  ASSERT_EQ(run(dir, "\"$P\" ramp.H out=f.png width=400 height=300 color=gray 2>err"), 0);
+  EXPECT_NEAR(grey(load_png(dir / "f.png").get(), x_of(-44), 150), 16, 6);
+
+  make_bad_inputs(dir);
+  expect_refused(dir, "\"$P\" ramp.H out=p.png color=jet", "p.png",
+                 "color=jet: give viridis, gray or bwr");
+  expect_refused(dir, "\"$P\" ramp.H out=p.png pclip=0", "p.png",
+                 "pclip=0 must be above 0 and at most 100");
+#endif
+}
+
+TEST(Kovpng, PicksASliceOfACube) {
+#ifndef KOV_HAVE_CAIRO
+  GTEST_SKIP() << "kovpng not built";
+#else
+  // Three slices of 4 x 3 samples, slice k all k.
+  TempDir dir;
+  std::vector<float> v;
+  for (int k = 0; k < 3; ++k) v.insert(v.end(), 12, static_cast<float>(k));
+  make_dataset(dir, "cube.H", "n1=4 n2=3 n3=3", v);
+  for (const auto &[i3, level] :
+       std::vector<std::pair<std::string, int>>{{"", 0}, {"i3=1", 128}, {"i3=2", 255}}) {
+    ASSERT_EQ(run(dir, "\"$P\" cube.H out=c.png width=400 height=300 color=gray min=0 max=2 " + i3 +
+                           " 2>err"),
+              0)
+        << i3 << ": " << read_file(dir / "err");
+    EXPECT_NEAR(grey(load_png(dir / "c.png").get(), 185, 150), level, 1) << i3;
+  }
+  expect_refused(dir, "\"$P\" cube.H out=p.png i3=3", "p.png",
+                 "i3=3: the dataset has n3=3 slices, 0 to 2");
+  make_dataset(dir, "four.H", "n1=4 n2=3 n3=1 n4=2", std::vector<float>(24, 1.0f));
+  expect_refused(dir, "\"$P\" four.H out=p.png", "p.png",
+                 "needs at most 3 axes longer than 1; this one has n4=2");
+#endif
+}
+
+TEST(Kovpng, TheColourBarNamesTheUnitOfVelocityModels) {
+#ifndef KOV_HAVE_CAIRO
+  GTEST_SKIP() << "kovpng not built";
+#else
+  // Dark pixels below the colour bar (x 310..360, y 253..268) where a unit
+  // is written.
+  const auto labelled = [](cairo_surface_t *png) {
+    for (int y = 253; y < 268; ++y)
+      for (int x = 310; x < 360; ++x)
+        if ((pixel(png, x, y) & 0xff) < 128) return true;
+    return false;
+  };
+  TempDir dir;
+  make_bad_inputs(dir);
+  const std::string size = " width=400 height=300 2>err";
+  ASSERT_EQ(run(dir, "\"$V\" n2=50 2>/dev/null | \"$P\" out=v.png" + size), 0);
+  EXPECT_TRUE(labelled(load_png(dir / "v.png").get())) << "m/s for a velocity model";
+  ASSERT_EQ(run(dir, "\"$V\" n2=50 2>/dev/null | \"$P\" out=e.png barlabel=' '" + size), 0);
+  EXPECT_FALSE(labelled(load_png(dir / "e.png").get())) << "barlabel=' ': none";
+  ASSERT_EQ(run(dir, "\"$P\" good.H out=g.png" + size), 0);
+  EXPECT_FALSE(labelled(load_png(dir / "g.png").get())) << "no unit known";
+  ASSERT_EQ(run(dir, "\"$P\" good.H out=b.png barlabel=Pa" + size), 0);
+  EXPECT_TRUE(labelled(load_png(dir / "b.png").get()));
+#endif
+}
+
 TEST(Kovpng, BadInputLeavesNoPicture) {
   if (std::string(KOV_KOVPNG).empty()) GTEST_SKIP() << "kovpng not built";
   TempDir dir;
@@ -237,18 +365,23 @@ TEST(Kovpng, BadInputLeavesNoPicture) {
   EXPECT_EQ(leftovers(dir, "p.png"), std::vector<std::string>{"p.png"});
 }
 
-// Reads the SEG-Y file back with segyio and compares it with the XDR
-// samples of the source dataset; prints "ok" or what differs.
+// Opens the SEG-Y file with segyio as any reader would (its geometry from
+// the inline and crossline fields) and compares it with the XDR samples of
+// the source dataset; prints "ok" or what differs.
 constexpr char kReadBack[] = R"(
 import sys, numpy as np, segyio
-sgy, data, n1, n2, o2, d2 = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), float(sys.argv[5]), float(sys.argv[6])
+sgy, data = sys.argv[1], sys.argv[2]
+n1, n2, o1, d1, o2, d2, system = [float(a) for a in sys.argv[3:]]
+n1, n2 = int(n1), int(n2)
 src = np.fromfile(data, dtype='>f4').reshape(n2, n1)
-with segyio.open(sgy, ignore_geometry=True) as f:
+with segyio.open(sgy) as f:
     assert f.bin[segyio.BinField.Format] == 5, 'format'
+    assert f.bin[segyio.BinField.MeasurementSystem] == system, 'measurement system'
+    assert list(f.ilines) == [1], 'inlines %s' % list(f.ilines)
+    assert list(f.xlines) == list(range(1, n2 + 1)), 'crosslines'
     assert f.tracecount == n2 and len(f.samples) == n1, 'counts'
-    assert f.bin[segyio.BinField.Interval] == 10000, 'interval'
-    assert np.array_equal(f.samples, np.arange(n1) * 10.0), 'depths'
-    assert 'd1 * 1000' in bytes(f.text[0]).decode('ascii'), 'textual header'
+    assert np.array_equal(f.samples, o1 + np.arange(n1) * d1), 'depths %s' % f.samples[:3]
+    assert np.array_equal(f.iline[1], src), 'the line'
     for i in range(n2):
         assert np.array_equal(f.trace[i], src[i]), 'trace %d' % i
         h = f.header[i]
@@ -256,36 +389,135 @@ with segyio.open(sgy, ignore_geometry=True) as f:
         x = h[segyio.TraceField.CDP_X] * (s if s > 0 else 1.0 / -s)
         assert abs(x - (o2 + d2 * i)) < 1e-9, 'x of trace %d: %g' % (i, x)
         assert h[segyio.TraceField.GroupX] == h[segyio.TraceField.SourceX] == h[segyio.TraceField.CDP_X]
-        assert h[segyio.TraceField.TRACE_SAMPLE_COUNT] == n1
 print('ok')
 )";
 
-TEST(Kov2segy, SegyioReadsBackEverySampleAndPosition) {
+TEST(Kov2segy, SegyioOpensTheFileAndReadsBackEverySampleAndPosition) {
   if (std::string(KOV_KOV2SEGY).empty()) GTEST_SKIP() << "kov2segy not built";
   TempDir dir;
   kovtest::write_file(dir / "check.py", kReadBack);
-  ASSERT_EQ(run(dir, "\"$V\" n2=120 o2=-150.25 d2=12.5 >v.H 2>/dev/null && \"$S\" <v.H "
-                     "out=v.sgy 2>err && '" KOV_PYTHON "' check.py v.sgy v.H@ 500 120 -150.25 "
-                     "12.5 >check.out 2>&1"),
+  ASSERT_EQ(run(dir, "\"$V\" n2=120 o1=100 o2=-150.25 d2=12.5 >v.H 2>/dev/null && \"$S\" <v.H "
+                     "out=v.sgy 2>err && '" KOV_PYTHON "' check.py v.sgy v.H@ 500 120 100 10 "
+                     "-150.25 12.5 1 >check.out 2>&1"),
             0)
       << read_file(dir / "err") << read_file(dir / "check.out");
   EXPECT_EQ(read_file(dir / "check.out"), "ok\n");
+  EXPECT_EQ(read_file(dir / "err"), "") << "whole numbers: no warning";
   // Through a pipe, the same file.
-  ASSERT_EQ(run(dir, "\"$V\" n2=120 o2=-150.25 d2=12.5 2>/dev/null | \"$S\" out=p.sgy 2>err"), 0)
+  ASSERT_EQ(run(dir, "\"$V\" n2=120 o1=100 o2=-150.25 d2=12.5 2>/dev/null | \"$S\" out=p.sgy "
+                     "2>err"),
+            0)
       << read_file(dir / "err");
   const std::string a = read_file(dir / "v.sgy"), b = read_file(dir / "p.sgy");
   ASSERT_EQ(a.size(), 3600u + 120u * (240u + 2000u));
   EXPECT_EQ(a.substr(3200), b.substr(3200)) << "all but the textual header, which names the input";
+  // A single trace in feet.
+  ASSERT_EQ(run(dir, "\"$V\" n1=40 n2=1 o2=3 depth=50 z1=100 z2=200 >one.H 2>/dev/null && \"$S\" "
+                     "one.H out=one.sgy unit=ft 2>err && '" KOV_PYTHON "' check.py one.sgy one.H@ "
+                     "40 1 0 10 3 20 2 >check.out 2>&1"),
+            0)
+      << read_file(dir / "err") << read_file(dir / "check.out");
+  EXPECT_EQ(read_file(dir / "check.out"), "ok\n");
+}
+
+// The textual header as 40 lines of 80 characters (EBCDIC in the file).
+std::string textual_header(const std::string &path) {
+  std::FILE *p =
+      ::popen(("dd if='" + path + "' bs=3200 count=1 conv=ascii 2>/dev/null").c_str(), "r");
+  std::string text(3200, '\0');
+  text.resize(std::fread(text.data(), 1, text.size(), p));
+  ::pclose(p);
+  return text;
+}
+
+TEST(Kov2segy, FieldsThatAreNotWholeNumbersAreReported) {
+  if (std::string(KOV_KOV2SEGY).empty()) GTEST_SKIP() << "kov2segy not built";
+  TempDir dir;
+  make_dataset(dir, "a.H", "n1=3 n2=2 o1=0.25 d1=0.0125", std::vector<float>(6, 1.0f));
+  ASSERT_EQ(run(dir, "\"$S\" a.H out=a.sgy 2>err"), 0) << read_file(dir / "err");
+  EXPECT_EQ(read_file(dir / "err"),
+            std::string(KOV_KOV2SEGY) +
+                ": warning: d1 * dscale = 12.5 is not a whole number; the sample interval fields "
+                "hold 13\n" +
+                KOV_KOV2SEGY +
+                ": warning: o1 * dscale / 1000 = 0.25 is not a whole number; the delay field "
+                "holds 0\n");
+  // Scaled so that both are whole: no warning, and the header says the scale.
+  ASSERT_EQ(run(dir, "\"$S\" a.H out=b.sgy dscale=2e6 2>err"), 0) << read_file(dir / "err");
+  EXPECT_EQ(read_file(dir / "err"), "");
+  const std::string text = textual_header(dir / "b.sgy");
+  EXPECT_NE(text.find("C 4 sample interval (bytes 3217, 117) = d1 * 2e+06 = 25000"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("C 6 dscale=2e+06 "), std::string::npos) << text;
+}
+
+TEST(Tools, OutputThroughASymbolicLinkReachesItsTarget) {
+  TempDir dir;
+  make_bad_inputs(dir);
+  std::filesystem::create_directory(dir / "d");
+  std::vector<std::pair<std::string, std::string>> tools = {};
+  if (!std::string(KOV_KOV2SEGY).empty()) tools.emplace_back("$S", "sgy");
+  if (!std::string(KOV_KOVPNG).empty()) tools.emplace_back("$P", "png");
+  for (const auto &[tool, ext] : tools) {
+    // A link to an existing file, a relative link from another directory,
+    // and a link whose target does not exist yet.
+    const std::string real = "real." + ext, fresh = "fresh." + ext;
+    kovtest::write_file(dir / real, "old");
+    std::filesystem::create_symlink(real, dir / ("l." + ext));
+    std::filesystem::create_symlink("../" + real, dir / ("d/l." + ext));
+    std::filesystem::create_symlink("d/" + fresh, dir / ("n." + ext));
+    for (const std::string &link : {"l." + ext, "d/l." + ext, "n." + ext}) {
+      ASSERT_EQ(run(dir, "\"" + tool + "\" good.H out=" + link + " 2>err"), 0)
+          << link << ": " << read_file(dir / "err");
+      EXPECT_TRUE(std::filesystem::is_symlink(dir / link)) << link;
+    }
+    EXPECT_GT(std::filesystem::file_size(dir / real), 100u) << real;
+    EXPECT_EQ(read_file(dir / real), read_file(dir / ("d/" + fresh)));
+    EXPECT_EQ(leftovers(dir, real), std::vector<std::string>{real});
+  }
+}
+
+TEST(Tools, AStoppedRunLeavesNoTemporaryFile) {
+  if (std::string(KOV_KOV2SEGY).empty()) GTEST_SKIP() << "kov2segy not built";
+  // kov2segy has made its temporary file and waits for the rest of the
+  // data from a FIFO when it is stopped.  (With job control, so that the
+  // background job does not ignore SIGINT.)
+  TempDir dir;
+  for (const std::string signal : {"INT", "TERM", "HUP"}) {
+    EXPECT_EQ(run(dir, "set -m; rm -f f; mkfifo f\n"
+                       "echo \"n1=500 n2=50 data_format=xdr_float esize=4 in=$PWD/f\" >h.H\n"
+                       "\"$S\" h.H out=s.sgy 2>err & pid=$!\n"
+                       "exec 3>f\n"
+                       "head -c 30000 /dev/zero >&3\n"
+                       "for i in $(seq 1000); do ls -A | grep -q '^\\.s\\.sgy\\.' && break; "
+                       "sleep 0.01; done\n"
+                       "ls -A | grep -q '^\\.s\\.sgy\\.' || exit 3\n"
+                       "kill -" +
+                           signal +
+                           " $pid; wait $pid; status=$?; exec 3>&-\n"
+                           "exit $status"),
+              128 + (signal == "INT"    ? 2
+                     : signal == "TERM" ? 15
+                                        : 1))
+        << signal << ": " << read_file(dir / "err");
+    EXPECT_TRUE(leftovers(dir, "s.sgy").empty())
+        << signal << ": " << leftovers(dir, "s.sgy").front();
+  }
 }
 
 TEST(Kov2segy, BadInputLeavesNoFile) {
   if (std::string(KOV_KOV2SEGY).empty()) GTEST_SKIP() << "kov2segy not built";
   TempDir dir;
   make_bad_inputs(dir);
-  expect_refused(dir, "\"$S\" line.H out=s.sgy", "s.sgy", "needs a two-dimensional dataset");
+  expect_refused(dir, "\"$S\" cube.H out=s.sgy", "s.sgy",
+                 "needs a two-dimensional dataset; this one has n3=2");
+  expect_refused(dir, "\"$S\" good.H out=s.sgy unit=yards", "s.sgy",
+                 "unit=yards: give m (metres) or ft (feet)");
   expect_refused(dir, "\"$S\" short.H out=s.sgy", "s.sgy", "the data are short");
   expect_refused(dir, "\"$S\" good.H out=no/s.sgy", "s.sgy", "cannot create no/s.sgy");
-  expect_refused(dir, "\"$S\" good.H out=/dev/full", "s.sgy", "cannot write /dev/full");
+  expect_refused(dir, "\"$S\" good.H out=/dev/full", "s.sgy",
+                 "cannot write /dev/full: No space left on device");
   expect_refused(dir, "\"$S\" good.H out=s.sgy dscale=1e6", "s.sgy",
                  "d1 * dscale = 1e+06 does not fit the SEG-Y sample interval");
 }
