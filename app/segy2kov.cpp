@@ -23,6 +23,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -83,9 +84,10 @@ double coordinate(const char *header, int which) {
   return raw;
 }
 
-// The word after "labelN=" in the textual header, as kov2segy writes it.
-std::string label_from_text(const std::string &text, int axis) {
-  const std::string key = "label" + std::to_string(axis) + "=";
+// The word after "key=" in the textual header, as kov2segy writes its
+// axes ("label1=z", "d2=20").
+std::string word_from_text(const std::string &text, const std::string &name) {
+  const std::string key = " " + name + "=";
   const std::size_t at = text.find(key);
   if (at == std::string::npos) return {};
   const std::size_t begin = at + key.size();
@@ -215,14 +217,20 @@ Layout read_layout(segy_file *f, const struct stat &st, double dscale) {
   std::array<char, SEGY_TEXT_HEADER_SIZE + 1> text{};
   std::string textual;
   if (segy_read_textheader(f, text.data()) == SEGY_OK) textual = text.data();
-  std::string label1 = label_from_text(textual, 1);
+  std::string label1 = word_from_text(textual, "label1");
   l.axes.push_back({l.samples, delay * 1000.0 / dscale, static_cast<double>(interval) / dscale,
                     label1.empty() ? "time" : label1});
   if (!volume_axes(f, l)) {
     kovtool::Axis a2 = line_axis(f, l);
-    if (const std::string label2 = label_from_text(textual, 2);
+    if (const std::string label2 = word_from_text(textual, "label2");
         !label2.empty() && l.coordinate_field == SEGY_TR_CDP_X && l.by_coordinate)
       a2.label = label2;
+    // One trace has no spacing of its own: the step kov2segy recorded.
+    if (const std::string d2 = word_from_text(textual, "d2"); a2.n == 1 && !d2.empty()) {
+      char *end = nullptr;
+      const double step = std::strtod(d2.c_str(), &end);
+      if (end != d2.c_str() && *end == '\0' && std::isfinite(step) && step != 0.0) a2.d = step;
+    }
     l.axes.push_back(a2);
   }
   return l;

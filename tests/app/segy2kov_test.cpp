@@ -35,6 +35,15 @@ TEST(Segy2kov, GivesBackWhatKov2segyWroteBitForBit) {
   }
   // The history names the file it came from.
   EXPECT_NE(dir.read("w.H").find("segy=\"" + (dir / "v.sgy") + "\""), std::string::npos);
+
+  // A single trace keeps its spacing too, from what kov2segy recorded.
+  ASSERT_EQ(dir.run("\"$velmodel\" n2=1 d2=12.5 >one.H 2>/dev/null && \"$kov2segy\" one.H "
+                    "out=one.sgy 2>err && \"$segy2kov\" one.sgy 2>>err | \"$kovinfo\" >one.info && "
+                    "\"$kovinfo\" one.H >v.info"),
+            0)
+      << dir.read("err");
+  EXPECT_EQ(info_line(dir.read("one.info"), "axis 2"), info_line(dir.read("v.info"), "axis 2"));
+  EXPECT_EQ(info_line(dir.read("one.info"), "mean"), info_line(dir.read("v.info"), "mean"));
 }
 
 // Writes, with segyio: vol.sgy, a 3-D volume sorted by inline (inlines
