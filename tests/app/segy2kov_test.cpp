@@ -53,15 +53,15 @@ TEST(Segy2kov, GivesBackWhatKov2segyWroteBitForBit) {
 // scalar -10); and the samples of both, as big-endian floats, in *.ref.
 constexpr char kWriteFiles[] = R"(
 import numpy as np, segyio
-spec = segyio.spec()
-spec.format, spec.sorting, spec.iline, spec.xline = 1, 2, 189, 193
-spec.ilines, spec.xlines = [10, 12, 14], list(range(20, 25))
-spec.samples = 100.0 + np.arange(40000) * 2.0
+from types import SimpleNamespace as Layout
+vol = Layout(format=1, sorting=2, iline=189, xline=193, ilines=[10, 12, 14],
+             xlines=list(range(20, 25)), offsets=[1], samples=100.0 + np.arange(40000) * 2.0,
+             endian='big')
 ref = []
-with segyio.create('vol.sgy', spec) as f:
+with segyio.create('vol.sgy', vol) as f:
     tr = 0
-    for il in spec.ilines:
-        for xl in spec.xlines:
+    for il in vol.ilines:
+        for xl in vol.xlines:
             f.header[tr] = {189: il, 193: xl, 109: 100, 115: 40000, 117: 2000}
             # whole numbers below 2^20 are exact in IBM floats
             v = np.round(np.sin(np.arange(40000) * 0.01 + tr) * 1000).astype(np.float32)
@@ -71,11 +71,11 @@ with segyio.create('vol.sgy', spec) as f:
     f.bin.update(hdt=2000, hns=40000, format=1)
 np.concatenate(ref).astype('>f4').tofile('vol.ref')
 
-spec = segyio.spec()
-spec.format, spec.tracecount, spec.samples = 5, 7, 8.0 + np.arange(300) * 4.0
+line = Layout(format=5, tracecount=7, samples=8.0 + np.arange(300) * 4.0, endian='big',
+              iline=189, xline=193)
 rng = np.random.default_rng(7)
 ref = rng.standard_normal((7, 300)).astype(np.float32)
-with segyio.create('line.sgy', spec) as f:
+with segyio.create('line.sgy', line) as f:
     for i in range(7):
         f.header[i] = {71: -10, 181: 500, 185: 10005 + 25 * i, 109: 8, 115: 300, 117: 4000}
         f.trace[i] = ref[i]
