@@ -14,7 +14,7 @@ dpkg-deb -f "$deb" Package Version Depends
 dpkg -x "$deb" "$work/root"
 bin="$work/root/usr/bin"
 export LD_LIBRARY_PATH="$work/root/usr/lib:$work/root/usr/lib/x86_64-linux-gnu${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
-for tool in velmodel kovinfo kovpng kov2segy; do
+for tool in velmodel kovinfo kovwindow kovpng kov2segy segy2kov; do
   [ -x "$bin/$tool" ] || { echo "deb-smoke: $tool is not in the package" >&2; exit 1; }
 done
 "$bin/velmodel" n2=50 datapath="$work/" 2>/dev/null </dev/null | "$bin/kovinfo" >"$work/info.txt"

@@ -86,10 +86,9 @@ struct Program {
 // standard output, exit 0, and writes nothing else (no dataset, no data
 // file under the datapath, no picture or SEG-Y file).
 TEST(Help, EveryProgramPrintsItsManualAndWritesNothing) {
-  const std::vector<Program> programs = {{"velmodel", KOV_VELMODEL},
-                                         {"kovinfo", KOV_KOVINFO},
-                                         {"kovpng", KOV_KOVPNG},
-                                         {"kov2segy", KOV_KOV2SEGY}};
+  const std::vector<Program> programs = {{"velmodel", KOV_VELMODEL},   {"kovinfo", KOV_KOVINFO},
+                                         {"kovpng", KOV_KOVPNG},       {"kov2segy", KOV_KOV2SEGY},
+                                         {"kovwindow", KOV_KOVWINDOW}, {"segy2kov", KOV_SEGY2KOV}};
   for (const Program &p : programs) {
     if (std::string(p.path).empty()) continue; // not built here
     const std::string manual =
