@@ -373,6 +373,8 @@ def _start_output(header, shape, dtype, o, d, label, unit, like, datapath, data_
                 _kov.put_text(tag, "label%d" % (i + 1), str(li))
             if ui:
                 _kov.put_text(tag, "unit%d" % (i + 1), str(ui))
+        for i in range(ndim, len(axes_like)):  # like's further axes do not apply
+            _kov.put_int(tag, "n%d" % (i + 1), 1)
         _kov.put_int(tag, "esize", esize)
     except BaseException:
         _kov.close(tag)

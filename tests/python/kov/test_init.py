@@ -46,6 +46,8 @@ def test_history_of_a_copy_is_like_then_title_location_axes_format(workdir, cube
         assert b.param("in") == str(workdir / "sub_b.H@")
         assert b.axes[0] == kov.Axis(3, 0.0, 1.0, "t", "")  # like's axes, this shape
         np.testing.assert_array_equal(b.read(), cube[:, :, :3] * 2)
+    kov.write("flat.H", cube[0], like="a.H")  # like has a third axis, this has not
+    assert kov.open("flat.H").shape == (5, 6)
 
 
 @pytest.mark.parametrize("data_format,values", [
