@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace kov::detail {
 
@@ -55,8 +56,10 @@ struct StoreMemory {
   char *block = nullptr;
   int used = SMALLBLOCK;
   StoreMemory() = default;
-  StoreMemory(const StoreMemory &) = delete;
-  StoreMemory &operator=(const StoreMemory &) = delete;
+  StoreMemory(StoreMemory &&other) noexcept
+      : chain(std::exchange(other.chain, nullptr)), block(std::exchange(other.block, nullptr)),
+        used(std::exchange(other.used, SMALLBLOCK)) {}
+  StoreMemory &operator=(StoreMemory &&) = delete;
   ~StoreMemory();
 };
 
