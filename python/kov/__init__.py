@@ -90,7 +90,32 @@ def _check_dims(name, values, ndim):
     return values
 
 
-class Dataset:
+class _Record:
+    """A tag of the library held by a Python object; closed once."""
+
+    _tag = None
+
+    def close(self):
+        with _lock:
+            if self._tag is not None:
+                _kov.close(self._tag)
+                _give_tag(self._tag)
+                self._tag = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def __del__(self):
+        try:
+            self.close()
+        except Exception:
+            pass
+
+
+class Dataset(_Record):
     """One dataset opened for reading."""
 
     def __init__(self, path):
@@ -244,24 +269,6 @@ class Dataset:
         from ._dask import dataset_to_dask
         return dataset_to_dask(self, chunks)
 
-    def close(self):
-        with _lock:
-            if self._tag is not None:
-                _kov.close(self._tag)
-                _give_tag(self._tag)
-                self._tag = None
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
-    def __del__(self):
-        try:
-            self.close()
-        except Exception:
-            pass
 
     def __repr__(self):
         return "<kov.Dataset %s shape=%s %s>" % (self.path, self.shape, self.data_format)
@@ -273,7 +280,7 @@ def open(path):
     return Dataset(path)
 
 
-class Writer:
+class Writer(_Record):
     """A dataset being written block by block (see create)."""
 
     def __init__(self, tag, header, shape, dtype, esize):
@@ -301,24 +308,6 @@ class Writer:
                 _kov.window(1, self._tag, list(reversed(self.shape)), n, f, [1] * len(n),
                             self.esize, block)
 
-    def close(self):
-        with _lock:
-            if self._tag is not None:
-                _kov.close(self._tag)
-                _give_tag(self._tag)
-                self._tag = None
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
-    def __del__(self):
-        try:
-            self.close()
-        except Exception:
-            pass
 
 
 def _sample_type(data_format, dtype):
