@@ -235,14 +235,14 @@ class Dataset(_Record):
         n = [a.n for a in self.axes]
         f = [0] * len(n)
         j = [1] * len(n)
-        for axis, spec in window.items():
+        for axis, item in window.items():
             axis = int(axis)
             if not 1 <= axis <= len(n):
                 raise KovError("no axis %d in %s (%d axes)" % (axis, self.path, len(n)))
-            spec = tuple(spec) + (None,) * (3 - len(spec))
-            f[axis - 1] = 0 if spec[1] is None else int(spec[1])
-            j[axis - 1] = 1 if spec[2] is None else int(spec[2])
-            n[axis - 1] = int(spec[0]) if spec[0] is not None else \
+            item = tuple(item) + (None,) * (3 - len(item))
+            f[axis - 1] = 0 if item[1] is None else int(item[1])
+            j[axis - 1] = 1 if item[2] is None else int(item[2])
+            n[axis - 1] = int(item[0]) if item[0] is not None else \
                 max(0, (self.axes[axis - 1].n - f[axis - 1] + j[axis - 1] - 1) // max(j[axis - 1], 1))
         return n, f, j
 
