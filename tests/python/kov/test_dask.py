@@ -19,6 +19,12 @@ def test_blocks_are_read_by_the_tasks_not_the_client(workdir, cube):
     np.testing.assert_array_equal(darr.compute(scheduler="threads"), cube)
     with pytest.raises(kov.KovError, match="stream"):
         kov.open("cat d.H |").to_dask()
+    # Written back block by block, one data file, by threads of this process.
+    with dask.config.set(scheduler="threads"):
+        kov.to_kov(darr[:, ::-1, :] - 1, "back.H", label=["t", "x", "y"])
+    with kov.open("back.H") as back:
+        assert back.axes[1].label == "x" and back.history.count("data_format=") == 1
+        np.testing.assert_array_equal(back.read(), cube[:, ::-1, :] - 1)
 
 
 def test_a_cluster_reduces_and_writes_a_three_file_data_set(workdir):
