@@ -20,4 +20,17 @@ done
 "$bin/velmodel" n2=50 datapath="$work/" 2>/dev/null </dev/null | "$bin/kovinfo" >"$work/info.txt"
 grep -q '^actual       100000 bytes$' "$work/info.txt" || { cat "$work/info.txt"; exit 1; }
 grep -q '^max          6000 ' "$work/info.txt"
+# The Python package, where Debian's python3 looks under /usr.
+if [ -f "$build/python/kov/__init__.py" ]; then
+  py="$work/root/usr/lib/python3/dist-packages"
+  [ -f "$py/kov/__init__.py" ] || { echo "deb-smoke: the Python package is not in the package" >&2; exit 1; }
+  "$bin/velmodel" n2=50 datapath="$work/" >"$work/m.H" 2>/dev/null </dev/null
+  PYTHONPATH="$py" /usr/bin/python3 -c '
+import sys, kov
+ds = kov.open(sys.argv[1])
+assert ds.shape == (50, 500) and ds.read().max() == 6000, ds
+assert kov.__file__.startswith(sys.argv[2]), kov.__file__
+' "$work/m.H" "$py" </dev/null
+  echo "deb-smoke: the Python package imports from the package and reads a model"
+fi
 echo "deb-smoke: $(basename "$deb") installs and runs: velmodel | kovinfo ok"

@@ -16,14 +16,23 @@ int store_clock = 0;
 void *permanent_head = nullptr;
 constexpr std::size_t kLinkBytes = 16; // keeps the memory after the link aligned
 
-void *permanent(std::size_t size) {
-  auto *base = static_cast<char *>(alloc(size + kLinkBytes));
-  std::memcpy(base, &permanent_head, sizeof permanent_head);
-  permanent_head = base;
+// The store memory of a closable record while a scope is open; null: the
+// permanent chain.
+kov::detail::StoreMemory *scoped = nullptr;
+
+void *&chain_head() { return scoped != nullptr ? scoped->chain : permanent_head; }
+
+// Link a fresh allocation into the current chain; returns the usable part.
+char *chained(char *base) {
+  void *&head = chain_head();
+  std::memcpy(base, &head, sizeof head);
+  head = base;
   return base + kLinkBytes;
 }
 
-// The current block of the small-object allocator.
+void *permanent(std::size_t size) { return chained(static_cast<char *>(alloc(size + kLinkBytes))); }
+
+// The current block of the small-object allocator (outside any scope).
 char *current_block = nullptr;
 int block_used = SMALLBLOCK;
 
@@ -50,9 +59,7 @@ extern "C" hash_item **new_queue(int len) {
   const std::size_t bytes = static_cast<std::size_t>(len > 0 ? len : 1) * sizeof(hash_item *);
   auto *base = static_cast<char *>(std::calloc(bytes + kLinkBytes, 1));
   if (base == nullptr) koverr("unable to allocate space for hetch_queue \n");
-  std::memcpy(base, &permanent_head, sizeof permanent_head);
-  permanent_head = base;
-  return reinterpret_cast<hash_item **>(base + kLinkBytes);
+  return reinterpret_cast<hash_item **>(chained(base));
 }
 
 extern "C" char *suballoc(int size) {
@@ -60,15 +67,34 @@ extern "C" char *suballoc(int size) {
   const long rounded = (static_cast<long>(size) + 7) / 8 * 8;
   if (rounded > SMALLBLOCK)
     return static_cast<char *>(permanent(static_cast<std::size_t>(rounded)));
-  if (block_used + rounded > SMALLBLOCK) {
+  char *&block = scoped != nullptr ? scoped->block : current_block;
+  int &used = scoped != nullptr ? scoped->used : block_used;
+  if (used + rounded > SMALLBLOCK) {
     // The old block's remainder is abandoned.
-    current_block = static_cast<char *>(permanent(SMALLBLOCK));
-    block_used = 0;
+    block = static_cast<char *>(permanent(SMALLBLOCK));
+    used = 0;
   }
-  char *p = current_block + block_used;
-  block_used += static_cast<int>(rounded);
+  char *p = block + used;
+  used += static_cast<int>(rounded);
   return p;
 }
+
+namespace kov::detail {
+
+StoreMemory::~StoreMemory() {
+  while (chain != nullptr) {
+    void *next = nullptr;
+    std::memcpy(&next, chain, sizeof next);
+    std::free(chain);
+    chain = next;
+  }
+}
+
+StoreMemoryScope::StoreMemoryScope(StoreMemory &memory) : saved_(scoped) { scoped = &memory; }
+
+StoreMemoryScope::~StoreMemoryScope() { scoped = saved_; }
+
+} // namespace kov::detail
 
 extern "C" void getpar_hash_store(hash_item **queue, int qlen, char *tag, char *val, int tlen,
                                   int vlen) {

@@ -2,7 +2,9 @@
 #include "kovlib_internal.h"
 #include "streaminf.h"
 
+#include <algorithm>
 #include <cstdarg>
+#include <vector>
 
 namespace {
 
@@ -23,6 +25,7 @@ void ensure_store(streaminf *r, const char *name) {
   if (r->hetch_queue != nullptr) return;
   if (kovxargv == nullptr) koverr("Must call initpar() at the start of your program\n");
   if (r->headerbuf && !r->headerbuf->empty()) {
+    const kov::detail::StoreMemoryScope scope(r->store_memory);
     r->hqlen = KOV_HETCH_QUEUE_SIZE;
     r->hetch_queue = new_queue(r->hqlen);
     kov::detail::push_input(*r->headerbuf);
@@ -112,4 +115,19 @@ extern "C" int tetch(const char *name, const char *type, ...) {
   if (found != 0) return found;
   streaminf *r = in_record();
   return getpar_decode(r->tetch_queue, r->tqlen, name, type, dest);
+}
+
+extern "C" int kov_history_params(const char *tag, kov_param_visitor each, void *data) {
+  if (tag == nullptr) kov::detail::assertion("kov_history_params", "null tag");
+  streaminf *r = tag_info(tag, TAG_IN);
+  ensure_store(r, "");
+  std::vector<const hash_item *> items;
+  for (int b = 0; b < r->hqlen && r->hetch_queue != nullptr; ++b)
+    for (const hash_item *item = r->hetch_queue[b]; item != nullptr; item = item->next)
+      items.push_back(item);
+  std::sort(items.begin(), items.end(),
+            [](const hash_item *a, const hash_item *b) { return a->timestamp < b->timestamp; });
+  if (each != nullptr)
+    for (const hash_item *item : items) each(item->tag, item->tlen, item->val, item->vlen, data);
+  return static_cast<int>(items.size());
 }

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -15,6 +16,22 @@ constexpr int kFatalStatus = 23;
 // Set while a fatal error is being reported, so that a failure on the way
 // (for instance while reporting to the job-status master) cannot loop.
 bool in_fatal = false;
+
+// The embedding caller's handlers, if any.
+kov_message_handler fatal_handler = nullptr;
+void *fatal_data = nullptr;
+kov_message_handler warning_handler = nullptr;
+void *warning_data = nullptr;
+
+std::string format_text(const char *format, va_list args) {
+  va_list again;
+  va_copy(again, args);
+  const int n = std::vsnprintf(nullptr, 0, format, again);
+  va_end(again);
+  std::string text(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
+  std::vsnprintf(text.data(), text.size() + 1, format, args);
+  return text;
+}
 
 void print_fatal(std::FILE *stream, const char *format, va_list args) {
   if (kovxargv != nullptr && kovxargc > 0 && kovxargv[0] != nullptr)
@@ -44,6 +61,13 @@ extern "C" void koverr(const char *format, ...) {
   }
   va_list args;
   va_start(args, format);
+  if (fatal_handler != nullptr) {
+    const std::string message = format_text(format, args);
+    in_fatal = false; // the caller carries on after the handler
+    va_end(args);
+    fatal_handler(message.c_str(), fatal_data);
+    va_start(args, format);
+  }
   va_list again;
   va_copy(again, args);
   print_fatal(stderr, format, args);
@@ -56,6 +80,12 @@ extern "C" void koverr(const char *format, ...) {
 extern "C" int kovwarn(int code, const char *format, ...) {
   va_list args;
   va_start(args, format);
+  if (warning_handler != nullptr) {
+    const std::string message = format_text(format, args);
+    va_end(args);
+    warning_handler(message.c_str(), warning_data);
+    return code;
+  }
   va_list again;
   va_copy(again, args);
   std::vfprintf(stderr, format, args);
@@ -65,6 +95,16 @@ extern "C" int kovwarn(int code, const char *format, ...) {
   va_end(again);
   va_end(args);
   return code;
+}
+
+extern "C" void kov_set_fatal_handler(kov_message_handler handler, void *data) {
+  fatal_handler = handler;
+  fatal_data = data;
+}
+
+extern "C" void kov_set_warning_handler(kov_message_handler handler, void *data) {
+  warning_handler = handler;
+  warning_data = data;
 }
 
 extern "C" void fexit(int status) { std::exit(status); }

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace kov::detail {
 
@@ -45,6 +46,34 @@ void push_input(std::string text);
 
 // Print "prefix: <system error text>" on standard error, as perror does.
 void syserr(const char *prefix);
+
+// The memory of one dataset's parameter store.  Parameter memory is taken
+// from the permanent chain and kept until exit, except while a
+// StoreMemoryScope is open: then it is chained here and released with this
+// object, when the record that owns the store is closed.
+struct StoreMemory {
+  void *chain = nullptr;
+  char *block = nullptr;
+  int used = SMALLBLOCK;
+  StoreMemory() = default;
+  StoreMemory(StoreMemory &&other) noexcept
+      : chain(std::exchange(other.chain, nullptr)), block(std::exchange(other.block, nullptr)),
+        used(std::exchange(other.used, SMALLBLOCK)) {}
+  StoreMemory &operator=(StoreMemory &&) = delete;
+  ~StoreMemory();
+};
+
+// Sends the store allocations made during its life to `memory`.
+class StoreMemoryScope {
+public:
+  explicit StoreMemoryScope(StoreMemory &memory);
+  ~StoreMemoryScope();
+  StoreMemoryScope(const StoreMemoryScope &) = delete;
+  StoreMemoryScope &operator=(const StoreMemoryScope &) = delete;
+
+private:
+  StoreMemory *saved_;
+};
 
 } // namespace kov::detail
 

@@ -171,6 +171,7 @@ extern "C" void kovstr_inout_head(streaminf *r) {
     r->headfile = std::fopen(name.c_str(), "w+");
     r->format_num = 0;
     r->hqlen = KOV_PUTCH_QUEUE_SIZE;
+    const kov::detail::StoreMemoryScope scope(r->store_memory);
     r->hetch_queue = new_queue(r->hqlen);
   }
   if (r->headfile != nullptr)
@@ -189,7 +190,10 @@ extern "C" void kovstr_scr_head(streaminf *r) {
   r->headfile = std::fopen(r->headername.c_str(), "w+");
   r->format_num = 0;
   r->hqlen = KOV_PUTCH_QUEUE_SIZE;
-  r->hetch_queue = new_queue(r->hqlen);
+  {
+    const kov::detail::StoreMemoryScope scope(r->store_memory);
+    r->hetch_queue = new_queue(r->hqlen);
+  }
   if (r->headfile != nullptr)
     open_scrstream(r);
   else

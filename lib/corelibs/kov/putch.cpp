@@ -37,6 +37,7 @@ std::string printf_string(const char *format, ...) {
 // that later lookups on the tag see it.
 void scan_into_store(streaminf *r, const std::string &line) {
   if ((r->entrytype == STREAMINOUT || r->entrytype == STREAMSCR) && r->hetch_queue != nullptr) {
+    const kov::detail::StoreMemoryScope scope(r->store_memory);
     kov::detail::push_input(line);
     getpar_scan(r->hetch_queue, r->hqlen);
   }

@@ -2,6 +2,7 @@
 #ifndef KOV_STREAMINF_H
 #define KOV_STREAMINF_H
 
+#include "kovlib_internal.h"
 #include <kov/kovlib.h>
 
 #include <cstdio>
@@ -56,6 +57,8 @@ struct streaminf {
   int sockfd = 0;
   int n_key = -1;
   std::vector<int> key_bytes;
+  // Where the header store of this record lives; released with the record.
+  kov::detail::StoreMemory store_memory;
 };
 
 namespace kov::detail {

@@ -436,6 +436,13 @@ extern "C" void print_streaminf(streaminf *r) {
   std::fflush(e);
 }
 
+extern "C" int kov_history(const char *tag, const char **text) {
+  streaminf *r = tag != nullptr ? tag_info(tag, TAG_INQUIRE) : nullptr;
+  if (r == nullptr || !r->headerbuf) return -1;
+  if (text != nullptr) *text = r->headerbuf->c_str();
+  return static_cast<int>(r->headerbuf->size());
+}
+
 extern "C" int debug_tag(const char *tag) {
   streaminf *r = tag_info(tag, TAG_INQUIRE);
   if (r == nullptr) koverr("debug_tag request on an unintialized tag=%s \n", tag);

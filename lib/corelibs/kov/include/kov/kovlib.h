@@ -111,6 +111,17 @@ KOV_NORETURN void fexit(int status);
 KOV_NORETURN void erexit(const char *message);
 int noieeeinterupt(void);
 
+/* A program that embeds the library (an interpreter, say) may take over its
+ * fatal errors.  With a handler set, koverr formats the message (without the
+ * program-name prefix), prints nothing and calls handler(message, data),
+ * which should not return: it unwinds (a C++ exception) back to the
+ * embedding caller.  If it returns, koverr goes on as without a handler.
+ * A null handler restores the default.  Likewise a warning handler receives
+ * the text of every kovwarn instead of the two streams. */
+typedef void (*kov_message_handler)(const char *message, void *data);
+void kov_set_fatal_handler(kov_message_handler handler, void *data);
+void kov_set_warning_handler(kov_message_handler handler, void *data);
+
 /* ---- Self-documentation -------------------------------------------------- */
 
 /* Register one line of the program's documentation (copied). */
@@ -302,6 +313,10 @@ int tag_exists(const char *tag);
 int hclose(void);
 int auxhclose(const char *tag);
 int debug_tag(const char *tag);
+/* The history text read for a registered input, in/out or scratch tag:
+ * its length, with *text pointing at it (it lives until the tag is closed);
+ * -1 when the tag is unknown or has no history text. */
+int kov_history(const char *tag, const char **text);
 
 /* ---- Input headers ------------------------------------------------------- */
 
@@ -322,6 +337,13 @@ int hetch_n(const char *name, const char *type, void *dest, size_t room);
 int fetch_n(const char *name, const char *type, void *dest, size_t room);
 int auxpar_n(const char *name, const char *type, void *dest, size_t room, const char *tag);
 int tetch(const char *name, const char *type, ...);
+/* Every name of the tag's history store with its value (the one given
+ * last), in the order the values were given: each(name, name length, value,
+ * value length, data); the value is null for a name given without one.
+ * Returns the number of names. */
+typedef void (*kov_param_visitor)(const char *name, int nlen, const char *value, int vlen,
+                                  void *data);
+int kov_history_params(const char *tag, kov_param_visitor each, void *data);
 int kovstrpar(streaminf *record, const char *name, const char *type, void *dest);
 
 /* ---- History parameter writing ------------------------------------------- */

@@ -1,0 +1,115 @@
+#!/usr/bin/env python3
+"""Speed of the Python package kov against plain NumPy, and of Dask.
+
+In the same run, alternating, several times each, with 1 GiB of xdr_float
+samples (the data in the page cache):
+  read:  kov.open(h).read()            vs  numpy.fromfile(f, ">f4").astype("<f4")
+         (goal: at most 1.2 times the time)
+  write: kov.write(h, a)               vs  a.astype(">f4").tofile(f) plus a header
+         (goal: at most 1.2 times the time)
+  dask:  to_dask(chunks).mean() on a LocalCluster of two worker processes
+         vs one process doing kov.open(h).read().mean()
+         (goal: at least 1.3 times faster)
+Prints every run, the medians and their ratios.  Scratch files go to a
+directory under /work/tmp-h6 (or the directory given), removed at the end.
+
+Usage: PYTHONPATH=build/default/python python3 bench/python_bench.py [SCRATCH] [REPEATS]
+"""
+import os
+import shutil
+import statistics
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+import kov
+
+N1, N2 = 1024, 262144  # 2^28 samples: 1 GiB
+
+
+def timed(action):
+    start = time.perf_counter()
+    action()
+    return time.perf_counter() - start
+
+
+def alternate(label_a, a, label_b, b, repeats):
+    """Run a and b alternately; their medians."""
+    ta, tb = [], []
+    for rep in range(repeats):
+        ta.append(timed(a))
+        tb.append(timed(b))
+        print(f"  run {rep + 1}: {label_a} {ta[-1]:.3f} s, {label_b} {tb[-1]:.3f} s", flush=True)
+    return statistics.median(ta), statistics.median(tb)
+
+
+def main():
+    base = sys.argv[1] if len(sys.argv) > 1 else "/work/tmp-h6"
+    repeats = int(sys.argv[2]) if len(sys.argv) > 2 else 5
+    os.makedirs(base, exist_ok=True)
+    scratch = tempfile.mkdtemp(prefix="python-bench-", dir=base)
+    try:
+        os.chdir(scratch)
+        data = np.random.default_rng(3).standard_normal((N2, N1)).astype(np.float32)
+        kov.write("big.H", data, datapath=scratch + "/")
+        raw = scratch + "/big.H@"
+        with kov.open("big.H") as ds:
+            ds.read()  # into the page cache
+        print(f"1 GiB of xdr_float ({N2} x {N1}) in {scratch}")
+
+        print("read")
+
+        def kov_read():
+            with kov.open("big.H") as ds:
+                ds.read()
+
+        def numpy_read():
+            np.fromfile(raw, ">f4").astype("<f4")
+
+        k, n = alternate("kov read", kov_read, "numpy fromfile+astype", numpy_read, repeats)
+        print(f"read: kov {k:.3f} s, numpy {n:.3f} s, ratio {k / n:.2f} (goal: at most 1.20)")
+
+        print("write")
+
+        def kov_write():
+            kov.write("w.H", data, datapath=scratch + "/")
+
+        def numpy_write():
+            data.astype(">f4").tofile(scratch + "/n.H@")
+            with open("n.H", "w") as f:
+                f.write(f'n1={N1} n2={N2} esize=4 in="{scratch}/n.H@" data_format="xdr_float"\n')
+
+        k, n = alternate("kov write", kov_write, "numpy astype+tofile", numpy_write, repeats)
+        print(f"write: kov {k:.3f} s, numpy {n:.3f} s, ratio {k / n:.2f} (goal: at most 1.20)")
+        del data
+        for name in ("w.H@", "n.H@"):
+            os.unlink(name)
+
+        print("dask mean")
+        from dask.distributed import Client, LocalCluster
+        with LocalCluster(n_workers=2, processes=True, threads_per_worker=1, host="127.0.0.1",
+                          dashboard_address=None, local_directory=scratch) as cluster, \
+                Client(cluster):
+            def cluster_mean():
+                with kov.open("big.H") as ds:
+                    ds.to_dask(chunks={2: 16384}).mean().compute()
+
+            def one_process_mean():
+                with kov.open("big.H") as ds:
+                    ds.read().mean()
+
+            cluster_mean()  # workers warm: modules imported
+            time.sleep(2)  # and the warm-up's results released, not reused
+            c, o = alternate("two workers", cluster_mean, "one process", one_process_mean,
+                             repeats)
+        print(f"dask mean: two workers {c:.3f} s, one process {o:.3f} s, speed-up {o / c:.2f} "
+              f"(goal: at least 1.30)")
+    finally:
+        os.chdir("/")
+        shutil.rmtree(scratch, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
