@@ -109,7 +109,9 @@ std::string list_of(int count) {
   return text;
 }
 
-// A hostile case: a label for the test's name and the texts it uses.
+// A hostile case: a label for the test's name and the texts it uses (one
+// value per case for the command line, so that every test stays short in
+// the sanitizer build).
 struct Case {
   std::string label;
   std::vector<std::string> texts;
@@ -127,8 +129,11 @@ std::vector<Case> word_cases() {
           {"Name9000", {std::string(9000, 'b') + ".H"}},
           {"Empty", {""}},
           {"NotANumber", {"abc"}},
-          {"Unfit", {"1e400", "-99999999999"}},
-          {"TrailingCharacters", {"1x", "*", ",,,"}}};
+          {"TooLarge", {"1e400"}},
+          {"BelowInt", {"-99999999999"}},
+          {"TrailingCharacters", {"1x"}},
+          {"LoneMark", {"*"}},
+          {"EmptyElements", {",,,"}}};
 }
 
 // Lines added to a valid header (the last one of a name counts).
