@@ -138,12 +138,12 @@ int main(int argc, char **argv) {
            static_cast<double>(dim.o1));
 
   const float top = 1.5f * lay.v0;
-  for (int i = 1; i <= dim.n2; ++i) {
+  for (long i = 1; i <= dim.n2; ++i) {
     const float x = dim.o2 + dim.d2 * static_cast<float>(i - 1);
     std::fill(trace.begin(), trace.end(), 0.0f);
-    for (int k = 1; k <= ia; ++k) trace[k - 1] = top;
-    for (int k = ib + 1; k <= ic; ++k) trace[k - 1] = lay.v1;
-    for (int k = ic + 1; k <= dim.n1; ++k) trace[k - 1] = lay.v2;
+    for (long k = 1; k <= ia; ++k) trace[k - 1] = top;
+    for (long k = ib + 1; k <= ic; ++k) trace[k - 1] = lay.v1;
+    for (long k = ic + 1; k <= dim.n1; ++k) trace[k - 1] = lay.v2;
     if (i % 10 == 0) {
       std::fprintf(stderr, " CMP  %d of %d\n", i, dim.n2);
       std::fflush(stderr);
@@ -151,7 +151,7 @@ int main(int argc, char **argv) {
     const float argument = x * x * kPi / 180.0f / lay.den;
     const float s = std::sin(argument); // the single-precision sine
     const float vi = lay.v0 * (1.0f + lay.alpha * s);
-    for (int k = ia + 1; k <= ib; ++k)
+    for (long k = ia + 1; k <= ib; ++k)
       trace[k - 1] = vi + lay.g0 * ((dim.o1 + dim.d1 * static_cast<float>(k - 1)) - lay.z0);
     kov::kov_write_1d(trace);
   }

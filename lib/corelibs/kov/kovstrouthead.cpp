@@ -183,7 +183,7 @@ extern "C" void kovstr_out_head(streaminf *r) {
   if (r->tagname == "out") {
     char format[KOV_LINE_MAX];
     if (kov::detail::getch_bounded("data_format", "s", format, sizeof format) > 0 ||
-        hetch("data_format", "s", format) > 0) {
+        hetch_n("data_format", "s", format, sizeof format) > 0) {
       r->format_num = get_format_num(format);
       if (r->format_num < 0)
         koverr("unknown data format: %s \n %s \n", format,

@@ -265,7 +265,7 @@ void hand_over_when_ready(streaminf *r, bool ended) {
   const std::vector<Handover> due = std::exchange(prepared(), {});
   if (due.empty()) return;
   int timeout = 5;
-  (void)getch("timeout", "d", &timeout);
+  (void)getch_n("timeout", "d", &timeout, 1);
   for (const Handover &h : due) hand_over(r, h, timeout);
 }
 
