@@ -1,5 +1,6 @@
 // Moving samples between a caller's buffer and a tag's data, converting the
 // portable formats through one fixed buffer per direction.
+#include "backends.h"
 #include "kovlib_internal.h"
 #include "streaminf.h"
 
@@ -174,9 +175,12 @@ int write_common(const char *routine, const char *tag, const void *buffer, int n
   if (!ensure_open(r)) koverr("srite(): invalid output tag %s\n", tag);
   if (!r->ready_out) kovstr_ready_out(r);
   if (nbytes < 0) return 0;
-  if (!raw && converted(r->format_num))
-    return converted_write(r, static_cast<const char *>(buffer), nbytes, r->format_num);
-  return static_cast<int>(r->write_func(r, r->ioinf, static_cast<const char *>(buffer), nbytes));
+  const int wrote =
+      !raw && converted(r->format_num)
+          ? converted_write(r, static_cast<const char *>(buffer), nbytes, r->format_num)
+          : static_cast<int>(r->write_func(r, r->ioinf, static_cast<const char *>(buffer), nbytes));
+  kov::detail::end_of_write(r);
+  return wrote;
 }
 
 } // namespace
