@@ -226,6 +226,23 @@ int seek_to(const char *tag, const Plan &plan, i64 p) {
   return 0;
 }
 
+// Data that cannot be positioned (a pipe or socket) take a window only as
+// one run from the current position: any other window is refused with the
+// warning of the seek it would need, before a byte is written.
+int check_one_run(const char *tag, const Plan &plan) {
+  const i64 current = sseek_l_l(tag, 0, 1);
+  i64 expected = current;
+  Walker kept(plan.kept);
+  for (i64 k = 0; k < plan.iterations; ++k, kept.next()) {
+    const i64 target = kept.index() * plan.multiplier + plan.start;
+    if (current < 0 || target * plan.seek_unit != expected)
+      return seek_failed(tag, plan.multiplier * plan.seek_unit, current, target * plan.seek_unit,
+                         target, plan.seek_unit);
+    expected += plan.block;
+  }
+  return 0;
+}
+
 int run_plan(int mode, const char *tag, const Plan &plan, char *values) {
   const int block = static_cast<int>(plan.block);
   std::vector<char> buffer(plan.buffered ? static_cast<std::size_t>(plan.block) : 0);
@@ -294,6 +311,8 @@ extern "C" int kov_window(int mode, const char *tag, const int *ndim, const int 
     if (!r->valid || r->ioinf == nullptr)
       return mode > 0 ? kovwarn(-1, "srite error to tag %s \n", tag)
                       : kovwarn(-1, "sreed error from tag %s \n", tag);
+    if (mode > 0 && !r->backseekable)
+      if (const int status = check_one_run(tag, plan); status != 0) return status;
   }
   return run_plan(mode, tag, plan, static_cast<char *>(values));
 }

@@ -329,11 +329,28 @@ TEST(WindowFailure, StridedWriteOntoAPipeWarnsAndReturns) {
     set_args({"prog", "head=| cat > " + (dir / "sink"), "isoutstream=y", "noheader=y",
               "data_format=native_byte"});
     const int ndim = 1, n = 10, nw = 5, fw = 0, jw = 2;
-    std::exit(srite_window("out", &ndim, &n, &nw, &fw, &jw, 1, "ABCDE") == -1 ? 0 : 4);
+    const int status = srite_window("out", &ndim, &n, &nw, &fw, &jw, 1, "ABCDE");
+    ::pclose(tag_info("out", TAG_INQUIRE)->headfile); // wait for the reader
+    std::exit(status == -1 ? 0 : 4);
   });
   EXPECT_EQ(o.status, 0) << o.err;
   EXPECT_NE(o.err.find("trouble seeking(2) 2 blocks of size 1 in tag out\n"), std::string::npos)
       << o.err;
+  const std::string sink = read_file(dir / "sink");
+  const auto end = sink.find('\004');
+  EXPECT_TRUE(end == std::string::npos || end + 1 == sink.size()) << "not a byte of the window";
+
+  // One run from the current position is what a pipe can take.
+  const auto run = kovtest::run_child([&] {
+    set_args({"prog", "head=| cat > " + (dir / "sink2"), "isoutstream=y", "noheader=y",
+              "data_format=native_byte"});
+    const int ndim = 2, n[] = {4, 3}, nw[] = {4, 2}, fw[] = {0, 0}, jw[] = {1, 1};
+    const int status = srite_window("out", &ndim, n, nw, fw, jw, 1, "abcdefgh");
+    ::pclose(tag_info("out", TAG_INQUIRE)->headfile);
+    std::exit(status == 0 ? 0 : 4);
+  });
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(read_file(dir / "sink2").ends_with("\004abcdefgh"));
 }
 
 // ---- Values ---------------------------------------------------------------------
