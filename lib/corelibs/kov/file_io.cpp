@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <memory>
 #include <span>
 #include <string>
@@ -126,6 +127,11 @@ int file_open(streaminf *r, void **ioinf) {
     }
     r->streamfile = state->file;
     r->streamfd = ::fileno(state->file);
+    // A pipe as large as a gathered write: the writer hands over each in
+    // one go and the reader takes it in large pieces.  Where the system
+    // refuses, the pipe stays as it is.
+    if (kov::detail::is_output_kind(r) && to_pipe(r))
+      (void)::fcntl(r->streamfd, F_SETPIPE_SZ, static_cast<int>(kov::detail::Gather::kBytes));
   }
   kov::detail::install_state(ioinf, std::move(state));
   return 0;
