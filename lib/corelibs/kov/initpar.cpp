@@ -50,17 +50,14 @@ char *field_copy(const std::string &arg) {
   return copy;
 }
 
-} // namespace
-
-namespace {
-
 // A program started with its standard input closed reads it as an empty
 // one.  The descriptor is taken at once: otherwise the next file opened
 // would get it and be read, or closed, as the standard input.
 void hold_standard_input() {
   if (::fcntl(STDIN_FILENO, F_GETFD) != -1 || errno != EBADF) return;
+  // The lowest free descriptor, so descriptor 0.
   const int fd = ::open("/dev/null", O_RDONLY);
-  if (fd > STDIN_FILENO) ::close(fd); // taken meanwhile: nothing to hold
+  if (fd > STDIN_FILENO) ::close(fd);
 }
 
 } // namespace
