@@ -10,13 +10,14 @@
 
 namespace kovbench {
 
-// A scratch directory under /tmp, made on first use and removed at exit.
+// A scratch directory under $TMPDIR (default /tmp), made on first use and
+// removed at exit.
 inline const std::string &scratch_dir() {
   static const std::string dir = [] {
-    char templ[] = "/tmp/kovbench.XXXXXX";
-    const char *made = ::mkdtemp(templ);
-    if (made == nullptr) std::abort();
-    return std::string(made);
+    const char *base = std::getenv("TMPDIR");
+    std::string templ = std::string(base != nullptr && *base ? base : "/tmp") + "/kovbench.XXXXXX";
+    if (::mkdtemp(templ.data()) == nullptr) std::abort();
+    return templ;
   }();
   // Registered after the name exists, so the removal runs before the name is
   // destroyed at exit.

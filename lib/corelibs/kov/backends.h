@@ -5,8 +5,12 @@
 
 #include "streaminf.h"
 
+#include <chrono>
+#include <cstddef>
 #include <cstdio>
+#include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <unistd.h>
 #include <utility>
@@ -70,15 +74,59 @@ private:
   std::FILE *stream_ = nullptr;
 };
 
+// Bytes written to a data set, gathered into large system calls.  What
+// `add` is given is kept until about 1 MiB has gathered or `drain` is
+// called; a back end drains before every other operation on its data (read,
+// seek, size, position, close), and every gather still holding bytes is
+// drained when the process exits (after a fatal error too), so the bytes
+// reach the file or pipe exactly as if they had been written at once.
+class Gather {
+public:
+  // Writes all of the bytes where they belong or ends the program.
+  using Sink = std::function<void(std::span<const char>)>;
+
+  static constexpr std::size_t kBytes = std::size_t{1} << 20;
+
+  Gather(const streaminf *owner, Sink sink);
+  Gather(const Gather &) = delete;
+  Gather &operator=(const Gather &) = delete;
+  // Leaves the bytes still held alone: the owner drains first.
+  ~Gather();
+
+  void add(std::span<const char> bytes);
+  void drain();
+  bool empty() const { return held_.empty(); }
+  std::size_t size() const { return held_.size(); }
+
+private:
+  friend void drain_all_gathers();
+  friend void drain_pending(const streaminf *record);
+  const streaminf *owner_;
+  Sink sink_;
+  std::vector<char> held_;
+  bool draining_ = false; // a failing sink ends the program: no second try
+  Gather *prev_ = nullptr, *next_ = nullptr;
+};
+
+// Drain every gather that holds bytes (run at exit).
+void drain_all_gathers();
+
+// Hand the bytes a record's back end still holds to the system, as before
+// its header stream is closed (the data may share it).
+void drain_pending(const streaminf *record);
+
 // The descriptor state of the descriptor back end (the record type named
 // `fd_info`; the registry lookup of the same name is another thing).
 struct FdState {
+  explicit FdState(const streaminf *record);
   OpenFile file;                 // -1 when no file is open
   unsigned long long curpos = 0; // bytes moved since the start of the data
+  Gather pending;                // written bytes not yet handed to the system
 };
 
 // The state of the buffered-stream back end.
 struct file_info {
+  explicit file_info(const streaminf *record);
   std::FILE *file = nullptr;
   long long curpos = 0;     // data bytes since the first data byte
   long long seekoffset = 0; // stream position of the first data byte
@@ -88,7 +136,17 @@ struct file_info {
   // An output that shares its header's stream learns where the data begin at
   // its first transfer, once the header text has been completed.
   bool offset_pending = false;
+  Gather pending; // written bytes not yet handed to the system
+  // Pipes and sockets: when the bytes now held began to wait, when the last
+  // write call ended and when the current one began (see end_of_write).
+  std::chrono::steady_clock::time_point held_since{}, last_call_end{}, call_start{};
+  bool in_call = false;
 };
+
+// Called after every write call on a record: data into a pipe or socket
+// leave before the call returns unless the program writes in quick
+// succession.
+void end_of_write(streaminf *record);
 
 // One file of a multi-file data set.
 struct MultiFdFile {
@@ -99,12 +157,14 @@ struct MultiFdFile {
 
 // The state of the multi-file back end.
 struct multifd_info {
+  explicit multifd_info(streaminf *record);
   int nfile = 0;
   int active = 0;
   std::vector<MultiFdFile> infos;
   std::vector<std::string> name;
   std::vector<char> used; // 1 once something was written to that file
   int last_used = -1;
+  Gather pending; // written bytes not yet placed in the files
 };
 
 // Hand a freshly made state to a record's `ioinf` and take it back in close.

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <memory>
+#include <span>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,10 +22,8 @@ using kov::detail::refuse_name;
 
 using kov::detail::FdState;
 
-constexpr long kChunk = 16384;
-constexpr long kPipeChunk = 1024;
-
-long chunk_of(const streaminf *r) { return r->isapipe ? kPipeChunk : kChunk; }
+// Largest single system read.
+constexpr long kChunk = 1L << 30;
 
 std::string data_name(const streaminf *r) { return r->dataname.value_or(""); }
 
@@ -39,7 +38,9 @@ int open_rw_created(const std::string &name) {
 FdState *state_of(void *ioinf) { return static_cast<FdState *>(ioinf); }
 
 int fd_open(streaminf *r, void **ioinf) {
-  auto state = std::make_unique<FdState>();
+  // Data written so far by this process may be what is opened now.
+  kov::detail::drain_all_gathers();
+  auto state = std::make_unique<FdState>(r);
   const std::string name = data_name(r);
   int fd = -1;
   const char *mode = "r";
@@ -104,6 +105,7 @@ int fd_open(streaminf *r, void **ioinf) {
 int fd_close(streaminf *r, void *ioinf) {
   if (ioinf == nullptr) return 0;
   std::unique_ptr<FdState> state = kov::detail::reclaim_state<FdState>(r, ioinf);
+  state->pending.drain();
   if (r != nullptr && state->file.is_open()) {
     if (r->streamfile == state->file.stream()) r->streamfile = nullptr;
     if (r->streamfd == state->file.fd()) r->streamfd = -1;
@@ -115,11 +117,11 @@ int fd_close(streaminf *r, void *ioinf) {
 long fd_read(streaminf *r, void *ioinf, char *buffer, long nbytes) {
   FdState *state = state_of(ioinf);
   if (state == nullptr || !state->file.is_open()) invalid_dataset(r);
-  const long chunk = chunk_of(r);
+  state->pending.drain();
   long total = 0;
   while (total < nbytes) {
     const ssize_t n = ::read(state->file.fd(), buffer + total,
-                             static_cast<size_t>(std::min(chunk, nbytes - total)));
+                             static_cast<size_t>(std::min(kChunk, nbytes - total)));
     if (n < 0) {
       if (errno == EINTR) continue;
       kov::detail::syserr("fd_read()");
@@ -132,31 +134,34 @@ long fd_read(streaminf *r, void *ioinf, char *buffer, long nbytes) {
   return total;
 }
 
-long fd_write(streaminf *r, void *ioinf, const char *buffer, long nbytes) {
-  FdState *state = state_of(ioinf);
-  if (state == nullptr || !state->file.is_open()) invalid_dataset(r);
-  const long chunk = chunk_of(r);
-  long total = 0;
-  while (total < nbytes) {
-    const ssize_t n = ::write(state->file.fd(), buffer + total,
-                              static_cast<size_t>(std::min(chunk, nbytes - total)));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      // A full device or an exceeded quota ends here too: never a silent
-      // short write.
+// Hand gathered bytes to the system; any failure is fatal, a full device
+// or an exceeded quota included: never a silent short write.
+void write_all(const streaminf *r, int fd, std::span<const char> bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
       kov::detail::syserr("info_rite()");
       koverr("info_rite() : I/O error, tag \"%s\"\n", r->tagname.c_str());
     }
-    if (n == 0) break;
-    total += n;
+    done += static_cast<std::size_t>(n);
   }
-  state->curpos += static_cast<unsigned long long>(total);
-  return total;
+}
+
+long fd_write(streaminf *r, void *ioinf, const char *buffer, long nbytes) {
+  FdState *state = state_of(ioinf);
+  if (state == nullptr || !state->file.is_open()) invalid_dataset(r);
+  if (nbytes <= 0) return 0;
+  state->pending.add(std::span(buffer, static_cast<std::size_t>(nbytes)));
+  state->curpos += static_cast<unsigned long long>(nbytes);
+  return nbytes;
 }
 
 kov_off_t fd_seek(streaminf *, void *ioinf, kov_off_t offset, int whence) {
   FdState *state = state_of(ioinf);
   if (state == nullptr) return -1;
+  state->pending.drain();
   int how = SEEK_SET;
   switch (whence) {
   case 0:
@@ -187,10 +192,16 @@ kov_off_t fd_seek(streaminf *, void *ioinf, kov_off_t offset, int whence) {
 kov_file_size_t fd_size(streaminf *r, void *ioinf) {
   FdState *state = state_of(ioinf);
   if (state == nullptr || !state->file.is_open()) invalid_dataset(r);
+  state->pending.drain();
   return fsize(state->file.fd());
 }
 
 } // namespace
+
+kov::detail::FdState::FdState(const streaminf *record)
+    : pending(record, [this, record](std::span<const char> bytes) {
+        write_all(record, file.fd(), bytes);
+      }) {}
 
 extern "C" void init_fd_io(streaminf *r) {
   if (r == nullptr) kov::detail::assertion("init_fd_io", "null record");
@@ -234,6 +245,61 @@ void refuse_name(const streaminf *r, const std::string &name, const char *a, con
   if (name == a || name == b)
     koverr("%s is invalid for file descriptor I/O for tag \"%s\"\n", name.c_str(),
            r->tagname.c_str());
+}
+
+} // namespace kov::detail
+
+namespace kov::detail {
+
+namespace {
+
+// The gathers alive, for the drain at exit.
+Gather *gathers = nullptr;
+
+void drain_at_exit() { drain_all_gathers(); }
+
+} // namespace
+
+Gather::Gather(const streaminf *owner, Sink sink) : owner_(owner), sink_(std::move(sink)) {
+  static const bool registered = std::atexit(drain_at_exit) == 0;
+  (void)registered;
+  next_ = gathers;
+  if (gathers != nullptr) gathers->prev_ = this;
+  gathers = this;
+}
+
+Gather::~Gather() {
+  if (prev_ != nullptr) prev_->next_ = next_;
+  if (next_ != nullptr) next_->prev_ = prev_;
+  if (gathers == this) gathers = next_;
+}
+
+void Gather::add(std::span<const char> bytes) {
+  if (held_.size() + bytes.size() > kBytes) drain();
+  if (bytes.size() >= kBytes) {
+    // Large enough to go as it is.
+    sink_(bytes);
+    return;
+  }
+  if (held_.capacity() < kBytes) held_.reserve(kBytes);
+  held_.insert(held_.end(), bytes.begin(), bytes.end());
+}
+
+void Gather::drain() {
+  if (held_.empty() || draining_) return;
+  draining_ = true;
+  sink_(held_);
+  held_.clear();
+  draining_ = false;
+}
+
+void drain_all_gathers() {
+  for (Gather *g = gathers; g != nullptr; g = g->next_) g->drain();
+}
+
+void drain_pending(const streaminf *record) {
+  for (Gather *g = gathers; g != nullptr; g = g->next_)
+    if (g->owner_ == record) g->drain();
 }
 
 } // namespace kov::detail

@@ -7,9 +7,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <memory>
+#include <span>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,14 +21,18 @@ namespace {
 
 using kov::detail::file_info;
 
-constexpr long kChunk = 65536;
-constexpr long kPipeChunk = 1024;
 constexpr long kDiscardPiece = 8192;
+
+using Clock = std::chrono::steady_clock;
+
+// Pipes and sockets (see end_of_write): write calls that begin less than
+// kQuickGap after the previous one ended are quick; bytes they leave wait
+// at most kHoldLimit while quick calls go on.
+constexpr auto kQuickGap = std::chrono::microseconds(200);
+constexpr auto kHoldLimit = std::chrono::milliseconds(2);
 
 // Where the bytes skipped by emulated seeks go; shared by all tags.
 char discard_buffer[kDiscardPiece];
-
-long chunk_of(const streaminf *r) { return r->isapipe ? kPipeChunk : kChunk; }
 
 file_info *state_of(void *ioinf) { return static_cast<file_info *>(ioinf); }
 
@@ -39,8 +46,11 @@ bool is_standard(std::FILE *f) { return f == stdin || f == stdout || f == stderr
 file_info &open_state(streaminf *r, void *ioinf) {
   file_info *state = state_of(ioinf);
   if (state == nullptr || state->file == nullptr) invalid_dataset(r);
+  state->pending.drain();
   return *state;
 }
+
+bool to_pipe(const streaminf *r) { return r->isapipe && !r->backseekable; }
 
 // An output sharing its header stream: the data begin where the header
 // text ends.  Whatever the first data operation (a write, a seek, a position
@@ -73,7 +83,9 @@ std::FILE *open_data_file(streaminf *r) {
 }
 
 int file_open(streaminf *r, void **ioinf) {
-  auto state = std::make_unique<file_info>();
+  // Data written so far by this process may be what is opened now.
+  kov::detail::drain_all_gathers();
+  auto state = std::make_unique<file_info>(r);
   const std::string name = r->dataname.value_or("");
   switch (r->entrytype) {
   case STREAMIN:
@@ -115,6 +127,11 @@ int file_open(streaminf *r, void **ioinf) {
     }
     r->streamfile = state->file;
     r->streamfd = ::fileno(state->file);
+    // A pipe as large as a gathered write: the writer hands over each in
+    // one go and the reader takes it in large pieces.  Where the system
+    // refuses, the pipe stays as it is.
+    if (kov::detail::is_output_kind(r) && to_pipe(r))
+      (void)::fcntl(r->streamfd, F_SETPIPE_SZ, static_cast<int>(kov::detail::Gather::kBytes));
   }
   kov::detail::install_state(ioinf, std::move(state));
   return 0;
@@ -125,6 +142,7 @@ int file_close(streaminf *r, void *ioinf) {
   std::unique_ptr<file_info> state = kov::detail::reclaim_state<file_info>(r, ioinf);
   std::FILE *f = state->file;
   if (f == nullptr) return 0;
+  state->pending.drain();
   if (r != nullptr) {
     if (r->streamfile == f) r->streamfile = nullptr;
     if (r->streamfd == ::fileno(f)) r->streamfd = -1;
@@ -142,10 +160,10 @@ int file_close(streaminf *r, void *ioinf) {
 
 long file_read(streaminf *r, void *ioinf, char *buffer, long nbytes) {
   file_info &state = open_state(r, ioinf);
-  const long chunk = chunk_of(r);
   long total = 0;
   while (total < nbytes) {
-    const std::size_t want = static_cast<std::size_t>(std::min(chunk, nbytes - total));
+    // One request: the stream hands large ones straight to the system.
+    const std::size_t want = static_cast<std::size_t>(nbytes - total);
     const std::size_t n = std::fread(buffer + total, 1, want, state.file);
     if (n < want && std::ferror(state.file)) {
       kov::detail::syserr("file_read()");
@@ -163,59 +181,50 @@ long file_read(streaminf *r, void *ioinf, char *buffer, long nbytes) {
   koverr("file_write() : I/O error, tag \"%s\"\n", r->tagname.c_str());
 }
 
-// Data into a pipe or socket leave in pieces of up to 64 KiB straight from
-// the caller's buffer, after what the stream holds (the end of the header):
-// the stream is flushed after every call anyway, so the reader sees the
-// same bytes at the same moments, in a few large system calls instead of
-// many small ones.  A reader that has gone away kills the writer with
-// SIGPIPE, as in any pipeline; a writer that ignores SIGPIPE stops here
-// with the write error.
-long pipe_write(streaminf *r, file_info &state, const char *buffer, long nbytes) {
-  if (std::fflush(state.file) != 0) write_error(r);
-  const int fd = ::fileno(state.file);
-  long total = 0;
-  while (total < nbytes) {
-    const ssize_t n =
-        ::write(fd, buffer + total, static_cast<std::size_t>(std::min(kChunk, nbytes - total)));
+// Gathered bytes into a pipe or socket, after what the stream holds (the
+// end of the header).  A reader that has gone away kills the writer with
+// SIGPIPE, as in any pipeline; a writer that ignores SIGPIPE stops here with
+// the write error.
+void send_to_pipe(const streaminf *r, std::FILE *file, std::span<const char> bytes) {
+  if (std::fflush(file) != 0) write_error(r);
+  const int fd = ::fileno(file);
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) write_error(r);
-    if (n == 0) break;
-    total += n;
+    if (n <= 0) write_error(r);
+    done += static_cast<std::size_t>(n);
   }
-  state.curpos += total;
-  return total;
+}
+
+// Gathered bytes into a file through its stream, which is flushed so that a
+// full device is found here and not later.
+void send_to_file(const streaminf *r, std::FILE *file, std::span<const char> bytes) {
+  if (std::fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size()) {
+    if (std::feof(file) && !std::ferror(file)) {
+      std::fprintf(stderr, "unexpected eof for tag %s\n", r->tagname.c_str());
+      std::fflush(stderr);
+    }
+    write_error(r);
+  }
+  if (std::fflush(file) != 0) write_error(r);
 }
 
 long file_write(streaminf *r, void *ioinf, const char *buffer, long nbytes) {
-  file_info &state = open_state(r, ioinf);
-  settle_offset(r, state);
-  if (r->isapipe && !r->backseekable) return pipe_write(r, state, buffer, nbytes);
-  const long chunk = chunk_of(r);
-  long total = 0;
-  while (total < nbytes) {
-    const std::size_t want = static_cast<std::size_t>(std::min(chunk, nbytes - total));
-    const std::size_t n = std::fwrite(buffer + total, 1, want, state.file);
-    if (n < want) {
-      if (std::ferror(state.file)) {
-        kov::detail::syserr("file_write()");
-        koverr("file_write() : I/O error, tag \"%s\"\n", r->tagname.c_str());
-      }
-      if (std::feof(state.file)) {
-        std::fprintf(stderr, "unexpected eof for tag %s\n", r->tagname.c_str());
-        std::fflush(stderr);
-      }
-    }
-    if (n == 0) break;
-    total += static_cast<long>(n);
+  file_info *state = state_of(ioinf);
+  if (state == nullptr || state->file == nullptr) invalid_dataset(r);
+  if (nbytes <= 0) return 0;
+  settle_offset(r, *state);
+  if (to_pipe(r)) {
+    const Clock::time_point now = Clock::now();
+    if (!state->in_call) state->call_start = now;
+    state->in_call = true;
+    if (!state->pending.empty() && now - state->held_since >= kHoldLimit) state->pending.drain();
+    if (state->pending.empty()) state->held_since = now;
   }
-  // What the stream still holds must reach the file now: a full device
-  // found at the flush is as fatal as one found by the write.
-  if (std::fflush(state.file) != 0) {
-    kov::detail::syserr("file_write()");
-    koverr("file_write() : I/O error, tag \"%s\"\n", r->tagname.c_str());
-  }
-  state.curpos += total;
-  return total;
+  state->pending.add(std::span(buffer, static_cast<std::size_t>(nbytes)));
+  state->curpos += nbytes;
+  return nbytes;
 }
 
 // Read and drop `count` bytes; the number dropped.
@@ -315,6 +324,7 @@ kov_off_t seek_file(streaminf *r, file_info &state, kov_off_t offset, int whence
 kov_off_t file_seek(streaminf *r, void *ioinf, kov_off_t offset, int whence) {
   file_info *state = state_of(ioinf);
   if (state == nullptr || state->file == nullptr) return -1;
+  state->pending.drain();
   if (r->backseekable) return seek_file(r, *state, offset, whence);
   return seek_stream(r, *state, offset, whence);
 }
@@ -329,6 +339,32 @@ kov_file_size_t file_size(streaminf *r, void *ioinf) {
 }
 
 } // namespace
+
+kov::detail::file_info::file_info(const streaminf *record)
+    : pending(record, [this, record](std::span<const char> bytes) {
+        if (to_pipe(record))
+          send_to_pipe(record, file, bytes);
+        else
+          send_to_file(record, file, bytes);
+      }) {}
+
+// Data into a pipe or socket are gathered only while the program writes in
+// quick succession: at the end of a write call, what is held goes out when
+// the call began more than kQuickGap after the previous one ended (the
+// program computes between its writes, and the reader gets each piece as it
+// is written).  While quick writes go on, nothing waits longer than
+// kHoldLimit; it all goes out at the latest when the program next uses the
+// data in another way, closes them or ends.
+void kov::detail::end_of_write(streaminf *r) {
+  if (r == nullptr || r->write_func != file_write || r->ioinf == nullptr) return;
+  file_info &state = *state_of(r->ioinf);
+  if (!state.in_call) return;
+  state.in_call = false;
+  const bool quick = state.last_call_end != Clock::time_point{} &&
+                     state.call_start - state.last_call_end < kQuickGap;
+  if (!quick) state.pending.drain();
+  state.last_call_end = Clock::now();
+}
 
 extern "C" void init_file_io(streaminf *r) {
   if (r == nullptr) kov::detail::assertion("init_file_io", "null record");

@@ -1,4 +1,5 @@
 // Fatal errors, warnings and exit.
+#include "backends.h"
 #include "kovlib_internal.h"
 #include "streaminf.h"
 
@@ -59,6 +60,9 @@ extern "C" void koverr(const char *format, ...) {
     (void)kov_err_prog();
     errno = saved;
   }
+  // Data written so far go out before the message, which may share their
+  // stream.
+  kov::detail::drain_all_gathers();
   va_list args;
   va_start(args, format);
   if (fatal_handler != nullptr) {

@@ -36,35 +36,33 @@ extern "C" int sseek(const char *tag, int offset, int whence) {
   return static_cast<int>(sseek_l_l(tag, offset, whence));
 }
 
+// Seeks in blocks.  Every single back-end seek stays within 32 bits, which
+// the stream back end needs: longer ways are gone in steps.  The current
+// position is asked only for the messages of a failure: a seek from the
+// start that fits in one step is one back-end seek.
 extern "C" double sseek_block_d(const char *tag, int offset, int block_size, int whence) {
   streaminf *r = open_record(tag);
-  const kov_off_t current = seek(r, 0, 1);
-  if (current < 0) {
-    kovwarn(0, "SEEK ERROR: trouble obtaining current position\n");
-    return -1;
-  }
+  const auto current = [r] { return static_cast<double>(seek(r, 0, 1)); };
+  const auto step_failed = [&] {
+    kovwarn(0, "SEEK ERROR: tag=%s offset=%d whence=%d \n        current_pos=%g blocksize=%d \n ",
+            tag, offset, whence, current(), block_size);
+    return -1.0;
+  };
   kov_off_t request = static_cast<kov_off_t>(offset) * block_size;
   int how = whence;
-  if (how == 0) {
-    request -= current;
+  if (how == 0 && request > kLargestStep) {
+    // Far from the start: the first step from there, the rest onwards.
+    if (seek(r, kLargestStep, 0) < 0) return step_failed();
+    request -= kLargestStep;
     how = 1;
   } else if (how == 2 && (request > kLargestStep || request < -kLargestStep)) {
     // A long way from the end: go to the end first, then step from there.
-    if (seek(r, 0, 2) < 0) {
-      kovwarn(0, "SEEK ERROR: tag=%s offset=%d whence=%d \n        current_pos=%g blocksize=%d \n ",
-              tag, offset, whence, static_cast<double>(current), block_size);
-      return -1;
-    }
+    if (seek(r, 0, 2) < 0) return step_failed();
     how = 1;
   }
-  // Every single back-end seek stays within 32 bits.
   while (request > kLargestStep || request < -kLargestStep) {
     const kov_off_t step = request > 0 ? kLargestStep : -kLargestStep;
-    if (seek(r, step, 1) < 0) {
-      kovwarn(0, "SEEK ERROR: tag=%s offset=%d whence=%d \n        current_pos=%g blocksize=%d \n ",
-              tag, offset, whence, static_cast<double>(current), block_size);
-      return -1;
-    }
+    if (seek(r, step, 1) < 0) return step_failed();
     request -= step;
   }
   const kov_off_t position = seek(r, request, how);
@@ -72,7 +70,7 @@ extern "C" double sseek_block_d(const char *tag, int offset, int block_size, int
     kovwarn(0,
             "SEEK ERROR(2): tag=%s offset=%d whence=%d  \n                  block=%d curent "
             "position=%g \n \n",
-            tag, offset, whence, block_size, static_cast<double>(current));
+            tag, offset, whence, block_size, current());
     return -1;
   }
   return static_cast<double>(position) / block_size;

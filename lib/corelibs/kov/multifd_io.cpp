@@ -11,9 +11,11 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <memory>
+#include <span>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -24,7 +26,6 @@ using kov::detail::refuse_name;
 using kov::detail::multifd_info;
 using kov::detail::MultiFdFile;
 
-constexpr long kChunk = 16384;
 constexpr int kDefaultFileSize = 999999; // megabytes
 constexpr int kMegabyteShift = 20;
 
@@ -62,9 +63,11 @@ int open_created(const std::string &path, int access) {
 }
 
 int multifd_open(streaminf *r, void **ioinf) {
+  // Data written so far by this process may be what is opened now.
+  kov::detail::drain_all_gathers();
   if (r->entrytype == STREAMSOCKOUT)
     koverr("Stream socket can not be broken into multiple files \n");
-  auto state = std::make_unique<multifd_info>();
+  auto state = std::make_unique<multifd_info>(r);
   state->name = split_names(r->dataname.value_or(""));
   state->nfile = static_cast<int>(state->name.size());
   state->infos.resize(state->name.size());
@@ -147,6 +150,7 @@ int multifd_open(streaminf *r, void **ioinf) {
 int multifd_close(streaminf *r, void *ioinf) {
   if (ioinf == nullptr) return 0;
   std::unique_ptr<multifd_info> state = kov::detail::reclaim_state<multifd_info>(r, ioinf);
+  state->pending.drain();
   if (r != nullptr && !state->infos.empty()) {
     const kov::detail::OpenFile &first = state->infos[0].file;
     if (first.is_open() && r->streamfd == first.fd()) r->streamfd = -1;
@@ -178,6 +182,7 @@ void next_file(streaminf *r, multifd_info &state, bool writing) {
 
 long multifd_read(streaminf *r, void *ioinf, char *buffer, long nbytes) {
   multifd_info *state = state_of(ioinf);
+  if (state != nullptr) state->pending.drain();
   if (state == nullptr || nbytes <= 0 || state->active >= state->nfile) return 0;
   long total = 0;
   while (total < nbytes && state->active < state->nfile) {
@@ -187,7 +192,7 @@ long multifd_read(streaminf *r, void *ioinf, char *buffer, long nbytes) {
       next_file(r, *state, false);
       continue;
     }
-    const long want = static_cast<long>(std::min<long long>({kChunk, left, nbytes - total}));
+    const long want = static_cast<long>(std::min<long long>({left, nbytes - total}));
     const ssize_t n = ::read(slot.file.fd(), buffer + total, static_cast<size_t>(want));
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -206,9 +211,9 @@ long multifd_read(streaminf *r, void *ioinf, char *buffer, long nbytes) {
   return total;
 }
 
-long multifd_write(streaminf *r, void *ioinf, const char *buffer, long nbytes) {
-  multifd_info *state = state_of(ioinf);
-  if (state == nullptr || nbytes <= 0 || state->active >= state->nfile) return 0;
+// Place bytes in the files from the active one on; the number placed.
+long write_through(streaminf *r, multifd_info *state, const char *buffer, long nbytes) {
+  if (nbytes <= 0 || state->active >= state->nfile) return 0;
   state->used[state->active] = 1;
   long total = 0;
   while (total < nbytes && state->active < state->nfile) {
@@ -222,7 +227,7 @@ long multifd_write(streaminf *r, void *ioinf, const char *buffer, long nbytes) {
     while (total < nbytes) {
       const long long room = slot.size - slot.curpos;
       if (room <= 0) break;
-      const long want = static_cast<long>(std::min<long long>({kChunk, room, nbytes - total}));
+      const long want = static_cast<long>(std::min<long long>({room, nbytes - total}));
       const ssize_t n = ::write(slot.file.fd(), buffer + total, static_cast<size_t>(want));
       if (n < 0) {
         if (errno == EINTR) continue;
@@ -259,6 +264,47 @@ long multifd_write(streaminf *r, void *ioinf, const char *buffer, long nbytes) {
   }
   kov::detail::update_out(r, *state);
   return total;
+}
+
+// Find room for `bytes` more after the `ahead` bytes already gathered, and
+// mark the files they will go to as used, as a write through would: the
+// file the write begins in (a file filled exactly stays the one the next
+// write begins in) and every file that receives some of them.  False, with
+// nothing marked, when the files have not that much room left.
+bool reserve(multifd_info &state, long long ahead, long long bytes) {
+  int i = state.active;
+  long long at = i < state.nfile ? state.infos[i].curpos : 0;
+  while (i < state.nfile && ahead > state.infos[i].size - at) {
+    ahead -= std::max(0LL, state.infos[i].size - at);
+    ++i;
+    at = 0;
+  }
+  if (i >= state.nfile) return false;
+  at += ahead;
+  const int first = i;
+  int last = i;
+  for (long long left = bytes, from = at;;) {
+    left -= std::max(0LL, state.infos[last].size - from);
+    if (left <= 0) break;
+    if (++last >= state.nfile) return false;
+    from = 0;
+  }
+  for (int k = first; k <= last; ++k) state.used[k] = 1;
+  return true;
+}
+
+long multifd_write(streaminf *r, void *ioinf, const char *buffer, long nbytes) {
+  multifd_info *state = state_of(ioinf);
+  if (state == nullptr || nbytes <= 0) return 0;
+  if (!reserve(*state, static_cast<long long>(state->pending.size()), nbytes)) {
+    // At the end of the files: what fits is decided by the files
+    // themselves, at once.
+    state->pending.drain();
+    return write_through(r, state, buffer, nbytes);
+  }
+  kov::detail::update_out(r, *state);
+  state->pending.add(std::span(buffer, static_cast<std::size_t>(nbytes)));
+  return nbytes;
 }
 
 // Position file `i` at `offset` and make it active; false on failure.
@@ -299,6 +345,7 @@ long long data_end(const multifd_info &state) {
 kov_off_t multifd_seek(streaminf *r, void *ioinf, kov_off_t offset, int whence) {
   multifd_info *state = state_of(ioinf);
   if (state == nullptr || state->nfile == 0) return -1;
+  state->pending.drain();
   int i = 0;
   long long pos = offset;
   switch (whence) {
@@ -346,6 +393,7 @@ kov_off_t multifd_seek(streaminf *r, void *ioinf, kov_off_t offset, int whence) 
 kov_file_size_t multifd_size(streaminf *, void *ioinf) {
   multifd_info *state = state_of(ioinf);
   if (state == nullptr) return 0;
+  state->pending.drain();
   kov_file_size_t total = 0;
   for (const MultiFdFile &slot : state->infos) {
     const kov_file_size_t one = fsize(slot.file.fd());
@@ -357,6 +405,15 @@ kov_file_size_t multifd_size(streaminf *, void *ioinf) {
 } // namespace
 
 namespace kov::detail {
+
+multifd_info::multifd_info(streaminf *record)
+    : pending(record, [this, record](std::span<const char> bytes) {
+        const long placed =
+            write_through(record, this, bytes.data(), static_cast<long>(bytes.size()));
+        if (placed != static_cast<long>(bytes.size()))
+          koverr("multifd_write() : I/O error, tag \"%s\" file number %d\n",
+                 record->tagname.c_str(), active);
+      }) {}
 
 void update_out(streaminf *r, multifd_info &state) {
   int highest = -1;

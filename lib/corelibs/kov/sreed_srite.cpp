@@ -1,5 +1,6 @@
 // Moving samples between a caller's buffer and a tag's data, converting the
 // portable formats through one fixed buffer per direction.
+#include "backends.h"
 #include "kovlib_internal.h"
 #include "streaminf.h"
 
@@ -16,21 +17,16 @@
 
 namespace {
 
-constexpr int kReadChunk = 16384;
+constexpr int kBufferBytes = 16384;
 constexpr int kWriteChunk = 16380; // 4095 elements
 
-// The conversion buffers and their memory streams, created on first use and
-// shared by all tags.
+// The conversion buffer of writes and its memory stream, created on first
+// use and shared by all tags.
 struct Conversion {
-  char buffer[kReadChunk];
+  char buffer[kBufferBytes];
   XDR xdrs;
   explicit Conversion(xdr_op op) { xdrmem_create(&xdrs, buffer, sizeof buffer, op); }
 };
-
-Conversion &inxdr() {
-  static Conversion c(XDR_DECODE);
-  return c;
-}
 
 Conversion &outxdr() {
   static Conversion c(XDR_ENCODE);
@@ -69,9 +65,9 @@ void swap_words(char *to, const char *from, unsigned words) {
 
 // Host words to big-endian words (and back: the swap is its own inverse).
 void to_big_endian(char *to, const char *from, unsigned words) {
-  if constexpr (std::endian::native == std::endian::big)
-    std::memcpy(to, from, 4 * static_cast<std::size_t>(words));
-  else
+  if constexpr (std::endian::native == std::endian::big) {
+    if (to != from) std::memcpy(to, from, 4 * static_cast<std::size_t>(words));
+  } else
     swap_words(to, from, words);
 }
 
@@ -88,15 +84,6 @@ bool encode_words(XDR *xdrs, const char *from, unsigned words, int format) {
   return xdr_vector(xdrs, const_cast<char *>(from), words, 4, element_routine(format));
 }
 
-bool decode_words(XDR *xdrs, char *to, unsigned words, int format) {
-  if (const auto *from =
-          reinterpret_cast<const char *>(xdr_inline(xdrs, static_cast<u_int>(4 * words)))) {
-    to_big_endian(to, from, words); // the same swap both ways
-    return true;
-  }
-  return xdr_vector(xdrs, to, words, 4, element_routine(format));
-}
-
 // Open the data of a record if they are not open yet; false when the record
 // is not usable.
 bool ensure_open(streaminf *r) {
@@ -104,40 +91,21 @@ bool ensure_open(streaminf *r) {
   return r->valid && r->ioinf != nullptr;
 }
 
+// The data are read straight into the caller's buffer, in as few back-end
+// reads as the back end needs, and converted there: the byte-order swap is
+// its own inverse and works in place.
 int converted_read(streaminf *r, char *dest, int nbytes, int format) {
-  Conversion &in = inxdr();
+  if (format < 0 || format > 2)
+    koverr("xdr_reed(): tag \"%s\" I don't grok this format\n", r->tagname.c_str());
   long total = 0;
-  long pos = 0;
   while (total < nbytes) {
-    const int chunk = static_cast<int>(std::min<long>(nbytes - total, kReadChunk));
-    xdr_setpos(&in.xdrs, 0);
-    const long got = r->read_func(r, r->ioinf, in.buffer, chunk);
+    const long got = r->read_func(r, r->ioinf, dest + total, nbytes - total);
     if (got <= 0) break;
-    const unsigned elements = static_cast<unsigned>(got / 4);
-    bool ok = true;
-    switch (format) {
-    case 0:
-    case 1:
-      ok = decode_words(&in.xdrs, dest + pos, elements, format);
-      break;
-    case 2:
-      // Bytes are stored as they are: opaque data need no conversion.
-      ok = xdr_opaque(&in.xdrs, dest + pos, static_cast<u_int>(got));
-      break;
-    default:
-      koverr("xdr_reed(): tag \"%s\" I don't grok this format\n", r->tagname.c_str());
-    }
-    if (!ok) koverr("xdr_reed(): xdr error, tag \"%s\" \n", r->tagname.c_str());
-    long decoded = format == 2 ? got : static_cast<long>(elements) * 4;
-    // A trailing partial element at the end of the data is delivered as it
-    // was stored.
-    if (decoded < got) {
-      std::memcpy(dest + pos + decoded, in.buffer + decoded, static_cast<size_t>(got - decoded));
-      decoded = got;
-    }
     total += got;
-    pos += decoded;
   }
+  // Bytes (format 2) are stored as they are.  A trailing partial element at
+  // the end of the data is delivered as it was stored.
+  if (format != 2) to_big_endian(dest, dest, static_cast<unsigned>(total / 4));
   return static_cast<int>(total);
 }
 
@@ -207,9 +175,12 @@ int write_common(const char *routine, const char *tag, const void *buffer, int n
   if (!ensure_open(r)) koverr("srite(): invalid output tag %s\n", tag);
   if (!r->ready_out) kovstr_ready_out(r);
   if (nbytes < 0) return 0;
-  if (!raw && converted(r->format_num))
-    return converted_write(r, static_cast<const char *>(buffer), nbytes, r->format_num);
-  return static_cast<int>(r->write_func(r, r->ioinf, static_cast<const char *>(buffer), nbytes));
+  const int wrote =
+      !raw && converted(r->format_num)
+          ? converted_write(r, static_cast<const char *>(buffer), nbytes, r->format_num)
+          : static_cast<int>(r->write_func(r, r->ioinf, static_cast<const char *>(buffer), nbytes));
+  kov::detail::end_of_write(r);
+  return wrote;
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 // The stream registry: one record per tag, in order of first use, and the
 // calls that give programs the datasets behind their tags.
+#include "backends.h"
 #include "kovlib_internal.h"
 #include "streaminf.h"
 
@@ -349,6 +350,7 @@ extern "C" int auxclose(const char *tag) {
   if (r == nullptr) return 0;
   kov::detail::forget_record(r);
   r->headerbuf.reset();
+  kov::detail::drain_pending(r);
   if (r->headfile != nullptr) {
     if (r->entrytype != STREAMIN) std::fflush(r->headfile);
     // A stream shared by header and data is closed once.
@@ -400,6 +402,7 @@ extern "C" int tag_exists(const char *tag) {
 
 extern "C" int hclose(void) {
   if (hclose_out == nullptr) hclose_out = tag_info("out", TAG_OUT);
+  kov::detail::drain_pending(hclose_out);
   return kovstr_hclose(hclose_out);
 }
 
@@ -407,6 +410,7 @@ extern "C" int auxhclose(const char *tag) {
   if (tag == nullptr) kov::detail::assertion("auxhclose", "null tag");
   streaminf *r = tag_info(tag, TAG_INQUIRE);
   if (r == nullptr) return 0;
+  kov::detail::drain_pending(r);
   return kovstr_hclose(r);
 }
 
