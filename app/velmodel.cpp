@@ -145,7 +145,7 @@ int main(int argc, char **argv) {
     for (long k = ib + 1; k <= ic; ++k) trace[k - 1] = lay.v1;
     for (long k = ic + 1; k <= dim.n1; ++k) trace[k - 1] = lay.v2;
     if (i % 10 == 0) {
-      std::fprintf(stderr, " CMP  %d of %d\n", i, dim.n2);
+      std::fprintf(stderr, " CMP  %ld of %d\n", i, dim.n2);
       std::fflush(stderr);
     }
     const float argument = x * x * kPi / 180.0f / lay.den;
