@@ -1,4 +1,4 @@
-#!/ usr / bin / env python3
+#!/usr/bin/env python3
 """Whole-program benchmark of kovwindow against cat.
 
 Writes a dataset of 1 GiB with velmodel (n1=1024 n2=262144, 4 KiB traces)
