@@ -24,16 +24,6 @@ void *fatal_data = nullptr;
 kov_message_handler warning_handler = nullptr;
 void *warning_data = nullptr;
 
-std::string format_text(const char *format, va_list args) {
-  va_list again;
-  va_copy(again, args);
-  const int n = std::vsnprintf(nullptr, 0, format, again);
-  va_end(again);
-  std::string text(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
-  std::vsnprintf(text.data(), text.size() + 1, format, args);
-  return text;
-}
-
 void print_fatal(std::FILE *stream, const char *format, va_list args) {
   if (kovxargv != nullptr && kovxargc > 0 && kovxargv[0] != nullptr)
     std::fprintf(stream, "%s: ", kovxargv[0]);
@@ -44,6 +34,24 @@ void print_fatal(std::FILE *stream, const char *format, va_list args) {
 } // namespace
 
 namespace kov::detail {
+
+std::string vformat(const char *format, va_list args) {
+  va_list again;
+  va_copy(again, args);
+  const int n = std::vsnprintf(nullptr, 0, format, again);
+  va_end(again);
+  std::string text(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
+  std::vsnprintf(text.data(), text.size() + 1, format, args);
+  return text;
+}
+
+std::string format(const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = vformat(format, args);
+  va_end(args);
+  return text;
+}
 
 void syserr(const char *prefix) {
   const int saved = errno;
@@ -66,7 +74,7 @@ extern "C" void koverr(const char *format, ...) {
   va_list args;
   va_start(args, format);
   if (fatal_handler != nullptr) {
-    const std::string message = format_text(format, args);
+    const std::string message = kov::detail::vformat(format, args);
     in_fatal = false; // the caller carries on after the handler
     va_end(args);
     fatal_handler(message.c_str(), fatal_data);
@@ -85,7 +93,7 @@ extern "C" int kovwarn(int code, const char *format, ...) {
   va_list args;
   va_start(args, format);
   if (warning_handler != nullptr) {
-    const std::string message = format_text(format, args);
+    const std::string message = kov::detail::vformat(format, args);
     va_end(args);
     warning_handler(message.c_str(), warning_data);
     return code;

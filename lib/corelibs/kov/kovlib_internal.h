@@ -5,6 +5,7 @@
 #include <kov/kovlib.h>
 
 #include <climits>
+#include <cstdarg>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -40,6 +41,10 @@ std::optional<std::string> lookup_string(hash_item **queue, int qlen, std::strin
 
 // Command-line lookup of a text parameter.
 std::optional<std::string> getch_string(const char *name);
+
+// printf into a string of the exact length.
+std::string vformat(const char *format, va_list args);
+std::string format(const char *format, ...) KOV_PRINTF(1, 2);
 
 // Push a text of known length (may hold NUL bytes) as the scanner's next input.
 void push_input(std::string text);

@@ -19,19 +19,7 @@ streaminf *out_record() {
   return putch_out;
 }
 
-std::string printf_string(const char *format, ...) KOV_PRINTF(1, 2);
-std::string printf_string(const char *format, ...) {
-  va_list args;
-  va_start(args, format);
-  va_list again;
-  va_copy(again, args);
-  const int n = std::vsnprintf(nullptr, 0, format, args);
-  va_end(args);
-  std::string text(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
-  std::vsnprintf(text.data(), text.size() + 1, format, again);
-  va_end(again);
-  return text;
-}
+using kov::detail::format;
 
 // Scan a line written to an in/out or scratch header into its store, so
 // that later lookups on the tag see it.
@@ -77,24 +65,23 @@ std::string format_line(const char *name, const char *type, const void *val) {
   switch (type[0]) {
   case 'd':
   case 'i':
-    line = printf_string("\t\t%s=%d\n", name, *static_cast<const int *>(val));
+    line = format("\t\t%s=%d\n", name, *static_cast<const int *>(val));
     break;
   case 'f':
   case 'r':
-    line =
-        printf_string("\t\t%s=%g\n", name, static_cast<double>(*static_cast<const float *>(val)));
+    line = format("\t\t%s=%g\n", name, static_cast<double>(*static_cast<const float *>(val)));
     break;
   case 'g':
-    line = printf_string("\t\t%s=%.15g\n", name, *static_cast<const double *>(val));
+    line = format("\t\t%s=%.15g\n", name, *static_cast<const double *>(val));
     break;
   case '1':
   case 'l':
-    line = printf_string("\t\t%s=%s\n", name, *static_cast<const int *>(val) ? "yes" : "no");
+    line = format("\t\t%s=%s\n", name, *static_cast<const int *>(val) ? "yes" : "no");
     break;
   case 's': {
     const char *text = static_cast<const char *>(val);
-    line = text[0] == '"' ? printf_string("\t\t%s=%s\n", name, text)
-                          : printf_string("\t\t%s=\"%s\"\n", name, text);
+    line =
+        text[0] == '"' ? format("\t\t%s=%s\n", name, text) : format("\t\t%s=\"%s\"\n", name, text);
     break;
   }
   default:

@@ -4,6 +4,7 @@
 
 #include <kov/kovlib.h>
 
+#include "kovlib_internal.h"
 #include "streaminf.h"
 
 #include <optional>
@@ -43,7 +44,7 @@ void remember_key(const std::string &hff, int index, const std::string &name,
 void copy_out(const std::string &text, char *dest, std::size_t room);
 
 // printf into a std::string.
-std::string format(const char *fmt, ...) KOV_PRINTF(1, 2);
+using kov::detail::format;
 
 } // namespace kov3d
 

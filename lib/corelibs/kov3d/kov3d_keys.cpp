@@ -32,19 +32,6 @@ std::optional<std::string> lookup_text(streaminf *r, const std::string &name) {
   return kov::detail::kovstrpar_string(r, name.c_str());
 }
 
-std::string format(const char *fmt, ...) {
-  va_list args;
-  va_start(args, fmt);
-  va_list again;
-  va_copy(again, args);
-  const int n = std::vsnprintf(nullptr, 0, fmt, args);
-  va_end(args);
-  std::string text(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
-  std::vsnprintf(text.data(), text.size() + 1, fmt, again);
-  va_end(again);
-  return text;
-}
-
 void copy_out(const std::string &text, char *dest, std::size_t room) {
   if (dest == nullptr || room == 0) return;
   const std::size_t keep = std::min(text.size(), room - 1);
