@@ -25,6 +25,8 @@ import sys
 import tempfile
 import time
 
+from limits_bench import peak_rss
+
 MIB = 1024 * 1024
 
 
@@ -34,16 +36,6 @@ def timed(script, cwd):
     subprocess.run(["bash", "-o", "pipefail", "-c", script], check=True, cwd=cwd,
                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
     return time.perf_counter() - start
-
-
-def peak_rss(script, cwd):
-    """Peak resident memory in KiB of the programs a fresh shell runs."""
-    probe = ("import resource,subprocess,sys;"
-             "subprocess.run(['bash','-c',sys.argv[1]],check=True,stdin=subprocess.DEVNULL);"
-             "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)")
-    out = subprocess.run([sys.executable, "-c", probe, script], cwd=cwd, check=True,
-                         capture_output=True, text=True, stdin=subprocess.DEVNULL)
-    return int(out.stdout.strip())
 
 
 def main():
