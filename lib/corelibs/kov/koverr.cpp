@@ -83,7 +83,7 @@ extern "C" void koverr(const char *format, ...) {
   va_list again;
   va_copy(again, args);
   print_fatal(stderr, format, args);
-  print_fatal(stdout, format, again);
+  if (!kov::detail::stdout_carries_data()) print_fatal(stdout, format, again);
   va_end(again);
   va_end(args);
   std::exit(kFatalStatus);
@@ -102,8 +102,10 @@ extern "C" int kovwarn(int code, const char *format, ...) {
   va_copy(again, args);
   std::vfprintf(stderr, format, args);
   std::fflush(stderr);
-  std::vfprintf(stdout, format, again);
-  std::fflush(stdout);
+  if (!kov::detail::stdout_carries_data()) {
+    std::vfprintf(stdout, format, again);
+    std::fflush(stdout);
+  }
   va_end(again);
   va_end(args);
   return code;

@@ -69,6 +69,10 @@ inline bool is_output_kind(const streaminf *r) {
          r->entrytype == STREAMSOCKOUT || r->entrytype == STREAMSCR;
 }
 
+// True once the data of an output have begun on the standard output: from
+// then on messages go to standard error only, so they never mix with data.
+bool stdout_carries_data();
+
 // A fatal precondition failure naming the routine.
 [[noreturn]] void assertion(const char *routine, const char *what);
 

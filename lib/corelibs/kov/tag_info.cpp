@@ -296,6 +296,20 @@ extern "C" streaminf *tag_info(const char *tag, tagtype request) {
   return r;
 }
 
+namespace kov::detail {
+
+bool stdout_carries_data() {
+  const auto on_stdout = [](std::FILE *f) { return f != nullptr && ::fileno(f) == STDOUT_FILENO; };
+  for (const streaminf *r = streamlist; r != nullptr; r = r->next) {
+    if (!is_output_kind(r) || !r->ready_out) continue;
+    if (r->streamfd == STDOUT_FILENO || on_stdout(r->streamfile)) return true;
+    if (r->dataname && *r->dataname == "follow_hdr" && on_stdout(r->headfile)) return true;
+  }
+  return false;
+}
+
+} // namespace kov::detail
+
 extern "C" streaminf *fd_info(int fd) {
   for (streaminf *r = streamlist; r != nullptr; r = r->next)
     if (r->streamfile != nullptr && ::fileno(r->streamfile) == fd) return r;

@@ -86,8 +86,19 @@ TEST(GatherDeathTest, FatalErrorAfterTracesLeavesExactlyThoseTraces) {
         koverr("stopped after %d traces\n", 5);
       },
       fatal_exit(), "stopped after 5 traces");
-  // The fatal message follows on the standard output, after the data.
-  EXPECT_EQ(read_file(stream), stored(5) + "prog: stopped after 5 traces\n") << "a stream";
+  // The standard output carries the data: the message goes to standard error only.
+  EXPECT_EQ(read_file(stream), stored(5)) << "a stream";
+  EXPECT_EXIT(
+      {
+        set_args({"prog", "head=" + h, "out=stdout"});
+        if (!std::freopen(stream.c_str(), "w", stdout)) std::abort();
+        write_traces(0, 2);
+        kovwarn(0, "a warning among the traces\n");
+        write_traces(2, 3);
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "a warning among the traces");
+  EXPECT_EQ(read_file(stream), stored(3)) << "a warning never lands among the data";
 }
 
 // Data read back through another tag while the output is still open.
