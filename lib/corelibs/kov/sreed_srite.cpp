@@ -10,6 +10,7 @@
 #include <immintrin.h>
 #endif
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -140,7 +141,32 @@ int converted_read(streaminf *r, char *dest, int nbytes, int format) {
   return static_cast<int>(total);
 }
 
+// Host words to big-endian words, a trailing partial word as it is.
+void encode_copy(char *to, const char *from, std::size_t bytes) {
+  const std::size_t words = bytes / 4;
+  to_big_endian(to, from, static_cast<unsigned>(words));
+  std::memcpy(to + 4 * words, from + 4 * words, bytes - 4 * words);
+}
+
+// Words to a descriptor: converted straight into the bytes the back end
+// gathers, without a copy in between.
+int encoded_to_descriptor(streaminf *r, const char *src, int nbytes) {
+  constexpr long kChunk = 1 << 16;
+  long total = 0;
+  while (total < nbytes) {
+    const long chunk = std::min<long>(nbytes - total, kChunk);
+    const long wrote = kov::detail::fd_write_filled(r, r->ioinf, src + total, chunk, encode_copy);
+    if (wrote != chunk)
+      koverr("xdr_rite(): I/O error on output for tag \"%s\" -- ierr=%d \n", r->tagname.c_str(),
+             static_cast<int>(wrote));
+    total += chunk;
+  }
+  return static_cast<int>(total);
+}
+
 int converted_write(streaminf *r, const char *src, int nbytes, int format) {
+  if ((format == 0 || format == 1) && kov::detail::writes_to_descriptor(r))
+    return encoded_to_descriptor(r, src, nbytes);
   Conversion &out = outxdr();
   long total = 0;
   while (total < nbytes) {
