@@ -138,12 +138,25 @@ int main(int argc, char **argv) {
            static_cast<double>(dim.o1));
 
   const float top = 1.5f * lay.v0;
+  // Only the layer with the gradient changes from one trace to the next:
+  // the other samples are set once, in the order a trace is built, and the
+  // depth term of the gradient, which is the same for every trace, is
+  // worked out once.  Each sample is computed exactly as before.
+  std::fill(trace.begin(), trace.end(), 0.0f);
+  std::fill(trace.begin(), trace.begin() + ia, top);
+  std::fill(trace.begin() + ib, trace.begin() + ic, lay.v1);
+  std::fill(trace.begin() + ic, trace.end(), lay.v2);
+  const std::size_t graded = static_cast<std::size_t>(ib - ia);
+  std::unique_ptr<float[], FreeDeleter> depth_term(
+      static_cast<float *>(alloc(std::max<std::size_t>(graded, 1) * sizeof(float))));
+  for (long k = ia + 1; k <= ib; ++k)
+    depth_term[static_cast<std::size_t>(k - ia - 1)] =
+        lay.g0 * ((dim.o1 + dim.d1 * static_cast<float>(k - 1)) - lay.z0);
+  const std::span<const float> gradient(depth_term.get(), graded);
+  const std::span<float> second = trace.subspan(static_cast<std::size_t>(ia), graded);
+
   for (long i = 1; i <= dim.n2; ++i) {
     const float x = dim.o2 + dim.d2 * static_cast<float>(i - 1);
-    std::fill(trace.begin(), trace.end(), 0.0f);
-    for (long k = 1; k <= ia; ++k) trace[k - 1] = top;
-    for (long k = ib + 1; k <= ic; ++k) trace[k - 1] = lay.v1;
-    for (long k = ic + 1; k <= dim.n1; ++k) trace[k - 1] = lay.v2;
     if (i % 10 == 0) {
       std::fprintf(stderr, " CMP  %ld of %d\n", i, dim.n2);
       std::fflush(stderr);
@@ -151,8 +164,7 @@ int main(int argc, char **argv) {
     const float argument = x * x * kPi / 180.0f / lay.den;
     const float s = std::sin(argument); // the single-precision sine
     const float vi = lay.v0 * (1.0f + lay.alpha * s);
-    for (long k = ia + 1; k <= ib; ++k)
-      trace[k - 1] = vi + lay.g0 * ((dim.o1 + dim.d1 * static_cast<float>(k - 1)) - lay.z0);
+    for (std::size_t k = 0; k < graded; ++k) second[k] = vi + gradient[k];
     kov::kov_write_1d(trace);
   }
 

@@ -37,7 +37,7 @@ int run(const TempDir &dir, const std::string &script) {
 // A hand-made dataset: header `name` with `params`, its samples as XDR
 // floats in name@.
 void make_dataset(const TempDir &dir, const std::string &name, const std::string &params,
-                  const std::vector<float> &values) {
+                  const std::vector<float> &values, const std::string &format = "xdr_float") {
   std::string bytes(values.size() * 4, '\0');
   for (std::size_t i = 0; i < values.size(); ++i) {
     uint32_t w;
@@ -46,7 +46,7 @@ void make_dataset(const TempDir &dir, const std::string &name, const std::string
     std::memcpy(bytes.data() + 4 * i, &w, 4);
   }
   kovtest::write_file(dir / (name + "@"), bytes);
-  kovtest::write_file(dir / name, params + " data_format=\"xdr_float\" esize=4 in=\"" +
+  kovtest::write_file(dir / name, params + " data_format=\"" + format + "\" esize=4 in=\"" +
                                       (dir / (name + "@")) + "\"\n");
 }
 
@@ -99,6 +99,36 @@ TEST(Kovinfo, StatisticsOverSeveralBlocks) {
   const double n = 599999.0, sum = 599997.0 + 9.0 - 3.0, sumsq = 599997.0 + 81.0 + 9.0;
   EXPECT_NEAR(std::stod(line_of(t, "mean")), sum / n, 1e-8);
   EXPECT_NEAR(std::stod(line_of(t, "rms")), std::sqrt(sumsq / n), 1e-8);
+}
+
+TEST(Kovinfo, ExtremesInAnyLaneAndInTheTailOfFloatsAndInts) {
+  // 37 samples: the vector lanes hold 32 of them, the last 5 are summed one
+  // by one.  The maximum appears twice (the first one counts), the minimum
+  // lies in the tail; the sums are exact.
+  TempDir dir;
+  std::vector<int> ints(37);
+  for (int i = 0; i < 37; ++i) ints[static_cast<std::size_t>(i)] = i % 5 - 2;
+  ints[9] = 40;
+  ints[26] = 40;
+  ints[35] = -70;
+  std::vector<float> floats(ints.begin(), ints.end()), words(ints.size());
+  std::memcpy(words.data(), ints.data(), ints.size() * 4);
+  make_dataset(dir, "f.H", "n1=37", floats);
+  make_dataset(dir, "i.H", "n1=37", words, "xdr_int");
+  double sum = 0, sumsq = 0;
+  for (const int v : ints) sum += v, sumsq += double(v) * v;
+  char mean[40], rms[40];
+  std::snprintf(mean, sizeof mean, "%.9g", sum / 37);
+  std::snprintf(rms, sizeof rms, "%.9g", std::sqrt(sumsq / 37));
+  for (const char *header : {"f.H", "i.H"}) {
+    ASSERT_EQ(run(dir, std::string("\"$I\" ") + header + " >out.txt 2>err"), 0)
+        << read_file(dir / "err");
+    const std::string t = read_file(dir / "out.txt");
+    EXPECT_EQ(line_of(t, "max"), "40 at sample (10): axis1=9") << header << t;
+    EXPECT_EQ(line_of(t, "min"), "-70 at sample (36): axis1=35") << header;
+    EXPECT_EQ(line_of(t, "mean"), mean) << header;
+    EXPECT_EQ(line_of(t, "rms"), rms) << header;
+  }
 }
 
 TEST(Kovinfo, BadDataAreFatalWithAClearMessage) {

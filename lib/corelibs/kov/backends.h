@@ -93,17 +93,23 @@ public:
   // Leaves the bytes still held alone: the owner drains first.
   ~Gather();
 
-  void add(std::span<const char> bytes);
+  // Puts `bytes` bytes read from `from` in place at `to`: a copy that
+  // converts as it goes.
+  using Fill = void (*)(char *to, const char *from, std::size_t bytes);
+  // `fill` (a plain copy when null) puts the bytes in place; with a fill,
+  // fewer than kBytes at a time.
+  void add(std::span<const char> bytes, Fill fill = nullptr);
   void drain();
-  bool empty() const { return held_.empty(); }
-  std::size_t size() const { return held_.size(); }
+  bool empty() const { return used_ == 0; }
+  std::size_t size() const { return used_; }
 
 private:
   friend void drain_all_gathers();
   friend void drain_pending(const streaminf *record);
   const streaminf *owner_;
   Sink sink_;
-  std::vector<char> held_;
+  std::unique_ptr<char[]> held_; // kBytes once something was held
+  std::size_t used_ = 0;
   bool draining_ = false; // a failing sink ends the program: no second try
   Gather *prev_ = nullptr, *next_ = nullptr;
 };
@@ -114,6 +120,11 @@ void drain_all_gathers();
 // Hand the bytes a record's back end still holds to the system, as before
 // its header stream is closed (the data may share it).
 void drain_pending(const streaminf *record);
+
+// Whether a record's data go through the descriptor back end, and that
+// back end's write with the bytes put in place by `fill`.
+bool writes_to_descriptor(const streaminf *r);
+long fd_write_filled(streaminf *r, void *ioinf, const char *buffer, long nbytes, Gather::Fill fill);
 
 // The descriptor state of the descriptor back end (the record type named
 // `fd_info`; the registry lookup of the same name is another thing).

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <memory>
 #include <span>
@@ -150,12 +151,7 @@ void write_all(const streaminf *r, int fd, std::span<const char> bytes) {
 }
 
 long fd_write(streaminf *r, void *ioinf, const char *buffer, long nbytes) {
-  FdState *state = state_of(ioinf);
-  if (state == nullptr || !state->file.is_open()) invalid_dataset(r);
-  if (nbytes <= 0) return 0;
-  state->pending.add(std::span(buffer, static_cast<std::size_t>(nbytes)));
-  state->curpos += static_cast<unsigned long long>(nbytes);
-  return nbytes;
+  return kov::detail::fd_write_filled(r, ioinf, buffer, nbytes, nullptr);
 }
 
 kov_off_t fd_seek(streaminf *, void *ioinf, kov_off_t offset, int whence) {
@@ -223,6 +219,18 @@ extern "C" int redin(void) { return ::isatty(STDIN_FILENO) ? 0 : 1; }
 
 namespace kov::detail {
 
+bool writes_to_descriptor(const streaminf *r) { return r->write_func == fd_write; }
+
+long fd_write_filled(streaminf *r, void *ioinf, const char *buffer, long nbytes,
+                     Gather::Fill fill) {
+  FdState *state = state_of(ioinf);
+  if (state == nullptr || !state->file.is_open()) invalid_dataset(r);
+  if (nbytes <= 0) return 0;
+  state->pending.add(std::span(buffer, static_cast<std::size_t>(nbytes)), fill);
+  state->curpos += static_cast<unsigned long long>(nbytes);
+  return nbytes;
+}
+
 bool stream_open(std::FILE *stream) {
   if (stream == nullptr) return false;
   const int fd = ::fileno(stream);
@@ -274,22 +282,27 @@ Gather::~Gather() {
   if (gathers == this) gathers = next_;
 }
 
-void Gather::add(std::span<const char> bytes) {
-  if (held_.size() + bytes.size() > kBytes) drain();
+void Gather::add(std::span<const char> bytes, Fill fill) {
+  if (used_ + bytes.size() > kBytes) drain();
   if (bytes.size() >= kBytes) {
+    if (fill != nullptr) assertion("Gather::add", "too many bytes to fill at once");
     // Large enough to go as it is.
     sink_(bytes);
     return;
   }
-  if (held_.capacity() < kBytes) held_.reserve(kBytes);
-  held_.insert(held_.end(), bytes.begin(), bytes.end());
+  if (!held_) held_ = std::make_unique_for_overwrite<char[]>(kBytes);
+  if (fill != nullptr)
+    fill(held_.get() + used_, bytes.data(), bytes.size());
+  else
+    std::memcpy(held_.get() + used_, bytes.data(), bytes.size());
+  used_ += bytes.size();
 }
 
 void Gather::drain() {
-  if (held_.empty() || draining_) return;
+  if (used_ == 0 || draining_) return;
   draining_ = true;
-  sink_(held_);
-  held_.clear();
+  sink_(std::span<const char>(held_.get(), used_));
+  used_ = 0;
   draining_ = false;
 }
 

@@ -201,6 +201,24 @@ TEST(Transfer, SameBytesAsTheXdrElementRoutines) {
   EXPECT_EQ(back, decoded);
 }
 
+TEST(Transfer, XdrWordsInUnevenCallsAcrossTheGatheredMegabyte) {
+  // 1.2 MB of ints in three calls, more than the back end gathers at once;
+  // the last call ends two bytes into a word, which are stored as given.
+  Output out({"data_format=xdr_int"});
+  std::vector<uint32_t> words(300000);
+  for (std::size_t i = 0; i < words.size(); ++i) words[i] = 0x9e3779b9u * (i + 1);
+  const char *bytes = reinterpret_cast<const char *>(words.data());
+  ASSERT_EQ(srite("out", bytes, 399996), 399996);
+  ASSERT_EQ(srite("out", bytes + 399996, 600004), 600004);
+  ASSERT_EQ(srite("out", bytes + 1000000, 199998), 199998);
+  hclose();
+  const std::string data = out.data();
+  ASSERT_EQ(data.size(), 1199998u);
+  for (std::size_t i = 0; i < 299999; ++i)
+    ASSERT_EQ(big_endian_word(data, i), words[i]) << "word " << i;
+  EXPECT_EQ(data.substr(1199996), std::string(bytes + 1199996, 2));
+}
+
 TEST(Transfer, ASecondProcessReadsEveryFormatBitForBit) {
   for (const char *format : {"xdr_float", "xdr_int", "native_float", "native_byte"}) {
     TempDir dir;
