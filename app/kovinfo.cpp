@@ -14,6 +14,7 @@
 #include <kov/kovlib.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -191,14 +192,102 @@ __attribute__((target("avx2"))) LaneTotals<T> lane_totals_avx2(std::span<const T
   std::memcpy(l.sumsq + 12, &q3, 32);
   return finish(values, i, l);
 }
+
+// Eight samples to eight doubles in one instruction, which the compiler
+// does not choose by itself for a conversion between vector types.
+typedef double Wide8 __attribute__((vector_size(64)));
+__attribute__((target("avx512f"))) inline Wide8 widen8(__v8sf x) {
+  return __builtin_ia32_cvtps2pd512_mask(x, Wide8{}, 0xff, _MM_FROUND_CUR_DIRECTION);
+}
+__attribute__((target("avx512f"))) inline Wide8 widen8(__v8si x) {
+  return __builtin_ia32_cvtdq2pd512_mask(x, Wide8{}, 0xff);
+}
+
+// The sixteen lanes in one 512-bit vector of samples and two of eight
+// doubles for each sum: half the instructions of the AVX2 loop, the same
+// lanes in the same order.  With `Swap` the samples are stored big-endian
+// and are turned around as they are loaded, which spares a pass over the
+// block.  (Written with vector types rather than the AVX-512 intrinsics,
+// whose headers do not compile cleanly with every compiler in use.)
+template <class T, bool Swap>
+__attribute__((target("avx512f,avx512bw"))) LaneTotals<T>
+lane_totals_avx512(std::span<const T> values, T first) {
+  typedef T Sixteen __attribute__((vector_size(64)));
+  typedef T Eight __attribute__((vector_size(32)));
+  typedef unsigned char Bytes __attribute__((vector_size(64)));
+  const T *v = values.data();
+  Sixteen lo = Sixteen{} + first, hi = lo;
+  Wide8 s0 = {}, s1 = {}, q0 = {}, q1 = {};
+  std::size_t i = 0;
+  for (; i + kLanes <= values.size(); i += kLanes) {
+    Sixteen x;
+    std::memcpy(&x, v + i, sizeof x);
+    if constexpr (Swap) {
+      const Bytes b = reinterpret_cast<Bytes>(x);
+      x = reinterpret_cast<Sixteen>(__builtin_shufflevector(
+          b, b, 3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12, 19, 18, 17, 16, 23, 22, 21,
+          20, 27, 26, 25, 24, 31, 30, 29, 28, 35, 34, 33, 32, 39, 38, 37, 36, 43, 42, 41, 40, 47,
+          46, 45, 44, 51, 50, 49, 48, 55, 54, 53, 52, 59, 58, 57, 56, 63, 62, 61, 60));
+    }
+    lo = x < lo ? x : lo;
+    hi = x > hi ? x : hi;
+    const Eight e0 = __builtin_shufflevector(x, x, 0, 1, 2, 3, 4, 5, 6, 7);
+    const Eight e1 = __builtin_shufflevector(x, x, 8, 9, 10, 11, 12, 13, 14, 15);
+    const Wide8 d0 = widen8(e0), d1 = widen8(e1);
+    s0 += d0;
+    s1 += d1;
+    q0 += d0 * d0;
+    q1 += d1 * d1;
+  }
+  Lanes<T> l;
+  std::memcpy(l.lo, &lo, sizeof lo);
+  std::memcpy(l.hi, &hi, sizeof hi);
+  std::memcpy(l.sum, &s0, sizeof s0);
+  std::memcpy(l.sum + 8, &s1, sizeof s1);
+  std::memcpy(l.sumsq, &q0, sizeof q0);
+  std::memcpy(l.sumsq + 8, &q1, sizeof q1);
+  return finish(values, i, l);
+}
 #endif
 
-template <class T> LaneTotals<T> lane_totals(std::span<const T> values) {
+// A 4-byte sample with its bytes in the other order.
+template <class T> T turned(T v) {
+  static_assert(sizeof(T) == 4);
+  return std::bit_cast<T>(__builtin_bswap32(std::bit_cast<std::uint32_t>(v)));
+}
+
+// Whether lane_totals can take samples stored big-endian as they are.
+bool swaps_as_it_loads() {
 #if defined(__x86_64__)
+  static const bool widest =
+      __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
+  return widest;
+#else
+  return false;
+#endif
+}
+
+// The lanes of a block.  With `swapped`, the whole groups of sixteen are
+// still stored big-endian (only where swaps_as_it_loads()); the samples
+// after them are in the host's order.
+template <class T> LaneTotals<T> lane_totals(std::span<const T> values, bool swapped) {
+#if defined(__x86_64__)
+  if (swapped) {
+    T first = values[0];
+    if (values.size() >= kLanes) first = turned(first);
+    return lane_totals_avx512<T, true>(values, first);
+  }
+  if (swaps_as_it_loads()) return lane_totals_avx512<T, false>(values, values[0]);
   static const bool wide = __builtin_cpu_supports("avx2");
   if (wide) return lane_totals_avx2(values);
 #endif
+  (void)swapped;
   return lane_totals_plain(values);
+}
+
+// Big-endian samples to the host's order, in place.
+template <class T> void to_host(std::span<T> values) {
+  for (T &v : values) v = turned(v);
 }
 
 // Running statistics over the finite samples.
@@ -207,23 +296,36 @@ struct Statistics {
   double min = 0.0, max = 0.0, sum = 0.0, sumsq = 0.0;
   std::int64_t at_min = -1, at_max = -1;
 
-  template <class T> void add(std::span<const T> values, std::int64_t first) {
+  // `big_endian`: the samples are stored big-endian on a little-endian
+  // host.  They are put in the host's order in place where needed.
+  template <class T> void add(std::span<T> values, std::int64_t first, bool big_endian) {
     if (values.empty()) return;
-    const LaneTotals<T> t = lane_totals(values);
+    const std::size_t whole = values.size() / kLanes * kLanes;
+    if (big_endian && !swaps_as_it_loads()) {
+      to_host(values);
+      big_endian = false;
+    }
+    if (big_endian) to_host(values.subspan(whole));
+    const LaneTotals<T> t = lane_totals(std::span<const T>(values), big_endian);
+    // What follows reads single samples.
+    const bool new_min = at_min < 0 || static_cast<double>(t.min) < min;
+    const bool new_max = at_max < 0 || static_cast<double>(t.max) > max;
     // Sums of finite 32-bit samples cannot overflow a double: a sum that
     // is not finite means a sample that is not.
-    if (!std::isfinite(t.sum) || !std::isfinite(t.sumsq)) {
-      add_checked(values, first);
+    const bool finite = std::isfinite(t.sum) && std::isfinite(t.sumsq);
+    if (big_endian && (new_min || new_max || !finite)) to_host(values.first(whole));
+    if (!finite) {
+      add_checked(std::span<const T>(values), first);
       return;
     }
     // The first sample equal to the block's extreme, as a sample-by-sample
     // scan with strict comparisons finds it (zeros of either sign included).
-    if (at_min < 0 || static_cast<double>(t.min) < min) {
+    if (new_min) {
       const auto i = static_cast<std::size_t>(std::ranges::find(values, t.min) - values.begin());
       min = static_cast<double>(values[i]);
       at_min = first + static_cast<std::int64_t>(i);
     }
-    if (at_max < 0 || static_cast<double>(t.max) > max) {
+    if (new_max) {
       const auto i = static_cast<std::size_t>(std::ranges::find(values, t.max) - values.begin());
       max = static_cast<double>(values[i]);
       at_max = first + static_cast<std::int64_t>(i);
@@ -298,19 +400,22 @@ void describe(const std::string &header) {
   std::fflush(stdout);
 
   const Kind kind = kind_of(desc);
+  // The bytes as stored: the statistics put big-endian samples in order
+  // themselves, as they read them.
+  const bool big_endian =
+      std::endian::native == std::endian::little && desc.format.starts_with("xdr_");
   std::vector<char> block(kBlockBytes);
-  kovtool::BlockReader reader(desc);
+  kovtool::BlockReader reader(desc, true);
   Statistics stats;
   for (std::int64_t first = 0;;) {
     const std::size_t got = reader.next(block);
     if (got == 0) break;
     const std::size_t n = got / 4;
     if (kind == Kind::Float)
-      stats.add(std::span<const float>(reinterpret_cast<const float *>(block.data()), n), first);
+      stats.add(std::span<float>(reinterpret_cast<float *>(block.data()), n), first, big_endian);
     else if (kind == Kind::Int)
-      stats.add(
-          std::span<const std::int32_t>(reinterpret_cast<const std::int32_t *>(block.data()), n),
-          first);
+      stats.add(std::span<std::int32_t>(reinterpret_cast<std::int32_t *>(block.data()), n), first,
+                big_endian);
     first += static_cast<std::int64_t>(n);
   }
   reader.expect_end();

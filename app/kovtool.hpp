@@ -170,7 +170,9 @@ inline Description describe_input() {
 // header: fewer or more bytes than declared are fatal.
 class BlockReader {
 public:
-  explicit BlockReader(const Description &desc) : expected_(desc.bytes) {}
+  // `raw`: the bytes as stored, without the conversion of the data format.
+  explicit BlockReader(const Description &desc, bool raw = false)
+      : expected_(desc.bytes), read_(raw ? sreed_raw : sreed) {}
 
   // Fill `block` with the next bytes; returns how many (0 at the declared
   // end).  Fatal when the data end early.
@@ -180,7 +182,7 @@ public:
     if (want == 0) return 0;
     int got = 0;
     while (got < want) {
-      const int r = sreed("in", block.data() + got, want - got);
+      const int r = read_("in", block.data() + got, want - got);
       if (r <= 0) break;
       got += r;
     }
@@ -193,7 +195,7 @@ public:
   void expect_end() {
     std::array<char, 4096> extra{};
     std::int64_t more = 0;
-    for (int r; (r = sreed("in", extra.data(), static_cast<int>(extra.size()))) > 0;) more += r;
+    for (int r; (r = read_("in", extra.data(), static_cast<int>(extra.size()))) > 0;) more += r;
     if (more > 0)
       koverr("the data are longer than the header says: %lld bytes declared, %lld more follow\n",
              static_cast<long long>(expected_), static_cast<long long>(more));
@@ -208,6 +210,7 @@ private:
   }
 
   std::int64_t expected_;
+  int (*read_)(const char *, void *, int);
   std::int64_t done_ = 0;
 };
 

@@ -34,15 +34,15 @@ int run(const TempDir &dir, const std::string &script) {
   return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
 }
 
-// A hand-made dataset: header `name` with `params`, its samples as XDR
-// floats in name@.
+// A hand-made dataset: header `name` with `params`, its samples in name@,
+// big-endian unless the format is a native one.
 void make_dataset(const TempDir &dir, const std::string &name, const std::string &params,
                   const std::vector<float> &values, const std::string &format = "xdr_float") {
   std::string bytes(values.size() * 4, '\0');
   for (std::size_t i = 0; i < values.size(); ++i) {
     uint32_t w;
     std::memcpy(&w, &values[i], 4);
-    w = htonl(w);
+    if (!format.starts_with("native_")) w = htonl(w);
     std::memcpy(bytes.data() + 4 * i, &w, 4);
   }
   kovtest::write_file(dir / (name + "@"), bytes);
@@ -83,20 +83,22 @@ TEST(Kovinfo, DescribesAVelmodelFromAFileAndThroughAPipe) {
 }
 
 TEST(Kovinfo, StatisticsOverSeveralBlocks) {
-  // 3 x 200000 samples (2.4 MB, more than one read block): the extremes lie
-  // in the second and the last block; non-finite samples are counted apart.
+  // 3 x 200000 samples (2.4 MB, several read blocks): the extremes lie in
+  // later blocks; non-finite samples, one in the first block and one in a
+  // block that holds no extreme, are counted apart.
   TempDir dir;
   std::vector<float> v(600000, 1.0f);
   v[300002] = 9.0f;  // (3, 100001)
   v[599999] = -3.0f; // (3, 200000)
   v[5] = std::nanf("");
+  v[450001] = -std::nanf("");
   make_dataset(dir, "a.H", "n1=3 n2=200000 o2=100 d2=0.5 label2=x", v);
   ASSERT_EQ(run(dir, "\"$I\" a.H >out.txt 2>err"), 0) << read_file(dir / "err");
   const std::string t = read_file(dir / "out.txt");
   EXPECT_EQ(line_of(t, "max"), "9 at sample (3, 100001): axis1=2, x=50100") << t;
   EXPECT_EQ(line_of(t, "min"), "-3 at sample (3, 200000): axis1=2, x=100099.5");
-  EXPECT_EQ(line_of(t, "non-finite"), "1 samples (left out below)");
-  const double n = 599999.0, sum = 599997.0 + 9.0 - 3.0, sumsq = 599997.0 + 81.0 + 9.0;
+  EXPECT_EQ(line_of(t, "non-finite"), "2 samples (left out below)");
+  const double n = 599998.0, sum = 599996.0 + 9.0 - 3.0, sumsq = 599996.0 + 81.0 + 9.0;
   EXPECT_NEAR(std::stod(line_of(t, "mean")), sum / n, 1e-8);
   EXPECT_NEAR(std::stod(line_of(t, "rms")), std::sqrt(sumsq / n), 1e-8);
 }
@@ -115,12 +117,13 @@ TEST(Kovinfo, ExtremesInAnyLaneAndInTheTailOfFloatsAndInts) {
   std::memcpy(words.data(), ints.data(), ints.size() * 4);
   make_dataset(dir, "f.H", "n1=37", floats);
   make_dataset(dir, "i.H", "n1=37", words, "xdr_int");
+  make_dataset(dir, "n.H", "n1=37", floats, "native_float");
   double sum = 0, sumsq = 0;
   for (const int v : ints) sum += v, sumsq += double(v) * v;
   char mean[40], rms[40];
   std::snprintf(mean, sizeof mean, "%.9g", sum / 37);
   std::snprintf(rms, sizeof rms, "%.9g", std::sqrt(sumsq / 37));
-  for (const char *header : {"f.H", "i.H"}) {
+  for (const char *header : {"f.H", "i.H", "n.H"}) {
     ASSERT_EQ(run(dir, std::string("\"$I\" ") + header + " >out.txt 2>err"), 0)
         << read_file(dir / "err");
     const std::string t = read_file(dir / "out.txt");
