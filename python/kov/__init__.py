@@ -209,7 +209,7 @@ class Dataset(_Record):
     def nbytes(self):
         return int(np.prod(self.shape, dtype=np.int64)) * self.esize
 
-    def read(self, window=None):
+    def read(self, window=None, _empty=np.empty):
         """The samples, in native byte order and NumPy order.  `window`
         selects {axis: (n, f, j)} (axis 1 is the fastest; n samples from
         index f in steps of j) through the library's windowed engine."""
@@ -225,7 +225,7 @@ class Dataset(_Record):
                     raise KovError("short data for %s: %d of %d bytes" % (self.path, got, out.nbytes))
                 return out
             n, f, j = self._window(window)
-            out = np.empty(tuple(reversed(n)), self.dtype)
+            out = _empty(tuple(reversed(n)), self.dtype)
             if out.size:
                 self._position = -1
                 _kov.window(-1, tag, [a.n for a in self.axes], n, f, j, self.esize, out)

@@ -1,16 +1,53 @@
 """Dask arrays of datasets: blocks read and written by the tasks, where they run."""
-import itertools
+import numbers
 import os
+import sys
 import tempfile
+import threading
 
 import numpy as np
 
 from . import Dataset, KovError, _kov, _lock, _give_tag, _start, _take_tag, create
 
 
+class _Blocks:
+    """Arrays for the blocks the tasks of a worker read, used again once
+    nothing refers to them any more.
+
+    A worker reads block after block of the same size.  A fresh array for
+    each costs more than the read itself: the memory comes new from the
+    system every time (the workers return freed memory at once), and the
+    system clears it first.  At most `slots` arrays are kept; a block that
+    finds none free gets an array of its own."""
+
+    def __init__(self, slots=2):
+        self._arrays = []
+        self._slots = slots
+        self._lock = threading.Lock()
+
+    def empty(self, shape, dtype):
+        dtype = np.dtype(dtype)
+        with self._lock:
+            for a in self._arrays:
+                # Only this list and the two names here refer to a free
+                # array: a view of it, a task's result or a transfer in
+                # progress would add one.
+                if a.shape == shape and a.dtype == dtype and sys.getrefcount(a) <= 3:
+                    return a
+            a = np.empty(shape, dtype)
+            if len(self._arrays) >= self._slots:
+                self._arrays = [b for b in self._arrays if sys.getrefcount(b) > 3]
+            if len(self._arrays) < self._slots:
+                self._arrays.append(a)
+            return a
+
+
+_blocks = _Blocks()
+
+
 def _read_block(source, window):
     with Dataset(source) as ds:
-        return ds.read(window)
+        return ds.read(window, _empty=_blocks.empty)
 
 
 def _chunks_of(ds, chunks):
@@ -27,6 +64,39 @@ def _chunks_of(ds, chunks):
     return da.core.normalize_chunks(chunks, ds.shape, dtype=ds.dtype)
 
 
+class _Source:
+    """A dataset as Dask sees an array to cut into blocks: each block is a
+    windowed read, done where the task runs."""
+
+    def __init__(self, source, shape, dtype):
+        self.source = source
+        self.shape = tuple(shape)
+        self.dtype = np.dtype(dtype)
+        self.ndim = len(self.shape)
+
+    def __getitem__(self, index):
+        """Slices with any step and integers, as Dask hands them over when it
+        folds an indexing of the array into the reads of its blocks."""
+        index = index if isinstance(index, tuple) else (index,)
+        index += (slice(None),) * (self.ndim - len(index))
+        if len(index) != self.ndim or not all(isinstance(i, (slice, numbers.Integral))
+                                              for i in index):
+            return self[(slice(None),) * self.ndim][index]
+        window, after = {}, []
+        for k, item in enumerate(index):
+            if isinstance(item, slice):
+                picked = range(*item.indices(self.shape[k]))
+                after.append(slice(None, None, -1 if picked.step < 0 else None))
+            else:
+                picked = range(self.shape[k])[item]  # IndexError when outside
+                picked = range(picked, picked + 1)
+                after.append(0)
+            if picked.step < 0:
+                picked = picked[::-1]
+            window[self.ndim - k] = (len(picked), picked.start if picked else 0, picked.step)
+        return _read_block(self.source, window)[tuple(after)]
+
+
 def dataset_to_dask(ds, chunks):
     import dask.array as da
     from dask.base import tokenize
@@ -38,14 +108,12 @@ def dataset_to_dask(ds, chunks):
         stamp = os.stat(source).st_mtime_ns
     except OSError:
         stamp = None
-    name = "kov-read-" + tokenize(source, stamp, ds.shape, chunks)
-    ndim = len(chunks)
-    starts = [np.concatenate(([0], np.cumsum(c)[:-1])).astype(int).tolist() for c in chunks]
-    graph = {}
-    for index in itertools.product(*(range(len(c)) for c in chunks)):
-        window = {ndim - k: (chunks[k][i], starts[k][i], 1) for k, i in enumerate(index)}
-        graph[(name,) + index] = (_read_block, source, window)
-    return da.Array(graph, name, chunks, dtype=ds.dtype)
+    # One task for each block, which the optimizer fuses with the first step
+    # of whatever is computed from the blocks.
+    return da.from_array(_Source(source, ds.shape, ds.dtype), chunks=chunks, lock=False,
+                         asarray=False, fancy=False, inline_array=True,
+                         meta=np.empty((0,) * len(chunks), ds.dtype),
+                         name="kov-read-" + tokenize(source, stamp, ds.shape, chunks))
 
 
 def _write_block(block, text, filesize, shape, esize, block_info=None):

@@ -27,6 +27,39 @@ def test_blocks_are_read_by_the_tasks_not_the_client(workdir, cube):
         np.testing.assert_array_equal(back.read(), cube[:, ::-1, :] - 1)
 
 
+def test_indexing_folded_into_the_reads_and_blocks_that_share_memory(workdir, cube):
+    kov.write("d.H", cube)
+    with kov.open("d.H") as ds:
+        darr = ds.to_dask(chunks={3: 1, 2: 2})  # blocks of the same shape
+    for scheduler in ("sync", "threads"):
+        with dask.config.set(scheduler=scheduler):
+            np.testing.assert_array_equal(darr.compute(), cube)
+            np.testing.assert_array_equal(darr[::-1, 4:0:-2, 1::3].compute(),
+                                          cube[::-1, 4:0:-2, 1::3])
+    # What Dask may hand to the reads when it folds an indexing into them:
+    # steps both ways, integers, empty slices.
+    from kov._dask import _Source
+    source = _Source(str(workdir / "d.H"), cube.shape, cube.dtype)
+    for index in [(slice(None, None, -1), slice(4, 0, -2), slice(1, None, 3)), (2, slice(None), -1),
+                  (slice(None), slice(3, 3)), (slice(1, 3),), -1]:
+        np.testing.assert_array_equal(source[index], cube[index])
+
+    # An array is handed out again only once nothing refers to it.
+    from kov._dask import _Blocks
+    pool = _Blocks(slots=2)
+    a = pool.empty((3, 4), np.float32)
+    a[:] = 1
+    b = pool.empty((3, 4), np.float32)
+    view = a[1:]
+    del a
+    c = pool.empty((3, 4), np.float32)
+    assert not np.shares_memory(b, c) and not np.shares_memory(view, c)
+    address = b.__array_interface__["data"][0]
+    del b
+    assert pool.empty((3, 4), np.float32).__array_interface__["data"][0] == address
+    assert (view == 1).all()
+
+
 def test_a_cluster_reduces_and_writes_a_three_file_data_set(workdir):
     distributed = pytest.importorskip("distributed")
     rng = np.random.default_rng(7)
