@@ -193,15 +193,23 @@ __attribute__((target("avx2"))) LaneTotals<T> lane_totals_avx2(std::span<const T
   return finish(values, i, l);
 }
 
-// Eight samples to eight doubles in one instruction, which the compiler
-// does not choose by itself for a conversion between vector types.
+// Eight samples to eight doubles in one instruction.  GCC splits a
+// conversion between vector types into two of 256 bits, so it is asked for
+// the instruction by name; clang emits the one instruction by itself and
+// does not know every one of GCC's names.
 typedef double Wide8 __attribute__((vector_size(64)));
+#if defined(__clang__)
+template <class E> __attribute__((target("avx512f"))) inline Wide8 widen8(E x) {
+  return __builtin_convertvector(x, Wide8);
+}
+#else
 __attribute__((target("avx512f"))) inline Wide8 widen8(__v8sf x) {
   return __builtin_ia32_cvtps2pd512_mask(x, Wide8{}, 0xff, _MM_FROUND_CUR_DIRECTION);
 }
 __attribute__((target("avx512f"))) inline Wide8 widen8(__v8si x) {
   return __builtin_ia32_cvtdq2pd512_mask(x, Wide8{}, 0xff);
 }
+#endif
 
 // The sixteen lanes in one 512-bit vector of samples and two of eight
 // doubles for each sum: half the instructions of the AVX2 loop, the same
