@@ -23,19 +23,10 @@ import statistics
 import subprocess
 import sys
 import tempfile
-import time
 
-from limits_bench import peak_rss
+from limits_bench import peak_rss, timed
 
 MIB = 1024 * 1024
-
-
-def timed(script, cwd):
-    """Run a bash script (pipefail); return the seconds it took."""
-    start = time.perf_counter()
-    subprocess.run(["bash", "-o", "pipefail", "-c", script], check=True, cwd=cwd,
-                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
-    return time.perf_counter() - start
 
 
 def main():

@@ -24,8 +24,8 @@ import tempfile
 import time
 
 
-def timed(script, cwd):
-    """Run a bash script (pipefail); return the seconds it took."""
+def timed(script, cwd=None):
+    """Run a bash script (pipefail) in `cwd`; return the seconds it took."""
     start = time.perf_counter()
     subprocess.run(["bash", "-o", "pipefail", "-c", script], cwd=cwd, check=True,
                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)

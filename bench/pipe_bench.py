@@ -12,19 +12,11 @@ Usage: pipe_bench.py PATH/TO/velmodel PATH/TO/kov_reader [REPEATS]
 """
 import os
 import statistics
-import subprocess
 import sys
-import time
+
+from limits_bench import timed
 
 MIB = 1024 * 1024
-
-
-def timed(script):
-    """Run a bash script (pipefail); return the seconds it took."""
-    start = time.perf_counter()
-    subprocess.run(["bash", "-o", "pipefail", "-c", script], check=True,
-                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
-    return time.perf_counter() - start
 
 
 def main():
