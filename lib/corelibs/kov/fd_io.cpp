@@ -290,7 +290,7 @@ void Gather::add(std::span<const char> bytes, Fill fill) {
     sink_(bytes);
     return;
   }
-  if (!held_) held_ = std::make_unique_for_overwrite<char[]>(kBytes);
+  if (!held_) held_ = page_bytes(kBytes);
   if (fill != nullptr)
     fill(held_.get() + used_, bytes.data(), bytes.size());
   else
