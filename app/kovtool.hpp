@@ -17,6 +17,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -166,6 +167,31 @@ inline Description describe_input() {
   return desc;
 }
 
+// Memory for bulk reads that starts on a page boundary.  The kernel copies
+// into such memory markedly faster than into memory that starts a few bytes
+// into a page, where the allocator puts its large blocks (on some
+// processors a read takes half as long again).
+class PageBlock {
+public:
+  explicit PageBlock(std::size_t bytes) : store_(bytes + kPage) {
+    void *start = store_.data();
+    std::size_t room = store_.size();
+    std::align(kPage, bytes, start, room);
+    block_ = {static_cast<char *>(start), bytes};
+  }
+  PageBlock(const PageBlock &) = delete;
+  PageBlock &operator=(const PageBlock &) = delete;
+
+  std::span<char> span() const { return block_; }
+  char *data() const { return block_.data(); }
+  std::size_t size() const { return block_.size(); }
+
+private:
+  static constexpr std::size_t kPage = 4096;
+  std::vector<char> store_;
+  std::span<char> block_;
+};
+
 // Reads the data of `in` in blocks and checks their amount against the
 // header: fewer or more bytes than declared are fatal.
 class BlockReader {
@@ -245,10 +271,10 @@ inline std::vector<float> read_slice(const Description &desc, std::int64_t slice
                                      std::int64_t index) {
   std::vector<float> values;
   const std::int64_t first = slice * index * 4, last = first + slice * 4; // in bytes
-  std::vector<char> block(std::size_t{1} << 20);
+  const PageBlock block(std::size_t{1} << 20);
   BlockReader reader(desc);
   for (std::int64_t at = 0;;) {
-    const std::size_t got = reader.next(block);
+    const std::size_t got = reader.next(block.span());
     if (got == 0) break;
     const std::int64_t lo = std::max(at, first);
     const std::int64_t hi = std::min(at + static_cast<std::int64_t>(got), last);

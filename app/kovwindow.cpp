@@ -145,7 +145,7 @@ void copy_window(const Window &w, int esize) {
   const std::int64_t room = std::max<std::int64_t>(kPieceBytes / size, 1);
   const int run = static_cast<int>(std::min<std::int64_t>((room - 1) / thinning + 1, w.nw[chunk]));
   const auto extent = [&](int kept) { return (kept - 1) * thinning + 1; };
-  std::vector<char> piece(static_cast<std::size_t>(size * extent(run)));
+  const kovtool::PageBlock piece(static_cast<std::size_t>(size * extent(run)));
 
   const int ndim = kAxes;
   std::array<int, kAxes> index{}; // window index on each axis above the chunk axis
@@ -167,7 +167,7 @@ void copy_window(const Window &w, int esize) {
                                       p.jw.data(), esize, piece.data());
       if (status == -2) koverr("the window cannot be read: the dataset is too large for it\n");
       if (status != 0) koverr("the data are short or unreadable: the window could not be read\n");
-      thin(piece, esize, chunk + 1, p.nw, kept, step);
+      thin(piece.span(), esize, chunk + 1, p.nw, kept, step);
       std::int64_t bytes = esize;
       for (int k = 0; k <= chunk; ++k) bytes *= kept[k];
       if (srite_raw("out", piece.data(), static_cast<int>(bytes)) != bytes)
@@ -201,7 +201,7 @@ void pass_samples_through(const kovtool::Description &desc) {
 // normally instead of on a broken pipe.
 void drain_pipe() {
   if (kov_tag_is_pipe("in") == 0) return;
-  std::vector<char> block(std::size_t{1} << 16);
+  const kovtool::PageBlock block(std::size_t{1} << 16);
   while (sreed_raw("in", block.data(), static_cast<int>(block.size())) > 0) {
   }
 }

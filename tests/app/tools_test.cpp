@@ -83,22 +83,22 @@ TEST(Kovinfo, DescribesAVelmodelFromAFileAndThroughAPipe) {
 }
 
 TEST(Kovinfo, StatisticsOverSeveralBlocks) {
-  // 3 x 200000 samples (2.4 MB, several read blocks): the extremes lie in
+  // 3 x 400000 samples (4.8 MB, several read blocks): the extremes lie in
   // later blocks; non-finite samples, one in the first block and one in a
   // block that holds no extreme, are counted apart.
   TempDir dir;
-  std::vector<float> v(600000, 1.0f);
-  v[300002] = 9.0f;  // (3, 100001)
-  v[599999] = -3.0f; // (3, 200000)
+  std::vector<float> v(1200000, 1.0f);
+  v[300002] = 9.0f;   // (3, 100001)
+  v[1199999] = -3.0f; // (3, 400000)
   v[5] = std::nanf("");
-  v[450001] = -std::nanf("");
-  make_dataset(dir, "a.H", "n1=3 n2=200000 o2=100 d2=0.5 label2=x", v);
+  v[900001] = -std::nanf("");
+  make_dataset(dir, "a.H", "n1=3 n2=400000 o2=100 d2=0.5 label2=x", v);
   ASSERT_EQ(run(dir, "\"$I\" a.H >out.txt 2>err"), 0) << read_file(dir / "err");
   const std::string t = read_file(dir / "out.txt");
   EXPECT_EQ(line_of(t, "max"), "9 at sample (3, 100001): axis1=2, x=50100") << t;
-  EXPECT_EQ(line_of(t, "min"), "-3 at sample (3, 200000): axis1=2, x=100099.5");
+  EXPECT_EQ(line_of(t, "min"), "-3 at sample (3, 400000): axis1=2, x=200099.5");
   EXPECT_EQ(line_of(t, "non-finite"), "2 samples (left out below)");
-  const double n = 599998.0, sum = 599996.0 + 9.0 - 3.0, sumsq = 599996.0 + 81.0 + 9.0;
+  const double n = 1199998.0, sum = 1199996.0 + 9.0 - 3.0, sumsq = 1199996.0 + 81.0 + 9.0;
   EXPECT_NEAR(std::stod(line_of(t, "mean")), sum / n, 1e-8);
   EXPECT_NEAR(std::stod(line_of(t, "rms")), std::sqrt(sumsq / n), 1e-8);
 }
