@@ -7,7 +7,8 @@ import threading
 
 import numpy as np
 
-from . import Dataset, KovError, _kov, _lock, _give_tag, _start, _take_tag, create
+from . import (Dataset, KovError, _give_tag, _kov, _lock, _page_empty, _start, _take_tag,
+               create)
 
 
 class _Blocks:
@@ -29,17 +30,22 @@ class _Blocks:
         dtype = np.dtype(dtype)
         with self._lock:
             for a in self._arrays:
-                # Only this list and the two names here refer to a free
-                # array: a view of it, a task's result or a transfer in
-                # progress would add one.
-                if a.shape == shape and a.dtype == dtype and sys.getrefcount(a) <= 3:
+                if a.shape == shape and a.dtype == dtype and not self._in_use(a):
                     return a
-            a = np.empty(shape, dtype)
+            a = _page_empty(shape, dtype)
             if len(self._arrays) >= self._slots:
-                self._arrays = [b for b in self._arrays if sys.getrefcount(b) > 3]
+                self._arrays = [b for b in self._arrays if self._in_use(b)]
             if len(self._arrays) < self._slots:
                 self._arrays.append(a)
             return a
+
+    @staticmethod
+    def _in_use(a):
+        # A free array is referred to by the list, the caller's name and
+        # this call only, and its memory by the array only.  A task's result
+        # or a transfer in progress refers to the array; a view of it refers
+        # to its memory.
+        return sys.getrefcount(a) > 4 or sys.getrefcount(a.base) > 2
 
 
 _blocks = _Blocks()
