@@ -39,38 +39,57 @@ struct FileCloser {
 using SegyFile = std::unique_ptr<segy_file, FileCloser>;
 
 // The coordinate scalar (SEG-Y convention: negative divides, positive
-// multiplies) for the positions x, and the positions as stored integers.
+// multiplies) for the positions o + d * i of axis `a`, and the factor that
+// makes a position the integer stored.  Found from the origin and the step
+// alone (the positions are exact when both are, and the extremes are the
+// ends of the axis), so the work does not grow with the number of traces.
 struct Coordinates {
   int scalar = 1;
-  std::vector<std::int32_t> stored;
+  double factor = 1.0;
+  std::int32_t stored(const kovtool::Axis &a, int i) const {
+    return static_cast<std::int32_t>(std::lround((a.o + a.d * i) * factor));
+  }
 };
 
-Coordinates coordinates(const kovtool::Axis &a) {
-  const auto position = [&](int i, double factor) { return (a.o + a.d * i) * factor; };
+Coordinates coordinates(const char *program, const kovtool::Axis &a) {
+  const double last = a.o + a.d * (a.n - 1);
   const auto in_range = [&](double factor) {
-    for (int i = 0; i < a.n; ++i)
-      if (std::abs(position(i, factor)) > 2147483647.0) return false;
-    return true;
+    return std::abs(a.o * factor) <= 2147483647.0 && std::abs(last * factor) <= 2147483647.0;
+  };
+  const auto whole = [](double x) {
+    return std::abs(x - std::round(x)) <= 1e-6 * std::max(1.0, std::abs(x));
   };
   const auto exact = [&](double factor) {
-    for (int i = 0; i < a.n; ++i) {
-      const double x = position(i, factor);
-      if (std::abs(x - std::round(x)) > 1e-6 * std::max(1.0, std::abs(x))) return false;
-    }
-    return in_range(factor);
+    return whole(a.o * factor) && (a.n == 1 || whole(a.d * factor)) && in_range(factor);
   };
   // The coarsest factor 1, 10, ..., 10000 that keeps every position exact;
   // otherwise the finest one whose values still fit.
   double factor = 0.0;
   for (double f = 1.0; f <= 1e4 && factor == 0.0; f *= 10.0)
     if (exact(f)) factor = f;
-  if (factor == 0.0)
+  bool inexact = false;
+  if (factor == 0.0) {
+    inexact = true;
     for (factor = 1e4; factor > 1e-4 && !in_range(factor);) factor /= 10.0;
+    if (!in_range(factor))
+      koverr("o2=%g d2=%g n2=%d: the trace positions do not fit the SEG-Y coordinate fields\n", a.o,
+             a.d, a.n);
+  }
   Coordinates c;
+  c.factor = factor;
   c.scalar = factor >= 1.0 ? (factor == 1.0 ? 1 : -static_cast<int>(std::lround(factor)))
                            : static_cast<int>(std::lround(1.0 / factor));
-  for (int i = 0; i < a.n; ++i)
-    c.stored.push_back(static_cast<std::int32_t>(std::lround(position(i, factor))));
+  if (inexact) {
+    // The first value the fields cannot keep: the origin, else the step.
+    const bool origin = !whole(a.o * factor);
+    const double value = origin ? a.o : a.d;
+    const double kept =
+        origin ? c.stored(a, 0) / factor : (c.stored(a, 1) - c.stored(a, 0)) / factor;
+    std::fprintf(stderr,
+                 "%s: warning: %s = %.10g is not kept exactly by the coordinate scalar %d; the "
+                 "coordinate fields hold %.10g\n",
+                 program, origin ? "o2" : "d2", value, c.scalar, kept);
+  }
   return c;
 }
 
@@ -149,7 +168,7 @@ int main(int argc, char **argv) {
   const std::string out_name = kovtool::text(getch_n, "out").value_or("kov.sgy");
   double dscale = 1000.0;
   kovtool::number(getch_n, "dscale", dscale);
-  if (!(dscale > 0.0)) koverr("dscale=%g must be positive\n", dscale);
+  if (!(dscale > 0.0) || !std::isfinite(dscale)) koverr("dscale=%g must be positive\n", dscale);
 
   const int system = measurement_system();
 
@@ -159,6 +178,10 @@ int main(int argc, char **argv) {
   // A single trace has no axis 2, or one of length 1.
   const kovtool::Axis a1 = desc.axes[0], a2 = desc.axes.size() > 1 ? desc.axes[1] : kovtool::Axis{};
   if (a1.n > 32767) koverr("n1=%d: SEG-Y traces hold at most 32767 samples\n", a1.n);
+  // Nothing is written of values that are not numbers.
+  for (const auto &[name, value] :
+       {std::pair{"o1", a1.o}, {"d1", a1.d}, {"o2", a2.o}, {"d2", a2.d}})
+    if (!std::isfinite(value)) koverr("%s=%g is not a finite number\n", name, value);
   const double interval =
       whole(argv[0], "d1 * dscale", a1.d * dscale, "the sample interval fields hold");
   if (interval < 1.0 || interval > 32767.0)
@@ -166,7 +189,7 @@ int main(int argc, char **argv) {
   const double delay =
       whole(argv[0], "o1 * dscale / 1000", a1.o * dscale / 1000.0, "the delay field holds");
   if (std::abs(delay) > 32767.0) koverr("o1 * dscale / 1000 = %g does not fit byte 109\n", delay);
-  const Coordinates xs = coordinates(a2);
+  const Coordinates xs = coordinates(argv[0], a2);
 
   std::array<char, SEGY_BINARY_HEADER_SIZE> bin{};
   for (auto [field, value] : std::initializer_list<std::pair<int, std::int32_t>>{
@@ -223,9 +246,9 @@ int main(int argc, char **argv) {
              {SEGY_TR_TRACE_ID, 1},
              {SEGY_TR_DATA_USE, 1},
              {SEGY_TR_SOURCE_GROUP_SCALAR, xs.scalar},
-             {SEGY_TR_SOURCE_X, xs.stored[static_cast<std::size_t>(i)]},
-             {SEGY_TR_GROUP_X, xs.stored[static_cast<std::size_t>(i)]},
-             {SEGY_TR_CDP_X, xs.stored[static_cast<std::size_t>(i)]},
+             {SEGY_TR_SOURCE_X, xs.stored(a2, i)},
+             {SEGY_TR_GROUP_X, xs.stored(a2, i)},
+             {SEGY_TR_CDP_X, xs.stored(a2, i)},
              {SEGY_TR_COORD_UNITS, 1},
              {SEGY_TR_DELAY_REC_TIME, static_cast<std::int32_t>(delay)},
              {SEGY_TR_SAMPLE_COUNT, a1.n},

@@ -45,6 +45,16 @@ TEST(Segy2kov, GivesBackWhatKov2segyWroteBitForBit) {
       << dir.read("err");
   EXPECT_EQ(info_line(dir.read("one.info"), "axis 2"), info_line(dir.read("v.info"), "axis 2"));
   EXPECT_EQ(info_line(dir.read("one.info"), "mean"), info_line(dir.read("v.info"), "mean"));
+
+  // Also at position 0: the coordinate of the file, not "no coordinate".
+  ASSERT_EQ(dir.run("\"$velmodel\" n2=1 o2=0 d2=12.5 >zero.H 2>/dev/null && \"$kov2segy\" "
+                    "zero.H out=zero.sgy 2>err && \"$segy2kov\" zero.sgy 2>>err | \"$kovinfo\" "
+                    ">zero.info && \"$kovinfo\" zero.H >v.info"),
+            0)
+      << dir.read("err");
+  EXPECT_EQ(info_line(dir.read("zero.info"), "axis 2"), info_line(dir.read("v.info"), "axis 2"));
+  EXPECT_NE(info_line(dir.read("zero.info"), "axis 2").find("o2=0 "), std::string::npos)
+      << dir.read("zero.info");
 }
 
 // Writes, with segyio: vol.sgy, a 3-D volume sorted by inline (inlines

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <sys/resource.h>
 #include <vector>
 
 #ifdef KOV_HAVE_CAIRO
@@ -483,6 +484,57 @@ TEST(Kov2segy, FieldsThatAreNotWholeNumbersAreReported) {
             std::string::npos)
       << text;
   EXPECT_NE(text.find("C 6 dscale=2e+06 "), std::string::npos) << text;
+}
+
+// Values that are not numbers are refused before anything is written; a
+// position the coordinate fields cannot keep is reported as an inexact
+// interval is.
+TEST(Kov2segy, NonFiniteAxesAreRefusedAndInexactPositionsReported) {
+  if (std::string(KOV_KOV2SEGY).empty()) GTEST_SKIP() << "kov2segy not built";
+  TempDir dir;
+  const std::vector<float> six(6, 1.0f);
+  for (const char *axes : {"d1=nan", "o1=nan", "o2=nan d2=nan", "d2=inf", "o2=-inf"}) {
+    make_dataset(dir, "a.H", std::string("n1=3 n2=2 ") + axes, six);
+    const std::string first(axes, std::strcspn(axes, " "));
+    expect_refused(dir, "\"$S\" a.H out=a.sgy", "a.sgy", first + " is not a finite number");
+  }
+  make_dataset(dir, "a.H", "n1=3 n2=2 o2=0.12345 d2=1", six);
+  ASSERT_EQ(run(dir, "\"$S\" a.H out=a.sgy 2>err"), 0) << read_file(dir / "err");
+  EXPECT_EQ(read_file(dir / "err"), std::string(KOV_KOV2SEGY) +
+                                        ": warning: o2 = 0.12345 is not kept exactly by the "
+                                        "coordinate scalar -10000; the coordinate fields hold "
+                                        "0.1235\n");
+  make_dataset(dir, "a.H", "n1=3 n2=2 o2=5 d2=0.00002", six);
+  ASSERT_EQ(run(dir, "\"$S\" a.H out=a.sgy 2>err"), 0) << read_file(dir / "err");
+  EXPECT_EQ(read_file(dir / "err"), std::string(KOV_KOV2SEGY) +
+                                        ": warning: d2 = 2e-05 is not kept exactly by the "
+                                        "coordinate scalar -10000; the coordinate fields hold "
+                                        "0\n");
+}
+
+// A header that declares far more traces than its data hold ends at once
+// with the short-data message, from a file and from a pipe, in little
+// memory (the child is stopped after 20 s, which fails the test).
+TEST(Kov2segy, AHugeDeclaredTraceCountOverShortDataEndsAtOnce) {
+  if (std::string(KOV_KOV2SEGY).empty()) GTEST_SKIP() << "kov2segy not built";
+  TempDir dir;
+  kovtest::write_file(dir / "big.H@", std::string(24000, '\0'));
+  const std::string header = "n1=100 n2=2147483647 esize=4 data_format=\"xdr_float\" in=";
+  kovtest::write_file(dir / "big.H", header + "\"" + (dir / "big.H@") + "\"\n");
+  kovtest::write_file(dir / "pipe.H", header + "\"stdin\"\n\f\f\x04" + std::string(24000, '\0'));
+  for (const char *command : {"timeout -s KILL 20 \"$S\" big.H out=s.sgy",
+                              "cat pipe.H | timeout -s KILL 20 \"$S\" out=s.sgy"}) {
+    EXPECT_EQ(run(dir, std::string("set -o pipefail; ") + command + " >out 2>err"), 23) << command;
+    EXPECT_NE(read_file(dir / "err")
+                  .find("the data are short: the header declares 858993458800 "
+                        "bytes, only 24000 are there"),
+              std::string::npos)
+        << command << ": " << read_file(dir / "err");
+    EXPECT_TRUE(leftovers(dir, "s.sgy").empty()) << command;
+  }
+  struct rusage usage {};
+  ::getrusage(RUSAGE_CHILDREN, &usage);
+  EXPECT_LT(usage.ru_maxrss, 256 * 1024) << "kB at the peak of a child";
 }
 
 TEST(Tools, OutputThroughASymbolicLinkReachesItsTarget) {
