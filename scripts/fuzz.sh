@@ -28,7 +28,7 @@ cd "$root"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j 2
 
-targets=(scan decode header)
+targets=(scan decode header segy)
 # Options and round caps of one target.  The header target opens a new
 # `in` for every input, and a header's parameter store (some 40 kB) is kept
 # for the process by design: every input would look like a leak, and the
@@ -49,6 +49,7 @@ for t in "${targets[@]}"; do
   corpus=$work/$t
   mkdir -p "$corpus"
   if [[ -d tests/fuzz/corpus/$t ]]; then cp tests/fuzz/corpus/"$t"/* "$corpus"/ 2>/dev/null || true; fi
+  rm -f "$corpus"/README*
   left=$per
   cap=${target_round[$t]:-$round}
   ((cap <= round)) || cap=$round
