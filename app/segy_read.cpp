@@ -236,7 +236,9 @@ bool volume_axes(Layout &l, const std::vector<std::int32_t> &il,
     return irregular("the " + str(n) + " traces are not a whole number of lines of " + str(per) +
                      " (the traces of " + (by_inline ? "inline " : "crossline ") + str(slow[0]) +
                      ")");
-  const std::int64_t f0 = fast[0], df = fast[1] - fast[0], s0 = slow[0], ds = slow[per] - slow[0];
+  // In 64 bits: the steps between line numbers of 32 bits may not fit 32.
+  const std::int64_t f0 = fast[0], df = std::int64_t{fast[1]} - f0, s0 = slow[0],
+                     ds = std::int64_t{slow[per]} - s0;
   for (std::int64_t i = 0; i < n; ++i) {
     const std::int64_t want_fast = f0 + (i % per) * df, want_slow = s0 + (i / per) * ds;
     if (fast[i] == want_fast && slow[i] == want_slow) continue;
