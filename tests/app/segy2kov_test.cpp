@@ -251,9 +251,10 @@ write('noend.sgy', 5, t, ext=-1, records=[b'C 1 more text'])
 write('fmt4.sgy', 5, t)
 b = bytearray(open('fmt4.sgy', 'rb').read()); b[3225] = 4; open('fmt4.sgy', 'wb').write(b)
 write('u32.sgy', 10, [[1, 2**31, 3], [4, 5, 6]])
-spec = segyio.spec(); spec.format = 5; spec.samples = list(range(3)); spec.tracecount = 2
-spec.endian = 'little'
-with segyio.create('segyio-le.sgy', spec) as f:
+from types import SimpleNamespace as Layout
+le = Layout(format=5, samples=list(range(3)), tracecount=2, endian='little', iline=189,
+            xline=193)
+with segyio.create('segyio-le.sgy', le) as f:
     f.bin.update(hdt=4000)
     for i in range(2):
         f.header[i] = {117: 4000}
