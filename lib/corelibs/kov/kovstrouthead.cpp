@@ -116,7 +116,8 @@ std::string environment_line(const std::string &dataname) {
   if (const char *env = std::getenv(name.c_str())) value = env;
   if (!value) value = kov::detail::getch_string(name.c_str());
   if (!value) return "\t\t current environment " + name + " is not set\n";
-  return "\t\t current environment " + name + "=\"" + *value + "\"\n";
+  return "\t\t current environment " + name + "=" +
+         kov::detail::history_text(name.c_str(), *value) + "\n";
 }
 
 } // namespace
