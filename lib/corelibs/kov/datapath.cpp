@@ -460,7 +460,9 @@ extern "C" int get_data_name(const char *tag, char *buffer) {
   streaminf *record = tag_info(tag, TAG_INQUIRE);
   if (record == nullptr) record = tag_info(tag, TAG_OUT);
   const std::string &header = record->headername;
-  if (header.find_first_of("|:") != std::string::npos || header == "stdout") return 1;
+  if (header.find('|') != std::string::npos || kov_is_socket_name(header.c_str()) ||
+      header == "stdout")
+    return 1;
   const std::string full = absolute_name(header);
   copy_out(std::string(tail_of(full)), buffer);
   return 0;

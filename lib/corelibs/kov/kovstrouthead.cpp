@@ -83,7 +83,7 @@ std::FILE *open_outfile(streaminf *r, const std::string &name) {
 // Pipe, socket or file, by the form of the name.
 std::FILE *open_named(streaminf *r, const std::string &name) {
   if (name.find('|') != std::string::npos) return open_outpipe(r, name);
-  if (name.find(':') != std::string::npos) return open_outsok(r, name);
+  if (kov::detail::is_endpoint_name(name)) return open_outsok(r, name);
   return open_outfile(r, name);
 }
 
@@ -154,7 +154,7 @@ extern "C" void kovstr_out_head(streaminf *r) {
   const std::string name = r->headername;
   if (name.find('|') != std::string::npos) {
     stream = open_outpipe(r, name);
-  } else if (name.find(':') != std::string::npos) {
+  } else if (kov::detail::is_endpoint_name(name)) {
     stream = open_outsok(r, name);
   } else if (name == "stdout") {
     const auto head = kov::detail::getch_string("head");
