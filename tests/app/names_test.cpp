@@ -111,7 +111,7 @@ TEST(ColonNames, OnlyTheEndpointFormsAreSockets) {
                     "/v.H' n2=2 >w.H 2>>err && \"$kovinfo\" w.H >winfo 2>>err"),
             0)
       << dir.read("err");
-  EXPECT_EQ(info_line(dir.read("info"), "data"), dir / (run + "/v.H@"));
+  EXPECT_EQ(info_line(dir.read("info"), "data"), dir / "v.H@");
   EXPECT_EQ(info_line(dir.read("info"), "axis 1"), "n1=5 o1=0 d1=10 label1=\"z\"");
   EXPECT_EQ(info_line(dir.read("winfo"), "axis 2"), "n2=2 o2=-15000 d2=20 label2=\"cmpx\"");
 

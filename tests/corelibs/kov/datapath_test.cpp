@@ -170,6 +170,7 @@ TEST_F(DatapathSearch, EnvironmentThenLocalThenHomeFileThenDefault) {
   if (const char *l = ::getlogin(); l != nullptr && *l != '\0') user = l;
   // The default's directory is made here, not in the real /tmp.
   const RootHere root(cwd + "/t/");
+  fs::create_directory(cwd + "/t");
   EXPECT_EQ(search(), cwd + "/t//" + user + "/_");
   // A per-user file name longer than 99 characters is not looked for.
   const std::string deep = home + "/" + std::string(100, 'd');
