@@ -180,6 +180,11 @@ std::optional<std::string> find_datapath() {
   }
   // "%s/%s/_" of "/tmp/" and the user: the doubled slash is the usual form.
   if (auto user = user_name()) {
+    // A name that is not one plain word would lead out of /tmp.
+    if (user->find('/') != std::string::npos || *user == "." || *user == "..")
+      koverr("refusing the user name \"%s\" for the default datapath (set datapath= or "
+             "DATAPATH)\n",
+             user->c_str());
     const std::string dir = kov::detail::default_datapath_root + "/" + *user;
     prepare_default_directory(dir);
     return dir + "/_";

@@ -215,6 +215,11 @@ TEST_F(DatapathSearch, DefaultDirectoryIsMadePrivateOrRefused) {
   write_file(mine, "");
   EXPECT_EXIT(search(), fatal_exit(), refused("it is not a directory"));
   fs::remove(mine);
+  if (user == "ann") {
+    ::setenv("USER", "../etc", 1);
+    EXPECT_EXIT(search(), fatal_exit(), "refusing the user name \"../etc\" for the default");
+    ::setenv("USER", "ann", 1);
+  }
   if (::geteuid() == 0) {
     fs::create_directory(mine);
     ASSERT_EQ(::chown(mine.c_str(), 65534, 65534), 0);
