@@ -416,7 +416,8 @@ TEST(PipesTagIsPipe, ByTagAndStream) {
 
   EXPECT_EQ(kov_tag_is_pipe("in"), 1) << "a tag without a record";
   const pid_t writer = pipe_stdin(kByteHeader + std::string("\n\f\f\x04") + "abc");
-  set_args({"prog", "head=" + (dir / "o.H"), "piped=| cat > " + (dir / "sink2")});
+  set_args({"prog", "head=" + (dir / "o.H"), "piped=| cat > " + (dir / "sink2"),
+            "datapath=" + (dir / "")});
   tag_info("in", TAG_IN);
   EXPECT_EQ(kov_tag_is_pipe("in"), -1);
   tag_info("out", TAG_OUT);
