@@ -69,7 +69,8 @@ inline std::vector<std::string> plain_arguments(int argc, char **argv) {
 // `name` is a file that cannot be read (a pipe command, a socket endpoint
 // or a standard stream is left to the library).
 inline void require_readable(const std::string &name) {
-  if (name == "stdin" || name.find_first_of("|:") != std::string::npos) return;
+  if (name == "stdin" || name.find('|') != std::string::npos || kov_is_socket_name(name.c_str()))
+    return;
   const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) koverr("%s: %s\n", name.c_str(), std::strerror(errno));
   struct stat st {};

@@ -98,6 +98,13 @@ void to_history_bool(std::string_view name, bool value, std::optional<std::strin
 
 void to_history_char(std::string_view name, std::string_view value,
                      std::optional<std::string_view> file) {
+  // A NUL ends a text, as in a fixed-length field; one with more text after
+  // it would lose that text.
+  if (const auto nul = value.find('\0');
+      nul != std::string_view::npos &&
+      value.find_first_not_of(std::string_view("\0 ", 2), nul) != std::string_view::npos)
+    typed::fatal("to_history_char: the text of parameter " + c_text(name) +
+                 " holds a NUL character, which a history cannot hold");
   const std::string text = c_text(value);
   write_entry(name, "s", text.c_str(), file);
 }

@@ -21,6 +21,10 @@ namespace kov::detail {
 // A data file name with its heading environment variable expanded.
 std::string expanded(const std::string &name, streaminf *record);
 
+// Fatal, in one line naming the file, the system's reason (errno) and the
+// way out, for an output's data file that cannot be created.
+[[noreturn]] void cannot_create_data_file(const streaminf *r, const std::string &path);
+
 // Refuse the reserved data names `a` and `b` for a file-descriptor back end.
 void refuse_name(const streaminf *r, const std::string &name, const char *a, const char *b);
 
@@ -173,7 +177,8 @@ struct multifd_info {
   int active = 0;
   std::vector<MultiFdFile> infos;
   std::vector<std::string> name;
-  std::vector<char> used; // 1 once something was written to that file
+  std::vector<std::string> path; // the names as opened, variables expanded
+  std::vector<char> used;        // 1 once something was written to that file
   int last_used = -1;
   Gather pending; // written bytes not yet placed in the files
 };
@@ -193,6 +198,10 @@ inline constexpr int kMaxDataFiles = 1000;
 // After a write: when a file beyond `last_used` has been used, make it the
 // last one and list files 0 to `last_used` as the record's data name.
 void update_out(streaminf *record, multifd_info &state);
+
+// Every file that the open multi-file data set of a record opened or made,
+// used or not; empty for other records.
+std::vector<std::string> multifd_paths(const streaminf *record);
 
 } // namespace kov::detail
 

@@ -140,7 +140,32 @@ std::optional<std::string> user_name() {
   return std::nullopt;
 }
 
+// The directory of the default datapath: "/tmp/" and the user, with the
+// usual doubled slash.  Made when missing, private to the user; refused when
+// another user could have put it there or could change what is in it, since
+// /tmp is shared.
+void prepare_default_directory(const std::string &dir) {
+  const auto refuse = [&](const char *reason) {
+    koverr("refusing the data directory %s: %s (set datapath= or DATAPATH to a directory you "
+           "own)\n",
+           dir.c_str(), reason);
+  };
+  struct stat st;
+  if (::lstat(dir.c_str(), &st) != 0) {
+    if (errno != ENOENT || (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) ||
+        ::lstat(dir.c_str(), &st) != 0)
+      koverr("cannot create the data directory %s: %s (set datapath= or DATAPATH to a directory "
+             "you can write)\n",
+             dir.c_str(), std::strerror(errno));
+  }
+  if (S_ISLNK(st.st_mode)) refuse("it is a symbolic link");
+  if (!S_ISDIR(st.st_mode)) refuse("it is not a directory");
+  if (st.st_uid != ::geteuid()) refuse("it belongs to another user");
+  if ((st.st_mode & S_IWOTH) != 0) refuse("other users can write to it");
+}
+
 // The datapath by its search order; nothing when no user name is found.
+// The directory of the default is made ready for use.
 std::optional<std::string> find_datapath() {
   if (auto param = kov::detail::getch_string("datapath")) return param;
   if (const char *env = std::getenv("DATAPATH"); env != nullptr && *env != '\0')
@@ -154,7 +179,16 @@ std::optional<std::string> find_datapath() {
     }
   }
   // "%s/%s/_" of "/tmp/" and the user: the doubled slash is the usual form.
-  if (auto user = user_name()) return std::string("/tmp/") + "/" + *user + "/_";
+  if (auto user = user_name()) {
+    // A name that is not one plain word would lead out of /tmp.
+    if (user->find('/') != std::string::npos || *user == "." || *user == "..")
+      koverr("refusing the user name \"%s\" for the default datapath (set datapath= or "
+             "DATAPATH)\n",
+             user->c_str());
+    const std::string dir = kov::detail::default_datapath_root + "/" + *user;
+    prepare_default_directory(dir);
+    return dir + "/_";
+  }
   return std::nullopt;
 }
 
@@ -329,6 +363,10 @@ template <class F> auto or_fatal(const char *message, F work) {
 
 } // namespace
 
+namespace kov::detail {
+std::string default_datapath_root = "/tmp/";
+} // namespace kov::detail
+
 extern "C" char *datapath(char *buffer) {
   if (buffer == nullptr) return nullptr;
   if (auto path = find_datapath()) copy_out(*path, buffer);
@@ -460,7 +498,9 @@ extern "C" int get_data_name(const char *tag, char *buffer) {
   streaminf *record = tag_info(tag, TAG_INQUIRE);
   if (record == nullptr) record = tag_info(tag, TAG_OUT);
   const std::string &header = record->headername;
-  if (header.find_first_of("|:") != std::string::npos || header == "stdout") return 1;
+  if (header.find('|') != std::string::npos || kov_is_socket_name(header.c_str()) ||
+      header == "stdout")
+    return 1;
   const std::string full = absolute_name(header);
   copy_out(std::string(tail_of(full)), buffer);
   return 0;

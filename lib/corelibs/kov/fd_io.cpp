@@ -38,6 +38,24 @@ int open_rw_created(const std::string &name) {
 
 FdState *state_of(void *ioinf) { return static_cast<FdState *>(ioinf); }
 
+} // namespace
+
+namespace kov::detail {
+
+void cannot_create_data_file(const streaminf *r, const std::string &path) {
+  const int error = errno;
+  // The way out names what chose the file.
+  std::string way_out = "set datapath= or DATAPATH to a directory you can write";
+  const std::string param = r->tagname == "out" ? "out" : r->tagname + ".out";
+  if (getch_string(param.c_str())) way_out = "set " + param + "= to a file you can write";
+  koverr("cannot create the data file %s: %s (%s)\n", path.c_str(), std::strerror(error),
+         way_out.c_str());
+}
+
+} // namespace kov::detail
+
+namespace {
+
 int fd_open(streaminf *r, void **ioinf) {
   // Data written so far by this process may be what is opened now.
   kov::detail::drain_all_gathers();
@@ -65,14 +83,13 @@ int fd_open(streaminf *r, void **ioinf) {
   case STREAMOUT:
   case STREAMSOCKOUT:
     refuse_name(r, name, "follow_hdr", "stdout");
-    fd = ::open(expanded(name, nullptr).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    mode = "w";
-    if (fd < 0) {
-      kov::detail::syserr("fd_open");
-      std::fprintf(stderr, " unable to open output datafile %s for tag %s \n", name.c_str(),
-                   r->tagname.c_str());
+    {
+      const std::string path = expanded(name, nullptr);
+      fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+      mode = "w";
+      if (fd < 0) kov::detail::cannot_create_data_file(r, path);
+      break;
     }
-    break;
   case STREAMINOUT:
   case STREAMSCR: {
     const std::string path = expanded(name, r->entrytype == STREAMINOUT ? r : nullptr);

@@ -55,6 +55,10 @@ void push_input(std::string text);
 // Print "prefix: <system error text>" on standard error, as perror does.
 void syserr(const char *prefix);
 
+// The directory in which the default datapath puts each user's directory:
+// "/tmp/" (the tests point it into their own directories).
+extern std::string default_datapath_root;
+
 // Memory for bulk transfers that starts on a page boundary.  The kernel
 // copies to and from such memory markedly faster than to and from memory
 // that starts a few bytes into a page, where the allocator puts its large

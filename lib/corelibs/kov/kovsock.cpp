@@ -23,7 +23,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace {
 
@@ -36,16 +38,16 @@ constexpr int kListenSeconds = 30;
 // The waiting flag of socklisten; the alarm handler clears it.
 volatile std::sig_atomic_t ringring = 0;
 
-// The failures of socket creation, binding and naming end the program with
-// status 1, past the fatal error routine.
+// The failures of socket creation, binding and naming are fatal, in one
+// line with the system's reason: most come from a name that cannot be
+// served (a port in use, a path too long or in a missing directory).
 [[noreturn]] void socket_failure(const char *prefix) {
-  std::perror(prefix);
-  std::exit(1);
+  koverr("%s: %s\n", prefix, std::strerror(errno));
 }
 
-[[noreturn]] void unknown_host(const char *host) {
-  std::fprintf(stderr, "%s: unknown host\n ", host);
-  std::exit(2);
+void report_unknown_host(const char *host) {
+  std::fprintf(stderr, "%s: unknown host\n", host);
+  std::fflush(stderr);
 }
 
 void linger_off(int fd) {
@@ -63,15 +65,15 @@ uint16_t port_of(const char *text) {
   return static_cast<uint16_t>(port);
 }
 
-// The first IPv4 address of a host; exits with status 2 when there is none.
-in_addr address_of(const char *host) {
+// The first IPv4 address of a host; nothing when there is none.
+std::optional<in_addr> address_of(const char *host) {
   in_addr addr{};
   if (::inet_pton(AF_INET, host, &addr) == 1) return addr;
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo *found = nullptr;
-  if (::getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) unknown_host(host);
+  if (::getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) return std::nullopt;
   addr = reinterpret_cast<const sockaddr_in *>(found->ai_addr)->sin_addr;
   ::freeaddrinfo(found);
   return addr;
@@ -79,7 +81,11 @@ in_addr address_of(const char *host) {
 
 // The local address of TCP listeners.
 in_addr listen_address() {
-  if (auto host = kov::detail::getch_string("sockhost")) return address_of(host->c_str());
+  if (auto host = kov::detail::getch_string("sockhost")) {
+    const auto addr = address_of(host->c_str());
+    if (!addr) koverr("%s: unknown host\n", host->c_str());
+    return *addr;
+  }
   in_addr any{};
   any.s_addr = htonl(INADDR_ANY);
   return any;
@@ -137,6 +143,10 @@ Endpoint parse_endpoint(const std::string &raw) {
 
 } // namespace
 
+extern "C" int kov_is_socket_name(const char *name) {
+  return name != nullptr && kov::detail::is_endpoint_name(name) ? 1 : 0;
+}
+
 extern "C" int opensock1(char *portstr, int unixdom) {
   UniqueFd sock(::socket(unixdom ? AF_UNIX : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!sock) socket_failure("opening stream socket ");
@@ -183,8 +193,15 @@ extern "C" int opensock2(const char *remhost, const char *portstr) {
       len = sizeof un;
     }
   } else {
+    // A host that cannot be found is reported like a peer that does not
+    // answer.
+    const auto found = address_of(remhost);
+    if (!found) {
+      report_unknown_host(remhost);
+      return -1;
+    }
     in.sin_family = AF_INET;
-    in.sin_addr = address_of(remhost);
+    in.sin_addr = *found;
     in.sin_port = htons(port_of(portstr));
     addr = reinterpret_cast<const sockaddr *>(&in);
     len = sizeof in;
@@ -283,8 +300,30 @@ extern "C" void kovstr_socket_head(streaminf *r) {
 
 namespace kov::detail {
 
+bool is_endpoint_name(std::string_view raw) {
+  while (!raw.empty() &&
+         (raw.back() == '\n' || raw.back() == ' ' || raw.back() == '\t' || raw.back() == '\r'))
+    raw.remove_suffix(1);
+  const auto is_port = [](std::string_view text) {
+    if (text.empty() || text.size() > 5) return false;
+    for (const char c : text)
+      if (c < '0' || c > '9') return false;
+    return std::stoi(std::string(text)) <= 65535;
+  };
+  if (raw.starts_with("::")) return raw.size() > 2;
+  if (raw.starts_with(':')) return is_port(raw.substr(1));
+  if (raw.starts_with("unix:")) return raw.size() > 5;
+  const auto colon = raw.find(':');
+  if (colon == std::string_view::npos || colon == 0) return false;
+  const std::string_view host = raw.substr(0, colon);
+  return host.find('/') == std::string_view::npos && is_port(raw.substr(colon + 1));
+}
+
 int endpoint_connection(const std::string &name) {
   Endpoint e = parse_endpoint(name);
+  // A host that cannot be found will not be found by trying again.
+  if (!e.listen && e.host != "unix" && !address_of(e.host.c_str()))
+    koverr("%s: unknown host\n", e.host.c_str());
   if (!e.listen) {
     for (int attempt = 0; attempt < kConnectAttempts; ++attempt) {
       const int fd = opensock2(e.host.c_str(), e.port.c_str());

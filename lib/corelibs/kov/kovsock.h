@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unistd.h>
 #include <utility>
 
@@ -43,6 +44,11 @@ private:
 // Longest host name and port text of an endpoint or a pipe trailer.
 inline constexpr std::size_t kMaxHostName = 254;
 inline constexpr std::size_t kMaxPortText = 255;
+
+// Whether a header or data name is a socket endpoint: "host:port" with a
+// decimal port, "unix:path", ":port" or "::path" (a trailing newline or
+// blanks aside).  Any other name, colons or not, is a file.
+bool is_endpoint_name(std::string_view name);
 
 // A connected descriptor for a header endpoint: "host:port" (or
 // "unix:path") connects, ":port" and "::path" listen and accept one peer.

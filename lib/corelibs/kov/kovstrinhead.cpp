@@ -21,7 +21,7 @@ const char kFromTty[] = "Input from a tty\n";
 constexpr int kPlaceholderLength = 16;
 
 bool is_pipe_name(const std::string &name) { return name.find('|') != std::string::npos; }
-bool is_socket_name(const std::string &name) { return name.find(':') != std::string::npos; }
+bool is_socket_name(const std::string &name) { return kov::detail::is_endpoint_name(name); }
 
 // A header read from a socket endpoint (host:port connects, :port and
 // ::path wait for the writer).

@@ -83,7 +83,7 @@ std::FILE *open_outfile(streaminf *r, const std::string &name) {
 // Pipe, socket or file, by the form of the name.
 std::FILE *open_named(streaminf *r, const std::string &name) {
   if (name.find('|') != std::string::npos) return open_outpipe(r, name);
-  if (name.find(':') != std::string::npos) return open_outsok(r, name);
+  if (kov::detail::is_endpoint_name(name)) return open_outsok(r, name);
   return open_outfile(r, name);
 }
 
@@ -116,7 +116,8 @@ std::string environment_line(const std::string &dataname) {
   if (const char *env = std::getenv(name.c_str())) value = env;
   if (!value) value = kov::detail::getch_string(name.c_str());
   if (!value) return "\t\t current environment " + name + " is not set\n";
-  return "\t\t current environment " + name + "=\"" + *value + "\"\n";
+  return "\t\t current environment " + name + "=" +
+         kov::detail::history_text(name.c_str(), *value) + "\n";
 }
 
 } // namespace
@@ -153,7 +154,7 @@ extern "C" void kovstr_out_head(streaminf *r) {
   const std::string name = r->headername;
   if (name.find('|') != std::string::npos) {
     stream = open_outpipe(r, name);
-  } else if (name.find(':') != std::string::npos) {
+  } else if (kov::detail::is_endpoint_name(name)) {
     stream = open_outsok(r, name);
   } else if (name == "stdout") {
     const auto head = kov::detail::getch_string("head");

@@ -72,6 +72,7 @@ int multifd_open(streaminf *r, void **ioinf) {
   state->nfile = static_cast<int>(state->name.size());
   state->infos.resize(state->name.size());
   state->used.assign(state->name.size(), 0);
+  state->path.resize(state->name.size());
   const std::vector<long long> capacity = capacities(state->nfile);
   int last_nonempty = 0;
   const char *mode = "r+";
@@ -84,6 +85,7 @@ int multifd_open(streaminf *r, void **ioinf) {
     case STREAMIN: {
       refuse_name(r, name, "follow_hdr", "stdin");
       const std::string path = expanded(name, r);
+      state->path[i] = path;
       fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
       if (fd < 0) {
         kov::detail::syserr("multifd_open");
@@ -98,11 +100,11 @@ int multifd_open(streaminf *r, void **ioinf) {
     case STREAMOUT:
     case STREAMSOCKOUT:
       refuse_name(r, name, "follow_hdr", "stdout");
-      fd = open_created(expanded(name, nullptr), O_WRONLY);
-      if (fd < 0) {
-        kov::detail::syserr("fd_open");
-        koverr(" unable to open output datafile %s for tag %s \n", name.c_str(),
-               r->tagname.c_str());
+      {
+        const std::string path = expanded(name, nullptr);
+        state->path[i] = path;
+        fd = open_created(path, O_WRONLY);
+        if (fd < 0) kov::detail::cannot_create_data_file(r, path);
       }
       slot.file = kov::detail::OpenFile(fd);
       slot.size = capacity[i];
@@ -111,6 +113,7 @@ int multifd_open(streaminf *r, void **ioinf) {
     case STREAMINOUT:
     case STREAMSCR: {
       const std::string path = expanded(name, r->entrytype == STREAMINOUT ? r : nullptr);
+      state->path[i] = path;
       if (r->headerbuf) fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
       if (fd >= 0) {
         // An existing file keeps what it holds.
@@ -414,6 +417,15 @@ multifd_info::multifd_info(streaminf *record)
           koverr("multifd_write() : I/O error, tag \"%s\" file number %d\n",
                  record->tagname.c_str(), active);
       }) {}
+
+std::vector<std::string> multifd_paths(const streaminf *r) {
+  if (r == nullptr || r->iotype != MULTI_FD_IO || r->ioinf == nullptr) return {};
+  const auto *state = static_cast<const multifd_info *>(r->ioinf);
+  std::vector<std::string> paths;
+  for (const std::string &path : state->path)
+    if (!path.empty()) paths.push_back(path);
+  return paths;
+}
 
 void update_out(streaminf *r, multifd_info &state) {
   int highest = -1;

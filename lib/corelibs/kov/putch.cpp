@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -52,12 +53,52 @@ void refuse_after_header_end(streaminf *r, const char *routine, const char *what
   koverr(format, r->tagname.c_str());
 }
 
+// Whether a text is one complete double-quoted token of the scanner.
+bool is_quoted_token(std::string_view text) {
+  if (text.size() < 2 || text.front() != '"' || text.back() != '"') return false;
+  const std::string_view inside = text.substr(1, text.size() - 2);
+  for (std::size_t i = 0; i < inside.size(); ++i) {
+    if (inside[i] == '\n') return false;
+    if (inside[i] != '"') continue;
+    // Inside the quotes a quote stands only doubled.
+    if (i + 1 >= inside.size() || inside[i + 1] != '"') return false;
+    ++i;
+  }
+  return true;
+}
+
 } // namespace
 
 namespace kov::detail {
 
 void forget_putch_record(streaminf *record) {
   if (putch_out == record) putch_out = nullptr;
+}
+
+std::string history_text(const char *name, std::string_view text) {
+  // The scanner ends a quoted value at a newline, and the reader of a
+  // header stops at an end-of-transmission byte: no text holding either
+  // can be read back.
+  if (const auto bad = text.find_first_of("\n\004"); bad != std::string_view::npos)
+    koverr("the text of parameter %s holds %s, which a history cannot hold\n", name,
+           text[bad] == '\n' ? "a newline" : "an end-of-transmission byte (4)");
+  std::string token;
+  if (is_quoted_token(text)) {
+    token = text; // already quoted: written as it stands
+  } else {
+    token.reserve(text.size() + 2);
+    token += '"';
+    for (const char c : text) {
+      token += c;
+      if (c == '"') token += '"'; // a doubled quote reads back as one
+    }
+    token += '"';
+  }
+  if (token.size() > static_cast<std::size_t>(YYLMAX - 1))
+    koverr("the text of parameter %s needs %zu characters in a history, more than the %d that "
+           "can be read back\n",
+           name, token.size(), YYLMAX - 1);
+  return token;
 }
 
 std::string format_line(const char *name, const char *type, const void *val) {
@@ -78,12 +119,10 @@ std::string format_line(const char *name, const char *type, const void *val) {
   case 'l':
     line = format("\t\t%s=%s\n", name, *static_cast<const int *>(val) ? "yes" : "no");
     break;
-  case 's': {
-    const char *text = static_cast<const char *>(val);
-    line =
-        text[0] == '"' ? format("\t\t%s=%s\n", name, text) : format("\t\t%s=\"%s\"\n", name, text);
+  case 's':
+    line = std::string("\t\t") + name + "=" + history_text(name, static_cast<const char *>(val)) +
+           "\n";
     break;
-  }
   default:
     koverr("putch_format(): unknown conversion type %d\n%s\n%s\n", type[0], name, type);
   }

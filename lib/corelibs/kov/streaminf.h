@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // Operations of an I/O back end.
@@ -94,6 +95,12 @@ void forget_putch_record(streaminf *record);
 
 // One formatted parameter line (fatal for unknown codes and over-long lines).
 std::string format_line(const char *name, const char *type, const void *val);
+
+// A text value as written after `name=` so that the scanner reads back
+// exactly `text`: quoted, each quote inside doubled; a text that already is
+// one complete double-quoted token is written as it stands.  Fatal, naming
+// the parameter, for a text that no history line can carry.
+std::string history_text(const char *name, std::string_view text);
 
 // The title text of an output header.
 std::string make_title();

@@ -392,6 +392,9 @@ extern "C" int aux_unlink(const char *tag) {
       start = end + 1;
     }
   }
+  // The data name lists the files used so far; a multi-file set also made
+  // the rest of its files when it was opened.
+  for (const std::string &path : kov::detail::multifd_paths(r)) ::unlink(path.c_str());
   ::unlink(r->headername.c_str());
   return 0;
 }

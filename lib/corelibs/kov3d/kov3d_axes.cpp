@@ -54,23 +54,25 @@ int put_axis(const char *tag, Part part, int i, int n, float o, float d, const c
         part == Part::Header ? kov3d::find_hff(tag, target) : kov3d::find_gff(tag, target);
     if (code != 0) return code;
   }
-  const char *text = label != nullptr ? label : "";
+  // The label as a history text, so that it reads back as itself.
+  const std::string key = "label" + std::to_string(i) + (part == Part::Grid ? "_grid" : "");
+  const std::string quoted = kov::detail::history_text(key.c_str(), label != nullptr ? label : "");
+  const char *text = quoted.c_str();
   const double od = o, dd = d;
   // auxputhead ends the line itself.
   int written = 0;
   switch (part) {
   case Part::Data:
-    written = auxputhead(target.c_str(), "\t \tn%d=%d o%d=%g d%d=%g label%d=\"%s\" ", i, n, i, od,
-                         i, dd, i, text);
-    break;
-  case Part::Header:
-    written = auxputhead(target.c_str(), "\t \tn%d=%d o%d=%g d%d=%g label%d=\"%s\"", i, n, i, od, i,
+    written = auxputhead(target.c_str(), "\t \tn%d=%d o%d=%g d%d=%g label%d=%s ", i, n, i, od, i,
                          dd, i, text);
     break;
+  case Part::Header:
+    written = auxputhead(target.c_str(), "\t \tn%d=%d o%d=%g d%d=%g label%d=%s", i, n, i, od, i, dd,
+                         i, text);
+    break;
   case Part::Grid:
-    written =
-        auxputhead(target.c_str(), "\t \tn%d_grid=%d o%d_grid=%g d%d_grid=%g label%d_grid=\"%s\"",
-                   i, n, i, od, i, dd, i, text);
+    written = auxputhead(target.c_str(), "\t \tn%d_grid=%d o%d_grid=%g d%d_grid=%g label%d_grid=%s",
+                         i, n, i, od, i, dd, i, text);
     break;
   }
   if (written != 0) koverr("trouble writing data axis for tag %s \n", tag);

@@ -15,6 +15,7 @@
 #include <pwd.h>
 #include <string>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -92,6 +93,20 @@ protected:
   std::string cwd, home;
 };
 
+// Point the default datapath's root into the test's directory for a scope.
+class RootHere {
+public:
+  explicit RootHere(std::string root) : old_(kov::detail::default_datapath_root) {
+    kov::detail::default_datapath_root = std::move(root);
+  }
+  RootHere(const RootHere &) = delete;
+  RootHere &operator=(const RootHere &) = delete;
+  ~RootHere() { kov::detail::default_datapath_root = old_; }
+
+private:
+  std::string old_;
+};
+
 class DatapathFileList : public DatapathFixture {};
 class DatapathSearch : public DatapathFixture {};
 class DatapathNames : public DatapathFixture {};
@@ -153,13 +168,63 @@ TEST_F(DatapathSearch, EnvironmentThenLocalThenHomeFileThenDefault) {
   fs::remove(home + "/.datapath");
   std::string user = std::getenv("USER");
   if (const char *l = ::getlogin(); l != nullptr && *l != '\0') user = l;
-  EXPECT_EQ(search(), "/tmp//" + user + "/_");
+  // The default's directory is made here, not in the real /tmp.
+  const RootHere root(cwd + "/t/");
+  fs::create_directory(cwd + "/t");
+  EXPECT_EQ(search(), cwd + "/t//" + user + "/_");
   // A per-user file name longer than 99 characters is not looked for.
   const std::string deep = home + "/" + std::string(100, 'd');
   fs::create_directory(deep);
   write_file(deep + "/.datapath", "datapath=/h/\n");
   ::setenv("HOME", deep.c_str(), 1);
-  EXPECT_EQ(search(), "/tmp//" + user + "/_");
+  EXPECT_EQ(search(), cwd + "/t//" + user + "/_");
+}
+
+// The directory of the default is shared ground: made private when missing,
+// refused when someone else could have placed it or can change it.
+TEST_F(DatapathSearch, DefaultDirectoryIsMadePrivateOrRefused) {
+  set_args({"prog"});
+  ::setenv("USER", "ann", 1);
+  std::string user = "ann";
+  if (const char *l = ::getlogin(); l != nullptr && *l != '\0') user = l;
+  const RootHere root(cwd + "/t/");
+  const std::string mine = cwd + "/t//" + user;
+  EXPECT_EXIT(search(), fatal_exit(),
+              "cannot create the data directory " + mine +
+                  ": No such file or directory \\(set datapath= or DATAPATH to a directory you "
+                  "can write\\)\n");
+  fs::create_directory(cwd + "/t");
+  EXPECT_EQ(search(), mine + "/_");
+  struct stat st {};
+  ASSERT_EQ(::lstat(mine.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0700u);
+  EXPECT_EQ(search(), mine + "/_") << "an existing private directory is used";
+  ASSERT_EQ(::chmod(mine.c_str(), 0775), 0);
+  EXPECT_EQ(search(), mine + "/_") << "writable by its group is the user's own business";
+
+  const auto refused = [&](const char *reason) {
+    return "refusing the data directory " + mine + ": " + reason +
+           " \\(set datapath= or DATAPATH to a directory you own\\)\n";
+  };
+  ASSERT_EQ(::chmod(mine.c_str(), 0777), 0);
+  EXPECT_EXIT(search(), fatal_exit(), refused("other users can write to it"));
+  fs::remove(mine);
+  fs::create_directory_symlink(cwd + "/home", mine);
+  EXPECT_EXIT(search(), fatal_exit(), refused("it is a symbolic link"));
+  fs::remove(mine);
+  write_file(mine, "");
+  EXPECT_EXIT(search(), fatal_exit(), refused("it is not a directory"));
+  fs::remove(mine);
+  if (user == "ann") {
+    ::setenv("USER", "../etc", 1);
+    EXPECT_EXIT(search(), fatal_exit(), "refusing the user name \"../etc\" for the default");
+    ::setenv("USER", "ann", 1);
+  }
+  if (::geteuid() == 0) {
+    fs::create_directory(mine);
+    ASSERT_EQ(::chown(mine.c_str(), 65534, 65534), 0);
+    EXPECT_EXIT(search(), fatal_exit(), refused("it belongs to another user"));
+  }
 }
 
 TEST_F(DatapathSearch, EntriesForThisHost) {

@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -60,8 +63,70 @@ TEST(HistoryLinesDeathTest, UnknownCodeAndOverlongLine) {
   EXPECT_EXIT(putch_format(buf, "nt", "x", &n), fatal_exit(),
               "putch_format\\(\\): unknown conversion type 120\nnt\nx\n");
   const std::string huge(KOV_LINE_MAX, 'v');
-  EXPECT_EXIT(putch_format(buf, "s", "s", huge.c_str()), fatal_exit(),
-              "putch_format\\(\\): the line for parameter s needs");
+  EXPECT_EXIT(putch_format(buf, huge.c_str(), "d", &n), fatal_exit(),
+              "putch_format\\(\\): the line for parameter v+ needs");
+}
+
+// A text is written so that the scanner gives back exactly that text: a
+// quote inside is doubled, and only one complete quoted token is written as
+// it stands.
+TEST(HistoryLines, TextsReadBackAsThemselves) {
+  char buf[KOV_LINE_MAX];
+  putch_format(buf, "label1", "s", "t\"\tin=\"/some/other/file\"\tn1=2");
+  EXPECT_STREQ(buf, "\t\tlabel1=\"t\"\"\tin=\"\"/some/other/file\"\"\tn1=2\"\n");
+  putch_format(buf, "label", "s", "\"x\" n1=7");
+  EXPECT_STREQ(buf, "\t\tlabel=\"\"\"x\"\" n1=7\"\n");
+  putch_format(buf, "label", "s", "\"a\"\"b\"");
+  EXPECT_STREQ(buf, "\t\tlabel=\"a\"\"b\"\n") << "one complete quoted token";
+
+  TempDir dir;
+  const std::vector<std::string> texts = {"t\"\tin=\"/some/other/file\"\tn1=2",
+                                          "\"x\" n1=7",
+                                          "/tmp/x\" n1=7 y/v.H@",
+                                          "a\"",
+                                          "\"",
+                                          "\"\"\"",
+                                          "\"open",
+                                          "'q'",
+                                          "it''s",
+                                          "",
+                                          " lead",
+                                          "a\tb\r",
+                                          std::string(8189, 'w')};
+  const auto child = run_child([&] {
+    set_args({"prog", "t=" + (dir / "t.H"), "datapath=" + (dir / "")});
+    for (std::size_t i = 0; i < texts.size(); ++i)
+      auxputch(("v" + std::to_string(i)).c_str(), "s", texts[i].c_str(), "t");
+    auxclose("t");
+    std::vector<char> got(16384);
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+      std::fill(got.begin(), got.end(), '\0');
+      if (auxpar(("v" + std::to_string(i)).c_str(), "s", got.data(), "t") != 1 ||
+          std::string(got.data()) != texts[i]) {
+        std::printf("v%zu read back as [%s]\n", i, got.data());
+        std::exit(7);
+      }
+    }
+    // Nothing inside a text became a parameter of its own.
+    int n1 = 0;
+    std::exit(auxpar("n1", "d", &n1, "t") == 0 && auxpar("in", "s", got.data(), "t") == 0 ? 0 : 8);
+  });
+  EXPECT_EQ(child.status, 0) << child.out << kovtest::read_file(dir / "t.H");
+}
+
+TEST(HistoryLinesDeathTest, TextsAHistoryCannotHold) {
+  char buf[KOV_LINE_MAX];
+  EXPECT_EXIT(putch_format(buf, "title", "s", "two\nlines"), fatal_exit(),
+              "the text of parameter title holds a newline, which a history cannot hold");
+  EXPECT_EXIT(putch_format(buf, "title", "s", "end\004here"), fatal_exit(),
+              "the text of parameter title holds an end-of-transmission byte");
+  // The scanner reads back no token longer than 8191 characters.
+  const std::string long_text(8190, 'w');
+  EXPECT_EXIT(putch_format(buf, "title", "s", long_text.c_str()), fatal_exit(),
+              "the text of parameter title needs 8192 characters in a history");
+  const std::string doubled(4095, '"');
+  EXPECT_EXIT(putch_format(buf, "title", "s", doubled.c_str()), fatal_exit(),
+              "the text of parameter title needs 8192 characters");
 }
 
 // A small program of the family: writes parameters to out and closes it,

@@ -88,6 +88,19 @@ TEST(Multifd, OneWriteOverSeveralFilesListsThemAll) {
     EXPECT_FALSE(std::filesystem::exists(name)) << name;
 }
 
+// The files a set made but never used are its files too.
+TEST(Multifd, UnlinkRemovesUnusedFilesToo) {
+  TempDir dir;
+  InDir here(dir);
+  set_args({"prog", "head=" + (dir / "h.H"), "datapath=" + (dir / ""), "nfiles=3", "filesize=1"});
+  streaminf *r = opened("out", TAG_OUT);
+  EXPECT_EQ(put(r, pattern(0, 100)), 100);
+  ASSERT_TRUE(std::filesystem::exists(dir / "h.H@2")) << "every file is made at open";
+  aux_unlink("out");
+  for (const std::string &name : {dir / "h.H@", dir / "h.H@1", dir / "h.H@2", dir / "h.H"})
+    EXPECT_FALSE(std::filesystem::exists(name)) << name;
+}
+
 TEST(Multifd, InputReadsAndSeeksAcrossFiles) {
   TempDir dir;
   InDir here(dir);

@@ -20,6 +20,7 @@
 
 namespace {
 
+using kovtest::fatal_exit;
 using kovtest::set_args;
 using kovtest::TempDir;
 
@@ -217,16 +218,36 @@ TEST(SocketPrimitivesDeathTest, ExitStatusesOfTheFailureTable) {
   EXPECT_EXIT(strget(s[1], buf, 8, "word"), testing::ExitedWithCode(1), "^$") << "end of stream";
   ::close(s[1]);
 
+  // An unknown host is a peer that does not answer; the failures of a
+  // listener are fatal like any other bad name.
   const std::string host(254, 'a');
-  EXPECT_EXIT(opensock2(host.c_str(), "1"), testing::ExitedWithCode(2),
-              "^a{254}: unknown host\n $");
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(opensock2(host.c_str(), "1"), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), host + ": unknown host\n");
   Listener taken;
   std::string port = taken.port;
   set_args({"prog", "sockhost=127.0.0.1"});
-  EXPECT_EXIT(opensock1(port.data(), 0), testing::ExitedWithCode(1),
-              "^binding stream socket : Address already in use\n$");
+  EXPECT_EXIT(opensock1(port.data(), 0), fatal_exit(),
+              "^prog: binding stream socket : Address already in use\n$");
   std::string path(200, 'p');
-  EXPECT_EXIT(opensock1(path.data(), 1), testing::ExitedWithCode(1), "^binding stream socket : ");
+  EXPECT_EXIT(opensock1(path.data(), 1), fatal_exit(), "^prog: binding stream socket : ");
+}
+
+// Only the endpoint forms are sockets; any other name with a colon is a file.
+TEST(SocketNames, EndpointFormsOnly) {
+  for (const char *name :
+       {"host:7001", "127.0.0.1:80", "unix:/tmp/s", ":7001", "::/tmp/s", "node7:7001\n", "h:65535"})
+    EXPECT_EQ(kov_is_socket_name(name), 1) << name;
+  for (const char *name :
+       {"/d/run:2024-01-01T12:00/v.H", "run:2024-01-01T12:00/v.H", "a:b", "host:", ":",
+        "::", "unix:", "h:65536", "h:12x", ":port", "a/b:80", "plain.H", "c:\\x"})
+    EXPECT_EQ(kov_is_socket_name(name), 0) << name;
+}
+
+TEST(SocketNamesDeathTest, UnknownHostOfAHeaderIsFatalAtOnce) {
+  const std::string host(254, 'a');
+  set_args({"prog", "stdin=" + host + ":7001"});
+  EXPECT_EXIT(tag_info("in", TAG_IN), fatal_exit(), "^prog: a{254}: unknown host\n$");
 }
 
 // --- socket-out tags -----------------------------------------------------------
@@ -395,7 +416,8 @@ TEST(PipesTagIsPipe, ByTagAndStream) {
 
   EXPECT_EQ(kov_tag_is_pipe("in"), 1) << "a tag without a record";
   const pid_t writer = pipe_stdin(kByteHeader + std::string("\n\f\f\x04") + "abc");
-  set_args({"prog", "head=" + (dir / "o.H"), "piped=| cat > " + (dir / "sink2")});
+  set_args({"prog", "head=" + (dir / "o.H"), "piped=| cat > " + (dir / "sink2"),
+            "datapath=" + (dir / "")});
   tag_info("in", TAG_IN);
   EXPECT_EQ(kov_tag_is_pipe("in"), -1);
   tag_info("out", TAG_OUT);

@@ -430,12 +430,16 @@ int isordinary(const char *path);
 /* A listening stream socket: TCP (unixdom 0) on the port in `portstr`, where
  * "0" or "" lets the system choose and the chosen port is written back (room
  * for 6 bytes), or a local socket (unixdom 1) at the path `portstr`.
- * Creation or binding failures end the program with status 1. */
+ * Creation or binding failures are fatal (status 23). */
 int opensock1(char *portstr, int unixdom);
 /* A stream socket connected to `portstr` of `remhost` ("unix": the local
- * socket at the path `portstr`); -1 when nobody answers.  An unknown host
- * ends the program with status 2. */
+ * socket at the path `portstr`); -1 when nobody answers or the host is
+ * unknown (said on standard error). */
 int opensock2(const char *remhost, const char *portstr);
+/* 1 when a header or data name is a socket endpoint ("host:port" with a
+ * decimal port, "unix:path", ":port", "::path"); 0 for a file name, colons
+ * or not. */
+int kov_is_socket_name(const char *name);
 /* Wait for one peer (at most `secs` seconds when positive); the connected
  * descriptor, or -1 on time-out, alarm or failure. */
 int socklisten(int sock, int secs);
