@@ -398,6 +398,46 @@ TEST(Kovpng, BadInputLeavesNoPicture) {
   EXPECT_EQ(leftovers(dir, "p.png"), std::vector<std::string>{"p.png"});
 }
 
+// A range tiny beside its values (an axis far from 0 with a tiny step, a
+// colour range of one rounding step) gives a picture.  A tick loop that
+// never ends is killed after 20 s (status 137, a failure); its memory is
+// capped, so that a loop collecting ticks fails before it fills the machine.
+TEST(Kovpng, TinyRangesBesideLargeValuesStillGiveAPicture) {
+  if (std::string(KOV_KOVPNG).empty()) GTEST_SKIP() << "kovpng not built";
+  TempDir dir;
+  std::vector<float> v(4 * 3);
+  for (std::size_t i = 0; i < v.size(); ++i) v[i] = static_cast<float>(i);
+  make_dataset(dir, "down.H", "n1=4 n2=3 o1=1e10 d1=2e-6", v);
+  make_dataset(dir, "across.H", "n1=4 n2=3 o2=1e10 d2=1e-6", v);
+  make_dataset(dir, "ramp.H", "n1=4 n2=3", v);
+#if defined(__SANITIZE_ADDRESS__)
+  const std::string cap; // the sanitiser's shadow memory needs the address space
+#else
+  const std::string cap = "ulimit -v 4000000\n";
+#endif
+  for (const std::string args : {"down.H", "across.H", "ramp.H min=1e10 max=1.0000000000000002e10",
+                                 "down.H min=-1e10 max=-9999999999.999999"}) {
+    std::filesystem::remove(dir / "p.png");
+    EXPECT_EQ(run(dir, cap + "timeout -s KILL 20 \"$P\" " + args + " out=p.png 2>err"), 0)
+        << args << ": " << read_file(dir / "err");
+    EXPECT_TRUE(std::filesystem::exists(dir / "p.png")) << args;
+  }
+}
+
+TEST(Kovpng, AnAxisWithoutAStepIsNamed) {
+  if (std::string(KOV_KOVPNG).empty()) GTEST_SKIP() << "kovpng not built";
+  TempDir dir;
+  make_dataset(dir, "flat2.H", "n1=4 n2=3 d2=0", std::vector<float>(12, 1.0f));
+  make_dataset(dir, "flat1.H", "n1=4 n2=3 d1=0", std::vector<float>(12, 1.0f));
+  make_dataset(dir, "good.H", "n1=4 n2=3", std::vector<float>(12, 1.0f));
+  expect_refused(dir, "\"$P\" flat2.H out=p.png", "p.png",
+                 "kovpng: d2=0: the sample interval of axis 2 must be a number other than 0");
+  expect_refused(dir, "\"$P\" flat1.H out=p.png", "p.png",
+                 "kovpng: d1=0: the sample interval of axis 1 must be a number other than 0");
+  expect_refused(dir, "\"$P\" good.H out=p.png min=nan", "p.png",
+                 "the ends of the colour range must be numbers");
+}
+
 // Opens the SEG-Y file with segyio as any reader would (its geometry from
 // the inline and crossline fields) and compares it with the XDR samples of
 // the source dataset; prints "ok" or what differs.
