@@ -229,6 +229,10 @@ public:
 
   std::int64_t done() const { return done_; }
 
+  // The first `bytes` were taken by other means (a windowed read, a seek):
+  // the next block starts after them.
+  void taken(std::int64_t bytes) { done_ = bytes; }
+
 private:
   [[noreturn]] void short_data() const {
     koverr("the data are short: the header declares %lld bytes, only %lld are there\n",
