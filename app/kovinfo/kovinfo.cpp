@@ -4,28 +4,31 @@
 // many bytes the header declares and how many there are, and, over all
 // samples, the minimum and the maximum with their positions, the mean and
 // the root mean square.  The data are read in blocks of a fixed size, so
-// memory does not grow with the dataset.  Data that are missing, shorter
+// memory does not grow with the dataset, on a thread of their own while
+// the statistics take the block before (stats.hpp).  Data that are missing, shorter
 // or longer than the header says are fatal.
 //
 //   kovinfo < vel.H          velmodel | kovinfo          kovinfo a.H b.H
 #include "kovhelp.hpp"
 #include "kovtool.hpp"
+#include "stats.hpp"
 
 #include <kov/kovlib.h>
 
-#include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
+#include <mutex>
 #include <span>
 #include <spawn.h>
 #include <string>
 #include <sys/wait.h>
+#include <thread>
 #include <vector>
 
 extern char **environ;
@@ -36,331 +39,65 @@ namespace {
 // that it is still in the cache when the statistics read it.
 constexpr std::size_t kBlockBytes = std::size_t{1} << 20;
 
-// Minimum, maximum, sum and sum of squares of a block in one pass over
-// sixteen lanes, which the compiler turns into vector instructions; sixteen
-// lanes give the additions enough independent chains to keep the adders
-// busy.  Each lane sums in double in a fixed order and the lanes are added
-// in a fixed order, so the result depends on the data only, whichever
-// instructions compute it.
-template <class T> struct LaneTotals {
-  T min, max;
-  double sum = 0.0, sumsq = 0.0;
-};
+// Reads the blocks on a thread of its own while the caller takes the block
+// before: the copy out of the page cache (time in the kernel) and the
+// statistics (time in the program) overlap, so that a scan takes about as
+// long as the copy alone.  Until the reading thread ends, only it calls
+// the library.
+class Prefetch {
+public:
+  explicit Prefetch(kovtool::BlockReader &reader) : reader_(reader), thread_([this] { run(); }) {}
+  Prefetch(const Prefetch &) = delete;
+  Prefetch &operator=(const Prefetch &) = delete;
+  ~Prefetch() { thread_.join(); }
 
-constexpr std::size_t kLanes = 16;
-
-// Where the lanes stand after the whole groups of sixteen samples.
-template <class T> struct Lanes {
-  T lo[kLanes], hi[kLanes];
-  double sum[kLanes], sumsq[kLanes];
-};
-
-// The samples from `i` on into lane 0, then the lanes added in order.
-template <class T>
-[[gnu::always_inline]] inline LaneTotals<T> finish(std::span<const T> values, std::size_t i,
-                                                   Lanes<T> &l) {
-  for (; i < values.size(); ++i) {
-    const T v = values[i];
-    l.lo[0] = v < l.lo[0] ? v : l.lo[0];
-    l.hi[0] = v > l.hi[0] ? v : l.hi[0];
-    const double d = static_cast<double>(v);
-    l.sum[0] += d;
-    l.sumsq[0] += d * d;
-  }
-  LaneTotals<T> t{l.lo[0], l.hi[0]};
-  for (std::size_t j = 0; j < kLanes; ++j) {
-    t.min = l.lo[j] < t.min ? l.lo[j] : t.min;
-    t.max = l.hi[j] > t.max ? l.hi[j] : t.max;
-    t.sum += l.sum[j];
-    t.sumsq += l.sumsq[j];
-  }
-  return t;
-}
-
-// Four and eight samples as one vector.
-template <class T> struct Vectors;
-template <> struct Vectors<float> {
-  typedef float quad __attribute__((vector_size(16)));
-  typedef float octet __attribute__((vector_size(32)));
-};
-template <> struct Vectors<std::int32_t> {
-  typedef std::int32_t quad __attribute__((vector_size(16)));
-  typedef std::int32_t octet __attribute__((vector_size(32)));
-};
-
-// Lane j takes the samples i + j: the sums in four vectors of four lanes,
-// the extremes in two vectors of eight.
-template <class T> LaneTotals<T> lane_totals_plain(std::span<const T> values) {
-  using Quad = typename Vectors<T>::quad;
-  using Octet = typename Vectors<T>::octet;
-  using Wide = double __attribute__((vector_size(32)));
-  Octet lo[2], hi[2];
-  Wide sum[4] = {}, sumsq[4] = {};
-  lo[0] = lo[1] = hi[0] = hi[1] = Octet{} + values[0];
-  const T *v = values.data();
-  std::size_t i = 0;
-  for (; i + kLanes <= values.size(); i += kLanes) {
-#pragma GCC unroll 2
-    for (std::size_t h = 0; h < 2; ++h) {
-      Octet x;
-      std::memcpy(&x, v + i + 8 * h, sizeof x);
-      lo[h] = x < lo[h] ? x : lo[h];
-      hi[h] = x > hi[h] ? x : hi[h];
-      const Wide d0 =
-          __builtin_convertvector(Quad(__builtin_shufflevector(x, x, 0, 1, 2, 3)), Wide);
-      const Wide d1 =
-          __builtin_convertvector(Quad(__builtin_shufflevector(x, x, 4, 5, 6, 7)), Wide);
-      sum[2 * h] += d0;
-      sumsq[2 * h] += d0 * d0;
-      sum[2 * h + 1] += d1;
-      sumsq[2 * h + 1] += d1 * d1;
+  // The next block, empty after the last; the block returned before goes
+  // back to the reading thread.
+  std::span<char> next() {
+    std::unique_lock lock(mutex_);
+    if (held_ != nullptr) {
+      held_->full = false;
+      held_ = nullptr;
+      changed_.notify_all();
     }
-  }
-  Lanes<T> l;
-  std::memcpy(l.lo, lo, sizeof l.lo);
-  std::memcpy(l.hi, hi, sizeof l.hi);
-  std::memcpy(l.sum, sum, sizeof l.sum);
-  std::memcpy(l.sumsq, sumsq, sizeof l.sumsq);
-  return finish(values, i, l);
-}
-
-#if defined(__x86_64__)
-// The same lanes in AVX2 registers: one instruction widens four samples.
-__attribute__((target("avx2"))) inline __m256 load8(const float *p) { return _mm256_loadu_ps(p); }
-__attribute__((target("avx2"))) inline __m256i load8(const std::int32_t *p) {
-  return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
-}
-__attribute__((target("avx2"))) inline __m256 splat(float x) { return _mm256_set1_ps(x); }
-__attribute__((target("avx2"))) inline __m256i splat(std::int32_t x) {
-  return _mm256_set1_epi32(x);
-}
-__attribute__((target("avx2"))) inline __m256 lower(__m256 x, __m256 lo) {
-  return _mm256_min_ps(x, lo); // x < lo ? x : lo
-}
-__attribute__((target("avx2"))) inline __m256i lower(__m256i x, __m256i lo) {
-  return _mm256_min_epi32(x, lo);
-}
-__attribute__((target("avx2"))) inline __m256 higher(__m256 x, __m256 hi) {
-  return _mm256_max_ps(x, hi); // x > hi ? x : hi
-}
-__attribute__((target("avx2"))) inline __m256i higher(__m256i x, __m256i hi) {
-  return _mm256_max_epi32(x, hi);
-}
-__attribute__((target("avx2"))) inline __m256d widen(const float *p) {
-  return _mm256_cvtps_pd(_mm_loadu_ps(p));
-}
-__attribute__((target("avx2"))) inline __m256d widen(const std::int32_t *p) {
-  return _mm256_cvtepi32_pd(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)));
-}
-
-template <class T>
-__attribute__((target("avx2"))) LaneTotals<T> lane_totals_avx2(std::span<const T> values) {
-  const T *v = values.data();
-  auto lo0 = splat(v[0]), lo1 = lo0, hi0 = lo0, hi1 = lo0;
-  __m256d s0 = _mm256_setzero_pd(), s1 = s0, s2 = s0, s3 = s0;
-  __m256d q0 = s0, q1 = s0, q2 = s0, q3 = s0;
-  std::size_t i = 0;
-  for (; i + kLanes <= values.size(); i += kLanes) {
-    const auto x0 = load8(v + i), x1 = load8(v + i + 8);
-    lo0 = lower(x0, lo0);
-    lo1 = lower(x1, lo1);
-    hi0 = higher(x0, hi0);
-    hi1 = higher(x1, hi1);
-    const __m256d d0 = widen(v + i), d1 = widen(v + i + 4);
-    const __m256d d2 = widen(v + i + 8), d3 = widen(v + i + 12);
-    s0 = _mm256_add_pd(s0, d0);
-    s1 = _mm256_add_pd(s1, d1);
-    s2 = _mm256_add_pd(s2, d2);
-    s3 = _mm256_add_pd(s3, d3);
-    q0 = _mm256_add_pd(q0, _mm256_mul_pd(d0, d0));
-    q1 = _mm256_add_pd(q1, _mm256_mul_pd(d1, d1));
-    q2 = _mm256_add_pd(q2, _mm256_mul_pd(d2, d2));
-    q3 = _mm256_add_pd(q3, _mm256_mul_pd(d3, d3));
-  }
-  Lanes<T> l;
-  std::memcpy(l.lo, &lo0, 32);
-  std::memcpy(l.lo + 8, &lo1, 32);
-  std::memcpy(l.hi, &hi0, 32);
-  std::memcpy(l.hi + 8, &hi1, 32);
-  std::memcpy(l.sum, &s0, 32);
-  std::memcpy(l.sum + 4, &s1, 32);
-  std::memcpy(l.sum + 8, &s2, 32);
-  std::memcpy(l.sum + 12, &s3, 32);
-  std::memcpy(l.sumsq, &q0, 32);
-  std::memcpy(l.sumsq + 4, &q1, 32);
-  std::memcpy(l.sumsq + 8, &q2, 32);
-  std::memcpy(l.sumsq + 12, &q3, 32);
-  return finish(values, i, l);
-}
-
-// Eight samples to eight doubles in one instruction.  GCC splits a
-// conversion between vector types into two of 256 bits, so it is asked for
-// the instruction by name; clang emits the one instruction by itself and
-// does not know every one of GCC's names.
-typedef double Wide8 __attribute__((vector_size(64)));
-#if defined(__clang__)
-template <class E> __attribute__((target("avx512f"))) inline Wide8 widen8(E x) {
-  return __builtin_convertvector(x, Wide8);
-}
-#else
-__attribute__((target("avx512f"))) inline Wide8 widen8(__v8sf x) {
-  return __builtin_ia32_cvtps2pd512_mask(x, Wide8{}, 0xff, _MM_FROUND_CUR_DIRECTION);
-}
-__attribute__((target("avx512f"))) inline Wide8 widen8(__v8si x) {
-  return __builtin_ia32_cvtdq2pd512_mask(x, Wide8{}, 0xff);
-}
-#endif
-
-// The sixteen lanes in one 512-bit vector of samples and two of eight
-// doubles for each sum: half the instructions of the AVX2 loop, the same
-// lanes in the same order.  With `Swap` the samples are stored big-endian
-// and are turned around as they are loaded, which spares a pass over the
-// block.  (Written with vector types rather than the AVX-512 intrinsics,
-// whose headers do not compile cleanly with every compiler in use.)
-template <class T, bool Swap>
-__attribute__((target("avx512f,avx512bw"))) LaneTotals<T>
-lane_totals_avx512(std::span<const T> values, T first) {
-  typedef T Sixteen __attribute__((vector_size(64)));
-  typedef T Eight __attribute__((vector_size(32)));
-  typedef unsigned char Bytes __attribute__((vector_size(64)));
-  const T *v = values.data();
-  Sixteen lo = Sixteen{} + first, hi = lo;
-  Wide8 s0 = {}, s1 = {}, q0 = {}, q1 = {};
-  std::size_t i = 0;
-  for (; i + kLanes <= values.size(); i += kLanes) {
-    Sixteen x;
-    std::memcpy(&x, v + i, sizeof x);
-    if constexpr (Swap) {
-      const Bytes b = reinterpret_cast<Bytes>(x);
-      x = reinterpret_cast<Sixteen>(__builtin_shufflevector(
-          b, b, 3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12, 19, 18, 17, 16, 23, 22, 21,
-          20, 27, 26, 25, 24, 31, 30, 29, 28, 35, 34, 33, 32, 39, 38, 37, 36, 43, 42, 41, 40, 47,
-          46, 45, 44, 51, 50, 49, 48, 55, 54, 53, 52, 59, 58, 57, 56, 63, 62, 61, 60));
-    }
-    lo = x < lo ? x : lo;
-    hi = x > hi ? x : hi;
-    const Eight e0 = __builtin_shufflevector(x, x, 0, 1, 2, 3, 4, 5, 6, 7);
-    const Eight e1 = __builtin_shufflevector(x, x, 8, 9, 10, 11, 12, 13, 14, 15);
-    const Wide8 d0 = widen8(e0), d1 = widen8(e1);
-    s0 += d0;
-    s1 += d1;
-    q0 += d0 * d0;
-    q1 += d1 * d1;
-  }
-  Lanes<T> l;
-  std::memcpy(l.lo, &lo, sizeof lo);
-  std::memcpy(l.hi, &hi, sizeof hi);
-  std::memcpy(l.sum, &s0, sizeof s0);
-  std::memcpy(l.sum + 8, &s1, sizeof s1);
-  std::memcpy(l.sumsq, &q0, sizeof q0);
-  std::memcpy(l.sumsq + 8, &q1, sizeof q1);
-  return finish(values, i, l);
-}
-#endif
-
-// A 4-byte sample with its bytes in the other order.
-template <class T> T turned(T v) {
-  static_assert(sizeof(T) == 4);
-  return std::bit_cast<T>(__builtin_bswap32(std::bit_cast<std::uint32_t>(v)));
-}
-
-// Whether lane_totals can take samples stored big-endian as they are.
-bool swaps_as_it_loads() {
-#if defined(__x86_64__)
-  static const bool widest =
-      __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
-  return widest;
-#else
-  return false;
-#endif
-}
-
-// The lanes of a block.  With `swapped`, the whole groups of sixteen are
-// still stored big-endian (only where swaps_as_it_loads()); the samples
-// after them are in the host's order.
-template <class T> LaneTotals<T> lane_totals(std::span<const T> values, bool swapped) {
-#if defined(__x86_64__)
-  if (swapped) {
-    T first = values[0];
-    if (values.size() >= kLanes) first = turned(first);
-    return lane_totals_avx512<T, true>(values, first);
-  }
-  if (swaps_as_it_loads()) return lane_totals_avx512<T, false>(values, values[0]);
-  static const bool wide = __builtin_cpu_supports("avx2");
-  if (wide) return lane_totals_avx2(values);
-#endif
-  (void)swapped;
-  return lane_totals_plain(values);
-}
-
-// Big-endian samples to the host's order, in place.
-template <class T> void to_host(std::span<T> values) {
-  for (T &v : values) v = turned(v);
-}
-
-// Running statistics over the finite samples.
-struct Statistics {
-  std::int64_t count = 0, nonfinite = 0;
-  double min = 0.0, max = 0.0, sum = 0.0, sumsq = 0.0;
-  std::int64_t at_min = -1, at_max = -1;
-
-  // `big_endian`: the samples are stored big-endian on a little-endian
-  // host.  They are put in the host's order in place where needed.
-  template <class T> void add(std::span<T> values, std::int64_t first, bool big_endian) {
-    if (values.empty()) return;
-    const std::size_t whole = values.size() / kLanes * kLanes;
-    if (big_endian && !swaps_as_it_loads()) {
-      to_host(values);
-      big_endian = false;
-    }
-    if (big_endian) to_host(values.subspan(whole));
-    const LaneTotals<T> t = lane_totals(std::span<const T>(values), big_endian);
-    // What follows reads single samples.
-    const bool new_min = at_min < 0 || static_cast<double>(t.min) < min;
-    const bool new_max = at_max < 0 || static_cast<double>(t.max) > max;
-    // Sums of finite 32-bit samples cannot overflow a double: a sum that
-    // is not finite means a sample that is not.
-    const bool finite = std::isfinite(t.sum) && std::isfinite(t.sumsq);
-    if (big_endian && (new_min || new_max || !finite)) to_host(values.first(whole));
-    if (!finite) {
-      add_checked(std::span<const T>(values), first);
-      return;
-    }
-    // The first sample equal to the block's extreme, as a sample-by-sample
-    // scan with strict comparisons finds it (zeros of either sign included).
-    if (new_min) {
-      const auto i = static_cast<std::size_t>(std::ranges::find(values, t.min) - values.begin());
-      min = static_cast<double>(values[i]);
-      at_min = first + static_cast<std::int64_t>(i);
-    }
-    if (new_max) {
-      const auto i = static_cast<std::size_t>(std::ranges::find(values, t.max) - values.begin());
-      max = static_cast<double>(values[i]);
-      at_max = first + static_cast<std::int64_t>(i);
-    }
-    count += static_cast<std::int64_t>(values.size());
-    sum += t.sum;
-    sumsq += t.sumsq;
+    Slot &slot = slots_[taken_++ % 2];
+    changed_.wait(lock, [&] { return slot.full; });
+    held_ = &slot;
+    return slot.block.span().first(slot.got);
   }
 
-  // Sample by sample, leaving out the samples that are not finite.
-  template <class T> void add_checked(std::span<const T> values, std::int64_t first) {
-    double block_sum = 0.0, block_sumsq = 0.0;
-    for (std::size_t i = 0; i < values.size(); ++i) {
-      const double v = static_cast<double>(values[i]);
-      if (!std::isfinite(v)) {
-        ++nonfinite;
-        continue;
+private:
+  struct Slot {
+    kovtool::PageBlock block{kBlockBytes};
+    std::size_t got = 0;
+    bool full = false;
+  };
+
+  void run() {
+    for (std::size_t k = 0;; ++k) {
+      Slot &slot = slots_[k % 2];
+      {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return !slot.full; });
       }
-      if (at_min < 0 || v < min) min = v, at_min = first + static_cast<std::int64_t>(i);
-      if (at_max < 0 || v > max) max = v, at_max = first + static_cast<std::int64_t>(i);
-      block_sum += v;
-      block_sumsq += v * v;
-      ++count;
+      const std::size_t got = reader_.fill(slot.block.span());
+      {
+        std::lock_guard lock(mutex_);
+        slot.got = got;
+        slot.full = true;
+      }
+      changed_.notify_all();
+      if (got == 0) return;
     }
-    sum += block_sum;
-    sumsq += block_sumsq;
   }
+
+  kovtool::BlockReader &reader_;
+  std::array<Slot, 2> slots_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  Slot *held_ = nullptr;
+  std::size_t taken_ = 0;
+  std::thread thread_; // last: it starts once the rest is ready
 };
 
 enum class Kind { Float, Int, None };
@@ -412,19 +149,23 @@ void describe(const std::string &header) {
   // themselves, as they read them.
   const bool big_endian =
       std::endian::native == std::endian::little && desc.format.starts_with("xdr_");
-  const kovtool::PageBlock block(kBlockBytes);
+  std::string warning;
+  kovinfo::Statistics stats(kovinfo::simd_for(std::getenv("KOV_SIMD"), warning));
+  if (!warning.empty()) std::fprintf(stderr, "kovinfo: warning: %s\n", warning.c_str());
   kovtool::BlockReader reader(desc, true);
-  Statistics stats;
-  for (std::int64_t first = 0;;) {
-    const std::size_t got = reader.next(block.span());
-    if (got == 0) break;
-    const std::size_t n = got / 4;
-    if (kind == Kind::Float)
-      stats.add(std::span<float>(reinterpret_cast<float *>(block.data()), n), first, big_endian);
-    else if (kind == Kind::Int)
-      stats.add(std::span<std::int32_t>(reinterpret_cast<std::int32_t *>(block.data()), n), first,
-                big_endian);
-    first += static_cast<std::int64_t>(n);
+  {
+    Prefetch blocks(reader);
+    for (std::int64_t first = 0;;) {
+      const std::span<char> block = blocks.next();
+      if (block.empty()) break;
+      const std::size_t n = block.size() / 4;
+      if (kind == Kind::Float)
+        stats.add(std::span<float>(reinterpret_cast<float *>(block.data()), n), first, big_endian);
+      else if (kind == Kind::Int)
+        stats.add(std::span<std::int32_t>(reinterpret_cast<std::int32_t *>(block.data()), n), first,
+                  big_endian);
+      first += static_cast<std::int64_t>(n);
+    }
   }
   reader.expect_end();
   std::printf("actual       %lld bytes\n", static_cast<long long>(reader.done()));

@@ -82,7 +82,30 @@ TEST(Kovinfo, DescribesAVelmodelFromAFileAndThroughAPipe) {
   EXPECT_EQ(line_of(file, "rms"), line_of(pipe, "rms"));
 }
 
-TEST(Kovinfo, StatisticsOverSeveralBlocks) {
+// kovinfo's statistics on each path the processor has, forced by KOV_SIMD.
+class KovinfoPaths : public testing::TestWithParam<const char *> {
+protected:
+  void SetUp() override {
+    const std::string path = GetParam();
+#if defined(__x86_64__)
+    if ((path == "avx2" && !__builtin_cpu_supports("avx2")) ||
+        (path == "avx512" &&
+         !(__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw"))))
+      GTEST_SKIP() << "this processor cannot run the " << path << " path";
+#else
+    if (path != "plain") GTEST_SKIP() << "no " << path << " path here";
+#endif
+  }
+  // kovinfo on this path.
+  std::string kovinfo() const { return std::string("KOV_SIMD=") + GetParam() + " \"$I\""; }
+};
+
+INSTANTIATE_TEST_SUITE_P(Simd, KovinfoPaths, testing::Values("plain", "avx2", "avx512"),
+                         [](const testing::TestParamInfo<const char *> &p) {
+                           return std::string(p.param);
+                         });
+
+TEST_P(KovinfoPaths, StatisticsOverSeveralBlocks) {
   // 3 x 400000 samples (4.8 MB, several read blocks): the extremes lie in
   // later blocks; non-finite samples, one in the first block and one in a
   // block that holds no extreme, are counted apart.
@@ -93,7 +116,8 @@ TEST(Kovinfo, StatisticsOverSeveralBlocks) {
   v[5] = std::nanf("");
   v[900001] = -std::nanf("");
   make_dataset(dir, "a.H", "n1=3 n2=400000 o2=100 d2=0.5 label2=x", v);
-  ASSERT_EQ(run(dir, "\"$I\" a.H >out.txt 2>err"), 0) << read_file(dir / "err");
+  ASSERT_EQ(run(dir, kovinfo() + " a.H >out.txt 2>err"), 0) << read_file(dir / "err");
+  EXPECT_EQ(read_file(dir / "err"), "");
   const std::string t = read_file(dir / "out.txt");
   EXPECT_EQ(line_of(t, "max"), "9 at sample (3, 100001): axis1=2, x=50100") << t;
   EXPECT_EQ(line_of(t, "min"), "-3 at sample (3, 400000): axis1=2, x=200099.5");
@@ -103,7 +127,7 @@ TEST(Kovinfo, StatisticsOverSeveralBlocks) {
   EXPECT_NEAR(std::stod(line_of(t, "rms")), std::sqrt(sumsq / n), 1e-8);
 }
 
-TEST(Kovinfo, ExtremesInAnyLaneAndInTheTailOfFloatsAndInts) {
+TEST_P(KovinfoPaths, ExtremesInAnyLaneAndInTheTailOfFloatsAndInts) {
   // 37 samples: the vector lanes hold 32 of them, the last 5 are summed one
   // by one.  The maximum appears twice (the first one counts), the minimum
   // lies in the tail; the sums are exact.
@@ -124,14 +148,48 @@ TEST(Kovinfo, ExtremesInAnyLaneAndInTheTailOfFloatsAndInts) {
   std::snprintf(mean, sizeof mean, "%.9g", sum / 37);
   std::snprintf(rms, sizeof rms, "%.9g", std::sqrt(sumsq / 37));
   for (const char *header : {"f.H", "i.H", "n.H"}) {
-    ASSERT_EQ(run(dir, std::string("\"$I\" ") + header + " >out.txt 2>err"), 0)
-        << read_file(dir / "err");
+    ASSERT_EQ(run(dir, kovinfo() + " " + header + " >out.txt 2>err"), 0) << read_file(dir / "err");
     const std::string t = read_file(dir / "out.txt");
     EXPECT_EQ(line_of(t, "max"), "40 at sample (10): axis1=9") << header << t;
     EXPECT_EQ(line_of(t, "min"), "-70 at sample (36): axis1=35") << header;
     EXPECT_EQ(line_of(t, "mean"), mean) << header;
     EXPECT_EQ(line_of(t, "rms"), rms) << header;
   }
+}
+
+TEST_P(KovinfoPaths, PrintsTheSameBytesAsThePlainPath) {
+  // 600,000 samples of every magnitude (three blocks and a tail), floats in
+  // both byte orders and ints.
+  TempDir dir;
+  std::vector<float> floats(600007), words(floats.size());
+  std::uint32_t seed = 21;
+  for (std::size_t i = 0; i < floats.size(); ++i) {
+    seed = seed * 1664525u + 1013904223u;
+    floats[i] = std::ldexp(static_cast<float>(seed >> 8) - 8388608.0f, int(seed % 60) - 30);
+    std::memcpy(&words[i], &seed, 4);
+  }
+  make_dataset(dir, "x.H", "n1=600007", floats);
+  make_dataset(dir, "n.H", "n1=600007", floats, "native_float");
+  make_dataset(dir, "i.H", "n1=600007", words, "xdr_int");
+  for (const char *header : {"x.H", "n.H", "i.H"}) {
+    ASSERT_EQ(run(dir, kovinfo() + " " + header + " >mine 2>err && KOV_SIMD=plain \"$I\" " +
+                           header + " >plain 2>>err"),
+              0)
+        << read_file(dir / "err");
+    EXPECT_EQ(read_file(dir / "mine"), read_file(dir / "plain")) << header;
+    EXPECT_NE(line_of(read_file(dir / "mine"), "rms"), "") << header;
+  }
+}
+
+TEST(Kovinfo, AVectorPathThatCannotRunIsWarnedAbout) {
+  TempDir dir;
+  make_dataset(dir, "a.H", "n1=40", std::vector<float>(40, 2.0f));
+  ASSERT_EQ(run(dir, "KOV_SIMD=sse9 \"$I\" a.H >out 2>err"), 0);
+  EXPECT_NE(read_file(dir / "err")
+                .find("kovinfo: warning: KOV_SIMD=sse9 names no path (plain, avx2 or avx512)"),
+            std::string::npos)
+      << read_file(dir / "err");
+  EXPECT_EQ(line_of(read_file(dir / "out"), "mean"), "2");
 }
 
 TEST(Kovinfo, BadDataAreFatalWithAClearMessage) {
