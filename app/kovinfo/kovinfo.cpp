@@ -5,8 +5,8 @@
 // samples, the minimum and the maximum with their positions, the mean and
 // the root mean square.  The data are read in blocks of a fixed size, so
 // memory does not grow with the dataset, on a thread of their own while
-// the statistics take the block before (stats.hpp).  Data that are missing, shorter
-// or longer than the header says are fatal.
+// the statistics (stats.hpp) take the blocks before.  Data that are
+// missing, shorter or longer than the header says are fatal.
 //
 //   kovinfo < vel.H          velmodel | kovinfo          kovinfo a.H b.H
 #include "kovhelp.hpp"
@@ -60,13 +60,17 @@ public:
       held_ = nullptr;
       changed_.notify_all();
     }
-    Slot &slot = slots_[taken_++ % 2];
+    Slot &slot = slots_[taken_++ % kSlots];
     changed_.wait(lock, [&] { return slot.full; });
     held_ = &slot;
     return slot.block.span().first(slot.got);
   }
 
 private:
+  // The reading thread may run this many blocks ahead, which rides out a
+  // moment in which the other thread waits for a processor.
+  static constexpr std::size_t kSlots = 4;
+
   struct Slot {
     kovtool::PageBlock block{kBlockBytes};
     std::size_t got = 0;
@@ -75,7 +79,7 @@ private:
 
   void run() {
     for (std::size_t k = 0;; ++k) {
-      Slot &slot = slots_[k % 2];
+      Slot &slot = slots_[k % kSlots];
       {
         std::unique_lock lock(mutex_);
         changed_.wait(lock, [&] { return !slot.full; });
@@ -92,7 +96,7 @@ private:
   }
 
   kovtool::BlockReader &reader_;
-  std::array<Slot, 2> slots_;
+  std::array<Slot, kSlots> slots_;
   std::mutex mutex_;
   std::condition_variable changed_;
   Slot *held_ = nullptr;
