@@ -124,12 +124,21 @@ std::vector<Cell> cells(int n, int p) {
   return result;
 }
 
+std::string number(double v) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%g", v);
+  return buf;
+}
+
 // Tick values: multiples of 1, 2 or 5 times a power of ten inside [lo, hi],
-// about `count` of them.
+// about `count` of them.  The number of ticks is known before any is made,
+// so that no loop depends on a floating-point counter.  Where the ticks
+// cannot be told apart (a range tiny beside its values: their multiples of
+// the step lie beyond what a double counts exactly, or their labels are
+// the same text), the one tick at `lo` stands for the axis.
 std::vector<double> ticks(double lo, double hi, int count) {
   if (lo > hi) std::swap(lo, hi);
-  std::vector<double> result;
-  if (!(hi > lo)) return {lo};
+  if (!(hi > lo) || !std::isfinite(hi - lo)) return {lo};
   const double raw = (hi - lo) / count;
   const double power = std::pow(10.0, std::floor(std::log10(raw)));
   double step = 10.0 * power;
@@ -138,15 +147,21 @@ std::vector<double> ticks(double lo, double hi, int count) {
       step = m * power;
       break;
     }
-  for (double k = std::ceil(lo / step - 1e-9); k * step <= hi + step * 1e-9; k += 1.0)
-    result.push_back(std::abs(k * step) < step * 1e-9 ? 0.0 : k * step);
+  const double first = std::ceil(lo / step - 1e-9), last = std::floor(hi / step + 1e-9);
+  constexpr double kExact = 4503599627370496.0; // 2^52: whole numbers up to it stay whole
+  if (!(step > 0.0) || !std::isfinite(first) || !std::isfinite(last) || std::abs(first) > kExact ||
+      std::abs(last) > kExact || last - first > 10.0 * count)
+    return {lo};
+  const auto n = static_cast<std::int64_t>(last - first) + 1;
+  std::vector<double> result;
+  for (std::int64_t k = 0; k < n; ++k) {
+    const double t = (first + static_cast<double>(k)) * step;
+    result.push_back(std::abs(t) < step * 1e-9 ? 0.0 : t);
+  }
+  for (std::size_t k = 1; k < result.size(); ++k)
+    if (number(result[k]) == number(result[k - 1])) return {lo};
+  if (result.empty()) return {lo};
   return result;
-}
-
-std::string number(double v) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%g", v);
-  return buf;
 }
 
 // Text placed by an anchor: (ax, ay) in 0..1 of its extent (0.5, 0.5 centres).
@@ -326,6 +341,8 @@ void colour_range(const std::vector<float> &v, Options &opt) {
   }
   opt.min = param("min", lo);
   opt.max = param("max", hi);
+  if (!std::isfinite(opt.min) || !std::isfinite(opt.max))
+    koverr("min=%g max=%g: the ends of the colour range must be numbers\n", opt.min, opt.max);
   if (opt.min > opt.max) koverr("min=%g is above max=%g\n", opt.min, opt.max);
   if (opt.min == opt.max) {
     const double pad = opt.min == 0.0 ? 1.0 : std::abs(opt.min) * 0.01;
@@ -355,6 +372,14 @@ int main(int argc, char **argv) {
   const kovtool::Description desc = kovtool::describe_input();
   kovtool::require_axes(desc, 3, 2);
   kovtool::require_floats(desc);
+  for (std::size_t k = 0; k < 2; ++k) {
+    const kovtool::Axis &a = desc.axes[k];
+    if (!std::isfinite(a.o))
+      koverr("o%zu=%g: the origin of axis %zu must be a number\n", k + 1, a.o, k + 1);
+    if (!std::isfinite(a.d) || a.d == 0.0)
+      koverr("d%zu=%g: the sample interval of axis %zu must be a number other than 0\n", k + 1, a.d,
+             k + 1);
+  }
   const int n3 = desc.axes.size() > 2 ? desc.axes[2].n : 1;
   int i3 = 0;
   kovtool::number(getch_n, "i3", i3);

@@ -204,9 +204,17 @@ public:
   // Fill `block` with the next bytes; returns how many (0 at the declared
   // end).  Fatal when the data end early.
   std::size_t next(std::span<char> block) {
+    const std::size_t got = fill(block);
+    if (short_) short_data();
+    return got;
+  }
+
+  // As next(), but data that end early are not fatal yet: the block is
+  // shorter than asked, the next one empty, and expect_end() fails.
+  std::size_t fill(std::span<char> block) {
     const std::int64_t left = expected_ - done_;
     const int want = static_cast<int>(std::min<std::int64_t>(left, std::ssize(block)));
-    if (want == 0) return 0;
+    if (want == 0 || short_) return 0;
     int got = 0;
     while (got < want) {
       const int r = read_("in", block.data() + got, want - got);
@@ -214,12 +222,14 @@ public:
       got += r;
     }
     done_ += got;
-    if (got < want) short_data();
+    if (got < want) short_ = true;
     return static_cast<std::size_t>(got);
   }
 
-  // After the declared bytes: fatal when more data follow.
+  // After the declared bytes: fatal when they were not all there or more
+  // data follow.
   void expect_end() {
+    if (short_) short_data();
     std::array<char, 4096> extra{};
     std::int64_t more = 0;
     for (int r; (r = read_("in", extra.data(), static_cast<int>(extra.size()))) > 0;) more += r;
@@ -230,6 +240,10 @@ public:
 
   std::int64_t done() const { return done_; }
 
+  // The first `bytes` were taken by other means (a windowed read, a seek):
+  // the next block starts after them.
+  void taken(std::int64_t bytes) { done_ = bytes; }
+
 private:
   [[noreturn]] void short_data() const {
     koverr("the data are short: the header declares %lld bytes, only %lld are there\n",
@@ -239,6 +253,7 @@ private:
   std::int64_t expected_;
   int (*read_)(const char *, void *, int);
   std::int64_t done_ = 0;
+  bool short_ = false;
 };
 
 // Fatal unless the samples are 4-byte floats.

@@ -15,6 +15,7 @@
 
 #include <kov/kovlib.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdio>
@@ -197,13 +198,38 @@ void pass_samples_through(const kovtool::Description &desc) {
   set_format("in", "native_byte");
 }
 
-// The rest of a piped input is read, so that the program writing it ends
-// normally instead of on a broken pipe.
-void drain_pipe() {
-  if (kov_tag_is_pipe("in") == 0) return;
-  const kovtool::PageBlock block(std::size_t{1} << 16);
-  while (sreed_raw("in", block.data(), static_cast<int>(block.size())) > 0) {
+// The data must end where the header says, as for the other tools, which
+// a file shows before anything is written: fatal when its length differs.
+void check_file_length(const kovtool::Description &desc) {
+  if (kov_tag_is_pipe("in") != 0) return;
+  const std::int64_t end = sseek_l_l("in", 0, 2);
+  if (end >= 0 && end != desc.bytes) {
+    // Read from the declared end (or the file's, when it is shorter), so
+    // that the message is the others'.
+    kovtool::BlockReader reader(desc, true);
+    const std::int64_t at = std::min<std::int64_t>(end, desc.bytes);
+    if (sseek_l_l("in", at, 0) == at) {
+      reader.taken(at);
+      std::array<char, 4096> block{};
+      while (reader.next(block) > 0) {
+      }
+      reader.expect_end();
+    }
   }
+  if (sseek_l_l("in", 0, 0) != 0) koverr("the data cannot be positioned at their start\n");
+}
+
+// The rest of a piped input is read, so that the program writing it ends
+// normally, and checked: fatal when the data are shorter or longer than
+// the header says.
+void drain_pipe(const kovtool::Description &desc) {
+  if (kov_tag_is_pipe("in") == 0) return;
+  kovtool::BlockReader reader(desc, true);
+  reader.taken(sseek_l_l("in", 0, 1));
+  const kovtool::PageBlock block(std::size_t{1} << 16);
+  while (reader.next(block.span()) > 0) {
+  }
+  reader.expect_end();
 }
 
 } // namespace
@@ -215,9 +241,10 @@ int main(int argc, char **argv) {
   const kovtool::Description desc = kovtool::describe_input();
   const Window w = window_of(desc);
   pass_samples_through(desc);
+  check_file_length(desc);
   write_axes(desc, w);
   copy_window(w, desc.esize);
-  drain_pipe();
+  drain_pipe(desc);
   kov_end_prog();
   return 0;
 }

@@ -173,14 +173,37 @@ TEST(Kovwindow, AWindowOutsideTheDataIsAnError) {
       {"six.H", "n6=2: only the first 5 axes can be windowed"},
       {"cube.H data_format=native_float",
        "data_format=native_float: the window keeps the input's format (xdr_float)"},
-      {"short.H f2=3", "the data are short or unreadable: the window could not be read"}};
+      {"short.H f2=3", "the data are short: the header declares 140 bytes, only 84 are there"},
+      {"short.H n2=1", "the data are short: the header declares 140 bytes, only 84 are there"}};
   for (const auto &[params, message] : cases) {
     EXPECT_EQ(dir.run("\"$kovwindow\" " + params + " >w.H 2>err"), 23) << params;
     EXPECT_NE(dir.read("err").find("kovwindow: " + message), std::string::npos)
         << params << ": " << dir.read("err");
-    if (params.rfind("short.H", 0) != 0) {
-      EXPECT_FALSE(std::filesystem::exists(dir / "w.H@")) << params;
-    }
+    EXPECT_FALSE(std::filesystem::exists(dir / "w.H@")) << params;
+  }
+}
+
+// Data longer than the header says are refused as the other tools refuse
+// them, from a file (before anything is written) and from a pipe, also
+// when the window ends before the data do.
+TEST(Kovwindow, DataLongerThanTheHeaderSaysAreFatal) {
+  ToolDir dir;
+  make_cube(dir, "cube.H", {{7, 0, 1}, {5, 0, 1}});
+  make_cube(dir, "long.H", {{7, 0, 1}, {5, 0, 1}});
+  kovtest::write_file(dir / "long.H", "n1=7 n2=4 data_format=\"xdr_float\" esize=4 in=\"" +
+                                          (dir / "long.H@") + "\"\n");
+  const std::string message = "kovwindow: the data are longer than the header says: 112 bytes "
+                              "declared, 28 more follow";
+  for (const std::string params : {"", " n2=1", " f1=6 f2=3"}) {
+    EXPECT_EQ(dir.run("\"$kovwindow\" long.H" + params + " >w.H 2>err"), 23) << params;
+    EXPECT_NE(dir.read("err").find(message), std::string::npos) << params << dir.read("err");
+    EXPECT_FALSE(std::filesystem::exists(dir / "w.H@")) << params;
+    EXPECT_EQ(dir.run("set -o pipefail\n"
+                      "(\"$kovwindow\" cube.H n2=4 && head -c 28 /dev/zero) | \"$kovwindow\"" +
+                      params + " >p.H 2>err"),
+              23)
+        << params;
+    EXPECT_NE(dir.read("err").find(message), std::string::npos) << params << dir.read("err");
   }
 }
 

@@ -83,7 +83,30 @@ TEST(Kovinfo, DescribesAVelmodelFromAFileAndThroughAPipe) {
   EXPECT_EQ(line_of(file, "rms"), line_of(pipe, "rms"));
 }
 
-TEST(Kovinfo, StatisticsOverSeveralBlocks) {
+// kovinfo's statistics on each path the processor has, forced by KOV_SIMD.
+class KovinfoPaths : public testing::TestWithParam<const char *> {
+protected:
+  void SetUp() override {
+    const std::string path = GetParam();
+#if defined(__x86_64__)
+    if ((path == "avx2" && !__builtin_cpu_supports("avx2")) ||
+        (path == "avx512" &&
+         !(__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw"))))
+      GTEST_SKIP() << "this processor cannot run the " << path << " path";
+#else
+    if (path != "plain") GTEST_SKIP() << "no " << path << " path here";
+#endif
+  }
+  // kovinfo on this path.
+  std::string kovinfo() const { return std::string("KOV_SIMD=") + GetParam() + " \"$I\""; }
+};
+
+INSTANTIATE_TEST_SUITE_P(Simd, KovinfoPaths, testing::Values("plain", "avx2", "avx512"),
+                         [](const testing::TestParamInfo<const char *> &p) {
+                           return std::string(p.param);
+                         });
+
+TEST_P(KovinfoPaths, StatisticsOverSeveralBlocks) {
   // 3 x 400000 samples (4.8 MB, several read blocks): the extremes lie in
   // later blocks; non-finite samples, one in the first block and one in a
   // block that holds no extreme, are counted apart.
@@ -94,7 +117,8 @@ TEST(Kovinfo, StatisticsOverSeveralBlocks) {
   v[5] = std::nanf("");
   v[900001] = -std::nanf("");
   make_dataset(dir, "a.H", "n1=3 n2=400000 o2=100 d2=0.5 label2=x", v);
-  ASSERT_EQ(run(dir, "\"$I\" a.H >out.txt 2>err"), 0) << read_file(dir / "err");
+  ASSERT_EQ(run(dir, kovinfo() + " a.H >out.txt 2>err"), 0) << read_file(dir / "err");
+  EXPECT_EQ(read_file(dir / "err"), "");
   const std::string t = read_file(dir / "out.txt");
   EXPECT_EQ(line_of(t, "max"), "9 at sample (3, 100001): axis1=2, x=50100") << t;
   EXPECT_EQ(line_of(t, "min"), "-3 at sample (3, 400000): axis1=2, x=200099.5");
@@ -104,7 +128,7 @@ TEST(Kovinfo, StatisticsOverSeveralBlocks) {
   EXPECT_NEAR(std::stod(line_of(t, "rms")), std::sqrt(sumsq / n), 1e-8);
 }
 
-TEST(Kovinfo, ExtremesInAnyLaneAndInTheTailOfFloatsAndInts) {
+TEST_P(KovinfoPaths, ExtremesInAnyLaneAndInTheTailOfFloatsAndInts) {
   // 37 samples: the vector lanes hold 32 of them, the last 5 are summed one
   // by one.  The maximum appears twice (the first one counts), the minimum
   // lies in the tail; the sums are exact.
@@ -125,14 +149,58 @@ TEST(Kovinfo, ExtremesInAnyLaneAndInTheTailOfFloatsAndInts) {
   std::snprintf(mean, sizeof mean, "%.9g", sum / 37);
   std::snprintf(rms, sizeof rms, "%.9g", std::sqrt(sumsq / 37));
   for (const char *header : {"f.H", "i.H", "n.H"}) {
-    ASSERT_EQ(run(dir, std::string("\"$I\" ") + header + " >out.txt 2>err"), 0)
-        << read_file(dir / "err");
+    ASSERT_EQ(run(dir, kovinfo() + " " + header + " >out.txt 2>err"), 0) << read_file(dir / "err");
     const std::string t = read_file(dir / "out.txt");
     EXPECT_EQ(line_of(t, "max"), "40 at sample (10): axis1=9") << header << t;
     EXPECT_EQ(line_of(t, "min"), "-70 at sample (36): axis1=35") << header;
     EXPECT_EQ(line_of(t, "mean"), mean) << header;
     EXPECT_EQ(line_of(t, "rms"), rms) << header;
   }
+}
+
+TEST_P(KovinfoPaths, PrintsTheSameBytesAsThePlainPath) {
+  // 600,007 samples of every magnitude (several blocks and a tail), floats in
+  // both byte orders and ints.
+  TempDir dir;
+  std::vector<float> floats(600007), words(floats.size());
+  std::uint32_t seed = 21;
+  for (std::size_t i = 0; i < floats.size(); ++i) {
+    seed = seed * 1664525u + 1013904223u;
+    floats[i] = std::ldexp(static_cast<float>(seed >> 8) - 8388608.0f, int(seed % 60) - 30);
+    std::memcpy(&words[i], &seed, 4);
+  }
+  make_dataset(dir, "x.H", "n1=600007", floats);
+  make_dataset(dir, "n.H", "n1=600007", floats, "native_float");
+  make_dataset(dir, "i.H", "n1=600007", words, "xdr_int");
+  // The figures as kovinfo has always printed them for these samples.
+  const std::string floats_seen[] = {"-4.50356527e+15 at sample (506430): axis1=506429",
+                                     "4.50127444e+15 at sample (208530): axis1=208529",
+                                     "6.61489932e+11", "3.86795026e+14"};
+  const std::string ints_seen[] = {"-2.14748298e+09 at sample (129181): axis1=129180",
+                                   "2.1474657e+09 at sample (405443): axis1=405442", "-4333039.51",
+                                   "1.23914422e+09"};
+  for (const char *header : {"x.H", "n.H", "i.H"}) {
+    ASSERT_EQ(run(dir, kovinfo() + " " + header + " >mine 2>err && KOV_SIMD=plain \"$I\" " +
+                           header + " >plain 2>>err"),
+              0)
+        << read_file(dir / "err");
+    const std::string mine = read_file(dir / "mine");
+    EXPECT_EQ(mine, read_file(dir / "plain")) << header;
+    const std::string *seen = std::string(header) == "i.H" ? ints_seen : floats_seen;
+    const char *keys[] = {"min", "max", "mean", "rms"};
+    for (int k = 0; k < 4; ++k) EXPECT_EQ(line_of(mine, keys[k]), seen[k]) << header << keys[k];
+  }
+}
+
+TEST(Kovinfo, AVectorPathThatCannotRunIsWarnedAbout) {
+  TempDir dir;
+  make_dataset(dir, "a.H", "n1=40", std::vector<float>(40, 2.0f));
+  ASSERT_EQ(run(dir, "KOV_SIMD=sse9 \"$I\" a.H >out 2>err"), 0);
+  EXPECT_NE(read_file(dir / "err")
+                .find("kovinfo: warning: KOV_SIMD=sse9 names no path (plain, avx2 or avx512)"),
+            std::string::npos)
+      << read_file(dir / "err");
+  EXPECT_EQ(line_of(read_file(dir / "out"), "mean"), "2");
 }
 
 TEST(Kovinfo, BadDataAreFatalWithAClearMessage) {
@@ -397,6 +465,46 @@ TEST(Kovpng, BadInputLeavesNoPicture) {
   expect_refused(dir, "\"$P\" good.H out=/dev/full", "p.png", "cannot write /dev/full");
   ASSERT_EQ(run(dir, "\"$P\" good.H out=p.png 2>err"), 0) << read_file(dir / "err");
   EXPECT_EQ(leftovers(dir, "p.png"), std::vector<std::string>{"p.png"});
+}
+
+// A range tiny beside its values (an axis far from 0 with a tiny step, a
+// colour range of one rounding step) gives a picture.  A tick loop that
+// never ends is killed after 20 s (status 137, a failure); its memory is
+// capped, so that a loop collecting ticks fails before it fills the machine.
+TEST(Kovpng, TinyRangesBesideLargeValuesStillGiveAPicture) {
+  if (std::string(KOV_KOVPNG).empty()) GTEST_SKIP() << "kovpng not built";
+  TempDir dir;
+  std::vector<float> v(4 * 3);
+  for (std::size_t i = 0; i < v.size(); ++i) v[i] = static_cast<float>(i);
+  make_dataset(dir, "down.H", "n1=4 n2=3 o1=1e10 d1=2e-6", v);
+  make_dataset(dir, "across.H", "n1=4 n2=3 o2=1e10 d2=1e-6", v);
+  make_dataset(dir, "ramp.H", "n1=4 n2=3", v);
+#if defined(__SANITIZE_ADDRESS__)
+  const std::string cap; // the sanitiser's shadow memory needs the address space
+#else
+  const std::string cap = "ulimit -v 4000000\n";
+#endif
+  for (const std::string args : {"down.H", "across.H", "ramp.H min=1e10 max=1.0000000000000002e10",
+                                 "down.H min=-1e10 max=-9999999999.999999"}) {
+    std::filesystem::remove(dir / "p.png");
+    EXPECT_EQ(run(dir, cap + "timeout -s KILL 20 \"$P\" " + args + " out=p.png 2>err"), 0)
+        << args << ": " << read_file(dir / "err");
+    EXPECT_TRUE(std::filesystem::exists(dir / "p.png")) << args;
+  }
+}
+
+TEST(Kovpng, AnAxisWithoutAStepIsNamed) {
+  if (std::string(KOV_KOVPNG).empty()) GTEST_SKIP() << "kovpng not built";
+  TempDir dir;
+  make_dataset(dir, "flat2.H", "n1=4 n2=3 d2=0", std::vector<float>(12, 1.0f));
+  make_dataset(dir, "flat1.H", "n1=4 n2=3 d1=0", std::vector<float>(12, 1.0f));
+  make_dataset(dir, "good.H", "n1=4 n2=3", std::vector<float>(12, 1.0f));
+  expect_refused(dir, "\"$P\" flat2.H out=p.png", "p.png",
+                 "kovpng: d2=0: the sample interval of axis 2 must be a number other than 0");
+  expect_refused(dir, "\"$P\" flat1.H out=p.png", "p.png",
+                 "kovpng: d1=0: the sample interval of axis 1 must be a number other than 0");
+  expect_refused(dir, "\"$P\" good.H out=p.png min=nan", "p.png",
+                 "the ends of the colour range must be numbers");
 }
 
 // Opens the SEG-Y file with segyio as any reader would (its geometry from

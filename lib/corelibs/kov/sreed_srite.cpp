@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 
@@ -79,14 +80,23 @@ void swap_words_sse2(char *to, const char *from, unsigned words) {
   }
   swap_tail(to, from, i, words);
 }
+
+// Whether to shuffle with AVX2: where the processor has it, unless the
+// environment asks for the plain path (KOV_SIMD=plain, which the programs'
+// own vector code follows too).  The variable is read at every call, which
+// is once for many kilobytes, so that a test can try each path.
+bool use_avx2() {
+  static const bool has = __builtin_cpu_supports("avx2");
+  const char *request = std::getenv("KOV_SIMD");
+  return has && (request == nullptr || std::strcmp(request, "plain") != 0);
+}
 #endif
 
 // Reverse the bytes of each 4-byte word with the widest shuffle the
 // processor has.
 void swap_words(char *to, const char *from, unsigned words) {
 #if defined(__x86_64__)
-  static const bool wide = __builtin_cpu_supports("avx2");
-  if (wide)
+  if (use_avx2())
     swap_words_avx2(to, from, words);
   else
     swap_words_sse2(to, from, words);

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <numeric>
@@ -173,7 +174,25 @@ TEST(Transfer, IntsBytesAndPartialElementsRoundTrip) {
   EXPECT_EQ(fback[0], 1.5f);
 }
 
-TEST(Transfer, SameBytesAsTheXdrElementRoutines) {
+// On each path of the byte-order conversion (KOV_SIMD) the processor has.
+class TransferPaths : public testing::TestWithParam<const char *> {
+protected:
+  void SetUp() override {
+#if defined(__x86_64__)
+    if (std::string(GetParam()) == "avx2" && !__builtin_cpu_supports("avx2"))
+      GTEST_SKIP() << "this processor has no AVX2";
+#endif
+    setenv("KOV_SIMD", GetParam(), 1);
+  }
+  void TearDown() override { unsetenv("KOV_SIMD"); }
+};
+
+INSTANTIATE_TEST_SUITE_P(Simd, TransferPaths, testing::Values("plain", "avx2"),
+                         [](const testing::TestParamInfo<const char *> &p) {
+                           return std::string(p.param);
+                         });
+
+TEST_P(TransferPaths, SameBytesAsTheXdrElementRoutines) {
   Output out;
   std::vector<float> v(5000);
   uint32_t seed = 12345;
@@ -201,7 +220,7 @@ TEST(Transfer, SameBytesAsTheXdrElementRoutines) {
   EXPECT_EQ(back, decoded);
 }
 
-TEST(Transfer, XdrWordsInUnevenCallsAcrossTheGatheredMegabyte) {
+TEST_P(TransferPaths, XdrWordsInUnevenCallsAcrossTheGatheredMegabyte) {
   // 1.2 MB of ints in three calls, more than the back end gathers at once;
   // the last call ends two bytes into a word, which are stored as given.
   Output out({"data_format=xdr_int"});

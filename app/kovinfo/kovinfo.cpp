@@ -1,0 +1,233 @@
+// kovinfo: describe a dataset.
+//
+// Prints the axes, the element size and format, where the data are, how
+// many bytes the header declares and how many there are, and, over all
+// samples, the minimum and the maximum with their positions, the mean and
+// the root mean square.  The data are read in blocks of a fixed size, so
+// memory does not grow with the dataset, on a thread of their own while
+// the statistics (stats.hpp) take the blocks before.  Data that are
+// missing, shorter or longer than the header says are fatal.
+//
+//   kovinfo < vel.H          velmodel | kovinfo          kovinfo a.H b.H
+#include "kovhelp.hpp"
+#include "kovtool.hpp"
+#include "stats.hpp"
+
+#include <kov/kovlib.h>
+
+#include <array>
+#include <bit>
+#include <cmath>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <span>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <vector>
+
+extern char **environ;
+
+namespace {
+
+// Large enough that the kernel copies it at its best rate, small enough
+// that it is still in the cache when the statistics read it.
+constexpr std::size_t kBlockBytes = std::size_t{1} << 20;
+
+// Reads the blocks on a thread of its own while the caller takes the block
+// before: the copy out of the page cache (time in the kernel) and the
+// statistics (time in the program) overlap, so that a scan takes about as
+// long as the copy alone.  Until the reading thread ends, only it calls
+// the library.
+class Prefetch {
+public:
+  explicit Prefetch(kovtool::BlockReader &reader) : reader_(reader), thread_([this] { run(); }) {}
+  Prefetch(const Prefetch &) = delete;
+  Prefetch &operator=(const Prefetch &) = delete;
+  ~Prefetch() { thread_.join(); }
+
+  // The next block, empty after the last; the block returned before goes
+  // back to the reading thread.
+  std::span<char> next() {
+    std::unique_lock lock(mutex_);
+    if (held_ != nullptr) {
+      held_->full = false;
+      held_ = nullptr;
+      changed_.notify_all();
+    }
+    Slot &slot = slots_[taken_++ % kSlots];
+    changed_.wait(lock, [&] { return slot.full; });
+    held_ = &slot;
+    return slot.block.span().first(slot.got);
+  }
+
+private:
+  // The reading thread may run this many blocks ahead, which rides out a
+  // moment in which the other thread waits for a processor.
+  static constexpr std::size_t kSlots = 4;
+
+  struct Slot {
+    kovtool::PageBlock block{kBlockBytes};
+    std::size_t got = 0;
+    bool full = false;
+  };
+
+  void run() {
+    for (std::size_t k = 0;; ++k) {
+      Slot &slot = slots_[k % kSlots];
+      {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return !slot.full; });
+      }
+      const std::size_t got = reader_.fill(slot.block.span());
+      {
+        std::lock_guard lock(mutex_);
+        slot.got = got;
+        slot.full = true;
+      }
+      changed_.notify_all();
+      if (got == 0) return;
+    }
+  }
+
+  kovtool::BlockReader &reader_;
+  std::array<Slot, kSlots> slots_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  Slot *held_ = nullptr;
+  std::size_t taken_ = 0;
+  std::thread thread_; // last: it starts once the rest is ready
+};
+
+enum class Kind { Float, Int, None };
+
+Kind kind_of(const kovtool::Description &desc) {
+  if (desc.esize != 4) return Kind::None;
+  if (desc.format == "xdr_float" || desc.format == "native_float") return Kind::Float;
+  if (desc.format == "xdr_int") return Kind::Int;
+  return Kind::None;
+}
+
+// "sample (i1, i2, ...): label1=x1, label2=x2, ..." for a linear sample
+// index; an axis without a label is named axisN.
+std::string position(const kovtool::Description &desc, std::int64_t index) {
+  std::string indices = "sample (", coordinates;
+  for (std::size_t k = 0; k < desc.axes.size(); ++k) {
+    const kovtool::Axis &a = desc.axes[k];
+    const std::int64_t i = index % a.n;
+    index /= a.n;
+    char buf[160];
+    std::snprintf(buf, sizeof buf, "%s%lld", k ? ", " : "", static_cast<long long>(i + 1));
+    indices += buf;
+    const std::string name = a.label.empty() ? "axis" + std::to_string(k + 1) : a.label;
+    std::snprintf(buf, sizeof buf, "%s%s=%.7g", k ? ", " : "", name.c_str(),
+                  a.o + a.d * static_cast<double>(i));
+    coordinates += buf;
+  }
+  return indices + "): " + coordinates;
+}
+
+void describe(const std::string &header) {
+  const kovtool::Description desc = kovtool::describe_input();
+  std::printf("header       %s\n", header.c_str());
+  for (std::size_t k = 0; k < desc.axes.size(); ++k) {
+    const kovtool::Axis &a = desc.axes[k];
+    std::printf("axis %zu       n%zu=%d o%zu=%.7g d%zu=%.7g label%zu=\"%s\"\n", k + 1, k + 1, a.n,
+                k + 1, a.o, k + 1, a.d, k + 1, a.label.c_str());
+  }
+  std::printf("esize        %d\n", desc.esize);
+  std::printf("data_format  %s\n", desc.format.c_str());
+  if (desc.files.empty()) std::printf("data         follow the header in the same stream\n");
+  for (const std::string &f : desc.files) std::printf("data         %s\n", f.c_str());
+  std::printf("samples      %lld\n", static_cast<long long>(desc.samples));
+  std::printf("expected     %lld bytes\n", static_cast<long long>(desc.bytes));
+  std::fflush(stdout);
+
+  const Kind kind = kind_of(desc);
+  // The bytes as stored: the statistics put big-endian samples in order
+  // themselves, as they read them.
+  const bool big_endian =
+      std::endian::native == std::endian::little && desc.format.starts_with("xdr_");
+  std::string warning;
+  kovinfo::Statistics stats(kovinfo::simd_for(std::getenv("KOV_SIMD"), warning));
+  if (!warning.empty()) std::fprintf(stderr, "kovinfo: warning: %s\n", warning.c_str());
+  kovtool::BlockReader reader(desc, true);
+  {
+    Prefetch blocks(reader);
+    for (std::int64_t first = 0;;) {
+      const std::span<char> block = blocks.next();
+      if (block.empty()) break;
+      const std::size_t n = block.size() / 4;
+      if (kind == Kind::Float)
+        stats.add(std::span<float>(reinterpret_cast<float *>(block.data()), n), first, big_endian);
+      else if (kind == Kind::Int)
+        stats.add(std::span<std::int32_t>(reinterpret_cast<std::int32_t *>(block.data()), n), first,
+                  big_endian);
+      first += static_cast<std::int64_t>(n);
+    }
+  }
+  reader.expect_end();
+  std::printf("actual       %lld bytes\n", static_cast<long long>(reader.done()));
+
+  if (kind == Kind::None) {
+    std::printf("statistics   not computed for data_format=%s esize=%d\n", desc.format.c_str(),
+                desc.esize);
+    return;
+  }
+  if (stats.nonfinite > 0)
+    std::printf("non-finite   %lld samples (left out below)\n",
+                static_cast<long long>(stats.nonfinite));
+  if (stats.count == 0) {
+    std::printf("statistics   no finite samples\n");
+    return;
+  }
+  const double n = static_cast<double>(stats.count);
+  std::printf("min          %.9g at %s\n", stats.min, position(desc, stats.at_min).c_str());
+  std::printf("max          %.9g at %s\n", stats.max, position(desc, stats.at_max).c_str());
+  std::printf("mean         %.9g\n", stats.sum / n);
+  std::printf("rms          %.9g\n", std::sqrt(stats.sumsq / n));
+}
+
+// Several header files: one run of this program for each, in turn, with
+// the other words of the command line.  The first failure's status.
+int describe_each(int argc, char **argv, const std::vector<std::string> &headers) {
+  int status = 0;
+  for (const std::string &h : headers) {
+    std::vector<std::string> words = {argv[0]};
+    for (int i = 1; i < argc; ++i)
+      if (std::strchr(argv[i], '=') != nullptr) words.emplace_back(argv[i]);
+    words.push_back("stdin=" + h);
+    std::vector<char *> args;
+    for (std::string &w : words) args.push_back(w.data());
+    args.push_back(nullptr);
+    std::fflush(nullptr);
+    pid_t pid = 0;
+    if (posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, args.data(), environ) != 0)
+      koverr("cannot run %s for %s\n", argv[0], h.c_str());
+    int raw = 0;
+    ::waitpid(pid, &raw, 0);
+    const int code = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    if (status == 0) status = code;
+    if (&h != &headers.back()) std::printf("\n");
+  }
+  return status;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  kovhelp::answer_help(argc, argv);
+  const std::vector<std::string> headers = kovtool::plain_arguments(argc, argv);
+  if (headers.size() > 1) return describe_each(argc, argv, headers);
+  const std::string header = kovtool::start(argc, argv);
+  kov_begin_prog();
+  describe(header);
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) koverr("cannot write the description\n");
+  kov_end_prog();
+  return 0;
+}
