@@ -51,10 +51,6 @@ typedef struct hash_item {
 #define KOV_GETCH_QUEUE_SIZE 1023
 #define KOV_HETCH_QUEUE_SIZE 4095
 #define KOV_PUTCH_QUEUE_SIZE 251
-/* Blocks of the small-object allocator. */
-#define SMALLBLOCK 4096
-/* Longest token of the parameter scanner. */
-#define YYLMAX 8192
 
 void initpar(int argc, char **argv);
 void finitpar(void);
