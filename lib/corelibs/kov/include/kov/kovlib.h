@@ -1229,10 +1229,12 @@ int snap_(const char *name, const int *n1, const int *n2, const void *data, size
 /** \defgroup kovlib_internal Internal: exported for compatibility
  * The plumbing of the library: the parameter scanner and its stores, the
  * stream registry and its records, header and data set-up, I/O back ends,
- * sockets and old allocation calls.  These stay exported so that programs
- * built against earlier versions keep linking; programs do not call them,
- * and they may ask more of their arguments than the routines above
- * (records of the right kind, an initialised library).
+ * sockets and old allocation calls.  The library's own layers (the typed
+ * layer, the three-dimensional layer, the Python module) build on them, and
+ * they stay exported so that programs built against earlier versions keep
+ * linking; programs do not call them.  They may ask more of their
+ * arguments than the routines above (records of the right kind, an
+ * initialised library).
  * @{ */
 
 /** Bucket count of the command-line store. */
