@@ -627,8 +627,10 @@ int isapipe(int fd);
  * \return 1 or 0 */
 int redin(void);
 /** The datapath: the parameter "datapath", else $DATAPATH, else .datapath
- * in the current directory, else in $HOME, else "/tmp//<user>/_".  A malformed .datapath file is
- * fatal. \param[out] buffer room for 4096 bytes \return buffer */
+ * in the current directory, else in $HOME, else "/tmp//<user>/_".  A
+ * malformed .datapath file is fatal.
+ * \param[out] buffer room for 4096 bytes
+ * \return buffer */
 char *datapath(char *buffer);
 /** The base name of a tag's header file.  An unknown tag is registered as
  * an output.

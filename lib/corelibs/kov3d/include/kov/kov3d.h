@@ -140,17 +140,19 @@ int kov_get_key_first_byte(const char *tag, const int *key_index, int *first_byt
 int kov_get_header_bytes(const char *tag, int *n_bytes);
 
 /** Set the tag's hff (a new tag becomes an output): write "hff" into its
- * history and open the file, as
- * an auxiliary output for an output tag (its name removed at once when
- * "out" goes to a pipe: the content reaches the reader at close) and as a
- * scratch dataset for an in/out or socket-out tag.  Fatal for an input tag
- * and for "out" through a pipe once its history has ended.
+ * history and open the file, as an auxiliary output for an output tag (its
+ * name removed at once when "out" goes to a pipe: the content reaches the
+ * reader at close) and as a scratch dataset for an in/out or socket-out
+ * tag.  Fatal for an input tag and for "out" through a pipe once its
+ * history has ended.
  * \param tag history tag of the dataset
  * \param name name (tag) of the hff
  * \return 0 */
 int kov_put_header_format_tag(const char *tag, const char *name);
-/** Set the tag's gff as kov_put_header_format_tag() sets the hff; the
- * gff's element format becomes "xdr_int".
+/** Set the tag's gff as kov_put_header_format_tag() sets the hff, except
+ * that the gff is a scratch dataset for in/out and scratch tags (and is
+ * not opened for a socket-out tag); the gff's element format becomes
+ * "xdr_int".
  * \param tag history tag of the dataset
  * \param name name (tag) of the gff
  * \return 0 */
