@@ -44,7 +44,7 @@
 namespace kov {
 
 /** \defgroup kov_view Array views
- * The arrays that the transfer routines read and write.
+ * \details The arrays that the transfer routines read and write.
  * @{ */
 
 /** A view of a one- to five-dimensional array: the address of the element
@@ -164,7 +164,7 @@ private:
 // ---- Start and end -------------------------------------------------------------
 
 /** \defgroup kov_start Start and end
- * The first and the last call of a program of the typed layer.
+ * \details The first and the last call of a program of the typed layer.
  * @{ */
 
 /** Capture the command line from the run time (see finitpar()); must come before any other
@@ -181,7 +181,7 @@ void kov_close();
 // ---- Echo switches -------------------------------------------------------------
 
 /** \defgroup kov_echo Echo switches
- * Where the command-line fetches record the values they settled on.
+ * \details Where the command-line fetches record the values they settled on.
  * The switches are per process and keep their values until changed.
  * @{ */
 
@@ -200,7 +200,7 @@ void set_alternate_putch(std::string_view tag);
 // ---- Scalar fetches ------------------------------------------------------------
 
 /** \defgroup kov_scalar Scalar fetches
- * One value from one source, the default when absent, fatal when neither.
+ * \details One value from one source, the default when absent, fatal when neither.
  * @{ */
 
 /** Fetch a 32-bit integer from getch(): the command line and parameter files; echoed as "From
@@ -383,7 +383,7 @@ void from_aux_char(std::string_view file, std::string_view name, std::string &va
 // ---- Array fetches -------------------------------------------------------------
 
 /** \defgroup kov_array Array fetches
- * The whole name is looked up as a list ("x=1,2,3", "x=3*0"); values
+ * \details The whole name is looked up as a list ("x=1,2,3", "x=3*0"); values
  * beyond the array are not stored.  When the name is absent, each element
  * is fetched on its own under the name followed by its number from 1.
  * @{ */
@@ -465,7 +465,7 @@ void from_aux_real_array(std::string_view file, std::string_view name, std::span
 // ---- Coupled pair --------------------------------------------------------------
 
 /** \defgroup kov_conj Coupled pair
- * One value from the input history, the other from the command line.
+ * \details One value from the input history, the other from the command line.
  * @{ */
 
 /** A coupled pair: one value from the history of "in" (required, no default), the other from the
@@ -498,7 +498,7 @@ void from_conj_real(bool flag, std::string_view name, float &value1, std::option
 // ---- History writers -----------------------------------------------------------
 
 /** \defgroup kov_writers History writers
- * Entries written into a history; failures of the history are fatal.
+ * \details Entries written into a history; failures of the history are fatal.
  * @{ */
 
 /** Write an integer entry "<name>=<value>" into a history: that of `file` whatever the echo
@@ -555,7 +555,7 @@ void to_history_real_array(std::string_view name, std::span<const float> value,
 // ---- Helpers -------------------------------------------------------------------
 
 /** \defgroup kov_helpers Helpers
- * Small tests and text helpers.
+ * \details Small tests and text helpers.
  * @{ */
 
 /** Whether a non-empty value for `name` is given on the command line or in a parameter file.  The
@@ -573,7 +573,7 @@ void strip_blanks(std::string &text);
 // ---- Dimensions ----------------------------------------------------------------
 
 /** \defgroup kov_dims Dimensions
- * Axis counts and lengths of datasets, with a check of the element size
+ * \details Axis counts and lengths of datasets, with a check of the element size
  * ("esize") against what the caller handles.  Optional axis lengths are
  * passed by address.
  * @{ */
@@ -650,7 +650,7 @@ void from_aux_dim_array(std::string_view file, std::span<int> n,
 // ---- Array transfer ------------------------------------------------------------
 
 /** \defgroup kov_transfer Array transfer
- * Whole one- to five-dimensional arrays of floats or complex samples
+ * \details Whole one- to five-dimensional arrays of floats or complex samples
  * moved between a program and a dataset, converted to and from the
  * dataset's element format.  Failures of the transfer itself are fatal
  * (see sreed() and srite()).

@@ -53,7 +53,7 @@ extern "C" {
 #endif
 
 /** \defgroup kovlib_types Types and limits
- * Types and attributes shared by the declarations below.
+ * \details Types and attributes shared by the declarations below.
  * @{ */
 
 #if defined(__GNUC__)
@@ -80,7 +80,7 @@ typedef int64_t kov_file_size_t;
 /* ---- Start and the command line ------------------------------------------ */
 
 /** \defgroup kovlib_start Start and the command line
- * Capture of the command line, which every lookup relies on.
+ * \details Capture of the command line, which every lookup relies on.
  * @{ */
 
 /** Number of captured arguments, the program name included. */
@@ -120,7 +120,7 @@ int kov_prog(char *buf);
 /* ---- Parameter lookups --------------------------------------------------- */
 
 /** \defgroup kovlib_lookup Parameter lookups
- * Named values from the command line and history headers, converted by a
+ * \details Named values from the command line and history headers, converted by a
  * code (first character of `type`): "d" or "i" 32-bit integers, "f" or "r"
  * 32-bit floats, "g" 64-bit doubles, "1" or "l" flags (1 when the value
  * begins with y, Y or 1), "s" a whole text.  A value is read as a list
@@ -232,7 +232,7 @@ int kov_history(const char *tag, const char **text);
 /* ---- History writing ----------------------------------------------------- */
 
 /** \defgroup kovlib_history History writing
- * Parameter lines and free-form lines appended to the history header of an
+ * \details Parameter lines and free-form lines appended to the history header of an
  * output; each line is flushed at once.  The first write creates the
  * output's header (and, for "out", copies the input history into it).
  * Writing to a closed header, or after the header of an output whose data
@@ -292,7 +292,7 @@ int auxhclose(const char *tag);
 /* ---- Datasets by tag ----------------------------------------------------- */
 
 /** \defgroup kovlib_tags Datasets by tag
- * Every dataset is known by a tag: "in" (header from the standard input or
+ * \details Every dataset is known by a tag: "in" (header from the standard input or
  * the parameter "stdin"), "out" (header to the standard output or the
  * parameter "stdout"), or any other word, whose header is named by the
  * parameter of the same name (default: the tag itself).  The first use of
@@ -386,7 +386,7 @@ int kov_tag_is_pipe(const char *tag);
 /* ---- Data transfer and element formats ------------------------------------ */
 
 /** \defgroup kovlib_transfer Data transfer and element formats
- * Bytes moved between a buffer and a tag's data, converted to and from the
+ * \details Bytes moved between a buffer and a tag's data, converted to and from the
  * dataset's element format: 0 "xdr_float", 1 "xdr_int", 2 "xdr_byte"
  * (portable, big-endian), 3 "native_float", 4 "native_byte", 5 "drawl", 6
  * "tmc_float", 7 "tmc_byte" (bytes unchanged).  Reading a new tag opens it
@@ -504,7 +504,7 @@ int file_position(const char *tag, int block_size, int *blocks, int *remainder);
 /* ---- Windowed hypercube transfer ----------------------------------------- */
 
 /** \defgroup kovlib_window Windowed hypercube transfer
- * A window over a cube of *ndim axes (axis 0 fastest): on axis i, n_wind[i]
+ * \details A window over a cube of *ndim axes (axis 0 fastest): on axis i, n_wind[i]
  * samples from index f_wind[i] (from 0) in steps of j_wind[i], inside a
  * cube of n_cube[i] samples; esize bytes per sample.  The engine merges
  * leading axes into few large transfers.  It never ends the program: every
@@ -591,7 +591,7 @@ int snap(const char *name, int n1, int n2, const void *data);
 /* ---- Files and the datapath ---------------------------------------------- */
 
 /** \defgroup kovlib_files Files and the datapath
- * Opening files by mode, file tests, and the datapath under which output
+ * \details Opening files by mode, file tests, and the datapath under which output
  * data files are placed.
  * @{ */
 
@@ -650,7 +650,7 @@ void mkrandom_string(const char *in, char *out);
 /* ---- Errors, warnings and exit ------------------------------------------ */
 
 /** \defgroup kovlib_errors Errors, warnings and exit
- * The one fatal-error routine, warnings, checked allocation and exit.
+ * \details The one fatal-error routine, warnings, checked allocation and exit.
  * @{ */
 
 /** Fatal error: report "error" to the job-status master, print the program
@@ -703,7 +703,7 @@ void kov_set_warning_handler(kov_message_handler handler, void *data);
 /* ---- Self-documentation -------------------------------------------------- */
 
 /** \defgroup kovlib_doc Self-documentation
- * A program started from a terminal without arguments shows its manual and
+ * \details A program started from a terminal without arguments shows its manual and
  * exits with status 1.  Failures to open the source or start the pager are
  * fatal.
  * @{ */
@@ -738,7 +738,7 @@ KOV_NORETURN void page_doc(void);
 /* ---- Job status reporting ------------------------------------------------ */
 
 /** \defgroup kovlib_status Job status reporting
- * Messages to a monitoring master, configured by the command-line
+ * \details Messages to a monitoring master, configured by the command-line
  * parameters "kov.jobid", "kov.mach_label", "kov.master_ip" and
  * "kov.master_port" ("kov.par_job" 0 switches them off).  Without them
  * nothing is sent.  A partial configuration, or a master that cannot be
@@ -781,7 +781,7 @@ int kov_prog_stat(const char *msg, int i, int n, int isend);
 /* ---- Foreign-caller entry points ----------------------------------------- */
 
 /** \defgroup kovlib_fortran Foreign-caller entry points
- * For callers that pass every argument by reference and every character
+ * \details For callers that pass every argument by reference and every character
  * argument as a fixed-length blank-padded field, with the field lengths as
  * extra hidden arguments after all the ordinary ones, in the order of the
  * character arguments.  The lengths are size_t, the type GNU Fortran passes
@@ -1229,7 +1229,7 @@ int snap_(const char *name, const int *n1, const int *n2, const void *data, size
 /* ==== Internal: exported for compatibility; programs do not call these ==== */
 
 /** \defgroup kovlib_internal Internal: exported for compatibility
- * The plumbing of the library: the parameter scanner and its stores, the
+ * \details The plumbing of the library: the parameter scanner and its stores, the
  * stream registry and its records, header and data set-up, I/O back ends,
  * sockets and old allocation calls.  The library's own layers (the typed
  * layer, the three-dimensional layer, the Python module) build on them, and

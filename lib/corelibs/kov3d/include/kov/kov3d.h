@@ -41,7 +41,7 @@ extern "C" {
 #endif
 
 /** \defgroup kov3d_rooms Room for text results
- * Room the caller provides for text results (terminator included); longer
+ * \details Room the caller provides for text results (terminator included); longer
  * texts are cut to fit.
  * @{ */
 /** Room of the key name written by kov_get_key_name(). */
@@ -57,7 +57,7 @@ extern "C" {
 /* ---- Header keys and axes ------------------------------------------------ */
 
 /** \defgroup kov3d_keys Header keys and axes
- * Key descriptions (numbered from 1), the header and grid format files of
+ * \details Key descriptions (numbered from 1), the header and grid format files of
  * a tag, and the axis descriptions of the data, the hff and the gff.
  * @{ */
 
@@ -278,7 +278,7 @@ int kov_get_number_grid_axes(const char *tag, int *n_axis);
 /* ---- Header values -------------------------------------------------------- */
 
 /** \defgroup kov3d_values Header values
- * Key values of header records (numbered from 1) read from and written to
+ * \details Key values of header records (numbered from 1) read from and written to
  * the hff's data, converted with the key's element format; failed seeks
  * and short transfers are fatal.
  * @{ */
@@ -363,7 +363,7 @@ int kov_insert_val_by_index(const char *tag, const int *key_index, const int *n_
 /* ---- Copy, reorder and close ---------------------------------------------- */
 
 /** \defgroup kov3d_copy Copy, reorder and close
- * Descriptions passed on from input to output, grid windows, trace
+ * \details Descriptions passed on from input to output, grid windows, trace
  * reordering and the closing call.
  * @{ */
 
