@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
-"""Every public routine has a section-3 manual page, and man renders them.
+"""Every public routine has a section-3 manual page, man renders them, and
+no page names a path of the machine that built it.
 
-Usage: man_pages_test.py <man dir (holding man3)> <public header>...
+Usage: man_pages_test.py <reference dir (holding man/ and html/)> <source dir>
+                         <public header>...
 """
 import os
 import pathlib
@@ -9,8 +11,10 @@ import re
 import subprocess
 import sys
 
-man_dir = pathlib.Path(sys.argv[1])
-headers = [pathlib.Path(h) for h in sys.argv[2:]]
+reference = pathlib.Path(sys.argv[1])
+man_dir = reference / "man"
+source_dir = sys.argv[2]
+headers = [pathlib.Path(h) for h in sys.argv[3:]]
 
 DECLARATION = re.compile(
     r"^(?:KOV_NORETURN\s+)?(?:const\s+)?"
@@ -55,6 +59,12 @@ for name, phrase in [("getch", "Look a name up on the command line"),
 status, out, err = render(["-l", "man3/getch.3"], cwd=man_dir)
 if status != 0 or "Look a name up on the command line" not in " ".join(out.split()):
     failures.append("man -l man3/getch.3: status %d\n%s%s" % (status, out[:800], err))
+
+# Installed pages must not carry the build machine's paths.
+pages = [p for d in ("man", "html") for p in (reference / d).rglob("*") if p.is_file()]
+for page in sorted(pages):
+    if source_dir.encode() in page.read_bytes():
+        failures.append("%s names the source directory %s" % (page, source_dir))
 
 print("%d routines, each with a page" % len(names))
 if failures:
