@@ -444,7 +444,7 @@ int srite_raw(const char *tag, const void *buffer, int nbytes);
 int get_format_num(const char *name);
 /** The name of an element format.
  * \param number 0 to 7
- * \return a new string */
+ * \return a new string; null for any other number */
 char *get_format_name(int number);
 /** Set the element format of an output tag (created when new).  An unknown
  * name is fatal.
@@ -458,7 +458,7 @@ int set_format(const char *tag, const char *name);
 int set_output_data_format(const char *name);
 /** The element format of a tag (opened as an input when new).
  * \param tag tag of the dataset
- * \return a new string */
+ * \return a new string; null when the tag's format is not known */
 char *get_format(const char *tag);
 
 /** Position a tag's data (opened when not yet open; fatal when it cannot
