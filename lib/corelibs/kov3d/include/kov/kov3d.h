@@ -329,7 +329,7 @@ int kov_get_val_by_name(const char *tag, const int *record_number, const char *k
  * \return 0, or a code of finding the hff or the key count */
 int kov_put_val_headers(const char *tag, const int *record_number, const int *n_headers,
                         const void *header_values);
-/** Read whole records, raw (no element conversion).
+/** Read whole records, converted with the hff's own element format.
  * \param tag history tag of the dataset
  * \param record_number first record, from 1
  * \param n_headers number of records
