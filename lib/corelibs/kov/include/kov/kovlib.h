@@ -194,7 +194,7 @@ int auxpar(const char *name, const char *type, void *dest, const char *tag);
  * \return the number of values the text held; 0 when not found */
 int auxpar_n(const char *name, const char *type, void *dest, size_t room, const char *tag);
 /** Look a name up on the command line, then in the supplementary store of
- * "in" (which nothing fills, so in effect the command line only).
+ * "in", which nothing fills (but "in" is opened, its header read).
  * Exception: the destination is the third, variable argument.
  * \param name the name, or names separated by blanks
  * \param type conversion code
