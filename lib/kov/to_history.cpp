@@ -3,6 +3,7 @@
 #include <kov/kov.hpp>
 #include <kov/kovlib.h>
 
+#include "getpar_limits.h"
 #include "typed_internal.h"
 
 #include <algorithm>

@@ -4,6 +4,8 @@
 
 #include <kov/kovlib.h>
 
+#include "getpar_limits.h"
+
 #include <climits>
 #include <cstdarg>
 #include <cstdlib>

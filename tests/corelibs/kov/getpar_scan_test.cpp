@@ -1,6 +1,7 @@
 // The parameter scanner and the stores it fills.
 #include <kov/kovlib.h>
 
+#include "getpar_limits.h"
 #include "test_util.h"
 
 #include <gtest/gtest.h>
