@@ -40,6 +40,7 @@
 #include <spawn.h>
 #include <string>
 #include <sys/random.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -332,6 +333,13 @@ int main(int argc, char **argv) {
 
   httplib::Server http;
   http.new_task_queue = [] { return new BoundedPool; };
+  // Address reuse for a quick restart, but not the library's default port
+  // sharing: a second server on the same port must fail, not take half of
+  // the connections.
+  http.set_socket_options([](int sock) {
+    const int yes = 1;
+    ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
   http.set_keep_alive_timeout(2);
   http.set_read_timeout(5);
   http.set_write_timeout(10);
