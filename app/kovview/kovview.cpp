@@ -35,8 +35,11 @@
 #include <deque>
 #include <fcntl.h>
 #include <functional>
+#include <malloc.h>
+#include <memory>
 #include <mutex>
 #include <optional>
+#include <semaphore>
 #include <spawn.h>
 #include <string>
 #include <sys/random.h>
@@ -53,6 +56,7 @@ namespace {
 constexpr int kWorkers = 8;        // threads answering requests
 constexpr std::size_t kQueue = 16; // connections accepted and waiting for a thread
 constexpr int kWaiting = 12;       // window requests waiting for the reader
+constexpr int kAnswers = 2;        // window answers held at once, from reading to sending
 
 // The connections accepted wait here for one of a fixed number of threads;
 // when kQueue of them wait, the listener stops accepting until one is taken
@@ -162,6 +166,7 @@ struct Server {
   kovview::Reader *reader = nullptr;
   std::array<std::atomic<std::uint64_t>, kovview::kViews> latest{};
   std::atomic<int> waiting{0};
+  std::counting_semaphore<kAnswers> answers{kAnswers};
 
   static void error(httplib::Response &res, int status, const std::string &message) {
     res.status = status;
@@ -218,17 +223,19 @@ struct Server {
       waiting.fetch_sub(1);
       return error(res, 503, "busy: too many windows asked at once");
     }
-    std::vector<float> values;
+    // At most kAnswers answers are held at once, from the reading until
+    // the last byte is sent.
+    if (!answers.try_acquire_for(std::chrono::seconds(20))) {
+      waiting.fetch_sub(1);
+      return error(res, 503, "busy: too many windows asked at once");
+    }
+    auto values = std::make_shared<std::vector<float>>();
     int rows = 0, cols = 0;
     std::optional<std::string> failed;
-    bool dropped = false;
-    {
-      if (w.seq != 0 && latest_seq.load() > w.seq)
-        dropped = true;
-      else
-        failed = reader->read(w, values, rows, cols);
-    }
+    const bool dropped = w.seq != 0 && latest_seq.load() > w.seq;
+    if (!dropped) failed = reader->read(w, *values, rows, cols);
     waiting.fetch_sub(1);
+    if (dropped || failed || w.json) answers.release();
     if (dropped) return error(res, 409, "superseded by a newer request of the same view");
     if (failed) return error(res, 500, *failed);
     res.set_header("X-Kov-Rows", std::to_string(rows));
@@ -236,18 +243,22 @@ struct Server {
     if (w.json) {
       nlohmann::json j{{"rows", rows}, {"cols", cols}};
       nlohmann::json &v = j["values"] = nlohmann::json::array();
-      for (const float x : values)
+      for (const float x : *values)
         v.push_back(std::isfinite(x) ? nlohmann::json(x) : nlohmann::json());
       res.set_content(j.dump(), "application/json");
       return;
     }
-    std::string body(values.size() * 4, '\0');
-    for (std::size_t i = 0; i < values.size(); ++i) {
-      std::uint32_t u = std::bit_cast<std::uint32_t>(values[i]);
-      if constexpr (std::endian::native == std::endian::big) u = __builtin_bswap32(u);
-      std::memcpy(body.data() + 4 * i, &u, 4);
-    }
-    res.set_content(std::move(body), "application/octet-stream");
+    // The values as little-endian floats, sent from the vector itself.
+    if constexpr (std::endian::native == std::endian::big)
+      for (float &x : *values)
+        x = std::bit_cast<float>(__builtin_bswap32(std::bit_cast<std::uint32_t>(x)));
+    res.set_content_provider(
+        values->size() * 4, "application/octet-stream",
+        [values](std::size_t offset, std::size_t length, httplib::DataSink &sink) {
+          const char *bytes = reinterpret_cast<const char *>(values->data());
+          return sink.write(bytes + offset, std::min<std::size_t>(length, 1 << 20));
+        },
+        [this, values](bool) { answers.release(); });
   }
 };
 
@@ -260,6 +271,12 @@ void serve_asset(httplib::Response &res, const char *name, const char *type) {
 
 int main(int argc, char **argv) {
   kovhelp::answer_help(argc, argv);
+  // Blocks of a window and the answers are large and short-lived: they are
+  // mapped and given back whole when freed, not kept in the arenas of the
+  // threads that used them, so memory stays bounded however many threads
+  // have answered.
+  mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+  mallopt(M_ARENA_MAX, 2);
   const std::string header = kovtool::start(argc, argv);
   kov_begin_prog();
   const int port = bounded("port", 0, 0, 65535);

@@ -35,13 +35,25 @@ public:
                                   int &cols);
 
   static constexpr std::int64_t kBlockBytes = std::int64_t{4} << 20;
+  // Samples along the down axis stacked at once.
+  static constexpr std::int64_t kStack = std::int64_t{1} << 18;
 
 private:
+  // The working memory of one thread, kept between windows.
+  struct Work {
+    std::vector<char> block;          // the bytes of one read
+    std::vector<double> stack;        // sums over the traces of a cell, per sample
+    std::vector<std::int32_t> finite; // finite samples summed, per sample
+  };
+  bool columns(const WindowRequest &w, std::int64_t from, std::int64_t to, Work &work,
+               std::vector<float> &out);
+
   Element element_;
   int esize_;
   std::array<std::int64_t, 3> n_;
-  std::mutex mutex_;
-  std::vector<char> block_; // the bytes of one read, kept between windows
+  std::mutex window_;  // one window at a time
+  std::mutex library_; // the library is not thread-safe
+  std::array<Work, 2> work_;
 };
 
 } // namespace kovview
