@@ -164,7 +164,27 @@ struct Server {
   nlohmann::json info;
   std::string history;
   kovview::Reader *reader = nullptr;
-  std::array<std::atomic<std::uint64_t>, kovview::kViews> latest{};
+  // The newest request seen of each view of a page (client), in a small
+  // table: a page that loses its slot to another only has fewer requests
+  // dropped.
+  struct Latest {
+    std::uint32_t client = 0;
+    int view = -1;
+    std::uint64_t seq = 0;
+  };
+  std::mutex latest_mutex;
+  std::array<Latest, 256> latest{};
+
+  // Records request `seq` of the view; false when a newer one was seen.
+  bool newest(const kovview::WindowRequest &w) {
+    if (w.seq == 0) return true;
+    std::lock_guard lock(latest_mutex);
+    Latest &slot = latest[(w.client * 31u + static_cast<unsigned>(w.view)) % latest.size()];
+    if (slot.client != w.client || slot.view != w.view) slot = {w.client, w.view, 0};
+    if (slot.seq > w.seq) return false;
+    slot.seq = w.seq;
+    return true;
+  }
   std::atomic<int> waiting{0};
   std::counting_semaphore<kAnswers> answers{kAnswers};
 
@@ -216,9 +236,7 @@ struct Server {
     const kovview::WindowRequest &w = std::get<kovview::WindowRequest>(parsed);
     // A newer request of the same view makes an older one waiting here
     // useless: it is dropped (409) instead of read.
-    std::atomic<std::uint64_t> &latest_seq = latest[static_cast<std::size_t>(w.view)];
-    for (std::uint64_t seen = latest_seq.load(); seen < w.seq;)
-      if (latest_seq.compare_exchange_weak(seen, w.seq)) break;
+    newest(w);
     if (waiting.fetch_add(1) >= kWaiting) {
       waiting.fetch_sub(1);
       return error(res, 503, "busy: too many windows asked at once");
@@ -232,7 +250,7 @@ struct Server {
     auto values = std::make_shared<std::vector<float>>();
     int rows = 0, cols = 0;
     std::optional<std::string> failed;
-    const bool dropped = w.seq != 0 && latest_seq.load() > w.seq;
+    const bool dropped = !newest(w);
     if (!dropped) failed = reader->read(w, *values, rows, cols);
     waiting.fetch_sub(1);
     if (dropped || failed || w.json) answers.release();

@@ -38,6 +38,44 @@
     return [mix(a[0], b[0]), mix(a[1], b[1]), mix(a[2], b[2])];
   }
 
+  // Each map as a table of LUT_SIZE colours, for drawing many pixels fast
+  // (a value lands on the nearest of them: within one unit of the exact
+  // colour).
+  const LUT_SIZE = 8192;
+  const LUTS = {};
+  function lut(name) {
+    if (!LUTS[name]) {
+      const t = new Uint8Array(3 * LUT_SIZE);
+      for (let i = 0; i < LUT_SIZE; i++) t.set(colour(MAPS[name], i / (LUT_SIZE - 1)), 3 * i);
+      LUTS[name] = t;
+    }
+    return LUTS[name];
+  }
+
+  // The k-th smallest of `a` (reordered), by quickselect.
+  function select(a, k) {
+    let lo = 0, hi = a.length - 1;
+    while (hi > lo) {
+      const pivot = a[(lo + hi) >> 1];
+      let i = lo, j = hi;
+      while (i <= j) {
+        while (a[i] < pivot) i++;
+        while (a[j] > pivot) j--;
+        if (i <= j) {
+          const t = a[i];
+          a[i] = a[j];
+          a[j] = t;
+          i++;
+          j--;
+        }
+      }
+      if (k <= j) hi = j;
+      else if (k >= i) lo = i;
+      else return a[k];
+    }
+    return a[k];
+  }
+
   const params = new URLSearchParams(location.search);
   const token = params.get('token');
 
@@ -55,6 +93,7 @@
     fetches: 0,
     pending: 0,
     seq: 0,
+    client: Math.floor(Math.random() * 4294967296),
   };
   window.kovview = state; // for the browser tests and the curious
 
@@ -166,6 +205,7 @@
       q.set('rows', Math.max(1, Math.min(4096, Math.round(p.h))));
       q.set('cols', Math.max(1, Math.min(4096, Math.round(p.w))));
       q.set('view', this.id);
+      q.set('client', state.client);
       q.set('seq', ++state.seq);
       if (this.controller) this.controller.abort();
       const controller = new AbortController();
@@ -180,10 +220,12 @@
         const values = new Float32Array(buffer);
         if (values.length !== rows * cols) return;
         this.data = { values, rows, cols, f: asked.f, n: asked.n, slice: asked.slice };
-        this.sorted = null;
+        this.finite = null;
         state.fetches++;
         if (this.main) updateClip();
         drawAll();
+        // The time of the first picture, from the opening of the page.
+        if (this.main && state.firstPicture === undefined) state.firstPicture = performance.now();
       } catch (e) {
         if (e.name !== 'AbortError') console.error(e);
       } finally {
@@ -201,15 +243,22 @@
       if (this.data) {
         const d = this.data;
         const image = new ImageData(d.cols, d.rows);
-        const table = MAPS[state.cmap];
-        const lo = state.clip.lo, span = state.clip.hi - state.clip.lo;
-        for (let i = 0; i < d.values.length; i++) {
-          const v = d.values[i];
-          const rgb = Number.isFinite(v) ? colour(table, (v - lo) / span) : NAN_COLOUR;
-          image.data[4 * i] = rgb[0];
-          image.data[4 * i + 1] = rgb[1];
-          image.data[4 * i + 2] = rgb[2];
-          image.data[4 * i + 3] = 255;
+        const table = lut(state.cmap), px = image.data, values = d.values;
+        const lo = state.clip.lo, scale = (LUT_SIZE - 1) / (state.clip.hi - state.clip.lo);
+        for (let i = 0; i < values.length; i++) {
+          const v = values[i];
+          if (v === v && v !== Infinity && v !== -Infinity) {
+            let k = Math.round((v - lo) * scale);
+            k = k < 0 ? 0 : k > LUT_SIZE - 1 ? LUT_SIZE - 1 : k;
+            px[4 * i] = table[3 * k];
+            px[4 * i + 1] = table[3 * k + 1];
+            px[4 * i + 2] = table[3 * k + 2];
+          } else {
+            px[4 * i] = NAN_COLOUR[0];
+            px[4 * i + 1] = NAN_COLOUR[1];
+            px[4 * i + 2] = NAN_COLOUR[2];
+          }
+          px[4 * i + 3] = 255;
         }
         const off = document.createElement('canvas');
         off.width = d.cols;
@@ -429,24 +478,30 @@
 
   // ---- clip and colour bar -----------------------------------------------------
 
-  function percentile(sorted, q) {
-    if (sorted.length === 0) return 0;
-    const k = Math.round(q * (sorted.length - 1));
-    return sorted[k];
+  // The value at fraction q of the finite values held (as kovpng takes it).
+  function percentile(values, q) {
+    if (values.length === 0) return 0;
+    const k = Math.round(q * (values.length - 1));
+    if (k === 0 || k === values.length - 1) {
+      let m = values[0];
+      for (const v of values) m = k === 0 ? Math.min(m, v) : Math.max(m, v);
+      return m;
+    }
+    return select(values.slice(), k);
   }
 
   function updateClip() {
     const main = state.views[0];
     let lo = 0, hi = 1;
     if (main && main.data) {
-      if (!main.sorted) {
-        main.sorted = Float32Array.from(main.data.values.filter(Number.isFinite)).sort();
-        main.sortedAbs = Float32Array.from(main.sorted, Math.abs).sort();
+      if (!main.finite) {
+        main.finite = main.data.values.filter(Number.isFinite);
+        main.finiteAbs = main.finite.map(Math.abs);
       }
-      const s = main.sorted, q = state.pclip / 100;
+      const s = main.finite, q = state.pclip / 100;
       if (s.length > 0) {
         if (state.symmetric) {
-          hi = percentile(main.sortedAbs, q);
+          hi = percentile(main.finiteAbs, q);
           lo = -hi;
         } else {
           lo = percentile(s, (1 - q) / 2);
@@ -521,6 +576,7 @@
     q.set('cols', 1);
     q.set('format', 'json');
     q.set('view', 15);
+    q.set('client', state.client);
     q.set('seq', ++state.seq);
     state.pending++;
     try {

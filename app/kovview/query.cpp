@@ -85,7 +85,8 @@ std::variant<WindowRequest, std::string> parse_window(std::string_view query,
   WindowRequest w;
   std::array<std::optional<std::int64_t>, 3> first, count;
   std::optional<std::int64_t> rows, cols;
-  for (const auto &[name, value] : items) {
+  for (const auto &item : items) {
+    const std::string &name = item.first, &value = item.second;
     if (name == "token") continue;
     if (name == "axes") {
       if (value == "12")
@@ -121,6 +122,10 @@ std::variant<WindowRequest, std::string> parse_window(std::string_view query,
       if (*v < 0 || *v >= kViews)
         return "view=" + shown(value) + ": give 0 to " + std::to_string(kViews - 1);
       w.view = static_cast<int>(*v);
+    } else if (name == "client") {
+      if (!v) return need_number();
+      if (*v < 0 || *v > 4294967295) return "client=" + shown(value) + ": give 0 to 4294967295";
+      w.client = static_cast<std::uint32_t>(*v);
     } else if (name == "seq") {
       if (!v) return need_number();
       if (*v < 0) return "seq=" + shown(value) + ": must not be negative";

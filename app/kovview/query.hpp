@@ -40,6 +40,7 @@ struct WindowRequest {
   int rows = 0, cols = 0; // output samples along down and across
   bool json = false;
   int view = 0;
+  std::uint32_t client = 0; // a number the page chose for itself
   std::uint64_t seq = 0;
 };
 
@@ -47,7 +48,8 @@ struct WindowRequest {
 // an error text for the 400 answer.  Names: axes=12|13|23, f1 n1 f2 n2 f3
 // n3 (first index and count; by default the whole axis of the picture, the
 // first index of the cut axis), rows, cols (the output size; by default the
-// window's counts, at most kMaxSide), format=bin|json, view, seq, token.
+// window's counts, at most kMaxSide), format=bin|json, view, client, seq,
+// token.
 std::variant<WindowRequest, std::string> parse_window(std::string_view query,
                                                       const std::array<std::int64_t, 3> &n);
 

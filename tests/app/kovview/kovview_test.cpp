@@ -459,6 +459,24 @@ TEST(KovviewServer, ManyClientsAtOnceAreServedOrDroppedNeverQueuedWithoutBound) 
   EXPECT_EQ(after->status, 200);
 }
 
+TEST(KovviewServer, AnOverTakenRequestOfAViewIsDroppedButNotThoseOfAnotherPage) {
+  TempDir dir;
+  ASSERT_EQ(shell(dir, "$velmodel n1=500 n2=20 > vel.H 2>/dev/null"), 0);
+  ViewServer s(dir, "exec \"$kovview\" vel.H");
+  ASSERT_TRUE(s.ready()) << s.errors();
+  const auto status = [&](const std::string &q) {
+    auto r = s.get("/api/window?format=json&n1=3&n2=3&" + q);
+    return r ? r->status : -1;
+  };
+  EXPECT_EQ(status("client=7&view=0&seq=10"), 200);
+  EXPECT_EQ(status("client=7&view=0&seq=5"), 409);
+  EXPECT_EQ(status("client=7&view=0&seq=11"), 200);
+  // A page opened again counts from 1, as does another view of the page.
+  EXPECT_EQ(status("client=8&view=0&seq=1"), 200);
+  EXPECT_EQ(status("client=7&view=1&seq=1"), 200);
+  EXPECT_EQ(status("client=4294967296&seq=1"), 400);
+}
+
 TEST(KovviewServer, EndsCleanlyOnEachSignal) {
   TempDir dir;
   ASSERT_EQ(shell(dir, "$velmodel n1=500 n2=20 > vel.H 2>/dev/null"), 0);
