@@ -3,6 +3,7 @@
 // element formats), means over the cells of windows larger than the
 // output, the token and Host rules, hostile queries, many clients at once
 // and the clean end on signals.
+#include "kovhelp.hpp"
 #include "kovview_server.h"
 #include "query.hpp"
 #include "test_util.h"
@@ -508,6 +509,18 @@ TEST(KovviewServer, TheParametersAreChecked) {
   EXPECT_NE(b.errors().find("cannot listen on 127.0.0.1 port " + std::to_string(a.port())),
             std::string::npos)
       << b.errors();
+}
+
+TEST(KovviewServer, HelpPrintsTheManualPageAndNothingElse) {
+  TempDir dir;
+  kovtest::write_file(dir / "help.sh", "'" KOV_KOVVIEW "' --help > help.txt 2> err.txt\n");
+  const int raw =
+      std::system(("cd '" + dir.path().string() + "' && /bin/sh help.sh </dev/null").c_str());
+  ASSERT_TRUE(WIFEXITED(raw));
+  EXPECT_EQ(WEXITSTATUS(raw), 0);
+  EXPECT_EQ(kovtest::read_file(dir / "help.txt"),
+            kovhelp::render(kovtest::read_file(KOVVIEW_MANUAL)));
+  EXPECT_EQ(kovtest::read_file(dir / "err.txt"), "");
 }
 
 TEST(KovviewQuery, TheTokenComparisonAndTheHostRule) {
