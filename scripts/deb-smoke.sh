@@ -20,6 +20,24 @@ done
 "$bin/velmodel" n2=50 datapath="$work/" 2>/dev/null </dev/null | "$bin/kovinfo" >"$work/info.txt"
 grep -q '^actual       100000 bytes$' "$work/info.txt" || { cat "$work/info.txt"; exit 1; }
 grep -q '^max          6000 ' "$work/info.txt"
+# kovview from the package: a piped model served on 127.0.0.1, its axes
+# fetched with the printed token.
+if [ -x "$bin/kovview" ]; then
+  "$bin/velmodel" n2=50 datapath="$work/" 2>/dev/null </dev/null |
+    DATAPATH="$work/" "$bin/kovview" >"$work/view.txt" 2>"$work/view.err" &
+  view=$!
+  for _ in $(seq 100); do grep -q 'kovview: open' "$work/view.txt" && break; sleep 0.1; done
+  url=$(sed -n 's/^kovview: open //p' "$work/view.txt")
+  /usr/bin/python3 -c '
+import json, sys, urllib.request
+url = sys.argv[1].replace("/?", "/api/info?")
+info = json.load(urllib.request.urlopen(url, timeout=10))
+assert info["n"] == [500, 50, 1], info
+' "$url" </dev/null || { cat "$work/view.err"; kill "$view"; exit 1; }
+  kill "$view"
+  wait "$view" || true
+  echo "deb-smoke: kovview serves a piped model from the package"
+fi
 # The Python package, where Debian's python3 looks under /usr.
 if [ -f "$build/python/kov/__init__.py" ]; then
   py="$work/root/usr/lib/python3/dist-packages"

@@ -28,7 +28,7 @@ cd "$root"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j 2
 
-targets=(scan decode header segy)
+targets=(scan decode header segy query)
 # Options and round caps of one target.  The header target opens a new
 # `in` for every input, and a header's parameter store (some 40 kB) is kept
 # for the process by design: every input would look like a leak, and the

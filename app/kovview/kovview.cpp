@@ -1,0 +1,434 @@
+// kovview: look at a dataset in a web browser.
+//
+// The program serves one dataset to a page on 127.0.0.1: the page asks for
+// windows of the cube at the resolution of the screen, and the server reads
+// only those windows, through the library's windowed transfer, in bounded
+// blocks; where a window holds more samples than pixels, each value sent is
+// the mean of the samples of its cell.  A piped input is copied once into a
+// scratch file, so that every view can seek.  Only requests carrying the
+// random token of the printed address are answered, and only when their
+// Host names this machine's loopback address (no page of another site can
+// reach the server through a name that resolves to it).
+//
+//   kovview vel.H
+//   velmodel | kovview port=8765
+#include "assets.hpp"
+#include "kovhelp.hpp"
+#include "kovtool.hpp"
+#include "query.hpp"
+#include "reader.hpp"
+
+#include <kov/kovlib.h>
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <condition_variable>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <fcntl.h>
+#include <functional>
+#include <malloc.h>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <semaphore>
+#include <spawn.h>
+#include <string>
+#include <sys/random.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+extern char **environ;
+
+namespace {
+
+constexpr int kWorkers = 8;        // threads answering requests
+constexpr std::size_t kQueue = 16; // connections accepted and waiting for a thread
+constexpr int kWaiting = 12;       // window requests waiting for the reader
+constexpr int kAnswers = 2;        // window answers held at once, from reading to sending
+
+// The connections accepted wait here for one of a fixed number of threads;
+// when kQueue of them wait, the listener stops accepting until one is taken
+// (further clients wait in the system's backlog or are refused by it).
+class BoundedPool : public httplib::TaskQueue {
+public:
+  BoundedPool() {
+    for (int i = 0; i < kWorkers; ++i) threads_.emplace_back([this] { work(); });
+  }
+  void enqueue(std::function<void()> fn) override {
+    std::unique_lock lock(mutex_);
+    room_.wait(lock, [this] { return jobs_.size() < kQueue || stop_; });
+    jobs_.push_back(std::move(fn));
+    ready_.notify_one();
+  }
+  void shutdown() override {
+    {
+      std::lock_guard lock(mutex_);
+      stop_ = true;
+    }
+    ready_.notify_all();
+    room_.notify_all();
+    for (std::thread &t : threads_) t.join();
+  }
+
+private:
+  void work() {
+    for (;;) {
+      std::function<void()> fn;
+      {
+        std::unique_lock lock(mutex_);
+        ready_.wait(lock, [this] { return !jobs_.empty() || stop_; });
+        if (jobs_.empty()) return;
+        fn = std::move(jobs_.front());
+        jobs_.pop_front();
+        room_.notify_one();
+      }
+      fn();
+    }
+  }
+  std::mutex mutex_;
+  std::condition_variable ready_, room_;
+  std::deque<std::function<void()>> jobs_;
+  std::vector<std::thread> threads_;
+  bool stop_ = false;
+};
+
+std::string random_token() {
+  std::array<unsigned char, 24> bytes{};
+  std::size_t got = 0;
+  while (got < bytes.size()) {
+    const ssize_t r = ::getrandom(bytes.data() + got, bytes.size() - got, 0);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) koverr("cannot get random bytes for the token: %s\n", std::strerror(errno));
+    got += static_cast<std::size_t>(r);
+  }
+  static constexpr char hex[] = "0123456789abcdef";
+  std::string token;
+  for (const unsigned char b : bytes) token += {hex[b >> 4], hex[b & 15]};
+  return token;
+}
+
+// A whole number parameter in [lo, hi], read as text so that no typed
+// value can overflow.
+int bounded(const char *name, int fallback, int lo, int hi) {
+  const auto text = kovtool::text(getch_n, name);
+  if (!text) return fallback;
+  long long v = 0;
+  const auto [end, ec] = std::from_chars(text->data(), text->data() + text->size(), v);
+  if (ec != std::errc() || end != text->data() + text->size() || v < lo || v > hi)
+    koverr("%s=%s: give a whole number from %d to %d\n", name, text->c_str(), lo, hi);
+  return static_cast<int>(v);
+}
+
+bool loopback(const std::string &host) {
+  return host == "127.0.0.1" || host == "localhost" || host == "::1" || host.starts_with("127.");
+}
+
+// The samples' unit, as kovpng finds it: barlabel=, or m/s for a velocity
+// model.
+std::string unit_of_values() {
+  if (auto unit = kovtool::text(hetch_n, "barlabel")) return *unit;
+  double velocity = 0.0;
+  for (const char *name : {"v0", "v1", "v2"})
+    if (!kovtool::number(hetch_n, name, velocity)) return "";
+  return "m/s";
+}
+
+// Opens the page with the desktop's opener, when there is one.
+void open_browser(const std::string &url) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  std::array<char *, 3> args{const_cast<char *>("xdg-open"), const_cast<char *>(url.c_str()),
+                             nullptr};
+  pid_t pid = 0;
+  if (posix_spawnp(&pid, "xdg-open", &actions, nullptr, args.data(), environ) != 0)
+    std::fprintf(stderr, "kovview: browser=y: no xdg-open here; open the address yourself\n");
+  posix_spawn_file_actions_destroy(&actions);
+}
+
+struct Server {
+  std::string token, cookie, listening;
+  nlohmann::json info;
+  std::string history;
+  kovview::Reader *reader = nullptr;
+  // The newest request seen of each view of a page (client), in a small
+  // table: a page that loses its slot to another only has fewer requests
+  // dropped.
+  struct Latest {
+    std::uint32_t client = 0;
+    int view = -1;
+    std::uint64_t seq = 0;
+  };
+  std::mutex latest_mutex;
+  std::array<Latest, 256> latest{};
+
+  // Records request `seq` of the view; false when a newer one was seen.
+  bool newest(const kovview::WindowRequest &w) {
+    if (w.seq == 0) return true;
+    std::lock_guard lock(latest_mutex);
+    Latest &slot = latest[(w.client * 31u + static_cast<unsigned>(w.view)) % latest.size()];
+    if (slot.client != w.client || slot.view != w.view) slot = {w.client, w.view, 0};
+    if (slot.seq > w.seq) return false;
+    slot.seq = w.seq;
+    return true;
+  }
+  std::atomic<int> waiting{0};
+  std::counting_semaphore<kAnswers> answers{kAnswers};
+
+  static void error(httplib::Response &res, int status, const std::string &message) {
+    res.status = status;
+    res.set_content(nlohmann::json{{"error", message}}.dump(), "application/json");
+  }
+
+  // The token of a request: its token= parameter or the page's cookie.
+  bool authorised(const httplib::Request &req) const {
+    if (req.has_param("token")) return kovview::same_token(req.get_param_value("token"), token);
+    const std::string cookies = req.get_header_value("Cookie");
+    const std::string key = cookie + "=";
+    for (std::size_t at = 0; at < cookies.size();) {
+      const std::size_t end = std::min(cookies.find(';', at), cookies.size());
+      std::string_view item(cookies.data() + at, end - at);
+      while (item.starts_with(' ')) item.remove_prefix(1);
+      if (item.starts_with(key)) return kovview::same_token(item.substr(key.size()), token);
+      at = end + 1;
+    }
+    return false;
+  }
+
+  httplib::Server::HandlerResponse check(const httplib::Request &req, httplib::Response &res) {
+    res.set_header("Cache-Control", "no-store");
+    res.set_header("X-Content-Type-Options", "nosniff");
+    res.set_header("Referrer-Policy", "no-referrer");
+    if (!kovview::host_allowed(req.get_header_value("Host"), listening)) {
+      error(res, 403, "refused: the Host header does not name this server");
+      return httplib::Server::HandlerResponse::Handled;
+    }
+    if (!authorised(req)) {
+      error(res, 403, "forbidden: open the address kovview printed, with its token");
+      return httplib::Server::HandlerResponse::Handled;
+    }
+    return httplib::Server::HandlerResponse::Unhandled;
+  }
+
+  void window(const httplib::Request &req, httplib::Response &res) {
+    const std::size_t mark = req.target.find('?');
+    const std::string_view query = mark == std::string::npos
+                                       ? std::string_view{}
+                                       : std::string_view(req.target).substr(mark + 1);
+    const std::array<std::int64_t, 3> n{info["n"][0].get<std::int64_t>(),
+                                        info["n"][1].get<std::int64_t>(),
+                                        info["n"][2].get<std::int64_t>()};
+    auto parsed = kovview::parse_window(query, n);
+    if (auto *message = std::get_if<std::string>(&parsed)) return error(res, 400, *message);
+    const kovview::WindowRequest &w = std::get<kovview::WindowRequest>(parsed);
+    // A newer request of the same view makes an older one waiting here
+    // useless: it is dropped (409) instead of read.
+    newest(w);
+    if (waiting.fetch_add(1) >= kWaiting) {
+      waiting.fetch_sub(1);
+      return error(res, 503, "busy: too many windows asked at once");
+    }
+    // At most kAnswers answers are held at once, from the reading until
+    // the last byte is sent.
+    if (!answers.try_acquire_for(std::chrono::seconds(20))) {
+      waiting.fetch_sub(1);
+      return error(res, 503, "busy: too many windows asked at once");
+    }
+    auto values = std::make_shared<std::vector<float>>();
+    int rows = 0, cols = 0;
+    std::optional<std::string> failed;
+    const bool dropped = !newest(w);
+    if (!dropped) failed = reader->read(w, *values, rows, cols);
+    waiting.fetch_sub(1);
+    if (dropped || failed || w.json) answers.release();
+    if (dropped) return error(res, 409, "superseded by a newer request of the same view");
+    if (failed) return error(res, 500, *failed);
+    res.set_header("X-Kov-Rows", std::to_string(rows));
+    res.set_header("X-Kov-Cols", std::to_string(cols));
+    if (w.json) {
+      nlohmann::json j{{"rows", rows}, {"cols", cols}};
+      nlohmann::json &v = j["values"] = nlohmann::json::array();
+      for (const float x : *values)
+        v.push_back(std::isfinite(x) ? nlohmann::json(x) : nlohmann::json());
+      res.set_content(j.dump(), "application/json");
+      return;
+    }
+    // The values as little-endian floats, sent from the vector itself.
+    if constexpr (std::endian::native == std::endian::big)
+      for (float &x : *values)
+        x = std::bit_cast<float>(__builtin_bswap32(std::bit_cast<std::uint32_t>(x)));
+    res.set_content_provider(
+        values->size() * 4, "application/octet-stream",
+        [values](std::size_t offset, std::size_t length, httplib::DataSink &sink) {
+          const char *bytes = reinterpret_cast<const char *>(values->data());
+          return sink.write(bytes + offset, std::min<std::size_t>(length, 1 << 20));
+        },
+        [this, values](bool) { answers.release(); });
+  }
+};
+
+void serve_asset(httplib::Response &res, const char *name, const char *type) {
+  const std::string_view text = kovview::asset(name);
+  res.set_content(std::string(text), type);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  kovhelp::answer_help(argc, argv);
+  // Blocks of a window and the answers are large and short-lived: they are
+  // mapped and given back whole when freed, not kept in the arenas of the
+  // threads that used them, so memory stays bounded however many threads
+  // have answered.
+  mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+  mallopt(M_ARENA_MAX, 2);
+  const std::string header = kovtool::start(argc, argv);
+  kov_begin_prog();
+  const int port = bounded("port", 0, 0, 65535);
+  const std::string host = kovtool::text(getch_n, "host").value_or("127.0.0.1");
+  const std::string browser = kovtool::text(getch_n, "browser").value_or("n");
+  if (browser != "y" && browser != "n" && browser != "yes" && browser != "no")
+    koverr("browser=%s: give y or n\n", browser.c_str());
+
+  const kovtool::Description desc = kovtool::describe_input();
+  kovtool::require_axes(desc, 3, 1);
+  const auto element = kovview::element_of(desc.format, desc.esize);
+  if (!element)
+    koverr("cannot show data_format=%s esize=%d: give xdr_float, native_float or xdr_int "
+           "samples of 4 bytes, or native_byte samples of 1 byte\n",
+           desc.format.c_str(), desc.esize);
+
+  // A piped input is copied once into a scratch file that every view can
+  // seek in; the samples are then read as they are stored and decoded here.
+  if (kov_tag_is_pipe("in") != 0) make_unpipe("in");
+  std::array<char, 1> none{};
+  sreed_raw("in", none.data(), 0);
+  set_format("in", "native_byte");
+  const kov_off_t stored = sseek_l_l("in", 0, SEEK_END);
+  if (stored >= 0 && stored < desc.bytes)
+    koverr("the data are short: the header declares %lld bytes, only %lld are there\n",
+           static_cast<long long>(desc.bytes), static_cast<long long>(stored));
+
+  std::array<std::int64_t, 3> n{1, 1, 1};
+  Server server;
+  server.info["title"] = header == "standard input" ? "" : header;
+  server.info["format"] = desc.format;
+  server.info["esize"] = desc.esize;
+  server.info["unit"] = unit_of_values();
+  server.info["axes"] = nlohmann::json::array();
+  for (std::size_t k = 0; k < 3; ++k) {
+    kovtool::Axis a;
+    if (k < desc.axes.size()) a = desc.axes[k];
+    n[k] = a.n;
+    const std::string i = std::to_string(k + 1);
+    server.info["axes"].push_back({{"n", a.n},
+                                   {"o", a.o},
+                                   {"d", a.d},
+                                   {"label", a.label},
+                                   {"unit", kovtool::header_text(("unit" + i).c_str())}});
+  }
+  server.info["n"] = n;
+  server.info["limits"] = {{"side", kovview::kMaxSide}, {"pixels", kovview::kMaxPixels}};
+  const char *history = nullptr;
+  const int length = kov_history("in", &history);
+  if (length > 0 && history != nullptr)
+    server.history.assign(history, static_cast<std::size_t>(length));
+  kovview::Reader reader(*element, desc.esize, n);
+  server.reader = &reader;
+  server.token = random_token();
+
+  if (!loopback(host))
+    std::fprintf(stderr,
+                 "kovview: warning: host=%s listens beyond this machine: anyone who can reach "
+                 "this address and learns the token can read the dataset; prefer the default "
+                 "127.0.0.1 and an ssh tunnel\n",
+                 host.c_str());
+  server.listening = host;
+
+  // The signals that end the program are taken by one thread, which stops
+  // the server; the others never see them.
+  sigset_t ending;
+  sigemptyset(&ending);
+  for (const int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&ending, sig);
+  pthread_sigmask(SIG_BLOCK, &ending, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
+
+  httplib::Server http;
+  http.new_task_queue = [] { return new BoundedPool; };
+  // Address reuse for a quick restart, but not the library's default port
+  // sharing: a second server on the same port must fail, not take half of
+  // the connections.
+  http.set_socket_options([](int sock) {
+    const int yes = 1;
+    ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
+  http.set_keep_alive_timeout(2);
+  http.set_read_timeout(5);
+  http.set_write_timeout(10);
+  http.set_payload_max_length(4096);
+  http.set_pre_routing_handler(
+      [&](const httplib::Request &req, httplib::Response &res) { return server.check(req, res); });
+  http.Get("/", [&](const httplib::Request &, httplib::Response &res) {
+    res.set_header("Set-Cookie",
+                   server.cookie + "=" + server.token + "; Path=/; HttpOnly; SameSite=Strict");
+    res.set_header("Content-Security-Policy",
+                   "default-src 'self'; img-src 'self' data: blob:; style-src 'self'; "
+                   "script-src 'self'; connect-src 'self'");
+    serve_asset(res, "index.html", "text/html; charset=utf-8");
+  });
+  http.Get("/kovview.js", [](const httplib::Request &, httplib::Response &res) {
+    serve_asset(res, "kovview.js", "text/javascript; charset=utf-8");
+  });
+  http.Get("/kovview.css", [](const httplib::Request &, httplib::Response &res) {
+    serve_asset(res, "kovview.css", "text/css; charset=utf-8");
+  });
+  http.Get("/api/info", [&](const httplib::Request &, httplib::Response &res) {
+    res.set_content(server.info.dump(), "application/json");
+  });
+  http.Get("/api/history", [&](const httplib::Request &, httplib::Response &res) {
+    res.set_content(server.history, "text/plain; charset=utf-8");
+  });
+  http.Get("/api/window",
+           [&](const httplib::Request &req, httplib::Response &res) { server.window(req, res); });
+
+  int bound = port;
+  if (port == 0)
+    bound = http.bind_to_any_port(host);
+  else if (!http.bind_to_port(host, port))
+    bound = -1;
+  if (bound <= 0)
+    koverr("cannot listen on %s port %d: %s\n", host.c_str(), port,
+           errno != 0 ? std::strerror(errno) : "in use or not an address of this machine");
+  server.cookie = "kovview_" + std::to_string(bound);
+  const std::string shown_host = host.find(':') != std::string::npos ? "[" + host + "]" : host;
+  const std::string url =
+      "http://" + shown_host + ":" + std::to_string(bound) + "/?token=" + server.token;
+  std::printf("kovview: open %s\n", url.c_str());
+  std::fflush(stdout);
+  if (browser == "y" || browser == "yes") open_browser(url);
+
+  std::thread stopper([&] {
+    int sig = 0;
+    sigwait(&ending, &sig);
+    http.stop();
+  });
+  http.listen_after_bind();
+  // When the server ended by itself (not by a signal), wake the stopper.
+  pthread_kill(stopper.native_handle(), SIGTERM);
+  stopper.join();
+  kov_end_prog();
+  return 0;
+}

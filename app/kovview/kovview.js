@@ -1,0 +1,796 @@
+// kovview's page: the section (axis 1 down, axis 2 across), or three
+// linked views of a cube, drawn from windows that the server sends at the
+// resolution of the screen.  The colour map and the clip are applied here,
+// to the samples the page holds, without asking the server again.
+'use strict';
+
+(function () {
+  // The colour maps of kovpng: colours at evenly spaced points from 0 to 1.
+  const MAPS = {
+    viridis: [
+      [68, 1, 84], [72, 13, 96], [72, 24, 106], [72, 34, 115], [71, 44, 122], [69, 55, 129],
+      [67, 64, 134], [64, 74, 137], [59, 81, 139], [57, 91, 141], [52, 99, 142], [48, 107, 142],
+      [44, 113, 142], [39, 122, 142], [35, 129, 141], [33, 137, 140], [33, 144, 141], [31, 152, 138],
+      [33, 159, 135], [36, 166, 132], [39, 173, 129], [50, 181, 123], [61, 188, 116], [74, 194, 107],
+      [92, 200, 99], [108, 206, 86], [128, 211, 73], [149, 216, 60], [170, 220, 50], [194, 223, 37],
+      [216, 226, 29], [236, 229, 27], [253, 231, 37]],
+    gray: [[0, 0, 0], [255, 255, 255]],
+    bwr: [
+      [5, 48, 97], [33, 102, 172], [67, 147, 195], [146, 197, 222], [209, 229, 240],
+      [255, 255, 255], [253, 219, 199], [244, 165, 130], [214, 96, 77], [178, 24, 43],
+      [103, 0, 31]],
+  };
+  const NAN_COLOUR = [128, 128, 128];
+
+  // The colour of t in [0, 1], interpolated linearly between table entries
+  // (as kovpng does, rounding half away from zero).
+  function colour(table, t) {
+    if (!(t > 0)) t = 0;
+    if (t > 1) t = 1;
+    t *= table.length - 1;
+    const i = Math.min(Math.floor(t), table.length - 2);
+    const f = t - i;
+    const a = table[i], b = table[i + 1];
+    const mix = (x, y) => {
+      const v = x + (y - x) * f;
+      return v < 0 ? -Math.round(-v) : Math.round(v);
+    };
+    return [mix(a[0], b[0]), mix(a[1], b[1]), mix(a[2], b[2])];
+  }
+
+  // Each map as a table of LUT_SIZE colours, for drawing many pixels fast
+  // (a value lands on the nearest of them: within one unit of the exact
+  // colour).
+  const LUT_SIZE = 8192;
+  const LUTS = {};
+  function lut(name) {
+    if (!LUTS[name]) {
+      const t = new Uint8Array(3 * LUT_SIZE);
+      for (let i = 0; i < LUT_SIZE; i++) t.set(colour(MAPS[name], i / (LUT_SIZE - 1)), 3 * i);
+      LUTS[name] = t;
+    }
+    return LUTS[name];
+  }
+
+  // The k-th smallest of `a` (reordered), by quickselect.
+  function select(a, k) {
+    let lo = 0, hi = a.length - 1;
+    while (hi > lo) {
+      const pivot = a[(lo + hi) >> 1];
+      let i = lo, j = hi;
+      while (i <= j) {
+        while (a[i] < pivot) i++;
+        while (a[j] > pivot) j--;
+        if (i <= j) {
+          const t = a[i];
+          a[i] = a[j];
+          a[j] = t;
+          i++;
+          j--;
+        }
+      }
+      if (k <= j) hi = j;
+      else if (k >= i) lo = i;
+      else return a[k];
+    }
+    return a[k];
+  }
+
+  const params = new URLSearchParams(location.search);
+  const token = params.get('token');
+
+  const state = {
+    info: null,
+    cmap: 'viridis',
+    pclip: 100,
+    symmetric: false,
+    min: '',
+    max: '',
+    slice: [0, 0, 0],
+    views: [],
+    clip: { lo: 0, hi: 1 },
+    trace: null,
+    fetches: 0,
+    pending: 0,
+    seq: 0,
+    client: Math.floor(Math.random() * 4294967296),
+  };
+  window.kovview = state; // for the browser tests and the curious
+
+  function api(path) {
+    return token ? path + (path.includes('?') ? '&' : '?') + 'token=' + encodeURIComponent(token)
+                 : path;
+  }
+
+  // ---- coordinates and ticks ------------------------------------------------
+
+  function axisName(k) {
+    const a = state.info.axes[k];
+    const label = (a.label || '').trim() || 'axis ' + (k + 1);
+    return a.unit ? label + ' (' + a.unit + ')' : label;
+  }
+  function coord(k, index) {
+    const a = state.info.axes[k];
+    return a.o + a.d * index;
+  }
+  function ticks(lo, hi, count) {
+    if (lo > hi) [lo, hi] = [hi, lo];
+    if (!(hi > lo)) return [lo];
+    const raw = (hi - lo) / count;
+    const power = Math.pow(10, Math.floor(Math.log10(raw)));
+    let step = 10 * power;
+    for (const m of [1, 2, 5]) {
+      if (m * power >= raw) {
+        step = m * power;
+        break;
+      }
+    }
+    const out = [];
+    for (let k = Math.ceil(lo / step - 1e-9); k * step <= hi + step * 1e-9; k += 1)
+      out.push(Math.abs(k * step) < step * 1e-9 ? 0 : k * step);
+    return out;
+  }
+  function number(v) {
+    if (v === 0) return '0';
+    const a = Math.abs(v);
+    if (a >= 1e6 || a < 1e-3) return v.toExponential(3).replace(/\.?0+e/, 'e');
+    return String(Number(v.toPrecision(6)));
+  }
+
+  // ---- the views --------------------------------------------------------------
+
+  const MARGIN = { left: 72, top: 34, bottom: 44 };
+
+  class View {
+    // down, across: the axes of the picture (0-based); the third is cut.
+    constructor(id, down, across, width, height, main) {
+      this.id = id;
+      this.down = down;
+      this.across = across;
+      this.third = 3 - down - across;
+      this.main = main;
+      this.canvas = document.createElement('canvas');
+      this.canvas.className = 'section';
+      this.canvas.id = 'view' + (down + 1) + (across + 1);
+      this.canvas.width = width;
+      this.canvas.height = height;
+      this.right = main ? 96 : 14;
+      this.f = [0, 0, 0];
+      this.n = state.info.n.slice();
+      this.data = null; // {values, rows, cols, f, n}
+      this.controller = null;
+      this.attach();
+    }
+    get plot() {
+      return {
+        x: MARGIN.left, y: MARGIN.top,
+        w: this.canvas.width - MARGIN.left - this.right,
+        h: this.canvas.height - MARGIN.top - MARGIN.bottom,
+      };
+    }
+    reset() {
+      this.f[this.down] = 0;
+      this.n[this.down] = state.info.n[this.down];
+      this.f[this.across] = 0;
+      this.n[this.across] = state.info.n[this.across];
+    }
+    // The sample index (fractional) under a canvas position, per axis.
+    indexAt(x, y) {
+      const p = this.plot;
+      return {
+        down: this.f[this.down] + (y - p.y) / p.h * this.n[this.down],
+        across: this.f[this.across] + (x - p.x) / p.w * this.n[this.across],
+      };
+    }
+    // Sets the window along axis k to [lo, hi) in samples, kept inside the data.
+    setWindow(k, lo, hi) {
+      const total = state.info.n[k];
+      let first = Math.floor(lo), last = Math.ceil(hi);
+      if (last - first < 1) last = first + 1;
+      if (last - first > total) { first = 0; last = total; }
+      if (first < 0) { last -= first; first = 0; }
+      if (last > total) { first -= last - total; last = total; }
+      this.f[k] = Math.max(0, first);
+      this.n[k] = last - this.f[k];
+    }
+    async load() {
+      const p = this.plot;
+      const q = new URLSearchParams();
+      q.set('axes', '' + (this.down + 1) + (this.across + 1));
+      for (const k of [this.down, this.across]) {
+        q.set('f' + (k + 1), this.f[k]);
+        q.set('n' + (k + 1), this.n[k]);
+      }
+      q.set('f' + (this.third + 1), state.slice[this.third]);
+      q.set('rows', Math.max(1, Math.min(4096, Math.round(p.h))));
+      q.set('cols', Math.max(1, Math.min(4096, Math.round(p.w))));
+      q.set('view', this.id);
+      q.set('client', state.client);
+      q.set('seq', ++state.seq);
+      if (this.controller) this.controller.abort();
+      const controller = new AbortController();
+      this.controller = controller;
+      const asked = { f: this.f.slice(), n: this.n.slice(), slice: state.slice[this.third] };
+      state.pending++;
+      try {
+        const res = await fetch(api('api/window?' + q), { signal: controller.signal });
+        if (!res.ok) return;
+        const buffer = await res.arrayBuffer();
+        const rows = +res.headers.get('X-Kov-Rows'), cols = +res.headers.get('X-Kov-Cols');
+        const values = new Float32Array(buffer);
+        if (values.length !== rows * cols) return;
+        this.data = { values, rows, cols, f: asked.f, n: asked.n, slice: asked.slice };
+        this.finite = null;
+        state.fetches++;
+        if (this.main) updateClip();
+        drawAll();
+        // The time of the first picture, from the opening of the page.
+        if (this.main && state.firstPicture === undefined) state.firstPicture = performance.now();
+      } catch (e) {
+        if (e.name !== 'AbortError') console.error(e);
+      } finally {
+        state.pending--;
+        if (this.controller === controller) this.controller = null;
+      }
+    }
+    draw() {
+      const ctx = this.canvas.getContext('2d');
+      const c = this.canvas, p = this.plot;
+      ctx.fillStyle = '#fff';
+      ctx.fillRect(0, 0, c.width, c.height);
+      ctx.font = '12px sans-serif';
+      ctx.fillStyle = '#000';
+      if (this.data) {
+        const d = this.data;
+        const image = new ImageData(d.cols, d.rows);
+        const table = lut(state.cmap), px = image.data, values = d.values;
+        const lo = state.clip.lo, scale = (LUT_SIZE - 1) / (state.clip.hi - state.clip.lo);
+        for (let i = 0; i < values.length; i++) {
+          const v = values[i];
+          if (v === v && v !== Infinity && v !== -Infinity) {
+            let k = Math.round((v - lo) * scale);
+            k = k < 0 ? 0 : k > LUT_SIZE - 1 ? LUT_SIZE - 1 : k;
+            px[4 * i] = table[3 * k];
+            px[4 * i + 1] = table[3 * k + 1];
+            px[4 * i + 2] = table[3 * k + 2];
+          } else {
+            px[4 * i] = NAN_COLOUR[0];
+            px[4 * i + 1] = NAN_COLOUR[1];
+            px[4 * i + 2] = NAN_COLOUR[2];
+          }
+          px[4 * i + 3] = 255;
+        }
+        const off = document.createElement('canvas');
+        off.width = d.cols;
+        off.height = d.rows;
+        off.getContext('2d').putImageData(image, 0, 0);
+        ctx.imageSmoothingEnabled = false;
+        // The part of the picture that the held window covers.
+        const fd = this.f[this.down], nd = this.n[this.down];
+        const fa = this.f[this.across], na = this.n[this.across];
+        const y0 = p.y + (d.f[this.down] - fd) / nd * p.h;
+        const y1 = p.y + (d.f[this.down] + d.n[this.down] - fd) / nd * p.h;
+        const x0 = p.x + (d.f[this.across] - fa) / na * p.w;
+        const x1 = p.x + (d.f[this.across] + d.n[this.across] - fa) / na * p.w;
+        ctx.save();
+        ctx.beginPath();
+        ctx.rect(p.x, p.y, p.w, p.h);
+        ctx.clip();
+        ctx.drawImage(off, x0, y0, x1 - x0, y1 - y0);
+        ctx.restore();
+      }
+      ctx.strokeStyle = '#000';
+      ctx.lineWidth = 1;
+      ctx.strokeRect(p.x - 0.5, p.y - 0.5, p.w + 1, p.h + 1);
+      this.drawAxes(ctx, p);
+      this.drawCross(ctx, p);
+      if (this.main) drawColourBar(ctx, this.canvas, p);
+    }
+    drawAxes(ctx, p) {
+      const a = this.across, d = this.down;
+      const ax = state.info.axes[a], dx = state.info.axes[d];
+      // Sample k is centred in its cell.
+      const across = (c) => p.x + ((c - ax.o) / ax.d - this.f[a] + 0.5) * p.w / this.n[a];
+      const down = (c) => p.y + ((c - dx.o) / dx.d - this.f[d] + 0.5) * p.h / this.n[d];
+      const alo = coord(a, this.f[a]), ahi = coord(a, this.f[a] + this.n[a] - 1);
+      const dlo = coord(d, this.f[d]), dhi = coord(d, this.f[d] + this.n[d] - 1);
+      ctx.textAlign = 'center';
+      ctx.textBaseline = 'top';
+      this.ticksAcross = ticks(alo, ahi, Math.max(2, Math.floor(p.w / 90)));
+      for (const c of this.ticksAcross) {
+        const x = Math.round(across(c)) + 0.5;
+        ctx.beginPath();
+        ctx.moveTo(x, p.y + p.h + 0.5);
+        ctx.lineTo(x, p.y + p.h + 5.5);
+        ctx.stroke();
+        ctx.fillText(number(c), x, p.y + p.h + 8);
+      }
+      ctx.textAlign = 'right';
+      ctx.textBaseline = 'middle';
+      this.ticksDown = ticks(dlo, dhi, Math.max(2, Math.floor(p.h / 60)));
+      for (const c of this.ticksDown) {
+        const y = Math.round(down(c)) + 0.5;
+        ctx.beginPath();
+        ctx.moveTo(p.x - 5.5, y);
+        ctx.lineTo(p.x - 0.5, y);
+        ctx.stroke();
+        ctx.fillText(number(c), p.x - 8, y);
+      }
+      ctx.font = '13px sans-serif';
+      ctx.textAlign = 'center';
+      ctx.textBaseline = 'bottom';
+      ctx.fillText(axisName(a), p.x + p.w / 2, this.canvas.height - 4);
+      ctx.save();
+      ctx.translate(14, p.y + p.h / 2);
+      ctx.rotate(-Math.PI / 2);
+      ctx.textBaseline = 'middle';
+      ctx.fillText(axisName(d), 0, 0);
+      ctx.restore();
+      ctx.font = '15px sans-serif';
+      ctx.textBaseline = 'top';
+      let title = this.main ? state.info.title : '';
+      if (state.info.n[this.third] > 1) {
+        title += (title ? ', ' : '') + axisName(this.third) + ' = ' +
+                 number(coord(this.third, state.slice[this.third]));
+      }
+      ctx.fillText(title, p.x + p.w / 2, 8);
+    }
+    drawCross(ctx, p) {
+      if (state.info.n[2] <= 1) return;
+      const d = this.down, a = this.across;
+      const y = p.y + (state.slice[d] + 0.5 - this.f[d]) / this.n[d] * p.h;
+      const x = p.x + (state.slice[a] + 0.5 - this.f[a]) / this.n[a] * p.w;
+      ctx.save();
+      ctx.beginPath();
+      ctx.rect(p.x, p.y, p.w, p.h);
+      ctx.clip();
+      ctx.strokeStyle = 'rgba(255, 0, 0, 0.8)';
+      ctx.setLineDash([4, 3]);
+      ctx.beginPath();
+      ctx.moveTo(p.x, Math.round(y) + 0.5);
+      ctx.lineTo(p.x + p.w, Math.round(y) + 0.5);
+      ctx.moveTo(Math.round(x) + 0.5, p.y);
+      ctx.lineTo(Math.round(x) + 0.5, p.y + p.h);
+      ctx.stroke();
+      ctx.restore();
+    }
+    // The value held for a sample index pair, with the cell it lies in.
+    valueAt(down, across) {
+      const d = this.data;
+      if (!d) return null;
+      const rd = Math.floor((down - d.f[this.down]) * d.rows / d.n[this.down]);
+      const ca = Math.floor((across - d.f[this.across]) * d.cols / d.n[this.across]);
+      if (rd < 0 || rd >= d.rows || ca < 0 || ca >= d.cols) return null;
+      return {
+        value: d.values[rd * d.cols + ca],
+        mean: d.n[this.down] > d.rows || d.n[this.across] > d.cols,
+      };
+    }
+    attach() {
+      const c = this.canvas;
+      let drag = null;
+      const pos = (e) => {
+        const r = c.getBoundingClientRect();
+        return { x: e.clientX - r.left, y: e.clientY - r.top };
+      };
+      c.addEventListener('mousedown', (e) => {
+        e.preventDefault();
+        const at = pos(e);
+        drag = { start: at, now: at, pan: e.shiftKey || e.button === 1, f: this.f.slice(),
+                 n: this.n.slice() };
+      });
+      window.addEventListener('mousemove', (e) => {
+        if (!drag) return;
+        drag.now = pos(e);
+        if (drag.pan) {
+          const p = this.plot;
+          const dx = (drag.now.x - drag.start.x) / p.w * drag.n[this.across];
+          const dy = (drag.now.y - drag.start.y) / p.h * drag.n[this.down];
+          this.setWindow(this.across, drag.f[this.across] - dx,
+                         drag.f[this.across] - dx + drag.n[this.across]);
+          this.setWindow(this.down, drag.f[this.down] - dy, drag.f[this.down] - dy + drag.n[this.down]);
+          this.draw();
+        } else {
+          this.draw();
+          const ctx = c.getContext('2d');
+          ctx.strokeStyle = '#f00';
+          ctx.setLineDash([]);
+          ctx.strokeRect(drag.start.x, drag.start.y, drag.now.x - drag.start.x,
+                         drag.now.y - drag.start.y);
+        }
+      });
+      window.addEventListener('mouseup', (e) => {
+        if (!drag) return;
+        const d = drag;
+        drag = null;
+        d.now = pos(e);
+        const wide = Math.abs(d.now.x - d.start.x) > 4 && Math.abs(d.now.y - d.start.y) > 4;
+        if (d.pan) {
+          this.load();
+          saveState();
+        } else if (wide) {
+          const a = this.indexAt(Math.min(d.start.x, d.now.x), Math.min(d.start.y, d.now.y));
+          const b = this.indexAt(Math.max(d.start.x, d.now.x), Math.max(d.start.y, d.now.y));
+          this.setWindow(this.down, a.down, b.down);
+          this.setWindow(this.across, a.across, b.across);
+          this.draw();
+          this.load();
+          saveState();
+        } else {
+          this.click(d.now);
+        }
+      });
+      c.addEventListener('mousemove', (e) => this.readout(pos(e)));
+      c.addEventListener('wheel', (e) => {
+        e.preventDefault();
+        const at = pos(e);
+        const i = this.indexAt(at.x, at.y);
+        const factor = e.deltaY < 0 ? 0.8 : 1.25;
+        for (const [k, centre] of [[this.down, i.down], [this.across, i.across]]) {
+          const lo = centre - (centre - this.f[k]) * factor;
+          this.setWindow(k, lo, lo + this.n[k] * factor);
+        }
+        this.draw();
+        clearTimeout(this.wheelTimer);
+        this.wheelTimer = setTimeout(() => { this.load(); saveState(); }, 60);
+      }, { passive: false });
+    }
+    click(at) {
+      const p = this.plot;
+      if (at.x < p.x || at.y < p.y || at.x >= p.x + p.w || at.y >= p.y + p.h) return;
+      const i = this.indexAt(at.x, at.y);
+      const down = Math.floor(i.down), across = Math.floor(i.across);
+      if (state.info.n[2] > 1) {
+        // The cross-hair: the other views cut through the sample clicked.
+        state.slice[this.down] = down;
+        state.slice[this.across] = across;
+        syncSliders();
+        for (const v of state.views)
+          if (v !== this) v.load();
+        drawAll();
+        saveState();
+      }
+      showTrace(this, down, across);
+    }
+    readout(at) {
+      const p = this.plot;
+      const out = document.getElementById('readout');
+      if (at.x < p.x || at.y < p.y || at.x >= p.x + p.w || at.y >= p.y + p.h) return;
+      const i = this.indexAt(at.x, at.y);
+      const idx = [0, 0, 0];
+      idx[this.down] = Math.floor(i.down);
+      idx[this.across] = Math.floor(i.across);
+      idx[this.third] = state.slice[this.third];
+      const v = this.valueAt(idx[this.down], idx[this.across]);
+      const parts = [];
+      for (let k = 0; k < 3; k++) {
+        if (state.info.n[k] <= 1 && k > 1) continue;
+        parts.push('i' + (k + 1) + '=' + idx[k] + ' (' +
+                   ((state.info.axes[k].label || '').trim() || 'x' + (k + 1)) + '=' +
+                   number(coord(k, idx[k])) + ')');
+      }
+      let text = parts.join('  ');
+      if (v) text += '  value=' + (Number.isFinite(v.value) ? number(v.value) : 'NaN') +
+                     (v.mean ? ' (mean of its cell)' : '');
+      out.textContent = text;
+    }
+  }
+
+  // ---- clip and colour bar -----------------------------------------------------
+
+  // The value at fraction q of the finite values held (as kovpng takes it).
+  function percentile(values, q) {
+    if (values.length === 0) return 0;
+    const k = Math.round(q * (values.length - 1));
+    if (k === 0 || k === values.length - 1) {
+      let m = values[0];
+      for (const v of values) m = k === 0 ? Math.min(m, v) : Math.max(m, v);
+      return m;
+    }
+    return select(values.slice(), k);
+  }
+
+  function updateClip() {
+    const main = state.views[0];
+    let lo = 0, hi = 1;
+    if (main && main.data) {
+      if (!main.finite) {
+        main.finite = main.data.values.filter(Number.isFinite);
+        main.finiteAbs = main.finite.map(Math.abs);
+      }
+      const s = main.finite, q = state.pclip / 100;
+      if (s.length > 0) {
+        if (state.symmetric) {
+          hi = percentile(main.finiteAbs, q);
+          lo = -hi;
+        } else {
+          lo = percentile(s, (1 - q) / 2);
+          hi = percentile(s, (1 + q) / 2);
+        }
+      }
+    }
+    const min = parseFloat(state.min), max = parseFloat(state.max);
+    if (Number.isFinite(min)) lo = min;
+    if (Number.isFinite(max)) hi = max;
+    if (lo === hi) {
+      const pad = lo === 0 ? 1 : Math.abs(lo) * 0.01;
+      lo -= pad;
+      hi += pad;
+    }
+    state.clip = { lo, hi };
+  }
+
+  function drawColourBar(ctx, canvas, p) {
+    const bx = p.x + p.w + 16, bw = 16;
+    const table = MAPS[state.cmap];
+    for (let y = 0; y < p.h; y++) {
+      const rgb = colour(table, 1 - (y + 0.5) / p.h);
+      ctx.fillStyle = 'rgb(' + rgb.join(',') + ')';
+      ctx.fillRect(bx, p.y + y, bw, 1);
+    }
+    ctx.strokeStyle = '#000';
+    ctx.strokeRect(bx - 0.5, p.y - 0.5, bw + 1, p.h + 1);
+    ctx.fillStyle = '#000';
+    ctx.font = '12px sans-serif';
+    ctx.textAlign = 'left';
+    ctx.textBaseline = 'middle';
+    const { lo, hi } = state.clip;
+    for (const t of ticks(lo, hi, Math.max(2, Math.floor(p.h / 50)))) {
+      const y = Math.round(p.y + p.h * (1 - (t - lo) / (hi - lo))) + 0.5;
+      ctx.beginPath();
+      ctx.moveTo(bx + bw + 0.5, y);
+      ctx.lineTo(bx + bw + 5.5, y);
+      ctx.stroke();
+      ctx.fillText(number(t), bx + bw + 8, y);
+    }
+    if (state.info.unit) {
+      ctx.textBaseline = 'top';
+      ctx.fillText(state.info.unit, bx, p.y + p.h + 8);
+    }
+  }
+
+  function drawAll() {
+    for (const v of state.views) v.draw();
+    drawTrace();
+  }
+
+  // ---- the trace beside the section ------------------------------------------
+
+  let traceCanvas = null;
+
+  async function showTrace(view, down, across) {
+    // The samples along the view's down axis at the column clicked, over the
+    // window shown, at the resolution of the section.
+    const k = view.down;
+    const idx = state.slice.slice();
+    idx[view.across] = across;
+    idx[view.down] = down;
+    const q = new URLSearchParams();
+    q.set('axes', '' + (view.down + 1) + (view.across + 1));
+    q.set('f' + (k + 1), view.f[k]);
+    q.set('n' + (k + 1), view.n[k]);
+    q.set('f' + (view.across + 1), across);
+    q.set('n' + (view.across + 1), 1);
+    q.set('f' + (view.third + 1), state.slice[view.third]);
+    q.set('rows', Math.max(1, Math.min(4096, Math.round(view.plot.h))));
+    q.set('cols', 1);
+    q.set('format', 'json');
+    q.set('view', 15);
+    q.set('client', state.client);
+    q.set('seq', ++state.seq);
+    state.pending++;
+    try {
+      const res = await fetch(api('api/window?' + q));
+      if (!res.ok) return;
+      const j = await res.json();
+      state.trace = {
+        axis: k, across: view.across, index: across, first: view.f[k], count: view.n[k],
+        values: j.values.map((v) => (v === null ? NaN : v)), view,
+      };
+      drawTrace();
+    } finally {
+      state.pending--;
+    }
+  }
+
+  function drawTrace() {
+    if (!traceCanvas) return;
+    const ctx = traceCanvas.getContext('2d');
+    const c = traceCanvas;
+    ctx.fillStyle = '#fff';
+    ctx.fillRect(0, 0, c.width, c.height);
+    const t = state.trace;
+    if (!t) return;
+    const p = { x: 40, y: MARGIN.top, w: c.width - 56, h: t.view.plot.h };
+    const finite = t.values.filter(Number.isFinite);
+    let lo = Math.min(...finite), hi = Math.max(...finite);
+    if (!(hi > lo)) { lo -= 1; hi += 1; }
+    t.range = { lo, hi };
+    t.plot = p;
+    ctx.strokeStyle = '#000';
+    ctx.strokeRect(p.x - 0.5, p.y - 0.5, p.w + 1, p.h + 1);
+    ctx.strokeStyle = '#1f5fbf';
+    ctx.lineWidth = 1.5;
+    ctx.beginPath();
+    let pen = false;
+    t.values.forEach((v, i) => {
+      if (!Number.isFinite(v)) { pen = false; return; }
+      const x = p.x + (v - lo) / (hi - lo) * p.w;
+      const y = p.y + (i + 0.5) / t.values.length * p.h;
+      if (pen) ctx.lineTo(x, y); else ctx.moveTo(x, y);
+      pen = true;
+    });
+    ctx.stroke();
+    ctx.lineWidth = 1;
+    ctx.fillStyle = '#000';
+    ctx.font = '12px sans-serif';
+    ctx.textAlign = 'center';
+    ctx.textBaseline = 'top';
+    ctx.fillText(number(lo), p.x, p.y + p.h + 6);
+    ctx.fillText(number(hi), p.x + p.w, p.y + p.h + 20);
+    ctx.textBaseline = 'bottom';
+    ctx.fillText('trace ' + axisName(t.across) + ' = ' + number(coord(t.across, t.index)),
+                 c.width / 2, p.y - 6);
+  }
+
+  // ---- controls, sliders and the address ---------------------------------------
+
+  function sliderFor(k) {
+    const box = document.getElementById('sliders');
+    const label = document.createElement('label');
+    const input = document.createElement('input');
+    input.type = 'range';
+    input.min = 0;
+    input.max = state.info.n[k] - 1;
+    input.step = 1;
+    input.id = 'slice' + (k + 1);
+    const text = document.createElement('span');
+    label.append(axisName(k) + ' ', input, ' ', text);
+    box.append(label);
+    const show = () => {
+      text.textContent = 'i' + (k + 1) + '=' + state.slice[k] + ' (' + number(coord(k, state.slice[k])) + ')';
+    };
+    input.addEventListener('input', () => {
+      state.slice[k] = +input.value;
+      show();
+      for (const v of state.views)
+        if (v.third === k) v.load();
+      drawAll();
+      saveState();
+    });
+    return { input, show };
+  }
+  let sliders = [];
+  function syncSliders() {
+    for (const [k, s] of sliders.entries()) {
+      s.input.value = state.slice[k];
+      s.show();
+    }
+  }
+
+  function saveState() {
+    const h = new URLSearchParams();
+    h.set('cmap', state.cmap);
+    h.set('pclip', state.pclip);
+    if (state.symmetric) h.set('sym', 1);
+    if (state.min !== '') h.set('min', state.min);
+    if (state.max !== '') h.set('max', state.max);
+    if (state.info.n[2] > 1) h.set('slice', state.slice.join(','));
+    for (const v of state.views)
+      h.set('w' + (v.down + 1) + (v.across + 1),
+            [v.f[v.down], v.n[v.down], v.f[v.across], v.n[v.across]].join(','));
+    history.replaceState(null, '', '#' + h.toString());
+  }
+
+  function loadState() {
+    const h = new URLSearchParams(location.hash.slice(1));
+    if (MAPS[h.get('cmap')]) state.cmap = h.get('cmap');
+    const pclip = parseFloat(h.get('pclip'));
+    if (pclip >= 50 && pclip <= 100) state.pclip = pclip;
+    state.symmetric = h.get('sym') === '1';
+    if (h.has('min')) state.min = h.get('min');
+    if (h.has('max')) state.max = h.get('max');
+    const slice = h.has('slice') ? h.get('slice').split(',').map(Number) : [];
+    for (let k = 0; k < slice.length && k < 3; k++)
+      if (Number.isInteger(slice[k]) && slice[k] >= 0 && slice[k] < state.info.n[k])
+        state.slice[k] = slice[k];
+    for (const v of state.views) {
+      const w = (h.get('w' + (v.down + 1) + (v.across + 1)) || '').split(',').map(Number);
+      if (w.length === 4 && w.every(Number.isInteger)) {
+        v.setWindow(v.down, w[0], w[0] + w[1]);
+        v.setWindow(v.across, w[2], w[2] + w[3]);
+      }
+    }
+  }
+
+  function controls() {
+    const cmap = document.getElementById('cmap');
+    const pclip = document.getElementById('pclip');
+    const ptext = document.getElementById('pclip-text');
+    const sym = document.getElementById('symmetric');
+    const min = document.getElementById('min');
+    const max = document.getElementById('max');
+    cmap.value = state.cmap;
+    pclip.value = state.pclip;
+    ptext.textContent = state.pclip + '%';
+    sym.checked = state.symmetric;
+    min.value = state.min;
+    max.value = state.max;
+    const redraw = () => {
+      updateClip();
+      drawAll();
+      saveState();
+    };
+    cmap.addEventListener('change', () => { state.cmap = cmap.value; redraw(); });
+    pclip.addEventListener('input', () => {
+      state.pclip = +pclip.value;
+      ptext.textContent = state.pclip + '%';
+      redraw();
+    });
+    sym.addEventListener('change', () => { state.symmetric = sym.checked; redraw(); });
+    for (const [field, key] of [[min, 'min'], [max, 'max']]) {
+      for (const event of ['input', 'change'])
+        field.addEventListener(event, () => { state[key] = field.value.trim(); redraw(); });
+    }
+    document.getElementById('reset').addEventListener('click', () => {
+      for (const v of state.views) {
+        v.reset();
+        v.load();
+      }
+      drawAll();
+      saveState();
+    });
+    document.getElementById('save').addEventListener('click', () => {
+      const main = state.views[0].canvas;
+      const link = document.createElement('a');
+      link.download = (state.info.title || 'kovview').replace(/[^\w.-]+/g, '_').replace(/\.H$/, '') + '.png';
+      link.href = main.toDataURL('image/png');
+      link.click();
+    });
+  }
+
+  async function start() {
+    const [info, hist] = await Promise.all([
+      fetch(api('api/info')).then((r) => r.json()),
+      fetch(api('api/history')).then((r) => r.text()),
+    ]);
+    state.info = info;
+    document.getElementById('title').textContent = info.title || 'kovview';
+    document.title = 'kovview ' + (info.title || '');
+    document.getElementById('history').textContent = hist;
+    const box = document.getElementById('views');
+    const W = Math.max(480, window.innerWidth - 40), H = Math.max(360, window.innerHeight - 190);
+    const three = info.n[2] > 1;
+    traceCanvas = document.createElement('canvas');
+    traceCanvas.id = 'trace';
+    if (three) {
+      box.className = 'three';
+      const w = Math.floor((W - 10) / 2), h = Math.floor((H - 40) / 2);
+      state.views = [new View(0, 0, 1, w, h, true), new View(1, 0, 2, w, h, false),
+                     new View(2, 1, 2, w, h, false)];
+      traceCanvas.width = Math.min(w, 260);
+      traceCanvas.height = h;
+      for (let k = 0; k < 3; k++) state.slice[k] = Math.floor(info.n[k] / 2);
+    } else {
+      box.className = 'one';
+      state.views = [new View(0, 0, 1, W - 230, H, true)];
+      traceCanvas.width = 220;
+      traceCanvas.height = H;
+    }
+    loadState();
+    for (const v of state.views) box.append(v.canvas);
+    box.append(traceCanvas);
+    if (three) sliders = [0, 1, 2].map(sliderFor);
+    syncSliders();
+    controls();
+    updateClip();
+    drawAll();
+    saveState();
+    await Promise.all(state.views.map((v) => v.load()));
+    state.ready = true;
+  }
+
+  start().catch((e) => {
+    document.getElementById('readout').textContent = 'kovview: ' + e;
+  });
+})();

@@ -1,0 +1,179 @@
+// kovview's reader; see reader.hpp.
+#include "reader.hpp"
+
+#include <kov/kovlib.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <thread>
+
+namespace kovview {
+
+std::optional<Element> element_of(const std::string &format, int esize) {
+  if (esize == 4 && format == "xdr_float") return Element::XdrFloat;
+  if (esize == 4 && format == "native_float") return Element::NativeFloat;
+  if (esize == 4 && format == "xdr_int") return Element::XdrInt;
+  if (esize == 1 && format == "native_byte") return Element::Byte;
+  return std::nullopt;
+}
+
+namespace {
+
+std::uint32_t load32(const char *p) {
+  std::uint32_t w;
+  std::memcpy(&w, p, 4);
+  return w;
+}
+
+template <Element E> double value(const char *p) {
+  if constexpr (E == Element::XdrFloat) {
+    std::uint32_t w = load32(p);
+    if constexpr (std::endian::native == std::endian::little) w = __builtin_bswap32(w);
+    return std::bit_cast<float>(w);
+  } else if constexpr (E == Element::NativeFloat) {
+    return std::bit_cast<float>(load32(p));
+  } else if constexpr (E == Element::XdrInt) {
+    std::uint32_t w = load32(p);
+    if constexpr (std::endian::native == std::endian::little) w = __builtin_bswap32(w);
+    return std::bit_cast<std::int32_t>(w);
+  } else {
+    return static_cast<unsigned char>(*p);
+  }
+}
+
+// Adds the `count` samples of one trace to the per-sample sums of the
+// finite ones.  The sums are taken element by element, so the loop can run
+// in vector registers with results equal to the plain loop's.
+template <Element E>
+void stack(const char *trace, std::int64_t count, double *sum, std::int32_t *finite) {
+  constexpr int size = E == Element::Byte ? 1 : 4;
+  for (std::int64_t p = 0; p < count; ++p) {
+    const double v = value<E>(trace + p * size);
+    const bool ok = std::abs(v) <= std::numeric_limits<double>::max();
+    sum[p] += ok ? v : 0.0;
+    finite[p] += ok ? 1 : 0;
+  }
+}
+
+void stack(Element e, const char *trace, std::int64_t count, double *sum, std::int32_t *finite) {
+  switch (e) {
+  case Element::XdrFloat:
+    return stack<Element::XdrFloat>(trace, count, sum, finite);
+  case Element::NativeFloat:
+    return stack<Element::NativeFloat>(trace, count, sum, finite);
+  case Element::XdrInt:
+    return stack<Element::XdrInt>(trace, count, sum, finite);
+  case Element::Byte:
+    return stack<Element::Byte>(trace, count, sum, finite);
+  }
+}
+
+} // namespace
+
+Reader::Reader(Element element, int esize, const std::array<std::int64_t, 3> &n)
+    : element_(element), esize_(esize), n_(n) {}
+
+// Output columns [from, to) of window `w` into `out`.  A column is the mean
+// over a cell of traces: the traces are read in blocks and stacked sample
+// by sample (kStack samples down at a time), then the stack is summed over
+// the rows' cells.
+bool Reader::columns(const WindowRequest &w, std::int64_t from, std::int64_t to, Work &work,
+                     std::vector<float> &out) {
+  const auto d = static_cast<std::size_t>(w.down), a = static_cast<std::size_t>(w.across);
+  const std::int64_t np = w.count[d], nq = w.count[a];
+  const std::int64_t mr = cells(np, w.rows), mc = cells(nq, w.cols);
+  const std::int64_t p_chunk = std::min(np, kStack);
+  const std::int64_t q_chunk = std::max<std::int64_t>(1, kBlockBytes / esize_ / p_chunk);
+  if (work.block.empty()) {
+    work.block.resize(static_cast<std::size_t>(kBlockBytes));
+    work.stack.resize(static_cast<std::size_t>(kStack));
+    work.finite.resize(static_cast<std::size_t>(kStack));
+  }
+  std::vector<double> sum(static_cast<std::size_t>(mr));
+  std::vector<std::int64_t> count(static_cast<std::size_t>(mr));
+  const int ndim = 3;
+  std::array<int, 3> ng{}, nw{1, 1, 1}, fw{}, jw{1, 1, 1};
+  for (std::size_t k = 0; k < 3; ++k) {
+    ng[k] = static_cast<int>(n_[k]);
+    fw[k] = static_cast<int>(w.first[k]);
+  }
+  for (std::int64_t col = from; col < to; ++col) {
+    std::fill(sum.begin(), sum.end(), 0.0);
+    std::fill(count.begin(), count.end(), 0);
+    const std::int64_t q_lo = w.first[a] + cell_start(col, mc, nq);
+    const std::int64_t q_hi = w.first[a] + cell_start(col + 1, mc, nq);
+    for (std::int64_t p0 = 0; p0 < np; p0 += p_chunk) {
+      const std::int64_t pn = std::min(p_chunk, np - p0);
+      std::fill_n(work.stack.begin(), pn, 0.0);
+      std::fill_n(work.finite.begin(), pn, 0);
+      for (std::int64_t qs = q_lo; qs < q_hi; qs += q_chunk) {
+        const std::int64_t qn = std::min(q_chunk, q_hi - qs);
+        nw[d] = static_cast<int>(pn);
+        fw[d] = static_cast<int>(w.first[d] + p0);
+        nw[a] = static_cast<int>(qn);
+        fw[a] = static_cast<int>(qs);
+        {
+          std::lock_guard lock(library_);
+          if (sreed_window("in", &ndim, ng.data(), nw.data(), fw.data(), jw.data(), esize_,
+                           work.block.data()) != 0)
+            return false;
+        }
+        for (std::int64_t q = 0; q < qn; ++q)
+          stack(element_, work.block.data() + q * pn * esize_, pn, work.stack.data(),
+                work.finite.data());
+      }
+      // The stacked samples [p0, p0 + pn) into the cells of the rows.
+      std::int64_t r = p0 * mr / np;
+      while (r > 0 && cell_start(r, mr, np) > p0) --r;
+      while (r + 1 < mr && cell_start(r + 1, mr, np) <= p0) ++r;
+      for (std::int64_t p = p0; p < p0 + pn; ++r) {
+        const std::int64_t end = std::min(p0 + pn, cell_start(r + 1, mr, np));
+        double s = 0.0;
+        std::int64_t c = 0;
+        for (; p < end; ++p) {
+          s += work.stack[static_cast<std::size_t>(p - p0)];
+          c += work.finite[static_cast<std::size_t>(p - p0)];
+        }
+        sum[static_cast<std::size_t>(r)] += s;
+        count[static_cast<std::size_t>(r)] += c;
+      }
+    }
+    for (std::int64_t r = 0; r < mr; ++r)
+      if (count[static_cast<std::size_t>(r)] > 0)
+        out[static_cast<std::size_t>(r * mc + col)] =
+            static_cast<float>(sum[static_cast<std::size_t>(r)] /
+                               static_cast<double>(count[static_cast<std::size_t>(r)]));
+  }
+  return true;
+}
+
+std::optional<std::string> Reader::read(const WindowRequest &w, std::vector<float> &out, int &rows,
+                                        int &cols) {
+  const auto d = static_cast<std::size_t>(w.down), a = static_cast<std::size_t>(w.across);
+  const std::int64_t mr = cells(w.count[d], w.rows), mc = cells(w.count[a], w.cols);
+  rows = static_cast<int>(mr);
+  cols = static_cast<int>(mc);
+
+  std::lock_guard lock(window_);
+  out.assign(static_cast<std::size_t>(mr * mc), std::numeric_limits<float>::quiet_NaN());
+  // A window of many samples is shared by two threads, each with half of
+  // the columns: one decodes and sums while the other reads.
+  const std::int64_t bytes = w.count[d] * w.count[a] * esize_;
+  bool ok = true;
+  if (bytes >= 4 * kBlockBytes && mc >= 2 && std::thread::hardware_concurrency() > 1) {
+    bool other = true;
+    std::thread helper([&] { other = columns(w, mc / 2, mc, work_[1], out); });
+    ok = columns(w, 0, mc / 2, work_[0], out);
+    helper.join();
+    ok = ok && other;
+  } else {
+    ok = columns(w, 0, mc, work_[0], out);
+  }
+  if (!ok) return std::string("the data are short or unreadable: the window could not be read");
+  return std::nullopt;
+}
+
+} // namespace kovview

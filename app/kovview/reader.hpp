@@ -1,0 +1,61 @@
+// kovview's reader: windows of the input dataset at screen resolution,
+// read through the library's windowed transfer in bounded blocks.
+#ifndef KOV_APP_KOVVIEW_READER_HPP
+#define KOV_APP_KOVVIEW_READER_HPP
+
+#include "query.hpp"
+
+#include <array>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kovview {
+
+// How the stored samples become values.
+enum class Element { XdrFloat, NativeFloat, XdrInt, Byte };
+
+// The element of a data_format and esize, or nothing when the viewer
+// cannot show it.
+std::optional<Element> element_of(const std::string &format, int esize);
+
+class Reader {
+public:
+  // The library's `in`, opened already, read as raw bytes of `esize`
+  // bytes each; the cube has lengths `n` (axes 1 to 3).
+  Reader(Element element, int esize, const std::array<std::int64_t, 3> &n);
+
+  // The window `w` as rows x cols values, across fastest: each value the
+  // mean of the finite samples of its cell (NaN when there are none).  An
+  // error text when the data cannot be read.  Windows are read one at a
+  // time; the block read at once stays below kBlockBytes.
+  std::optional<std::string> read(const WindowRequest &w, std::vector<float> &out, int &rows,
+                                  int &cols);
+
+  static constexpr std::int64_t kBlockBytes = std::int64_t{4} << 20;
+  // Samples along the down axis stacked at once.
+  static constexpr std::int64_t kStack = std::int64_t{1} << 18;
+
+private:
+  // The working memory of one thread, kept between windows.
+  struct Work {
+    std::vector<char> block;          // the bytes of one read
+    std::vector<double> stack;        // sums over the traces of a cell, per sample
+    std::vector<std::int32_t> finite; // finite samples summed, per sample
+  };
+  bool columns(const WindowRequest &w, std::int64_t from, std::int64_t to, Work &work,
+               std::vector<float> &out);
+
+  Element element_;
+  int esize_;
+  std::array<std::int64_t, 3> n_;
+  std::mutex window_;  // one window at a time
+  std::mutex library_; // the library is not thread-safe
+  std::array<Work, 2> work_;
+};
+
+} // namespace kovview
+
+#endif

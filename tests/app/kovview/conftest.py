@@ -1,0 +1,123 @@
+"""Fixtures of kovview's browser tests: a server on a dataset written by
+the test, and headless Chromium driven through Selenium.  A failed test
+leaves a screenshot in $KOVVIEW_ARTIFACTS (the ctest output directory) or
+in its own temporary directory."""
+import os
+import shutil
+import subprocess
+import time
+
+import numpy as np
+import pytest
+
+try:
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+except ImportError:  # pragma: no cover - reported as a skip
+    webdriver = None
+
+KOVVIEW = os.environ.get("KOVVIEW", "")
+VELMODEL = os.environ.get("VELMODEL", "")
+
+
+def chromium_paths():
+    browser = shutil.which("chromium") or shutil.which("chromium-browser")
+    driver = shutil.which("chromedriver") or (
+        "/usr/bin/chromedriver" if os.path.exists("/usr/bin/chromedriver") else None)
+    return browser, driver
+
+
+@pytest.hookimpl(tryfirst=True, hookwrapper=True)
+def pytest_runtest_makereport(item, call):
+    outcome = yield
+    report = outcome.get_result()
+    setattr(item, "rep_" + report.when, report)
+
+
+def write_dataset(directory, name, values, extra=""):
+    """values: array indexed [i3][i2][i1] (axis 1 fastest on disk), stored
+    as xdr_float."""
+    values = np.asarray(values, dtype=np.float32)
+    while values.ndim < 3:
+        values = values[np.newaxis]
+    n3, n2, n1 = values.shape
+    data = os.path.join(directory, name + "@")
+    values.astype(">f4").tofile(data)
+    with open(os.path.join(directory, name), "w") as f:
+        f.write(f'n1={n1} n2={n2} n3={n3} o1=0 d1=4 label1="depth" unit1=m '
+                f'o2=100 d2=12.5 label2="x" o3=0 d3=1 label3="y" {extra} '
+                f'data_format="xdr_float" esize=4 in="{data}"\n')
+
+
+class Server:
+    def __init__(self, directory, args, stdin=subprocess.DEVNULL, shell=False):
+        env = dict(os.environ, DATAPATH=str(directory) + "/")
+        self.proc = subprocess.Popen(args, cwd=directory, stdin=stdin, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, env=env, shell=shell,
+                                     start_new_session=True)
+        line = self.proc.stdout.readline().decode()
+        if not line.startswith("kovview: open "):
+            self.stop()
+            raise RuntimeError("kovview did not start: " + line + self.proc.stderr.read().decode())
+        self.url = line[len("kovview: open "):].strip()
+
+    def stop(self):
+        if self.proc.poll() is None:
+            os.killpg(self.proc.pid, 9)
+        self.proc.wait()
+
+
+@pytest.fixture
+def serve(tmp_path):
+    servers = []
+
+    def start(*args, **kw):
+        s = Server(tmp_path, *args, **kw)
+        servers.append(s)
+        return s
+    yield start
+    for s in servers:
+        s.stop()
+
+
+@pytest.fixture
+def browser(tmp_path, request):
+    if not KOVVIEW:
+        pytest.skip("kovview was not built")
+    path, driver_path = chromium_paths()
+    if webdriver is None or not path or not driver_path:
+        pytest.skip("needs chromium, chromium-driver and python3-selenium")
+    options = webdriver.ChromeOptions()
+    options.binary_location = path
+    for arg in ("--headless=new", "--disable-gpu", "--window-size=1200,900",
+                "--force-device-scale-factor=1", "--no-first-run", "--disable-extensions",
+                "--disable-dev-shm-usage", "--user-data-dir=" + str(tmp_path / "chrome")):
+        options.add_argument(arg)
+    if os.geteuid() == 0:
+        options.add_argument("--no-sandbox")
+    service = Service(executable_path=driver_path, log_path=str(tmp_path / "chromedriver.log"))
+    driver = webdriver.Chrome(service=service, options=options)
+    driver.set_script_timeout(30)
+    yield driver
+    rep = getattr(request.node, "rep_call", None)
+    if rep is not None and rep.failed:
+        out = os.environ.get("KOVVIEW_ARTIFACTS") or str(tmp_path)
+        os.makedirs(out, exist_ok=True)
+        shot = os.path.join(out, request.node.name + ".png")
+        driver.save_screenshot(shot)
+        print("screenshot of the failure:", shot)
+    driver.quit()
+
+
+def wait_ready(driver, fetches=None, timeout=30):
+    """Until the page has loaded its windows and no request is pending (and,
+    given `fetches`, more windows than that have arrived)."""
+    end = time.time() + timeout
+    while time.time() < end:
+        s = driver.execute_script(
+            "const k = window.kovview; return k && k.info ? "
+            "{ready: !!k.ready, pending: k.pending, fetches: k.fetches} : null")
+        if s and s["ready"] and s["pending"] == 0 and (fetches is None or s["fetches"] > fetches):
+            return s
+        time.sleep(0.05)
+    raise AssertionError("the page did not finish loading")

@@ -1,0 +1,539 @@
+// kovview's server as a browser sees it: windows equal to the library's
+// own windowed reads of the same dataset (files, pipes, multi-file sets,
+// element formats), means over the cells of windows larger than the
+// output, the token and Host rules, hostile queries, many clients at once
+// and the clean end on signals.
+#include "kovhelp.hpp"
+#include "kovview_server.h"
+#include "query.hpp"
+#include "test_util.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <array>
+#include <atomic>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using kovtest::TempDir;
+using kovtest::ViewServer;
+using nlohmann::json;
+
+int shell(const TempDir &dir, const std::string &script) {
+  const std::string full = "cd '" + dir.path().string() + "' && export DATAPATH='" + (dir / "") +
+                           "' && velmodel='" KOV_VELMODEL "' && " + script;
+  kovtest::write_file(dir / "make.sh", full + "\n");
+  const int raw = std::system(("/bin/sh '" + (dir / "make.sh") + "'").c_str());
+  return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+}
+
+// The library's windowed read of `header` (3 axes, values converted by
+// its data format), as doubles in the library's order (axis 1 fastest).
+std::vector<double> library_window(const std::string &header, std::array<int, 3> ng,
+                                   std::array<int, 3> nw, std::array<int, 3> fw, int esize,
+                                   const std::string &format) {
+  static bool started = false;
+  if (!started) {
+    kovtest::set_args({"kovview_test", "stdin=" + header});
+    started = true;
+  }
+  const int ndim = 3;
+  std::array<int, 3> jw{1, 1, 1};
+  const std::size_t count = static_cast<std::size_t>(nw[0]) * nw[1] * nw[2];
+  std::vector<char> bytes(count * esize);
+  EXPECT_EQ(
+      sreed_window("in", &ndim, ng.data(), nw.data(), fw.data(), jw.data(), esize, bytes.data()),
+      0);
+  std::vector<double> values(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    if (esize == 1) {
+      values[i] = static_cast<unsigned char>(bytes[i]);
+    } else if (format == "xdr_int") {
+      std::int32_t v;
+      std::memcpy(&v, bytes.data() + 4 * i, 4);
+      values[i] = v;
+    } else {
+      float v;
+      std::memcpy(&v, bytes.data() + 4 * i, 4);
+      values[i] = v;
+    }
+  }
+  return values;
+}
+
+// The server's window as JSON: rows x cols values, across fastest.
+json window_json(const ViewServer &s, const std::string &query) {
+  auto r = s.get("/api/window?format=json&" + query);
+  if (!r) return json{{"error", "no answer"}};
+  EXPECT_EQ(r->status, 200) << query << ": " << r->body;
+  return json::parse(r->body, nullptr, false);
+}
+
+// Checks a window of axes `axes` (e.g. "12") against the library.
+void expect_window(const ViewServer &s, const std::string &header, std::array<int, 3> n,
+                   const std::string &axes, std::array<int, 3> f, std::array<int, 3> c,
+                   int esize = 4, const std::string &format = "xdr_float") {
+  const int down = axes[0] - '1', across = axes[1] - '1';
+  std::string q = "axes=" + axes;
+  for (int k = 0; k < 3; ++k)
+    q += "&f" + std::to_string(k + 1) + "=" + std::to_string(f[k]) + "&n" + std::to_string(k + 1) +
+         "=" + std::to_string(c[k]);
+  const json got = window_json(s, q);
+  const std::vector<double> want = library_window(header, n, c, f, esize, format);
+  ASSERT_EQ(got["rows"], c[down]) << q;
+  ASSERT_EQ(got["cols"], c[across]) << q;
+  std::array<int, 3> stride{1, c[0], c[0] * c[1]};
+  for (int r = 0; r < c[down]; ++r)
+    for (int k = 0; k < c[across]; ++k) {
+      const double w = want[static_cast<std::size_t>(r * stride[down] + k * stride[across])];
+      const json &v = got["values"][static_cast<std::size_t>(r * c[across] + k)];
+      ASSERT_FALSE(v.is_null()) << q;
+      ASSERT_EQ(static_cast<float>(v.get<double>()), static_cast<float>(w))
+          << q << " at " << r << "," << k;
+    }
+}
+
+// A cube of velmodel's samples: its n2 * n3 traces as n2 by n3.
+void cube(const TempDir &dir, const std::string &name, int n1, int n2, int n3) {
+  ASSERT_EQ(shell(dir, "$velmodel n1=" + std::to_string(n1) + " n2=" + std::to_string(n2 * n3) +
+                           " > flat.H 2>/dev/null"),
+            0);
+  kovtest::write_file(dir / name, "n1=" + std::to_string(n1) + " n2=" + std::to_string(n2) +
+                                      " n3=" + std::to_string(n3) +
+                                      " o1=0 d1=10 label1=z o3=100 d3=10 v0=1 v1=2 v2=3 "
+                                      "data_format=xdr_float esize=4 in=\"" +
+                                      (dir / "flat.H@") + "\"\n");
+}
+
+TEST(KovviewServer, WindowsOfAFileEqualTheLibrarysWindowedReads) {
+  TempDir dir;
+  cube(dir, "vel.H", 500, 50, 4);
+  ViewServer s(dir, "exec \"$kovview\" vel.H");
+  ASSERT_TRUE(s.ready()) << s.errors();
+  const std::string h = dir / "vel.H";
+  expect_window(s, h, {500, 50, 4}, "12", {0, 0, 0}, {500, 50, 1});
+  expect_window(s, h, {500, 50, 4}, "12", {17, 3, 2}, {40, 9, 1});
+  expect_window(s, h, {500, 50, 4}, "13", {5, 7, 0}, {100, 1, 4});
+  expect_window(s, h, {500, 50, 4}, "23", {61, 10, 1}, {1, 30, 3});
+
+  // The binary answer holds the same values, little-endian floats.
+  auto bin = s.get("/api/window?axes=12&f1=17&n1=40&f2=3&n2=9&f3=2");
+  ASSERT_TRUE(bin);
+  ASSERT_EQ(bin->status, 200);
+  EXPECT_EQ(bin->get_header_value("X-Kov-Rows"), "40");
+  EXPECT_EQ(bin->get_header_value("X-Kov-Cols"), "9");
+  ASSERT_EQ(bin->body.size(), 40u * 9u * 4u);
+  const json j = window_json(s, "axes=12&f1=17&n1=40&f2=3&n2=9&f3=2");
+  for (std::size_t i = 0; i < 360; ++i) {
+    std::uint32_t u;
+    std::memcpy(&u, bin->body.data() + 4 * i, 4);
+    u = le32toh(u);
+    float v;
+    std::memcpy(&v, &u, 4);
+    ASSERT_EQ(v, j["values"][i].get<float>());
+  }
+
+  // The description: axes in coordinates, labels, the history.
+  auto info = s.get("/api/info");
+  ASSERT_TRUE(info);
+  const json d = json::parse(info->body);
+  EXPECT_EQ(d["n"], json({500, 50, 4}));
+  EXPECT_EQ(d["axes"][2]["d"], 10.0);
+  EXPECT_EQ(d["axes"][0]["label"], "z");
+  EXPECT_EQ(d["unit"], "m/s");
+  auto hist = s.get("/api/history");
+  ASSERT_TRUE(hist);
+  EXPECT_NE(hist->body.find("n1=500"), std::string::npos) << hist->body;
+}
+
+TEST(KovviewServer, APipedInputIsUnpipedOnceAndEveryViewSeeks) {
+  TempDir dir;
+  ASSERT_EQ(shell(dir, "$velmodel n1=500 n2=120 > vel.H 2>/dev/null"), 0);
+  ViewServer s(dir, "\"$velmodel\" n1=500 n2=120 2>/dev/null | exec \"$kovview\"");
+  ASSERT_TRUE(s.ready()) << s.errors();
+  const std::string h = dir / "vel.H";
+  // Backwards and forwards through the data, in any order.
+  expect_window(s, h, {500, 120, 1}, "12", {0, 100, 0}, {500, 20, 1});
+  expect_window(s, h, {500, 120, 1}, "12", {3, 5, 0}, {20, 7, 1});
+  expect_window(s, h, {500, 120, 1}, "12", {0, 0, 0}, {500, 120, 1});
+  // The scratch copy has no name left in the datapath directory.
+  for (const auto &e : std::filesystem::directory_iterator(dir.path()))
+    EXPECT_EQ(e.path().filename().string().find("Unpipe_"), std::string::npos);
+}
+
+TEST(KovviewServer, AMultiFileSetIsReadAcrossItsFiles) {
+  TempDir dir;
+  ASSERT_EQ(shell(dir, "$velmodel n1=1000 n2=700 nfiles=3 filesize=1 > m.H 2>/dev/null"), 0);
+  ASSERT_NE(kovtest::read_file(dir / "m.H").find(";"), std::string::npos);
+  ViewServer s(dir, "exec \"$kovview\" < m.H");
+  ASSERT_TRUE(s.ready()) << s.errors();
+  // Traces 250 to 280 straddle the end of the first file (262144 samples).
+  expect_window(s, dir / "m.H", {1000, 700, 1}, "12", {0, 250, 0}, {1000, 30, 1});
+  expect_window(s, dir / "m.H", {1000, 700, 1}, "12", {990, 520, 0}, {10, 60, 1});
+}
+
+// A dataset written by hand: the bytes as stored and a header.
+void hand_dataset(const TempDir &dir, const std::string &name, const std::string &axes,
+                  const std::string &bytes, const std::string &format, int esize) {
+  kovtest::write_file(dir / (name + "@"), bytes);
+  kovtest::write_file(dir / name, axes + " data_format=\"" + format +
+                                      "\" esize=" + std::to_string(esize) + " in=\"" +
+                                      (dir / (name + "@")) + "\"\n");
+}
+
+TEST(KovviewServer, EveryShownElementFormatEqualsTheLibrary) {
+  TempDir dir;
+  std::string native(4 * 6 * 5, '\0'), ints(4 * 6 * 5, '\0'), bytes(6 * 5, '\0');
+  for (int i = 0; i < 30; ++i) {
+    const float f = static_cast<float>(i) * 0.25f - 3.0f;
+    std::memcpy(native.data() + 4 * i, &f, 4);
+    const std::uint32_t v = htonl(static_cast<std::uint32_t>(i * 1000 - 7000));
+    std::memcpy(ints.data() + 4 * i, &v, 4);
+    bytes[static_cast<std::size_t>(i)] = static_cast<char>(i * 9);
+  }
+  // Each format by its own server (the library in this process reads one `in`).
+  const struct {
+    const char *name, *format;
+    int esize;
+    const std::string &data;
+  } cases[] = {{"nf.H", "native_float", 4, native},
+               {"xi.H", "xdr_int", 4, ints},
+               {"nb.H", "native_byte", 1, bytes}};
+  for (const auto &c : cases) hand_dataset(dir, c.name, "n1=6 n2=5", c.data, c.format, c.esize);
+  const char *which = std::getenv("KOVVIEW_FORMAT_CASE");
+  (void)which;
+  for (const auto &c : cases) {
+    ViewServer s(dir, std::string("exec \"$kovview\" ") + c.name);
+    ASSERT_TRUE(s.ready()) << c.name << s.errors();
+    const json got = window_json(s, "f1=1&n1=4&f2=1&n2=3");
+    ASSERT_EQ(got["rows"], 4);
+    for (int r = 0; r < 4; ++r)
+      for (int k = 0; k < 3; ++k) {
+        const int i = (1 + k) * 6 + 1 + r;
+        double want = 0.0;
+        if (c.esize == 1)
+          want = static_cast<unsigned char>(static_cast<char>(i * 9));
+        else if (std::string(c.format) == "xdr_int")
+          want = i * 1000 - 7000;
+        else
+          want = static_cast<float>(i) * 0.25f - 3.0f;
+        EXPECT_EQ(got["values"][static_cast<std::size_t>(r * 3 + k)].get<double>(), want)
+            << c.format << " " << r << "," << k;
+      }
+  }
+  // The same windows through the library's own conversion.
+  ViewServer s(dir, "exec \"$kovview\" xi.H");
+  ASSERT_TRUE(s.ready()) << s.errors();
+  expect_window(s, dir / "xi.H", {6, 5, 1}, "12", {1, 1, 0}, {4, 3, 1}, 4, "xdr_int");
+}
+
+TEST(KovviewServer, AFormatItCannotShowIsRefusedByName) {
+  TempDir dir;
+  hand_dataset(dir, "xb.H", "n1=6 n2=5", std::string(30, 'a'), "xdr_byte", 1);
+  ViewServer s(dir, "exec \"$kovview\" xb.H");
+  EXPECT_EQ(s.wait(30), 23);
+  EXPECT_NE(s.errors().find("cannot show data_format=xdr_byte esize=1"), std::string::npos)
+      << s.errors();
+  hand_dataset(dir, "short.H", "n1=6 n2=5", std::string(100, 'a'), "xdr_float", 4);
+  ViewServer t(dir, "exec \"$kovview\" short.H");
+  EXPECT_EQ(t.wait(30), 23);
+  EXPECT_NE(t.errors().find("the data are short: the header declares 120 bytes, only 100"),
+            std::string::npos)
+      << t.errors();
+}
+
+TEST(KovviewServer, AWindowLargerThanTheOutputSendsTheMeanOfEachCell) {
+  TempDir dir;
+  std::vector<float> v(40 * 30);
+  std::string bytes(v.size() * 4, '\0');
+  for (std::size_t i = 0; i < v.size(); ++i) {
+    v[i] = static_cast<float>((i * 7919) % 101) - 50.0f;
+    if (i == 45) v[i] = NAN; // left out of its cell's mean
+    std::uint32_t u;
+    std::memcpy(&u, &v[i], 4);
+    u = htonl(u);
+    std::memcpy(bytes.data() + 4 * i, &u, 4);
+  }
+  hand_dataset(dir, "a.H", "n1=40 n2=30", bytes, "xdr_float", 4);
+  ViewServer s(dir, "exec \"$kovview\" a.H");
+  ASSERT_TRUE(s.ready()) << s.errors();
+  // 37 samples down onto 5 rows, 25 traces across onto 4 columns: cells of
+  // uneven sizes, [k * n / m, (k + 1) * n / m).
+  const json got = window_json(s, "f1=2&n1=37&f2=4&n2=25&rows=5&cols=4");
+  ASSERT_EQ(got["rows"], 5);
+  ASSERT_EQ(got["cols"], 4);
+  for (int r = 0; r < 5; ++r)
+    for (int k = 0; k < 4; ++k) {
+      double sum = 0.0;
+      int count = 0;
+      for (int p = 2 + r * 37 / 5; p < 2 + (r + 1) * 37 / 5; ++p)
+        for (int q = 4 + k * 25 / 4; q < 4 + (k + 1) * 25 / 4; ++q) {
+          const float x = v[static_cast<std::size_t>(q * 40 + p)];
+          if (std::isfinite(x)) sum += x, ++count;
+        }
+      EXPECT_FLOAT_EQ(got["values"][static_cast<std::size_t>(r * 4 + k)].get<float>(),
+                      static_cast<float>(sum / count))
+          << r << "," << k;
+    }
+}
+
+TEST(KovviewServer, OnlyRequestsWithTheTokenAreAnswered) {
+  TempDir dir;
+  ASSERT_EQ(shell(dir, "$velmodel n1=500 n2=20 > vel.H 2>/dev/null"), 0);
+  ViewServer s(dir, "exec \"$kovview\" vel.H");
+  ASSERT_TRUE(s.ready()) << s.errors();
+  EXPECT_EQ(s.token().size(), 48u);
+  std::string wrong = s.token();
+  wrong.back() = wrong.back() == 'a' ? 'b' : 'a';
+  for (const std::string &path : std::vector<std::string>{
+           "/api/info", "/api/info?token=", "/api/info?token=" + wrong,
+           "/api/info?token=" + s.token().substr(0, 47), "/api/info?token=" + s.token() + "0",
+           std::string("/api/window?f1=0"), std::string("/"), std::string("/kovview.js"),
+           std::string("/nothing")}) {
+    auto r = s.client().Get(path);
+    ASSERT_TRUE(r) << path;
+    EXPECT_EQ(r->status, 403) << path;
+    EXPECT_EQ(r->body.find("vel"), std::string::npos) << path << r->body;
+    EXPECT_EQ(r->body.find("n1"), std::string::npos) << path << r->body;
+    EXPECT_TRUE(r->get_header_value("Set-Cookie").empty()) << path;
+  }
+  // The page gets a cookie with the token, which then stands for it.
+  auto page = s.get("/");
+  ASSERT_TRUE(page);
+  EXPECT_EQ(page->status, 200);
+  EXPECT_NE(page->body.find("kovview.js"), std::string::npos);
+  const std::string cookie = page->get_header_value("Set-Cookie");
+  EXPECT_NE(cookie.find("HttpOnly"), std::string::npos) << cookie;
+  EXPECT_NE(cookie.find("SameSite=Strict"), std::string::npos) << cookie;
+  const std::string pair = cookie.substr(0, cookie.find(';'));
+  EXPECT_EQ(pair, "kovview_" + std::to_string(s.port()) + "=" + s.token());
+  auto with_cookie = s.client().Get("/api/info", {{"Cookie", "other=1; " + pair}});
+  ASSERT_TRUE(with_cookie);
+  EXPECT_EQ(with_cookie->status, 200);
+  auto bad_cookie = s.client().Get("/api/info", {{"Cookie", pair + "x"}});
+  ASSERT_TRUE(bad_cookie);
+  EXPECT_EQ(bad_cookie->status, 403);
+}
+
+TEST(KovviewServer, RequestsForAnotherHostAreRefused) {
+  TempDir dir;
+  ASSERT_EQ(shell(dir, "$velmodel n1=500 n2=20 > vel.H 2>/dev/null"), 0);
+  ViewServer s(dir, "exec \"$kovview\" vel.H");
+  ASSERT_TRUE(s.ready()) << s.errors();
+  const std::string path = "/api/info?token=" + s.token();
+  for (const char *host : {"evil.example", "evil.example:8765", "127.0.0.1.evil.example",
+                           "localhost.evil.example", "", "[::2]:80", "127.0.0.2"}) {
+    auto r = s.client().Get(path, {{"Host", host}});
+    ASSERT_TRUE(r) << host;
+    EXPECT_EQ(r->status, 403) << host;
+    EXPECT_EQ(r->body.find("axes"), std::string::npos) << host;
+  }
+  // A forwarded port may differ from the one listened on.
+  for (const char *host : {"127.0.0.1:9999", "localhost:8765", "LOCALHOST", "[::1]:8765"}) {
+    auto r = s.client().Get(path, {{"Host", host}});
+    ASSERT_TRUE(r) << host;
+    EXPECT_EQ(r->status, 200) << host;
+  }
+}
+
+TEST(KovviewServer, HostileQueriesGet400WithAMessageAndTheServerGoesOn) {
+  TempDir dir;
+  ASSERT_EQ(shell(dir, "$velmodel n1=500 n2=20 n3=2 > vel.H 2>/dev/null"), 0);
+  ViewServer s(dir, "exec \"$kovview\" vel.H");
+  ASSERT_TRUE(s.ready()) << s.errors();
+  const std::string ignore_case_long(3000, 'x');
+  for (const std::string &q : std::vector<std::string>{"f1=-1",
+                                                       "f1=500",
+                                                       "n1=0",
+                                                       "n1=-5",
+                                                       "n1=501",
+                                                       "f1=250&n1=251",
+                                                       "f2=20",
+                                                       "n2=99999999999",
+                                                       "f1=abc",
+                                                       "f1=1.5",
+                                                       "f1=",
+                                                       "f1=0x10",
+                                                       "f1=1e3",
+                                                       "n1=%31%30%30%30",
+                                                       "f1=99999999999999999999",
+                                                       "rows=0",
+                                                       "rows=-1",
+                                                       "rows=4097",
+                                                       "cols=100000",
+                                                       "axes=21",
+                                                       "axes=14",
+                                                       "axes=",
+                                                       "n3=2",
+                                                       "f3=2",
+                                                       "format=xml",
+                                                       "view=16",
+                                                       "view=-1",
+                                                       "seq=-1",
+                                                       "file=/etc/passwd",
+                                                       "in=vel.H",
+                                                       "f1=1&f1=2",
+                                                       "f1=%zz",
+                                                       "f1=%4",
+                                                       ignore_case_long}) {
+    auto r = s.get("/api/window?" + q);
+    ASSERT_TRUE(r) << q;
+    EXPECT_EQ(r->status, 400) << q << ": " << r->body;
+    const json j = json::parse(r->body, nullptr, false);
+    ASSERT_TRUE(j.is_object()) << q << ": " << r->body;
+    EXPECT_TRUE(j["error"].is_string()) << q;
+  }
+  // Every check leaves the server answering.
+  auto ok = s.get("/api/window?format=json&n1=2&n2=2");
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(ok->status, 200);
+  // No path names a file.
+  auto file = s.get("/../../etc/passwd");
+  ASSERT_TRUE(file);
+  EXPECT_EQ(file->status, 404);
+}
+
+TEST(KovviewServer, ManyClientsAtOnceAreServedOrDroppedNeverQueuedWithoutBound) {
+  TempDir dir;
+  cube(dir, "vel.H", 500, 400, 4);
+  ViewServer s(dir, "exec \"$kovview\" vel.H");
+  ASSERT_TRUE(s.ready()) << s.errors();
+  const json full = window_json(s, "f3=1&rows=50&cols=40");
+  std::atomic<int> good{0}, dropped{0}, wrong{0}, lost{0};
+  std::atomic<int> max_threads{0};
+  std::atomic<bool> done{false};
+  std::thread watch([&] {
+    while (!done) {
+      std::ifstream st("/proc/" + std::to_string(s.pid()) + "/task/../status");
+      (void)st;
+      int threads = 0;
+      for (const auto &e : std::filesystem::directory_iterator(
+               "/proc/" + std::to_string(s.pid()) + "/task",
+               std::filesystem::directory_options::skip_permission_denied))
+        (void)e, ++threads;
+      max_threads = std::max(max_threads.load(), threads);
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  });
+  std::vector<std::thread> clients;
+  for (int c = 0; c < 24; ++c)
+    clients.emplace_back([&, c] {
+      for (int k = 0; k < 8; ++k) {
+        const std::string seq = std::to_string(c * 100 + k + 1);
+        auto r =
+            s.get("/api/window?format=json&f3=1&rows=50&cols=40&view=" + std::to_string(c % 4) +
+                  "&seq=" + seq);
+        if (!r) {
+          ++lost;
+          continue;
+        }
+        if (r->status == 409 || r->status == 503) {
+          ++dropped;
+          continue;
+        }
+        if (r->status == 200 && json::parse(r->body) == full)
+          ++good;
+        else
+          ++wrong;
+      }
+    });
+  for (std::thread &t : clients) t.join();
+  done = true;
+  watch.join();
+  EXPECT_EQ(wrong, 0);
+  EXPECT_EQ(lost, 0);
+  EXPECT_GT(good, 0);
+  EXPECT_EQ(good + dropped, 24 * 8);
+  // The main thread, the signal thread and the fixed pool.
+  EXPECT_LE(max_threads, 12);
+  auto after = s.get("/api/info");
+  ASSERT_TRUE(after);
+  EXPECT_EQ(after->status, 200);
+}
+
+TEST(KovviewServer, AnOverTakenRequestOfAViewIsDroppedButNotThoseOfAnotherPage) {
+  TempDir dir;
+  ASSERT_EQ(shell(dir, "$velmodel n1=500 n2=20 > vel.H 2>/dev/null"), 0);
+  ViewServer s(dir, "exec \"$kovview\" vel.H");
+  ASSERT_TRUE(s.ready()) << s.errors();
+  const auto status = [&](const std::string &q) {
+    auto r = s.get("/api/window?format=json&n1=3&n2=3&" + q);
+    return r ? r->status : -1;
+  };
+  EXPECT_EQ(status("client=7&view=0&seq=10"), 200);
+  EXPECT_EQ(status("client=7&view=0&seq=5"), 409);
+  EXPECT_EQ(status("client=7&view=0&seq=11"), 200);
+  // A page opened again counts from 1, as does another view of the page.
+  EXPECT_EQ(status("client=8&view=0&seq=1"), 200);
+  EXPECT_EQ(status("client=7&view=1&seq=1"), 200);
+  EXPECT_EQ(status("client=4294967296&seq=1"), 400);
+}
+
+TEST(KovviewServer, EndsCleanlyOnEachSignal) {
+  TempDir dir;
+  ASSERT_EQ(shell(dir, "$velmodel n1=500 n2=20 > vel.H 2>/dev/null"), 0);
+  for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    ViewServer s(dir, "exec \"$kovview\" vel.H");
+    ASSERT_TRUE(s.ready()) << s.errors();
+    ASSERT_TRUE(s.get("/api/info"));
+    ::kill(s.pid(), sig);
+    EXPECT_EQ(s.wait(20), 0) << sig << s.errors();
+  }
+}
+
+TEST(KovviewServer, TheParametersAreChecked) {
+  TempDir dir;
+  ASSERT_EQ(shell(dir, "$velmodel n1=500 n2=20 > vel.H 2>/dev/null"), 0);
+  for (const char *p :
+       {"port=-1", "port=65536", "port=99999999999999999999", "port=abc", "browser=maybe"}) {
+    ViewServer s(dir, std::string("exec \"$kovview\" vel.H ") + p);
+    EXPECT_EQ(s.wait(30), 23) << p;
+    EXPECT_NE(s.errors().find(std::string(p).substr(0, std::string(p).find('='))),
+              std::string::npos)
+        << p << s.errors();
+  }
+  // A port given is the one listened on; taken already, it is an error.
+  ViewServer a(dir, "exec \"$kovview\" vel.H");
+  ASSERT_TRUE(a.ready());
+  ViewServer b(dir, "exec \"$kovview\" vel.H port=" + std::to_string(a.port()));
+  EXPECT_EQ(b.wait(30), 23);
+  EXPECT_NE(b.errors().find("cannot listen on 127.0.0.1 port " + std::to_string(a.port())),
+            std::string::npos)
+      << b.errors();
+}
+
+TEST(KovviewServer, HelpPrintsTheManualPageAndNothingElse) {
+  TempDir dir;
+  kovtest::write_file(dir / "help.sh", "'" KOV_KOVVIEW "' --help > help.txt 2> err.txt\n");
+  const int raw =
+      std::system(("cd '" + dir.path().string() + "' && /bin/sh help.sh </dev/null").c_str());
+  ASSERT_TRUE(WIFEXITED(raw));
+  EXPECT_EQ(WEXITSTATUS(raw), 0);
+  EXPECT_EQ(kovtest::read_file(dir / "help.txt"),
+            kovhelp::render(kovtest::read_file(KOVVIEW_MANUAL)));
+  EXPECT_EQ(kovtest::read_file(dir / "err.txt"), "");
+}
+
+TEST(KovviewQuery, TheTokenComparisonAndTheHostRule) {
+  EXPECT_TRUE(kovview::same_token("abc", "abc"));
+  EXPECT_FALSE(kovview::same_token("abd", "abc"));
+  EXPECT_FALSE(kovview::same_token("ab", "abc"));
+  EXPECT_FALSE(kovview::same_token("abcd", "abc"));
+  EXPECT_FALSE(kovview::same_token("", "abc"));
+  EXPECT_TRUE(kovview::host_allowed("localhost:1", "127.0.0.1"));
+  EXPECT_TRUE(kovview::host_allowed("10.1.2.3:8765", "10.1.2.3"));
+  EXPECT_FALSE(kovview::host_allowed("10.1.2.3:8765", "127.0.0.1"));
+  EXPECT_FALSE(kovview::host_allowed("[::1", "127.0.0.1"));
+  EXPECT_FALSE(kovview::host_allowed("[::1]x", "127.0.0.1"));
+}
+
+} // namespace
