@@ -245,8 +245,9 @@ int check_one_run(const char *tag, const Plan &plan) {
 
 int run_plan(int mode, const char *tag, const Plan &plan, char *values) {
   const int block = static_cast<int>(plan.block);
-  const kov::detail::PageBytes buffer =
-      plan.buffered ? kov::detail::page_bytes(static_cast<std::size_t>(plan.block)) : nullptr;
+  const kov::detail::PageBlock buffer =
+      plan.buffered ? kov::detail::PageBlock(static_cast<std::size_t>(plan.block))
+                    : kov::detail::PageBlock();
   Walker kept(plan.kept);
   char *at = values;
   for (i64 k = 0; k < plan.iterations; ++k, kept.next()) {
@@ -265,7 +266,7 @@ int run_plan(int mode, const char *tag, const Plan &plan, char *values) {
       if (sreed(tag, at, block) != block) return kovwarn(-1, "sreed error from tag %s \n", tag);
       at += block;
     } else {
-      const int got = sreed(tag, buffer.get(), block);
+      const int got = sreed(tag, buffer.data(), block);
       if (got != block) {
         std::fprintf(stderr, "mode=%d i %d, nloop=%d  nloop_buf=%d \n", mode, static_cast<int>(k),
                      static_cast<int>(plan.iterations), static_cast<int>(plan.pieces));
@@ -280,7 +281,7 @@ int run_plan(int mode, const char *tag, const Plan &plan, char *values) {
       const auto piece = static_cast<std::size_t>(plan.piece);
       Walker inside(plan.buffered_axes);
       for (i64 h = 0; h < plan.pieces; ++h, inside.next()) {
-        std::memcpy(at, buffer.get() + static_cast<std::size_t>(inside.index()) * piece, piece);
+        std::memcpy(at, buffer.data() + static_cast<std::size_t>(inside.index()) * piece, piece);
         at += piece;
       }
     }
