@@ -157,6 +157,7 @@ int make_plan(int mode, const char *tag, int ndim, const int *n_cube, const int 
   }
   for (const Axis &a : plan.kept) {
     plan.grid *= a.ng;
+    // Message kept as it always read ("TO BIG"): scripts match it as it stands.
     if (plan.grid > kMax31) return kovwarn(-2, "THE NUMBER OF ELEMENTS IS TO BIG TO BE HANDLED \n");
     plan.iterations *= a.nw;
   }
@@ -199,6 +200,7 @@ int seek_to(const char *tag, const Plan &plan, i64 p) {
       return seek_failed(tag, large, 0, offset, target, unit);
     return 0;
   }
+  // Message kept as it always read ("to large"): scripts match it as it stands.
   if (large > kMax31) return kovwarn(-1, "can not handle seek, blocks are to large \n");
   int blocks = 0, remainder = 0;
   if (file_position(tag, static_cast<int>(large), &blocks, &remainder) != 0)
@@ -276,6 +278,7 @@ int run_plan(int mode, const char *tag, const Plan &plan, char *values) {
                      static_cast<int>(plan.seek_unit));
         std::fprintf(stderr, "reading %d got=%d \n", block, got);
         std::fflush(stderr);
+        // Message kept as it always read (two blanks after "sreed"): scripts match it as it stands.
         return kovwarn(-1, "sreed  buffer error for tag %s \n", tag);
       }
       const auto piece = static_cast<std::size_t>(plan.piece);

@@ -60,6 +60,8 @@ void forget_putch_record(streaminf *record) {
   if (putch_out == record) putch_out = nullptr;
 }
 
+// Two tabs, name=value: the layout every history header on disk has, which
+// older readers of the family expect.
 std::string format_line(const char *name, const char *type, const void *val) {
   std::string line;
   switch (type[0]) {
