@@ -13,6 +13,7 @@
 #include <memory>
 #include <new>
 #include <span>
+#include <utility>
 
 namespace kov::detail {
 
@@ -28,6 +29,13 @@ public:
     void *p = std::aligned_alloc(kPageAlign, rounded == 0 ? kPageAlign : rounded);
     if (p == nullptr) throw std::bad_alloc();
     store_.reset(static_cast<char *>(p));
+  }
+  PageBlock(PageBlock &&other) noexcept
+      : store_(std::move(other.store_)), size_(std::exchange(other.size_, 0)) {}
+  PageBlock &operator=(PageBlock &&other) noexcept {
+    store_ = std::move(other.store_);
+    size_ = std::exchange(other.size_, 0);
+    return *this;
   }
 
   char *data() const { return store_.get(); }
