@@ -11,7 +11,7 @@ import kov
 SCRIPT = Path(__file__).resolve().parents[2] / "doc" / "seismic.py"
 
 
-def model(n2=6, n1=40):
+def model(n2=6, n1=80):
     """Two layers: 2000 m/s above depth index 15, 3000 m/s below."""
     vel = np.full((n2, n1), 2000.0, np.float32)
     vel[:, 15:] = 3000.0
@@ -26,8 +26,8 @@ def test_a_native_float_model_gives_a_section_on_its_axes(workdir):
                           capture_output=True, text=True, stdin=subprocess.DEVNULL)
     assert done.returncode == 0, done.stderr
     with kov.open("refl.H") as section:
-        assert section.shape == (6, 40)
-        assert section.axes[0][:4] == (40, 0.0, 10.0, "depth")
+        assert section.shape == (6, 80)
+        assert section.axes[0][:4] == (80, 0.0, 10.0, "depth")
         assert section.axes[1][:4] == (6, -50.0, 25.0, "x")
         assert section.param("v0") is None  # amplitudes, not a velocity model
         data = section.read()
