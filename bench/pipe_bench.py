@@ -14,7 +14,7 @@ import os
 import statistics
 import sys
 
-from limits_bench import timed
+from bench_common import timed
 
 MIB = 1024 * 1024
 

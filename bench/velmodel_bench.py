@@ -14,7 +14,7 @@ import os
 import sys
 import tempfile
 
-from limits_bench import file_ratio, memory
+from bench_common import file_ratio, memory
 
 
 def main():

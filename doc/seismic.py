@@ -3,24 +3,19 @@
 
     seismic.py vel.H refl.H
 
-Reads the model (its header and its XDR float data file), turns it into
-normal-incidence reflectivity along depth, adds a faint layering that follows
-the structure of the model's sinusoidal layer, convolves each trace with a
-Ricker wavelet and writes the result as a dataset of the family: the header
-refl.H and the data refl.H@ beside it.  Only numpy is needed.
+Reads the model through the kov package (a header file, a pipe command such
+as "velmodel |", or "-" for the standard input; any float format), turns it
+into normal-incidence reflectivity along depth, adds a faint layering that
+follows the structure of the model's sinusoidal layer, convolves each trace
+with a Ricker wavelet and writes the result as a dataset of the family with
+the model's axes: the header refl.H, its data where the datapath puts them.
+Needs numpy and the kov package (installed, or PYTHONPATH=build/default/python).
 """
-import re
 import sys
 
 import numpy as np
 
-
-def header_values(text):
-    """The last value of each name=value in a history header."""
-    values = {}
-    for name, quoted, plain in re.findall(r'(\w+)=(?:"([^"]*)"|(\S+))', text):
-        values[name] = quoted if quoted else plain
-    return values
+import kov
 
 
 def ricker(peak, step, half):
@@ -31,11 +26,16 @@ def ricker(peak, step, half):
 
 
 def main():
+    if len(sys.argv) != 3:
+        sys.exit(__doc__)
     source, target = sys.argv[1], sys.argv[2]
-    h = header_values(open(source).read())
-    n1, n2 = int(h["n1"]), int(h["n2"])
-    d1, d2, o1, o2 = (float(h[k]) for k in ("d1", "d2", "o1", "o2"))
-    vel = np.fromfile(h["in"], dtype=">f4").reshape(n2, n1).astype(np.float64)
+    with kov.open(source) as model:
+        if model.ndim != 2:
+            sys.exit("seismic.py: %s is not a two-dimensional model" % source)
+        depth_axis, x_axis = model.axes
+        vel = model.read().astype(np.float64)  # NumPy order: one trace of n1 per row
+    n2, n1 = vel.shape
+    d1 = depth_axis.d
 
     # Reflectivity at each depth step, and a faint fine layering whose depth
     # follows a slow lateral undulation, as sediments draped over structure.
@@ -43,20 +43,18 @@ def main():
     refl[:, 1:] = (vel[:, 1:] - vel[:, :-1]) / (vel[:, 1:] + vel[:, :-1])
     rng = np.random.default_rng(7)
     fine = rng.normal(0.0, 0.01, 4 * n1)
-    x = o2 + d2 * np.arange(n2)
+    x = x_axis.o + x_axis.d * np.arange(n2)
     shift = 12.0 * np.sin(2 * np.pi * x / 9000.0) + 6.0 * np.sin(2 * np.pi * x / 23000.0 + 1.0)
     depth = np.arange(n1)
     for j in range(n2):
         refl[j] += np.interp(depth + shift[j] + n1, np.arange(4 * n1), fine)
 
     wavelet = ricker(1.0 / (8 * d1), d1, 24)
-    data = np.array([np.convolve(t, wavelet, mode="same") for t in refl], dtype=">f4")
-    data.tofile(target + "@")
-    with open(target, "w") as out:
-        out.write("\n\nseismic.py: reflectivity of %s convolved with a Ricker wavelet\n" % source)
-        out.write('\t\tn1=%d n2=%d n3=1\n\t\to1=%g d1=%g o2=%g d2=%g\n' % (n1, n2, o1, d1, o2, d2))
-        out.write('\t\tlabel1="%s" label2="%s" barlabel="amplitude"\n' % (h.get("label1", ""), h.get("label2", "")))
-        out.write('\t\tin="%s@" data_format="xdr_float" esize=4\n' % target)
+    data = np.array([np.convolve(t, wavelet, mode="same") for t in refl], dtype=np.float32)
+    # The model's axes, not its history: the section holds amplitudes, not
+    # the velocities the model's parameters describe.
+    kov.write(target, data, o=[depth_axis.o, x_axis.o], d=[depth_axis.d, x_axis.d],
+              label=[depth_axis.label, x_axis.label], unit=[depth_axis.unit, x_axis.unit])
 
 
 if __name__ == "__main__":

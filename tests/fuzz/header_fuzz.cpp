@@ -21,7 +21,7 @@
 
 // kovwindow's functions, its main renamed out of the way.
 #define main kovwindow_main
-#include "../../app/kovwindow.cpp" // the program, not the library's engine
+#include "../../app/kovwindow/kovwindow.cpp" // the program, not the library's engine
 #undef main
 
 #include <cstddef>

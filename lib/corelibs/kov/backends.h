@@ -112,7 +112,7 @@ private:
   friend void drain_pending(const streaminf *record);
   const streaminf *owner_;
   Sink sink_;
-  PageBytes held_; // kBytes once something was held
+  PageBlock held_; // kBytes once something was held
   std::size_t used_ = 0;
   bool draining_ = false; // a failing sink ends the program: no second try
   Gather *prev_ = nullptr, *next_ = nullptr;

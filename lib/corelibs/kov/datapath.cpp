@@ -268,6 +268,7 @@ std::vector<std::string> prefixes_of(std::string_view path) {
 std::string make_names(std::string_view path, std::string_view base, int randit) {
   int nfiles = 1;
   (void)kov::detail::getch_bounded("nfiles", "d", &nfiles, 1);
+  // Message kept as it always read ("to large"): scripts match it as it stands.
   if (nfiles > kMaxFiles) koverr("nfiles to large, max %d \n", kMaxFiles);
   const SizeList dirsize("dirsize", kDefaultDirSize);
   const SizeList filesize("filesize", kDefaultFileSize);

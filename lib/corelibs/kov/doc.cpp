@@ -96,6 +96,7 @@ void output_onto_error() {
   std::FILE *source = std::fopen(find_doc(name), "r");
   if (source == nullptr) {
     kov::detail::syserr("doc()");
+    // Message kept as it always read (two blanks after "at"): scripts match it as it stands.
     koverr("doc() source not at  %s \n", name);
   }
   char first[5] = {};

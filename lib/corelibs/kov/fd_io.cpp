@@ -307,18 +307,18 @@ void Gather::add(std::span<const char> bytes, Fill fill) {
     sink_(bytes);
     return;
   }
-  if (!held_) held_ = page_bytes(kBytes);
+  if (!held_) held_ = PageBlock(kBytes);
   if (fill != nullptr)
-    fill(held_.get() + used_, bytes.data(), bytes.size());
+    fill(held_.data() + used_, bytes.data(), bytes.size());
   else
-    std::memcpy(held_.get() + used_, bytes.data(), bytes.size());
+    std::memcpy(held_.data() + used_, bytes.data(), bytes.size());
   used_ += bytes.size();
 }
 
 void Gather::drain() {
   if (used_ == 0 || draining_) return;
   draining_ = true;
-  sink_(std::span<const char>(held_.get(), used_));
+  sink_(std::span<const char>(held_.data(), used_));
   used_ = 0;
   draining_ = false;
 }

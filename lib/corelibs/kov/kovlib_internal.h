@@ -5,6 +5,7 @@
 #include <kov/kovlib.h>
 
 #include "getpar_limits.h"
+#include "page_block.h"
 
 #include <climits>
 #include <cstdarg>
@@ -60,22 +61,6 @@ void syserr(const char *prefix);
 // The directory in which the default datapath puts each user's directory:
 // "/tmp/" (the tests point it into their own directories).
 extern std::string default_datapath_root;
-
-// Memory for bulk transfers that starts on a page boundary.  The kernel
-// copies to and from such memory markedly faster than to and from memory
-// that starts a few bytes into a page, where the allocator puts its large
-// blocks (on some processors a read takes half as long again).
-struct FreeBytes {
-  void operator()(char *p) const noexcept { std::free(p); }
-};
-using PageBytes = std::unique_ptr<char[], FreeBytes>;
-inline constexpr std::size_t kPageAlign = 4096;
-inline PageBytes page_bytes(std::size_t bytes) {
-  const std::size_t rounded = (bytes + kPageAlign - 1) / kPageAlign * kPageAlign;
-  void *p = std::aligned_alloc(kPageAlign, rounded == 0 ? kPageAlign : rounded);
-  if (p == nullptr) throw std::bad_alloc();
-  return PageBytes(static_cast<char *>(p));
-}
 
 // The memory of one dataset's parameter store.  Parameter memory is taken
 // from the permanent chain and kept until exit, except while a

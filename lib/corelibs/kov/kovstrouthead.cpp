@@ -217,6 +217,8 @@ extern "C" void write_outname(streaminf *r) {
   if (!r->header_title) write_title(r);
   const std::string dataname = r->dataname.value_or("");
   if (dataname == kFollowHeader) {
+    // A reader takes only the word before "=" (in=stdin); the words ahead of
+    // it stay as every header with following data has them.
     kovstrput(r, "kovstr_ready_out() : sets next in", "s", "stdin");
   } else {
     kovstrput(r, "sets next: in", "s", dataname.c_str());

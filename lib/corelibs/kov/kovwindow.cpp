@@ -157,6 +157,7 @@ int make_plan(int mode, const char *tag, int ndim, const int *n_cube, const int 
   }
   for (const Axis &a : plan.kept) {
     plan.grid *= a.ng;
+    // Message kept as it always read ("TO BIG"): scripts match it as it stands.
     if (plan.grid > kMax31) return kovwarn(-2, "THE NUMBER OF ELEMENTS IS TO BIG TO BE HANDLED \n");
     plan.iterations *= a.nw;
   }
@@ -199,6 +200,7 @@ int seek_to(const char *tag, const Plan &plan, i64 p) {
       return seek_failed(tag, large, 0, offset, target, unit);
     return 0;
   }
+  // Message kept as it always read ("to large"): scripts match it as it stands.
   if (large > kMax31) return kovwarn(-1, "can not handle seek, blocks are to large \n");
   int blocks = 0, remainder = 0;
   if (file_position(tag, static_cast<int>(large), &blocks, &remainder) != 0)
@@ -245,8 +247,9 @@ int check_one_run(const char *tag, const Plan &plan) {
 
 int run_plan(int mode, const char *tag, const Plan &plan, char *values) {
   const int block = static_cast<int>(plan.block);
-  const kov::detail::PageBytes buffer =
-      plan.buffered ? kov::detail::page_bytes(static_cast<std::size_t>(plan.block)) : nullptr;
+  const kov::detail::PageBlock buffer =
+      plan.buffered ? kov::detail::PageBlock(static_cast<std::size_t>(plan.block))
+                    : kov::detail::PageBlock();
   Walker kept(plan.kept);
   char *at = values;
   for (i64 k = 0; k < plan.iterations; ++k, kept.next()) {
@@ -265,7 +268,7 @@ int run_plan(int mode, const char *tag, const Plan &plan, char *values) {
       if (sreed(tag, at, block) != block) return kovwarn(-1, "sreed error from tag %s \n", tag);
       at += block;
     } else {
-      const int got = sreed(tag, buffer.get(), block);
+      const int got = sreed(tag, buffer.data(), block);
       if (got != block) {
         std::fprintf(stderr, "mode=%d i %d, nloop=%d  nloop_buf=%d \n", mode, static_cast<int>(k),
                      static_cast<int>(plan.iterations), static_cast<int>(plan.pieces));
@@ -275,12 +278,13 @@ int run_plan(int mode, const char *tag, const Plan &plan, char *values) {
                      static_cast<int>(plan.seek_unit));
         std::fprintf(stderr, "reading %d got=%d \n", block, got);
         std::fflush(stderr);
+        // Message kept as it always read (two blanks after "sreed"): scripts match it as it stands.
         return kovwarn(-1, "sreed  buffer error for tag %s \n", tag);
       }
       const auto piece = static_cast<std::size_t>(plan.piece);
       Walker inside(plan.buffered_axes);
       for (i64 h = 0; h < plan.pieces; ++h, inside.next()) {
-        std::memcpy(at, buffer.get() + static_cast<std::size_t>(inside.index()) * piece, piece);
+        std::memcpy(at, buffer.data() + static_cast<std::size_t>(inside.index()) * piece, piece);
         at += piece;
       }
     }

@@ -101,6 +101,8 @@ std::string history_text(const char *name, std::string_view text) {
   return token;
 }
 
+// Two tabs, name=value: the layout every history header on disk has, which
+// older readers of the family expect.
 std::string format_line(const char *name, const char *type, const void *val) {
   std::string line;
   switch (type[0]) {

@@ -138,6 +138,7 @@ bool ensure_open(streaminf *r) {
 // its own inverse and works in place.
 int converted_read(streaminf *r, char *dest, int nbytes, int format) {
   if (format < 0 || format > 2)
+    // Message kept as it always read ("grok"): scripts match it as it stands.
     koverr("xdr_reed(): tag \"%s\" I don't grok this format\n", r->tagname.c_str());
   long total = 0;
   while (total < nbytes) {
@@ -195,6 +196,7 @@ int converted_write(streaminf *r, const char *src, int nbytes, int format) {
       ok = xdr_opaque(&out.xdrs, from, static_cast<u_int>(chunk));
       break;
     default:
+      // Message kept as it always read ("grok"): scripts match it as it stands.
       koverr("xdr_rite(): tag \"%s\" I don't grok this format\n", r->tagname.c_str());
     }
     if (!ok) koverr("xdr_rite(): xdr error, tag \"%s\" \n", r->tagname.c_str());

@@ -80,6 +80,7 @@ extern "C" int kov_send_msg(const char *status, const char *extra) {
   }
 
   if (text.size() > kMaxText) {
+    // Message kept as it always read ("to long"): scripts match it as it stands.
     if (fatal) koverr("to long of message ");
     return 1;
   }
@@ -101,6 +102,7 @@ extern "C" int kov_send_msg(const char *status, const char *extra) {
 
   const ssize_t got = ::recv(sock.fd(), block, kReply, 0);
   if (got != kReply) {
+    // Message kept as it always read ("bytess"): scripts match it as it stands.
     std::fprintf(stderr, "Mismatch in number of received bytess %d!=5 ", static_cast<int>(got));
     std::fflush(stderr);
     if (fatal) koverr("trouble received message %s", block);

@@ -131,6 +131,8 @@ void open_header(streaminf *r) {
 }
 
 // The conflict messages of the auxiliary calls, by call and existing type.
+// Their wording stays as it always read ("auxilary", "temporary file file"):
+// scripts match them as they stand.
 enum class AuxCall { In, Out, InOut, SockOut, Scr };
 
 const char *conflict_message(AuxCall call, strtype existing) {
@@ -466,6 +468,7 @@ extern "C" int kov_history(const char *tag, const char **text) {
 
 extern "C" int debug_tag(const char *tag) {
   streaminf *r = tag_info(tag, TAG_INQUIRE);
+  // Message kept as it always read ("unintialized"): scripts match it as it stands.
   if (r == nullptr) koverr("debug_tag request on an unintialized tag=%s \n", tag);
   print_streaminf(r);
   return 0;

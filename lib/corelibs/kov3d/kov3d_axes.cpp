@@ -141,6 +141,7 @@ extern "C" int kov_get_number_data_axes(const char *tag, int *n_axis) {
   if (r == nullptr) return 1;
   int n1[2] = {0, 0};
   if (history_ints(r, "n1", n1, 2) != 1)
+    // Message kept as it always read ("and by"): scripts match it as it stands.
     koverr("invalid kovlib3d dataset,%s, n1 must exist and by a single integer \n", tag);
   *n_axis = highest_axis(r, 2, "");
   return 0;

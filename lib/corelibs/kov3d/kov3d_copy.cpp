@@ -63,6 +63,8 @@ int grid_window(int mode, const char *tag, const int *n_dim_grid, const int *n_g
 }
 
 // Quicksort of (trace, slot) pairs by trace with a pseudo-random pivot.
+// Not std::sort: the pivots come from rand(), so a program that seeds rand()
+// sees the same sequence after a reorder as it always has.
 void sort_pairs(std::span<std::pair<int, int>> v, long lo, long hi) {
   while (hi - lo > 0) {
     const int pivot = v[static_cast<std::size_t>(lo + std::rand() % (hi - lo + 1))].first;
@@ -402,6 +404,7 @@ extern "C" int kov_reorder_data(const char *tagin, const char *tagout, int n2h, 
     const int first = order[i] - 1;
     const int at = sseek_block(tagin, first, tsize, 0);
     if (at != first)
+      // Message kept as it always read ("begining"): scripts match it as it stands.
       koverr("trouble seeking to the begining of block, tag %s, ntr=%d, size=%d err=%d \n", tagin,
              first, tsize, at);
     const int nbytes = run * tsize;

@@ -70,6 +70,7 @@ struct Kind {
   const char *where_msg; // output header not in the current directory
 };
 
+// The messages keep their wording ("begining", "Headerr"): scripts match them as they stand.
 const Kind kHff{false,
                 "hff",
                 "hff_in",

@@ -7,7 +7,7 @@
 // therefore YYLMAX-3 characters and the longest unquoted value YYLMAX-1.
 #include <kov/kovlib.h>
 
-#include "../../../lib/corelibs/kov/kovlib_internal.h"
+#include "kovlib_internal.h"
 #include "test_util.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // The datapath search, data file names, and the expansion and lookup of names.
 #include <kov/kovlib.h>
 
-#include "../../../lib/corelibs/kov/streaminf.h"
+#include "streaminf.h"
 #include "test_util.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Whole-program benchmark of kovwindow against cat.
+"""Whole-program benchmark of the kovwindow program (not the windowed engine
+alone: see kovwindow_engine_bench.cpp) against cat.
 
 Writes a dataset of 1 GiB with velmodel (n1=1024 n2=262144, 4 KiB traces)
 to a scratch directory, reads it once to warm the page cache, then in the
@@ -16,7 +17,7 @@ Also prints the peak resident memory of kovwindow for the window of the
 1 GiB file and for a window of a 64 MiB one (it must not grow with the
 data).
 
-Usage: kovwindow_bench.py PATH/TO/velmodel PATH/TO/kovwindow [REPEATS] [DIRECTORY] [j2=N]
+Usage: kovwindow_program_bench.py PATH/TO/velmodel PATH/TO/kovwindow [REPEATS] [DIRECTORY] [j2=N]
 """
 import os
 import statistics
@@ -24,7 +25,7 @@ import subprocess
 import sys
 import tempfile
 
-from limits_bench import peak_rss, timed
+from bench_common import peak_rss, timed
 
 MIB = 1024 * 1024
 

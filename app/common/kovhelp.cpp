@@ -1,19 +1,7 @@
-// kovhelp: every program answers `--help` or `-h`, given as its only
-// argument, with its manual page as plain text on standard output, and
-// exits 0 without doing anything else.
-//
-// The manual page (app/<prog>.1) is rendered to text when the program is
-// built (kov_embed_manual in app/CMakeLists.txt, through render() below)
-// and linked in as kovhelp::manual_text; nothing is needed at run time.
-// The renderer knows the few requests the family's pages use: .TH .SH .SS
-// .PP/.P/.LP .TP .IP .nf/.fi .br .B .I and the alternating-font requests
-// (.BR .IR .RB .BI ...), and the escapes \f? \- \(xx \e \& and "\ ".
-#ifndef KOV_APP_KOVHELP_HPP
-#define KOV_APP_KOVHELP_HPP
+// kovhelp: the manual renderer (see kovhelp.hpp).
+#include "kovhelp.hpp"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -22,18 +10,15 @@
 
 namespace kovhelp {
 
-// The rendered page, defined by the source file that the build generates.
-extern const char manual_text[];
-
-namespace detail {
+namespace {
 
 constexpr std::size_t kWidth = 78;    // the longest line of filled text
 constexpr std::size_t kBody = 7;      // the indentation of a section's text
 constexpr std::size_t kTag = 7;       // the extra indentation under a .TP tag
 constexpr char kUnbreakable = '\x01'; // a blank that does not separate words
 
-// The inline escapes of one line of roff, resolved to plain text.
-inline std::string unescape(std::string_view s) {
+// The escapes of one line of roff, resolved to plain text.
+std::string unescape(std::string_view s) {
   std::string out;
   for (std::size_t i = 0; i < s.size(); ++i) {
     if (s[i] != '\\' || i + 1 == s.size()) {
@@ -91,7 +76,7 @@ inline std::string unescape(std::string_view s) {
 
 // The arguments of a request line, separated by blanks; a double-quoted
 // argument may hold blanks.
-inline std::vector<std::string> arguments(std::string_view s) {
+std::vector<std::string> arguments(std::string_view s) {
   std::vector<std::string> args;
   std::size_t i = 0;
   while (true) {
@@ -191,11 +176,10 @@ private:
   bool after_heading_ = false;
 };
 
-} // namespace detail
+} // namespace
 
 // The manual page `roff` as plain text.
-inline std::string render(std::string_view roff) {
-  using namespace detail;
+std::string render(std::string_view roff) {
   Page page;
   bool fill = true;
   bool tag_next = false; // the next text line is a .TP tag
@@ -287,19 +271,4 @@ inline std::string render(std::string_view roff) {
   return page.finish();
 }
 
-// When `--help` or `-h` is the only argument: the manual on standard
-// output and exit 0 (1 when it cannot be written).  Otherwise returns.
-inline void answer_help(int argc, char **argv) {
-  if (argc != 2 || (std::strcmp(argv[1], "--help") != 0 && std::strcmp(argv[1], "-h") != 0)) return;
-  const std::size_t size = std::strlen(manual_text);
-  const bool written = std::fwrite(manual_text, 1, size, stdout) == size;
-  if (std::fflush(stdout) != 0 || !written) {
-    std::fprintf(stderr, "%s: cannot write the manual: %s\n", argv[0], std::strerror(errno));
-    std::exit(1);
-  }
-  std::exit(0);
-}
-
 } // namespace kovhelp
-
-#endif

@@ -34,7 +34,7 @@ void setup() {
   for (int t = 0; t < kTraces; ++t) {
     for (int i = 0; i < kSamples; ++i) trace[i] = static_cast<float>(t) + 0.001f * i;
     if (::write(fd, trace.data(), sizeof(float) * kSamples) != sizeof(float) * kSamples) {
-      std::perror("window_bench: writing the cube");
+      std::perror("kovwindow_engine_bench: writing the cube");
       std::exit(1);
     }
   }
