@@ -54,6 +54,9 @@ void push_input(std::string text);
 
 // Print "prefix: <system error text>" on standard error, as perror does.
 void syserr(const char *prefix);
+// A notice for standard error only, or for the embedding caller's warning
+// handler when there is one.
+void note(const std::string &text);
 
 // Memory for bulk transfers that starts on a page boundary.  The kernel
 // copies to and from such memory markedly faster than to and from memory
