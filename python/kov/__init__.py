@@ -35,8 +35,7 @@ from typing import Any, Iterable, Mapping, Optional, Sequence, Tuple, Union
 import numpy as np
 
 from . import _kov
-
-__version__ = "0.1.0"
+from ._version import __version__
 
 __all__ = ["Axis", "Dataset", "KovError", "KovWarning", "Writer", "create", "open", "to_kov",
            "write", "__version__"]
@@ -1111,6 +1110,10 @@ def write(header: PathLike, array: Any, *, o: Optional[Sequence[float]] = None,
         needs it given; values outside an integer format are refused.
     nfiles, filesize : split the data over `nfiles` files of `filesize`
         megabytes.
+
+    Returns
+    -------
+    None
 
     Raises
     ------
