@@ -200,6 +200,24 @@ py::list params(const std::string &tag) {
   });
 }
 
+// The axes of the tag's history, through the library's one reading of them:
+// a list of (n, o, d, label, unit), axis 1 first; ValueError with the reason.
+py::list axes(const std::string &tag) {
+  return locked([&] {
+    std::vector<kov_axis> found(KOV_MAX_AXES);
+    std::vector<char> why(1024, '\0');
+    const int count =
+        kov_header_axes(tag.c_str(), KOV_MAX_AXES, found.data(), why.data(), why.size());
+    if (count < 0) throw py::value_error(why.data());
+    py::list out;
+    for (int i = 0; i < count; ++i) {
+      const kov_axis &a = found[static_cast<std::size_t>(i)];
+      out.append(py::make_tuple(a.n, a.o, a.d, py::str(a.label), py::str(a.unit)));
+    }
+    return out;
+  });
+}
+
 py::object format(const std::string &tag) {
   return locked([&]() -> py::object {
     std::unique_ptr<char, decltype(&std::free)> name(get_format(tag.c_str()), &std::free);
@@ -383,6 +401,7 @@ PYBIND11_MODULE(_kov, m) {
   m.def("history", &history);
   m.def("param", &param);
   m.def("params", &params);
+  m.def("axes", &axes);
   m.def("format", &format);
   m.def("read", &read_data);
   m.def("write", &write_data);

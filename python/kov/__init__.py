@@ -320,18 +320,6 @@ def _axis_length(text: str, name: str, path: str) -> int:
     return int(text)
 
 
-def _number(text: Optional[str], name: str, path: str, default: float) -> float:
-    if text is None or text.strip() == "":
-        return default
-    try:
-        value = float(text.strip().replace("d", "e").replace("D", "e"))
-    except ValueError:
-        value = float("nan")
-    if not np.isfinite(value):
-        raise _value_error("%s: %s=%s is not a number" % (path, name, text), path)
-    return value
-
-
 def _check_dims(name, values, ndim):
     if values is None:
         return None
@@ -431,26 +419,16 @@ class Dataset(_Record):
 
     def _describe(self):
         path = self.path
-        ns = []
-        while True:
-            name = "n%d" % (len(ns) + 1)
-            text = self._lookup(name, "s")
-            if text is None:
-                break
-            if len(ns) == MAX_AXES:
-                raise _value_error("%s: more than %d axes" % (path, MAX_AXES), path)
-            ns.append(_axis_length(text, name, path))
-        if not ns:
-            raise _value_error("%s: n1 is not in the history" % path, path)
-        while len(ns) > 1 and ns[-1] == 1:
-            ns.pop()
-        axes = []
-        for i, n in enumerate(ns, 1):
-            axes.append(Axis(n, _number(self._lookup("o%d" % i, "s"), "o%d" % i, path, 0.0),
-                             _number(self._lookup("d%d" % i, "s"), "d%d" % i, path, 1.0),
-                             self._lookup("label%d" % i, "s") or "",
-                             self._lookup("unit%d" % i, "s") or ""))
+        try:
+            with _Concerning(path):
+                found = _lib.axes(self._tag)
+        except ValueError as e:
+            raise _value_error("%s: %s" % (path, e), path) from None
+        axes = [Axis(*a) for a in found]
+        while len(axes) > 1 and axes[-1].n == 1:
+            axes.pop()
         self.axes = axes
+        ns = [a.n for a in axes]
         esize = self._lookup("esize", "s")
         self.esize = 4 if esize is None else _axis_length(esize, "esize", path)
         with _Concerning(path):

@@ -504,6 +504,28 @@ int slice_(char *name, const int *esize, const int *n1, const int *n2, const voi
            size_t name_len);
 int snap_(const char *name, const int *n1, const int *n2, const void *data, size_t name_len);
 
+/* ---- Axes of a dataset ----------------------------------------------------- */
+
+/* One axis as its header describes it.  Labels and units hold at most
+ * KOV_AXIS_TEXT - 1 bytes. */
+#define KOV_AXIS_TEXT 256
+#define KOV_MAX_AXES 32
+typedef struct {
+  int n;
+  double o, d;
+  char label[KOV_AXIS_TEXT];
+  char unit[KOV_AXIS_TEXT];
+} kov_axis;
+
+/* The axes of the dataset `tag` from its history, axis 1 first: n1, n2, ...
+ * up to the first one absent, at most `max_axes` (at most KOV_MAX_AXES).
+ * Every n is a whole number from 1 to 2147483647; o and d, when given,
+ * finite numbers (default 0 and 1); labels and units texts that fit.
+ * Returns the number of axes, or -1 with the reason, naming the parameter
+ * and its text, in `why` (cut to `why_room` bytes with its terminator).
+ * Never fatal, never a warning: the caller decides. */
+int kov_header_axes(const char *tag, int max_axes, kov_axis *axes, char *why, size_t why_room);
+
 #ifdef __cplusplus
 }
 #endif
