@@ -182,12 +182,11 @@ int make_plan(int mode, const char *tag, int ndim, const int *n_cube, const int 
 int clamp31(i64 v) { return static_cast<int>(std::clamp<i64>(v, -kMax31, kMax31)); }
 
 int seek_failed(const char *tag, i64 large, i64 current, i64 offset, i64 count, i64 unit) {
-  std::fprintf(stderr,
-               "kovwindow, SEEK ERROR: big_block=%d cur=%17.12g \n seek_to_off=%17.12g  "
-               "block_distance=%17.12g \n",
-               clamp31(large), static_cast<double>(current), static_cast<double>(offset),
-               static_cast<double>(count));
-  std::fflush(stderr);
+  kov::detail::note(
+      kov::detail::format("kovwindow, SEEK ERROR: big_block=%d cur=%17.12g \n seek_to_off=%17.12g  "
+                          "block_distance=%17.12g \n",
+                          clamp31(large), static_cast<double>(current), static_cast<double>(offset),
+                          static_cast<double>(count)));
   return kovwarn(-1, "trouble seeking(2) %d blocks of size %d in tag %s\n", clamp31(count),
                  clamp31(unit), tag);
 }
@@ -275,8 +274,16 @@ int run_plan(int mode, const char *tag, const Plan &plan, char *values) {
       // The buffer spans whole axes; short data are enough when they hold
       // every piece the window takes from this block.
       const int got = sreed(tag, buffer.get(), block);
-      if (got != block && (got < 0 || got < plan.needed))
+      if (got != block && (got < 0 || got < plan.needed)) {
+        kov::detail::note(kov::detail::format(
+            "mode=%d i %d, nloop=%d  nloop_buf=%d \npos %d of elem %d  beg=%d\n"
+            "seeking %d of size %d \nreading %d got=%d \n",
+            mode, static_cast<int>(k), static_cast<int>(plan.iterations),
+            static_cast<int>(plan.pieces), static_cast<int>(p), static_cast<int>(plan.grid),
+            static_cast<int>(plan.start), clamp31(p * plan.multiplier + plan.start),
+            static_cast<int>(plan.seek_unit), block, got));
         return kovwarn(-1, "sreed  buffer error for tag %s \n", tag);
+      }
       const auto piece = static_cast<std::size_t>(plan.piece);
       Walker inside(plan.buffered_axes);
       for (i64 h = 0; h < plan.pieces; ++h, inside.next()) {
