@@ -29,6 +29,7 @@ import secrets
 import sys
 import threading
 import warnings
+import weakref
 from collections import namedtuple
 from typing import Any, Iterable, Mapping, Optional, Sequence, Tuple, Union
 
@@ -903,6 +904,7 @@ class _Output:
                 path = _lib.datapath() if datapath is None else os.fspath(datapath)
                 names = [n for n in _lib.makenames(path, os.path.basename(self.header)).split(";")
                          if n]
+                self._cleanup = None
                 if datapath is not None:
                     for name in names:
                         os.makedirs(os.path.dirname(name) or ".", exist_ok=True)
@@ -918,6 +920,8 @@ class _Output:
                 self.alias = _Alias(temp_header, directory_only=True)
                 self.plan = (temp_header, self.header, data,
                              [(t, f) for t, f in data] + [(self.alias.name, self.header)])
+                # Left unfinished (an exception, the interpreter's end): removed.
+                self._cleanup = weakref.finalize(self, _discard, self.plan)
                 self.tag = _take_tag()
                 tag = self.tag
                 _lib.set_param(tag, self.alias.name)
@@ -990,6 +994,7 @@ class _Output:
                     self.tag = None
             self._drop_tag()
             _finish(self.plan)
+            self.keep()
         except OSError as e:
             self.abort()
             if isinstance(e, KovError):
@@ -998,6 +1003,11 @@ class _Output:
         except BaseException:
             self.abort()
             raise
+
+    def keep(self):
+        """The temporary files are no longer this object's to remove."""
+        if self._cleanup is not None:
+            self._cleanup.detach()
 
     def abort(self):
         """Remove everything written; a previous dataset stays as it was."""

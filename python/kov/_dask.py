@@ -69,8 +69,16 @@ _blocks = _Blocks()
 os.register_at_fork(after_in_child=_blocks._after_fork)
 
 
-def _read_block(source, window):
+def _identity(path):
+    st = os.stat(path)
+    return (st.st_dev, st.st_ino, st.st_mtime_ns, st.st_size)
+
+
+def _read_block(source, window, stamp=None):
     with Dataset(source) as ds:
+        if stamp is not None and _identity(source) != stamp:
+            raise _value_error("%s was replaced after the Dask array was made from it: make it "
+                               "again to read the new dataset" % source, source)
         return ds.read(window, _empty=_blocks.empty)
 
 
@@ -92,8 +100,9 @@ class _Source:
     """A dataset as Dask sees an array to cut into blocks: each block is a
     windowed read, done where the task runs."""
 
-    def __init__(self, source, shape, dtype):
+    def __init__(self, source, shape, dtype, stamp=None):
         self.source = source
+        self.stamp = stamp
         self.shape = tuple(shape)
         self.dtype = np.dtype(dtype)
         self.ndim = len(self.shape)
@@ -118,7 +127,7 @@ class _Source:
             if picked.step < 0:
                 picked = picked[::-1]
             window[self.ndim - k] = (len(picked), picked.start if picked else 0, picked.step)
-        return _read_block(self.source, window)[tuple(after)]
+        return _read_block(self.source, window, self.stamp)[tuple(after)]
 
 
 def dataset_to_dask(ds, chunks):
@@ -130,12 +139,12 @@ def dataset_to_dask(ds, chunks):
                            ds.path)
     chunks = _chunks_of(ds, chunks)
     try:
-        stamp = os.stat(source).st_mtime_ns
+        stamp = _identity(source)
     except OSError:
         stamp = None
     # One task for each block, which the optimizer fuses with the first step
     # of whatever is computed from the blocks.
-    return da.from_array(_Source(source, ds.shape, ds.dtype), chunks=chunks, lock=False,
+    return da.from_array(_Source(source, ds.shape, ds.dtype, stamp), chunks=chunks, lock=False,
                          asarray=False, fancy=False, inline_array=True,
                          meta=np.empty((0,) * len(chunks), ds.dtype),
                          name="kov-read-" + tokenize(source, stamp, ds.shape, chunks))
@@ -204,6 +213,7 @@ def dask_to_kov(darr, header, compute=True, _attrs=None, **kwargs):
         _write_block, text, out.filesize, darr.shape, out.esize, out.dtype.str, out.explicit,
         dtype=bool, chunks=tuple((1,) * len(c) for c in darr.chunks))
     finished = dask.delayed(_finish_when_written, pure=False)(stored, out.plan)
+    out.keep()  # the computation puts the files in place or the failure removes them
     if not compute:
         return finished
     try:

@@ -268,3 +268,20 @@ def test_a_fork_while_another_thread_reads_gives_a_working_child(workdir):
         stop.set()
         for t in threads:
             t.join()
+
+
+def test_a_graph_of_a_replaced_dataset_refuses_and_unfinished_writes_leave_nothing(workdir, cube):
+    import dask
+    kov.write("A.H", cube)
+    x = kov.open("A.H").to_dask(chunks={3: 2})
+    kov.write("A.H", cube * 3)
+    with dask.config.set(scheduler="sync"), pytest.raises(ValueError, match="replaced"):
+        x.sum().compute()
+    code = """
+import numpy as np, kov
+w = kov.create("left.H", (3, 4))
+w.write(np.ones((1, 4)), at=(0, 0))
+"""  # the interpreter ends with the writer open
+    done = run_python(code, workdir)
+    assert done.returncode == 0, done.stderr
+    assert _files(workdir) == ["A.H", "A.H@"]
