@@ -22,6 +22,7 @@ other name is a file, colons included (the package opens no sockets).
 """
 from __future__ import annotations
 
+import builtins as _builtins
 import errno as _errno
 import os
 import re
@@ -31,7 +32,7 @@ import threading
 import warnings
 import weakref
 from collections import namedtuple
-from typing import Any, Iterable, Mapping, Optional, Sequence, Tuple, Union
+from typing import Any, Mapping, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -846,11 +847,11 @@ def _finish(plan) -> None:
     previous ones.  `plan` = (temporary header, header, [(temporary data
     file, data file)], names written into the header to replace)."""
     temp_header, header, data, replace = plan
-    with builtins_open(temp_header, "rb") as f:
+    with _builtins.open(temp_header, "rb") as f:
         text = f.read()
     for old, new in replace:
         text = text.replace(os.fsencode(old), os.fsencode(new))
-    with builtins_open(temp_header, "wb") as f:
+    with _builtins.open(temp_header, "wb") as f:
         f.write(text)
     for temp, final in data:
         os.rename(temp, final)
@@ -864,11 +865,6 @@ def _discard(plan) -> None:
             os.unlink(name)
         except OSError:
             pass
-
-
-import builtins as _builtins  # noqa: E402
-
-builtins_open = _builtins.open
 
 
 class _Output:
@@ -981,7 +977,7 @@ class _Output:
             _lib.close_header(self.tag)
 
     def header_text(self) -> bytes:
-        with builtins_open(self.plan[0], "rb") as f:
+        with _builtins.open(self.plan[0], "rb") as f:
             return f.read()
 
     def finish(self):

@@ -5,7 +5,6 @@ import re
 import socket
 import subprocess
 import sys
-import time
 from pathlib import Path
 
 import numpy as np

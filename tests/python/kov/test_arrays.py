@@ -4,8 +4,6 @@ array, and a package that documents itself."""
 import importlib.metadata
 import inspect
 import os
-import subprocess
-import sys
 
 import numpy as np
 import pytest

@@ -1,7 +1,6 @@
 """What a Python user trusts a library with: the interpreter goes on, writes
 are all or nothing, bad headers are refused, failures are the builtin
 exception classes and warnings go through `warnings`."""
-import errno
 import os
 import pickle
 import copy
