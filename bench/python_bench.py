@@ -11,8 +11,9 @@ samples (the data in the page cache):
          LocalCluster of two worker processes
          vs one process doing kov.open(h).read().mean()
          (goal: at least 1.3 times faster)
-Prints every run, the medians and their ratios.  Scratch files go to a
-directory under /work/tmp-h6 (or the directory given), removed at the end.
+Prints every run, the medians and their ratios.  Scratch files go to a new
+directory under the system's temporary directory (or under the directory
+given), removed at the end.
 
 Usage: PYTHONPATH=build/default/python python3 bench/python_bench.py [SCRATCH] [REPEATS]
 """
@@ -49,7 +50,7 @@ def alternate(label_a, a, label_b, b, repeats, settle=lambda: None):
 
 
 def main():
-    base = sys.argv[1] if len(sys.argv) > 1 else "/work/tmp-h6"
+    base = sys.argv[1] if len(sys.argv) > 1 and sys.argv[1] else tempfile.gettempdir()
     repeats = int(sys.argv[2]) if len(sys.argv) > 2 else 5
     os.makedirs(base, exist_ok=True)
     scratch = tempfile.mkdtemp(prefix="python-bench-", dir=base)

@@ -3,9 +3,10 @@
 // The library is single-threaded and process-wide.  Every call here holds
 // one lock while it runs the library; the interpreter lock is released only
 // around calls that move data (the buffers stay referenced by the caller).
-// The library's fatal errors become a C++ exception that reaches Python as
-// kov.KovError; its warnings are collected and carried by the same error when
-// a call that warns fails.
+// Nothing the library does may end the interpreter: its fatal errors, and
+// any exit it takes past them, become a C++ exception that reaches Python as
+// _kov.Error(errno, message).  Its warnings, and the system's reasons it
+// gives for failed calls, are collected until the package takes them.
 #include <kov/kovlib.h>
 
 #include <pybind11/pybind11.h>
@@ -27,20 +28,40 @@ namespace py = pybind11;
 namespace {
 
 struct LibraryError : std::runtime_error {
-  using std::runtime_error::runtime_error;
+  LibraryError(const std::string &text, int code) : std::runtime_error(text), error(code) {}
+  int error; // errno of the system call that failed, or 0
 };
 
-std::recursive_mutex library_lock;
-std::string warnings; // collected since the current call began
+// Replaced in a forked child: another thread of the parent may have held it.
+std::recursive_mutex *library_lock = new std::recursive_mutex;
+thread_local int depth = 0;        // library calls running on this thread
+std::vector<std::string> warnings; // collected until the package takes them
+int system_error = 0;              // errno of the last reason the system gave
 
-[[noreturn]] void on_fatal(const char *message, void *) { throw LibraryError(message); }
+[[noreturn]] void on_fatal(const char *message, void *) {
+  throw LibraryError(message, system_error);
+}
 
-void on_warning(const char *message, void *) { warnings += message; }
+// A system error's reason ends with the text of errno, still set here.
+void on_warning(const char *message, void *) {
+  const int saved = errno;
+  std::string text = message;
+  const std::string reason = std::string(": ") + std::strerror(saved) + "\n";
+  if (saved != 0 && text.size() >= reason.size() &&
+      text.compare(text.size() - reason.size(), reason.size(), reason) == 0)
+    system_error = saved;
+  warnings.push_back(std::move(text));
+  errno = saved;
+}
 
-// Run `f` under the library lock, with warnings collected afresh.
+// Run `f` under the library lock.
 template <class F> auto locked(F &&f) {
-  std::lock_guard<std::recursive_mutex> guard(library_lock);
-  warnings.clear();
+  std::lock_guard<std::recursive_mutex> guard(*library_lock);
+  if (depth == 0) system_error = 0;
+  ++depth;
+  struct Leave {
+    ~Leave() { --depth; }
+  } leave;
   return f();
 }
 
@@ -50,11 +71,21 @@ template <class F> auto unlocked(F &&f) {
   return locked(std::forward<F>(f));
 }
 
-// The collected warnings as a failure, or `fallback` when there were none.
-[[noreturn]] void fail_with_warnings(const std::string &fallback) {
-  std::string text = warnings.empty() ? fallback : warnings;
-  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
-  throw LibraryError(text);
+[[noreturn]] void fail(const std::string &text, int code = 0) {
+  throw LibraryError(text, code != 0 ? code : system_error);
+}
+
+py::list take_warnings() {
+  std::lock_guard<std::recursive_mutex> guard(*library_lock);
+  py::list out;
+  for (const std::string &w : warnings) out.append(py::str(w));
+  warnings.clear();
+  return out;
+}
+
+void after_fork_in_child() {
+  library_lock = new std::recursive_mutex; // the parent's may be held: left alone
+  depth = 0;
 }
 
 std::vector<std::string> arguments;
@@ -169,6 +200,24 @@ py::list params(const std::string &tag) {
   });
 }
 
+// The axes of the tag's history, through the library's one reading of them:
+// a list of (n, o, d, label, unit), axis 1 first; ValueError with the reason.
+py::list axes(const std::string &tag) {
+  return locked([&] {
+    std::vector<kov_axis> found(KOV_MAX_AXES);
+    std::vector<char> why(1024, '\0');
+    const int count =
+        kov_header_axes(tag.c_str(), KOV_MAX_AXES, found.data(), why.data(), why.size());
+    if (count < 0) throw py::value_error(why.data());
+    py::list out;
+    for (int i = 0; i < count; ++i) {
+      const kov_axis &a = found[static_cast<std::size_t>(i)];
+      out.append(py::make_tuple(a.n, a.o, a.d, py::str(a.label), py::str(a.unit)));
+    }
+    return out;
+  });
+}
+
 py::object format(const std::string &tag) {
   return locked([&]() -> py::object {
     std::unique_ptr<char, decltype(&std::free)> name(get_format(tag.c_str()), &std::free);
@@ -220,7 +269,8 @@ void write_data(const std::string &tag, py::buffer buffer, std::size_t nbytes) {
       const int want = static_cast<int>(std::min(nbytes - total, kMaxTransfer));
       const int put = srite(tag.c_str(), from.data + total, want);
       if (put != want) {
-        throw LibraryError("srite(): short write to tag " + tag);
+        const int code = errno;
+        fail("srite(): short write to tag " + tag, put < 0 || code != 0 ? code : 0);
       }
       total += static_cast<std::size_t>(put);
     }
@@ -242,14 +292,17 @@ void window(int mode, const std::string &tag, const std::vector<int> &n_cube,
     const int nd = static_cast<int>(ndim);
     const int status = kov_window(mode, tag.c_str(), &nd, n_cube.data(), n_wind.data(),
                                   f_wind.data(), j_wind.data(), esize, values.data);
-    if (status != 0) fail_with_warnings("kov_window(): failed for tag " + tag);
+    if (status != 0) {
+      const int code = errno;
+      fail("kov_window(): failed for tag " + tag, status == -1 ? code : 0);
+    }
   });
 }
 
 long long seek(const std::string &tag, long long offset, int whence) {
   return locked([&] {
     const kov_off_t at = sseek_l_l(tag.c_str(), offset, whence);
-    if (at < 0) fail_with_warnings("sseek(): cannot position tag " + tag);
+    if (at < 0) fail("sseek(): cannot position tag " + tag);
     return static_cast<long long>(at);
   });
 }
@@ -314,19 +367,33 @@ std::string expand(const std::string &name, const std::string &tag) {
 
 } // namespace
 
+// The library is linked with its calls to exit routed here: inside a library
+// call, an exit is the call's failure, never the end of the interpreter.
+extern "C" [[noreturn]] void __real_exit(int status);
+extern "C" [[noreturn]] void __wrap_exit(int status) {
+  if (depth > 0) {
+    std::fflush(stderr);
+    std::string text = "the library stopped with status " + std::to_string(status);
+    if (!warnings.empty()) text = warnings.back() + text;
+    throw LibraryError(text, 0);
+  }
+  __real_exit(status);
+}
+
 PYBIND11_MODULE(_kov, m) {
   m.doc() = "The kov dataset library's calls (use the package kov)";
-  static py::exception<LibraryError> error(m, "KovError", PyExc_OSError);
+  static py::exception<LibraryError> error(m, "Error", PyExc_Exception);
   py::register_exception_translator([](std::exception_ptr p) {
     try {
       if (p) std::rethrow_exception(p);
     } catch (const LibraryError &e) {
       std::string text = e.what();
       while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
-      // OSError(errno-less message): args hold the library's text alone.
-      PyErr_SetObject(error.ptr(), py::str(text).ptr());
+      PyErr_SetObject(error.ptr(), py::make_tuple(e.error, text).ptr());
     }
   });
+  m.def("take_warnings", &take_warnings);
+  m.def("after_fork_in_child", &after_fork_in_child);
   m.def("init", &init);
   m.def("set_param", &set_param);
   m.def("open_input", &open_input);
@@ -334,6 +401,7 @@ PYBIND11_MODULE(_kov, m) {
   m.def("history", &history);
   m.def("param", &param);
   m.def("params", &params);
+  m.def("axes", &axes);
   m.def("format", &format);
   m.def("read", &read_data);
   m.def("write", &write_data);

@@ -85,16 +85,12 @@ Description describe_input() {
   Description desc;
   int n1 = 0;
   if (!number(hetch_n, "n1", n1)) koverr("the input header has no n1: not a dataset\n");
-  for (int axis = 1; axis <= 9; ++axis) {
-    const std::string key = std::to_string(axis);
-    Axis a;
-    if (!number(hetch_n, ("n" + key).c_str(), a.n)) break;
-    number(hetch_n, ("o" + key).c_str(), a.o);
-    number(hetch_n, ("d" + key).c_str(), a.d);
-    a.label = header_text(("label" + key).c_str());
-    if (a.n <= 0) koverr("n%d=%d: axis lengths must be positive\n", axis, a.n);
-    desc.axes.push_back(a);
-  }
+  std::vector<kov_axis> axes(9);
+  char why[512];
+  const int count = kov_header_axes("in", 9, axes.data(), why, sizeof why);
+  if (count < 0) koverr("%s\n", why);
+  for (int i = 0; i < count; ++i)
+    desc.axes.push_back({axes[i].n, axes[i].o, axes[i].d, axes[i].label});
   number(hetch_n, "esize", desc.esize);
   if (desc.esize <= 0) koverr("esize=%d must be positive\n", desc.esize);
   const std::string format = header_text("data_format");

@@ -1,11 +1,12 @@
 """The xarray engine "kov": xr.open_dataset(path, engine="kov")."""
 import os
+import re
 
 import numpy as np
 from xarray.backends import BackendArray, BackendEntrypoint
 from xarray.core import indexing
 
-from . import Dataset
+from . import Dataset, _is_stream
 
 
 def _value(text):
@@ -50,8 +51,33 @@ class KovBackendArray(BackendArray):
         return data.squeeze(axis=tuple(squeeze)) if squeeze else data
 
 
+def _dims(axes):
+    """A dimension per axis: its label, or axisN when it has none or when an
+    earlier axis took the same label."""
+    dims, seen = [], set()
+    for i, axis in enumerate(axes, 1):
+        name = axis.label if axis.label and axis.label not in seen else "axis%d" % i
+        if name in seen:
+            name = "axis%d_" % i
+        seen.add(name)
+        dims.append(name)
+    return dims
+
+
+_HEADER = re.compile(rb"(?:\A|\s)n1\s*=\s*\S")
+
+
 class KovBackendEntrypoint(BackendEntrypoint):
+    """Datasets of the kov program family for xarray.
+
+    open_dataset(filename_or_obj, drop_variables=None, name=None): one
+    variable named `name` (default the file's base name) with dims from the
+    axes' labels (`axisN` for an axis without one), coordinates from o/d
+    and the history's parameters as its attributes; samples read lazily by
+    windows.  A stream ("-" or "cmd |") is read once, at open."""
+
     description = "Datasets of the kov program family (history header and binary data)"
+    url = "README.md#from-python"  # the section of the project README on the package
     open_dataset_parameters = ("filename_or_obj", "drop_variables", "name")
 
     def open_dataset(self, filename_or_obj, *, drop_variables=None, name=None):
@@ -60,25 +86,34 @@ class KovBackendEntrypoint(BackendEntrypoint):
         with Dataset(path) as ds:
             source, shape, dtype, axes = ds._source, ds.shape, ds.dtype, ds.axes
             attrs = {k: _value(v) for k, v in ds.params().items()}
-        labels = [a.label for a in axes]
-        if all(labels) and len(set(labels)) == len(labels):
-            dims = labels
-        else:
-            dims = ["axis%d" % (i + 1) for i in range(len(axes))]
-        dims = tuple(reversed(dims))
+            data = ds.read() if _is_stream(path) else None
+        dims = tuple(reversed(_dims(axes)))
         coords = {}
         for dim, axis in zip(reversed(dims), axes):
             values = axis.o + axis.d * np.arange(axis.n, dtype=np.float64)
             coords[dim] = xr.Variable((dim,), values, {"units": axis.unit} if axis.unit else {})
-        data = indexing.LazilyIndexedArray(KovBackendArray(source, shape, dtype))
-        var_name = name or os.path.splitext(os.path.basename(path))[0] or "data"
-        variables = {} if drop_variables and var_name in drop_variables else \
-            {var_name: xr.Variable(dims, data, attrs)}
-        return xr.Dataset(variables, coords=coords, attrs=attrs)
+        if data is None:
+            data = indexing.LazilyIndexedArray(KovBackendArray(source, shape, dtype))
+        if name is None:
+            name = "stdin" if path == "-" else (
+                os.path.splitext(os.path.basename(path))[0] if not _is_stream(path) else "data")
+        variables = {} if drop_variables and name in drop_variables else \
+            {name or "data": xr.Variable(dims, data, attrs)}
+        return xr.Dataset(variables, coords=coords)
 
     def guess_can_open(self, filename_or_obj):
+        """True for a file whose first bytes read as a history header (text
+        naming n1)."""
         try:
             path = os.fspath(filename_or_obj)
         except TypeError:
             return False
-        return path.endswith(".H") or os.path.basename(path).startswith("H")
+        if not isinstance(path, str) or _is_stream(path) or not os.path.isfile(path):
+            return False
+        try:
+            with open(path, "rb") as f:
+                head = f.read(65536)
+        except OSError:
+            return False
+        head = head.split(b"\x04", 1)[0]
+        return b"\x00" not in head and _HEADER.search(head) is not None

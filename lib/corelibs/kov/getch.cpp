@@ -164,9 +164,8 @@ void warn_fault(const hash_item &item, char code, const Element &e) {
   const std::string_view name(item.tag, static_cast<std::size_t>(std::max(item.tlen, 0)));
   const std::string value =
       shown(std::string_view(item.val, static_cast<std::size_t>(std::max(item.vlen, 0))), true);
-  std::fprintf(stderr, "%s: warning: parameter %s: %s %s; taking %s\n", program,
-               shown(name, false).c_str(), value.c_str(), why, taken);
-  std::fflush(stderr);
+  kov::detail::note(kov::detail::format("%s: warning: parameter %s: %s %s; taking %s\n", program,
+                                        shown(name, false).c_str(), value.c_str(), why, taken));
 }
 
 } // namespace

@@ -53,10 +53,27 @@ std::string format(const char *format, ...) {
   return text;
 }
 
+void note(const std::string &text) {
+  if (warning_handler != nullptr) {
+    warning_handler(text.c_str(), warning_data);
+  } else {
+    std::fputs(text.c_str(), stderr);
+    std::fflush(stderr);
+  }
+}
+
 void syserr(const char *prefix) {
   const int saved = errno;
-  std::fprintf(stderr, "%s: %s\n", prefix, std::strerror(saved));
-  std::fflush(stderr);
+  if (warning_handler != nullptr) {
+    // An embedding caller takes the system's reason with errno still set.
+    const std::string text = format("%s: %s\n", prefix, std::strerror(saved));
+    errno = saved;
+    warning_handler(text.c_str(), warning_data);
+  } else {
+    std::fprintf(stderr, "%s: %s\n", prefix, std::strerror(saved));
+    std::fflush(stderr);
+  }
+  errno = saved;
 }
 
 } // namespace kov::detail

@@ -57,6 +57,9 @@ void push_input(std::string text);
 
 // Print "prefix: <system error text>" on standard error, as perror does.
 void syserr(const char *prefix);
+// A notice for standard error only, or for the embedding caller's warning
+// handler when there is one.
+void note(const std::string &text);
 
 // The directory in which the default datapath puts each user's directory:
 // "/tmp/" (the tests point it into their own directories).

@@ -152,7 +152,7 @@ def test_failures_raise_kov_error_and_the_module_keeps_working(workdir, cube):
         (lambda: kov.open("garbage.H"), "n1"),
         (lambda: kov.open("badfmt.H"), "unknown data format: xdr_nonsense"),
         (lambda: kov.open("short.H").read(), "short data"),
-        (lambda: kov.open("nodata.H").read(), "sreed(): invalid input tag"),
+        (lambda: kov.open("nodata.H").read(), "sreed(): invalid input for .*nodata.H"),
         (lambda: kov.open("ok.H").read(window={1: (7, 0, 1)}), "Invalid window parameters"),
         (lambda: kov.open("ok.H").read(window={2: (2, 0, 0)}), "Invalid window parameters"),
         (lambda: kov.write("u.H", cube, data_format="bogus"), "unknown data format"),
@@ -161,7 +161,7 @@ def test_failures_raise_kov_error_and_the_module_keeps_working(workdir, cube):
     ]
     for fail, message in failures:
         with pytest.raises(kov.KovError, match=message.replace("|", "\\|").replace("(", "\\(")
-                           .replace(")", "\\)")) as caught:
+                           .replace(")", "\\)").replace("\\(\\)", "\\(\\)")) as caught:
             fail()
         assert isinstance(caught.value, OSError)
         # ... and the next call works.
@@ -185,7 +185,7 @@ print(kov.open("small.H").read().sum())
     done = run_python(code, workdir)
     assert done.returncode == 0, done.stderr
     lines = done.stdout.splitlines()
-    assert lines[0].startswith("KovError: ") and "tag" in lines[0]
+    assert lines[0].startswith("KovError: ") and "big.H" in lines[0] and "kovpy" not in lines[0]
     assert lines[-1] == "100.0"
 
 

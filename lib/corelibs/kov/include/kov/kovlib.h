@@ -387,6 +387,45 @@ int kov_tag_is_pipe(const char *tag);
 
 /** @} */
 
+/* ---- Axes of a dataset -------------------------------------------------- */
+
+/** \defgroup kovlib_axes Axes of a dataset
+ * \details The axes of a dataset as its history describes them, read with
+ * bounded lookups: the one reading of n, o, d, label and unit per axis that
+ * the programs and the Python package share.
+ * @{ */
+
+/** Room of an axis label or unit, with its terminator. */
+#define KOV_AXIS_TEXT 256
+/** The most axes kov_header_axes() reads. */
+#define KOV_MAX_AXES 32
+
+/** One axis as its header describes it. */
+typedef struct {
+  int n;                     /**< length, 1 to 2147483647 */
+  double o;                  /**< origin (0 when not given) */
+  double d;                  /**< sampling (1 when not given) */
+  char label[KOV_AXIS_TEXT]; /**< label, "" when not given */
+  char unit[KOV_AXIS_TEXT];  /**< unit, "" when not given */
+} kov_axis;
+
+/** The axes of the dataset `tag` from its history, axis 1 first: n1, n2,
+ * ... up to the first one absent, at most `max_axes` (at most
+ * #KOV_MAX_AXES).  Every n must be a whole number from 1 to 2147483647; o
+ * and d, when given, finite numbers; labels and units texts that fit.
+ * Never fatal and never a warning: the caller decides.  Opens the tag's
+ * header as any lookup on it does.
+ * \param tag tag of the dataset
+ * \param max_axes room in `axes`
+ * \param[out] axes the axes found
+ * \param[out] why on failure, the reason, naming the parameter and its
+ *   text, cut to `why_room` bytes with its terminator
+ * \param why_room size of `why`
+ * \return the number of axes, or -1 */
+int kov_header_axes(const char *tag, int max_axes, kov_axis *axes, char *why, size_t why_room);
+
+/** @} */
+
 /* ---- Data transfer and element formats ------------------------------------ */
 
 /** \defgroup kovlib_transfer Data transfer and element formats
