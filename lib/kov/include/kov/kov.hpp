@@ -20,6 +20,8 @@
 #include <string_view>
 #include <type_traits>
 
+#pragma GCC visibility push(default)
+
 namespace kov {
 
 // A view of a one- to five-dimensional array: the address of the element
@@ -382,5 +384,7 @@ void kov_write_complex_5d(array_view<const std::complex<float>, 5> array,
                           std::optional<int> esize = std::nullopt);
 
 } // namespace kov
+
+#pragma GCC visibility pop
 
 #endif

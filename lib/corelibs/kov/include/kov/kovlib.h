@@ -13,6 +13,8 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#pragma GCC visibility push(default)
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -507,5 +509,7 @@ int snap_(const char *name, const int *n1, const int *n2, const void *data, size
 #ifdef __cplusplus
 }
 #endif
+
+#pragma GCC visibility pop
 
 #endif /* KOV_KOVLIB_H */
