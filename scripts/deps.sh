@@ -6,7 +6,8 @@ kov_install_deps() {
   local packages=(cmake ninja-build g++ pkg-config libtirpc-dev libgtest-dev libbenchmark-dev
                   clang libclang-rt-14-dev gfortran libcairo2-dev libsegyio-dev python3-segyio
                   pybind11-dev python3-dev python3-numpy python3-xarray python3-dask
-                  python3-distributed python3-pytest python3-matplotlib "$@")
+                  python3-distributed python3-pytest python3-matplotlib
+                  debhelper dpkg-dev fakeroot lintian "$@")
   local missing=() p
   for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
