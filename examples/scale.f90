@@ -33,4 +33,5 @@ program scale
     trace = factor * trace
     if (srite('out', trace, nbytes) /= nbytes) call koverr('cannot write a trace')
   end do
+  deallocate(trace)
 end program scale
