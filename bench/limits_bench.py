@@ -4,7 +4,7 @@ at best, measured in the same run.
 
   file:   velmodel n1=2048 n2=131072 > vel.H  (1 GiB of data to a file)
           against  dd if=/dev/zero of=F bs=1M count=1024             goal <= 1.30
-  pipe:   velmodel n1=2048 n2=65536 | sreed_reader  (512 MiB read in 1 MiB sreeds)
+  pipe:   velmodel n1=2048 n2=65536 | kov_reader  (512 MiB read trace by trace)
           against  dd if=/dev/zero bs=1M count=512 | dd of=/dev/null bs=1M
                                                                      goal <= 1.18
   scan:   kovinfo < vel.H  on the 1 GiB dataset, on each vector path the
@@ -16,7 +16,7 @@ Each pair runs alternately (the order flips from one repeat to the next) and
 the ratio is that of the medians.  Then the peak resident memory of velmodel
 for n2=3000 and n2=300000 (it must not grow with n2).
 
-Usage: limits_bench.py VELMODEL KOVINFO SREED_READER [REPEATS] [SCRATCH_PARENT] [scan]
+Usage: limits_bench.py VELMODEL KOVINFO KOV_READER [REPEATS] [SCRATCH_PARENT] [scan]
 (with `scan` last, the scan alone)
 """
 import os

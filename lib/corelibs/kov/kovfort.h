@@ -9,6 +9,7 @@
 #ifndef KOV_KOVFORT_H
 #define KOV_KOVFORT_H
 
+#include "sibling_api.h"
 #include <cstddef>
 #include <cstdio>
 #include <string>
@@ -20,7 +21,7 @@ namespace kov::fort {
 // bytes; the field itself when it holds a NUL within its length; otherwise
 // a terminated copy with the trailing blanks removed, released with the
 // object.
-class TextIn {
+class KOV_SIBLING_API TextIn {
 public:
   TextIn(const char *field, std::size_t len);
   TextIn(const TextIn &) = delete;

@@ -2,6 +2,7 @@
 #ifndef KOV_KOVLIB_INTERNAL_H
 #define KOV_KOVLIB_INTERNAL_H
 
+#include "sibling_api.h"
 #include <kov/kovlib.h>
 
 #include "getpar_limits.h"
@@ -27,11 +28,12 @@ inline constexpr long kUnbounded = LONG_MAX;
 // terminated), for list codes the number of elements.  Otherwise as
 // getpar_decode.  Returns the number of values stored (at most `room`);
 // `held`, when given, receives the number of values the text holds.
-int decode(hash_item **queue, int qlen, std::string_view names, const char *type, void *dest,
-           long room, long *held = nullptr);
+KOV_SIBLING_API int decode(hash_item **queue, int qlen, std::string_view names, const char *type,
+                           void *dest, long room, long *held = nullptr);
 
 // getch with a bounded destination (see decode).
-int getch_bounded(const char *name, const char *type, void *dest, long room, long *held = nullptr);
+KOV_SIBLING_API int getch_bounded(const char *name, const char *type, void *dest, long room,
+                                  long *held = nullptr);
 
 // The room of a public bounded lookup as the decoder takes it.
 inline long room_of(size_t room) {
@@ -43,20 +45,21 @@ inline int held_count(long held) { return held > INT_MAX ? INT_MAX : static_cast
 
 // The value of the latest-given of the blank-separated names in a store,
 // or nothing when none is found or its value is empty.
-std::optional<std::string> lookup_string(hash_item **queue, int qlen, std::string_view names);
+KOV_SIBLING_API std::optional<std::string> lookup_string(hash_item **queue, int qlen,
+                                                         std::string_view names);
 
 // Command-line lookup of a text parameter.
-std::optional<std::string> getch_string(const char *name);
+KOV_SIBLING_API std::optional<std::string> getch_string(const char *name);
 
 // printf into a string of the exact length.
 std::string vformat(const char *format, va_list args);
-std::string format(const char *format, ...) KOV_PRINTF(1, 2);
+KOV_SIBLING_API std::string format(const char *format, ...) KOV_PRINTF(1, 2);
 
 // Push a text of known length (may hold NUL bytes) as the scanner's next input.
 void push_input(std::string text);
 
 // Print "prefix: <system error text>" on standard error, as perror does.
-void syserr(const char *prefix);
+KOV_SIBLING_API void syserr(const char *prefix);
 // A notice for standard error only, or for the embedding caller's warning
 // handler when there is one.
 void note(const std::string &text);

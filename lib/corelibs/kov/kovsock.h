@@ -3,6 +3,7 @@
 #ifndef KOV_KOVSOCK_H
 #define KOV_KOVSOCK_H
 
+#include "sibling_api.h"
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -62,7 +63,7 @@ std::optional<std::string> advertised_host();
 
 // Bound the blocking reads and writes on a connection to `secs` seconds
 // (no bound for 0 or less).
-void limit_io(int fd, int secs);
+KOV_SIBLING_API void limit_io(int fd, int secs);
 
 // Move exactly `n` bytes; false when the peer went away, an error happened
 // or the bound of limit_io ran out.

@@ -78,13 +78,13 @@ bool stdout_carries_data();
 [[noreturn]] void assertion(const char *routine, const char *what);
 
 // A C-heap copy of a text, for routines that hand out "new strings".
-char *heap_copy(const std::string &text);
+KOV_SIBLING_API char *heap_copy(const std::string &text);
 
 // True while a status query on the stream's descriptor succeeds.
 bool stream_open(std::FILE *stream);
 
 // Lookup of a text parameter in a record's header store (as kovstrpar).
-std::optional<std::string> kovstrpar_string(streaminf *record, const char *name);
+KOV_SIBLING_API std::optional<std::string> kovstrpar_string(streaminf *record, const char *name);
 
 // Forget every cached pointer to a record or its streams (before it is
 // freed or its streams closed).
@@ -110,7 +110,7 @@ std::string make_title();
 // data_format line (parameters can still be written) and with `ended` true
 // once the header has ended, before any data byte is written.
 using ReadyHook = void (*)(streaminf *record, bool ended);
-void set_ready_hook(ReadyHook hook);
+KOV_SIBLING_API void set_ready_hook(ReadyHook hook);
 
 } // namespace kov::detail
 

@@ -40,6 +40,8 @@
 #include <string_view>
 #include <type_traits>
 
+#pragma GCC visibility push(default)
+
 /// The typed access layer.
 namespace kov {
 
@@ -952,5 +954,7 @@ void kov_write_complex_5d(array_view<const std::complex<float>, 5> array,
 /** @} */
 
 } // namespace kov
+
+#pragma GCC visibility pop
 
 #endif

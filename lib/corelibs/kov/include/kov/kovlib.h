@@ -48,6 +48,8 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#pragma GCC visibility push(default)
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -1656,5 +1658,7 @@ int noieeeinterupt(void);
 #ifdef __cplusplus
 }
 #endif
+
+#pragma GCC visibility pop
 
 #endif /* KOV_KOVLIB_H */

@@ -36,6 +36,8 @@
 #ifndef KOV_KOV3D_H
 #define KOV_KOV3D_H
 
+#pragma GCC visibility push(default)
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -474,5 +476,7 @@ void kov_3d_close(void);
 #ifdef __cplusplus
 }
 #endif
+
+#pragma GCC visibility pop
 
 #endif /* KOV_KOV3D_H */
