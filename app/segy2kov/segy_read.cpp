@@ -110,13 +110,20 @@ char from_ebcdic(unsigned char c) {
 }
 
 // A textual header (or an extended one) as ASCII text: EBCDIC unless it
-// reads as ASCII.  Bytes that are not printable become blanks, lines end
-// every 80 characters.
+// reads as ASCII.  The EBCDIC blank is an ASCII '@' and its letters and
+// digits lie above 0x80, so the blanks and letters of either code tell
+// them apart.  Bytes that are not printable become blanks, lines end every
+// 80 characters.
 std::string decode_text(std::span<const char> bytes) {
-  std::size_t ascii = 0;
-  for (const char c : bytes)
-    if (c >= 0x20 && c < 0x7f) ++ascii;
-  const bool is_ascii = ascii * 10 >= bytes.size() * 9;
+  std::size_t ascii = 0, ebcdic = 0;
+  for (const char c : bytes) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u == 0x40 || u >= 0x80)
+      ++ebcdic;
+    else if (u >= 0x20 && u < 0x7f)
+      ++ascii;
+  }
+  const bool is_ascii = ascii > ebcdic;
   std::string text;
   text.reserve(bytes.size() + bytes.size() / 80);
   for (std::size_t i = 0; i < bytes.size(); ++i) {
