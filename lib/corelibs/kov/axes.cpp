@@ -86,7 +86,7 @@ extern "C" int kov_header_axes(const char *tag, int max_axes, kov_axis *axes, ch
       const std::string parameter = name + key;
       if (const auto t = text_of(tag, parameter); t && !trimmed(*t).empty()) {
         const auto v = number_of(*t);
-        if (!v) return fail(parameter + "=" + *t + ": not a number");
+        if (!v) return fail(parameter + "=" + *t + ": not a finite number");
         *value = *v;
       }
     }

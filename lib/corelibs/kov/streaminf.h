@@ -100,7 +100,7 @@ std::string format_line(const char *name, const char *type, const void *val);
 // exactly `text`: quoted, each quote inside doubled; a text that already is
 // one complete double-quoted token is written as it stands.  Fatal, naming
 // the parameter, for a text that no history line can carry.
-std::string history_text(const char *name, std::string_view text);
+KOV_SIBLING_API std::string history_text(const char *name, std::string_view text);
 
 // The title text of an output header.
 std::string make_title();

@@ -138,7 +138,7 @@ TEST(Kov2segy, NonFiniteAxesAreRefusedAndInexactPositionsReported) {
   for (const char *axes : {"d1=nan", "o1=nan", "o2=nan d2=nan", "d2=inf", "o2=-inf"}) {
     make_dataset(dir, "a.H", std::string("n1=3 n2=2 ") + axes, six);
     const std::string first(axes, std::strcspn(axes, " "));
-    expect_refused(dir, "\"$S\" a.H out=a.sgy", "a.sgy", first + " is not a finite number");
+    expect_refused(dir, "\"$S\" a.H out=a.sgy", "a.sgy", first + ": not a finite number");
   }
   make_dataset(dir, "a.H", "n1=3 n2=2 o2=0.12345 d2=1", six);
   ASSERT_EQ(run(dir, "\"$S\" a.H out=a.sgy 2>err"), 0) << read_file(dir / "err");

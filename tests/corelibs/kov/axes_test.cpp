@@ -45,8 +45,8 @@ TEST(HeaderAxes, RefusedWithTheParameterNamed) {
             "refused: n1=abc: an axis length must be a whole number from 1 to 2147483647");
   for (const char *bad : {"n1=0", "n1=-5", "n1=1e3", "n1=3*5", "n1=2147483648", "n1=4,4"})
     EXPECT_NE(axes_of(bad).find(std::string("refused: ") + bad + ": "), std::string::npos) << bad;
-  EXPECT_EQ(axes_of("n1=4 o1=west"), "refused: o1=west: not a number");
-  EXPECT_EQ(axes_of("n1=4 d1=1e999"), "refused: d1=1e999: not a number");
+  EXPECT_EQ(axes_of("n1=4 o1=west"), "refused: o1=west: not a finite number");
+  EXPECT_EQ(axes_of("n1=4 d1=1e999"), "refused: d1=1e999: not a finite number");
   EXPECT_EQ(axes_of("n1=2 n2=2 n3=2", 2), "refused: n3=2: more than 2 axes");
   EXPECT_EQ(axes_of("n1=2 label1=" + std::string(300, 'l')),
             "refused: label1: longer than 255 characters");
