@@ -28,7 +28,7 @@ import time
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
 
-from limits_bench import timed
+from bench_common import timed
 
 MIB = 1024 * 1024
 
