@@ -126,9 +126,19 @@ Description describe_input() {
   return desc;
 }
 
+void data_short(std::int64_t declared, std::int64_t found) {
+  koverr("the data are short: the header declares %lld bytes, only %lld are there\n",
+         static_cast<long long>(declared), static_cast<long long>(found));
+}
+
+void data_longer(std::int64_t declared, std::int64_t more) {
+  koverr("the data are longer than the header says: %lld bytes declared, %lld more follow\n",
+         static_cast<long long>(declared), static_cast<long long>(more));
+}
+
 std::size_t BlockReader::next(std::span<char> block) {
   const std::size_t got = fill(block);
-  if (short_) short_data();
+  if (short_) data_short(expected_, done_);
   return got;
 }
 
@@ -148,18 +158,11 @@ std::size_t BlockReader::fill(std::span<char> block) {
 }
 
 void BlockReader::expect_end() {
-  if (short_) short_data();
+  if (short_) data_short(expected_, done_);
   std::array<char, 4096> extra{};
   std::int64_t more = 0;
   for (int r; (r = read_("in", extra.data(), static_cast<int>(extra.size()))) > 0;) more += r;
-  if (more > 0)
-    koverr("the data are longer than the header says: %lld bytes declared, %lld more follow\n",
-           static_cast<long long>(expected_), static_cast<long long>(more));
-}
-
-void BlockReader::short_data() const {
-  koverr("the data are short: the header declares %lld bytes, only %lld are there\n",
-         static_cast<long long>(expected_), static_cast<long long>(done_));
+  if (more > 0) data_longer(expected_, more);
 }
 
 void require_floats(const Description &desc) {

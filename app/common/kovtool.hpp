@@ -84,6 +84,10 @@ Description describe_input();
 // library reads and writes through.
 using kov::detail::PageBlock;
 
+// Fatal: data of `found` bytes where the header declares `declared`.
+[[noreturn]] void data_short(std::int64_t declared, std::int64_t found);
+[[noreturn]] void data_longer(std::int64_t declared, std::int64_t more);
+
 // Reads the data of `in` in blocks and checks their amount against the
 // header: fewer or more bytes than declared are fatal.
 class BlockReader {
@@ -111,8 +115,6 @@ public:
   void taken(std::int64_t bytes) { done_ = bytes; }
 
 private:
-  [[noreturn]] void short_data() const;
-
   std::int64_t expected_;
   int (*read_)(const char *, void *, int);
   std::int64_t done_ = 0;

@@ -3,20 +3,24 @@
 // Prints the axes, the element size and format, where the data are, how
 // many bytes the header declares and how many there are, and, over all
 // samples, the minimum and the maximum with their positions, the mean and
-// the root mean square.  The data are read in blocks of a fixed size, so
-// memory does not grow with the dataset, on a thread of their own while
-// the statistics (stats.hpp) take the blocks before.  Data that are
-// missing, shorter or longer than the header says are fatal.
+// the root mean square.  A data file is read through mappings on every
+// processor (scan.hpp); data from a pipe, a socket or a set of files are
+// read in blocks on a thread of their own while the statistics (stats.hpp)
+// take the blocks before.  Either way memory does not grow with the
+// dataset.  Data that are missing, shorter or longer than the header says
+// are fatal.
 //
 //   kovinfo < vel.H          velmodel | kovinfo          kovinfo a.H b.H
 #include "kovhelp.hpp"
 #include "kovtool.hpp"
+#include "scan.hpp"
 #include "stats.hpp"
 
 #include <kov/kovlib.h>
 
 #include <array>
 #include <bit>
+#include <cerrno>
 #include <cmath>
 #include <condition_variable>
 #include <cstdint>
@@ -24,20 +28,21 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <spawn.h>
 #include <string>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 extern char **environ;
 
 namespace {
 
-// Large enough that the kernel copies it at its best rate, small enough
-// that it is still in the cache when the statistics read it.
-constexpr std::size_t kBlockBytes = std::size_t{1} << 20;
+using kovinfo::kBlockBytes;
 
 // Reads the blocks on a thread of its own while the caller takes the block
 // before: the copy out of the page cache (time in the kernel) and the
@@ -113,6 +118,62 @@ Kind kind_of(const kovtool::Description &desc) {
   return Kind::None;
 }
 
+// The descriptor of the data when they are one regular file, from its
+// start: data that can be mapped.  Nothing for data in the header's
+// stream, in a set of files or behind a socket.
+std::optional<int> mappable_data(const kovtool::Description &desc) {
+  if (desc.files.size() != 1 || desc.location.find(';') != std::string::npos ||
+      kov_is_socket_name(desc.location.c_str()))
+    return std::nullopt;
+  std::FILE *data = input(); // opens the data of "in"
+  if (data == nullptr) return std::nullopt;
+  const int fd = fileno(data);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::lseek(fd, 0, SEEK_CUR) != 0)
+    return std::nullopt;
+  return fd;
+}
+
+// The statistics of a data file through mappings; returns the bytes read.
+std::int64_t scan_file(const kovtool::Description &desc, int fd, Kind kind, bool big_endian,
+                       kovinfo::Statistics &stats) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0)
+    koverr("cannot ask the size of the data file %s: %s\n", desc.files[0].c_str(),
+           std::strerror(errno));
+  const std::int64_t size = st.st_size;
+  if (size < desc.bytes) kovtool::data_short(desc.bytes, size);
+  if (size > desc.bytes) kovtool::data_longer(desc.bytes, size - desc.bytes);
+  if (kind == Kind::None) return desc.bytes;
+  const kovinfo::MappedScan got = kovinfo::scan_mapped(
+      fd, 0, desc.bytes, kind == Kind::Float ? kovinfo::Sample::Float : kovinfo::Sample::Int,
+      big_endian, kovinfo::scan_threads(), stats);
+  if (got.outcome == kovinfo::MappedScan::Shrank)
+    koverr("the data file %s was cut short while it was read\n", desc.files[0].c_str());
+  if (got.outcome == kovinfo::MappedScan::Unmapped)
+    koverr("cannot map the data file %s: %s\n", desc.files[0].c_str(), std::strerror(got.error));
+  return desc.bytes;
+}
+
+// The statistics of data read block by block; returns the bytes read.
+std::int64_t scan_stream(const kovtool::Description &desc, Kind kind, bool big_endian,
+                         kovinfo::Statistics &stats) {
+  kovtool::BlockReader reader(desc, true);
+  {
+    Prefetch blocks(reader);
+    for (std::int64_t first = 0;;) {
+      const std::span<const std::byte> block = std::as_bytes(blocks.next());
+      if (block.empty()) break;
+      if (kind != Kind::None)
+        stats.add(block, first, kind == Kind::Float ? kovinfo::Sample::Float : kovinfo::Sample::Int,
+                  big_endian);
+      first += static_cast<std::int64_t>(block.size() / 4);
+    }
+  }
+  reader.expect_end();
+  return reader.done();
+}
+
 // "sample (i1, i2, ...): label1=x1, label2=x2, ..." for a linear sample
 // index; an axis without a label is named axisN.
 std::string position(const kovtool::Description &desc, std::int64_t index) {
@@ -156,23 +217,10 @@ void describe(const std::string &header) {
   std::string warning;
   kovinfo::Statistics stats(kovinfo::simd_for(std::getenv("KOV_SIMD"), warning));
   if (!warning.empty()) std::fprintf(stderr, "kovinfo: warning: %s\n", warning.c_str());
-  kovtool::BlockReader reader(desc, true);
-  {
-    Prefetch blocks(reader);
-    for (std::int64_t first = 0;;) {
-      const std::span<char> block = blocks.next();
-      if (block.empty()) break;
-      const std::size_t n = block.size() / 4;
-      if (kind == Kind::Float)
-        stats.add(std::span<float>(reinterpret_cast<float *>(block.data()), n), first, big_endian);
-      else if (kind == Kind::Int)
-        stats.add(std::span<std::int32_t>(reinterpret_cast<std::int32_t *>(block.data()), n), first,
-                  big_endian);
-      first += static_cast<std::int64_t>(n);
-    }
-  }
-  reader.expect_end();
-  std::printf("actual       %lld bytes\n", static_cast<long long>(reader.done()));
+  const std::optional<int> file = mappable_data(desc);
+  const std::int64_t actual = file ? scan_file(desc, *file, kind, big_endian, stats)
+                                   : scan_stream(desc, kind, big_endian, stats);
+  std::printf("actual       %lld bytes\n", static_cast<long long>(actual));
 
   if (kind == Kind::None) {
     std::printf("statistics   not computed for data_format=%s esize=%d\n", desc.format.c_str(),

@@ -5,6 +5,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <utility>
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
@@ -31,12 +32,23 @@ template <class T> struct Lanes {
   double sum[kLanes], sumsq[kLanes];
 };
 
+// A 4-byte sample with its bytes in the other order.
+template <class T> T turned(T v) {
+  static_assert(sizeof(T) == 4);
+  return std::bit_cast<T>(__builtin_bswap32(std::bit_cast<std::uint32_t>(v)));
+}
+
+// Sample `i` of samples stored big-endian (`Swap`) or in the host's order.
+template <bool Swap, class T> T sample_at(std::span<const T> values, std::size_t i) {
+  return Swap ? turned(values[i]) : values[i];
+}
+
 // The samples from `i` on into lane 0, then the lanes added in order.
-template <class T>
+template <class T, bool Swap>
 [[gnu::always_inline]] inline LaneTotals<T> finish(std::span<const T> values, std::size_t i,
                                                    Lanes<T> &l) {
   for (; i < values.size(); ++i) {
-    const T v = values[i];
+    const T v = sample_at<Swap>(values, i);
     l.lo[0] = v < l.lo[0] ? v : l.lo[0];
     l.hi[0] = v > l.hi[0] ? v : l.hi[0];
     const double d = static_cast<double>(v);
@@ -51,17 +63,6 @@ template <class T>
     t.sumsq += l.sumsq[j];
   }
   return t;
-}
-
-// A 4-byte sample with its bytes in the other order.
-template <class T> T turned(T v) {
-  static_assert(sizeof(T) == 4);
-  return std::bit_cast<T>(__builtin_bswap32(std::bit_cast<std::uint32_t>(v)));
-}
-
-// Big-endian samples to the host's order, in place.
-template <class T> void to_host(std::span<T> values) {
-  for (T &v : values) v = turned(v);
 }
 
 // Four samples as one vector.
@@ -107,7 +108,7 @@ template <class T, bool Swap> LaneTotals<T> lane_totals_plain(std::span<const T>
   std::memcpy(l.hi, hi, sizeof l.hi);
   std::memcpy(l.sum, sum, sizeof l.sum);
   std::memcpy(l.sumsq, sumsq, sizeof l.sumsq);
-  return finish(values, i, l);
+  return finish<T, Swap>(values, i, l);
 }
 
 #if defined(__x86_64__)
@@ -191,7 +192,7 @@ __attribute__((target("avx2"))) LaneTotals<T> lane_totals_avx2(std::span<const T
   std::memcpy(l.sumsq + 4, &q1, 32);
   std::memcpy(l.sumsq + 8, &q2, 32);
   std::memcpy(l.sumsq + 12, &q3, 32);
-  return finish(values, i, l);
+  return finish<T, Swap>(values, i, l);
 }
 
 // Eight samples to eight doubles in one instruction.  GCC splits a
@@ -254,15 +255,13 @@ lane_totals_avx512(std::span<const T> values, T first) {
   std::memcpy(l.sum + 8, &s1, sizeof s1);
   std::memcpy(l.sumsq, &q0, sizeof q0);
   std::memcpy(l.sumsq + 8, &q1, sizeof q1);
-  return finish(values, i, l);
+  return finish<T, Swap>(values, i, l);
 }
 #endif
 
-// The lanes of a block on `path`.  With `swapped`, the whole groups of sixteen are still stored
-// big-endian; the samples after them are in the host's order.
+// The lanes of a block on `path`, of samples stored big-endian when `swapped`.
 template <class T> LaneTotals<T> lane_totals(Simd path, std::span<const T> values, bool swapped) {
-  T first = values[0];
-  if (swapped && values.size() >= kLanes) first = turned(first);
+  const T first = swapped ? turned(values[0]) : values[0];
 #if defined(__x86_64__)
   if (path == Simd::Avx512)
     return swapped ? lane_totals_avx512<T, true>(values, first)
@@ -277,56 +276,59 @@ template <class T> LaneTotals<T> lane_totals(Simd path, std::span<const T> value
 }
 
 // Sample by sample, leaving out the samples that are not finite.
-template <class T> void add_checked(Statistics &s, std::span<const T> values, std::int64_t first) {
-  double block_sum = 0.0, block_sumsq = 0.0;
+template <class T, bool Swap> BlockTotals checked_totals(std::span<const T> values) {
+  BlockTotals t;
+  t.checked = true;
   for (std::size_t i = 0; i < values.size(); ++i) {
-    const double v = static_cast<double>(values[i]);
+    const double v = static_cast<double>(sample_at<Swap>(values, i));
     if (!std::isfinite(v)) {
-      ++s.nonfinite;
+      ++t.nonfinite;
       continue;
     }
-    if (s.at_min < 0 || v < s.min) s.min = v, s.at_min = first + static_cast<std::int64_t>(i);
-    if (s.at_max < 0 || v > s.max) s.max = v, s.at_max = first + static_cast<std::int64_t>(i);
-    block_sum += v;
-    block_sumsq += v * v;
-    ++s.count;
+    if (t.at_min < 0 || v < t.min) t.min = v, t.at_min = static_cast<std::int64_t>(i);
+    if (t.at_max < 0 || v > t.max) t.max = v, t.at_max = static_cast<std::int64_t>(i);
+    t.sum += v;
+    t.sumsq += v * v;
+    ++t.count;
   }
-  s.sum += block_sum;
-  s.sumsq += block_sumsq;
+  return t;
 }
 
-template <class T>
-void add_block(Statistics &s, std::span<T> values, std::int64_t first, bool big_endian) {
-  if (values.empty()) return;
-  const std::size_t whole = values.size() / kLanes * kLanes;
-  if (big_endian) to_host(values.subspan(whole));
-  const LaneTotals<T> t = lane_totals(s.simd, std::span<const T>(values), big_endian);
-  // What follows reads single samples.
-  const bool new_min = s.at_min < 0 || static_cast<double>(t.min) < s.min;
-  const bool new_max = s.at_max < 0 || static_cast<double>(t.max) > s.max;
+template <class T> BlockTotals block_totals(Simd path, std::span<const T> values, bool swapped) {
+  if (values.empty()) return {};
+  const LaneTotals<T> l = lane_totals(path, values, swapped);
   // Sums of finite 32-bit samples cannot overflow a double: a sum that is
   // not finite means a sample that is not.
-  const bool finite = std::isfinite(t.sum) && std::isfinite(t.sumsq);
-  if (big_endian && (new_min || new_max || !finite)) to_host(values.first(whole));
-  if (!finite) {
-    add_checked(s, std::span<const T>(values), first);
-    return;
+  if (!std::isfinite(l.sum) || !std::isfinite(l.sumsq))
+    return swapped ? checked_totals<T, true>(values) : checked_totals<T, false>(values);
+  BlockTotals t;
+  t.count = static_cast<std::int64_t>(values.size());
+  t.min = static_cast<double>(l.min);
+  t.max = static_cast<double>(l.max);
+  t.sum = l.sum;
+  t.sumsq = l.sumsq;
+  return t;
+}
+
+// The first sample equal to `value`, as a sample-by-sample scan with strict
+// comparisons finds it (zeros of either sign included), and its position.
+template <class T>
+std::pair<double, std::int64_t> first_equal(std::span<const T> values, bool swapped, double value) {
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    const double v = static_cast<double>(swapped ? turned(values[i]) : values[i]);
+    if (v == value) return {v, static_cast<std::int64_t>(i)};
   }
-  // The first sample equal to the block's extreme, as a sample-by-sample
-  // scan with strict comparisons finds it (zeros of either sign included).
-  if (new_min) {
-    const auto i = static_cast<std::size_t>(std::ranges::find(values, t.min) - values.begin());
-    s.min = static_cast<double>(values[i]);
-    s.at_min = first + static_cast<std::int64_t>(i);
-  }
-  if (new_max) {
-    const auto i = static_cast<std::size_t>(std::ranges::find(values, t.max) - values.begin());
-    s.max = static_cast<double>(values[i]);
-    s.at_max = first + static_cast<std::int64_t>(i);
-  }
-  s.count += static_cast<std::int64_t>(values.size());
-  s.sum += t.sum;
-  s.sumsq += t.sumsq;
+  return {value, 0}; // not reached: the value came from these samples
+}
+
+template <class T> std::span<const T> samples_of(std::span<const std::byte> block) {
+  return {reinterpret_cast<const T *>(block.data()), block.size() / sizeof(T)};
+}
+
+std::pair<double, std::int64_t> first_equal(std::span<const std::byte> block, Sample sample,
+                                            bool swapped, double value) {
+  return sample == Sample::Float ? first_equal(samples_of<float>(block), swapped, value)
+                                 : first_equal(samples_of<std::int32_t>(block), swapped, value);
 }
 
 } // namespace
@@ -388,12 +390,31 @@ Simd simd_for(const char *request, std::string &warning) {
   return *path;
 }
 
-void Statistics::add(std::span<float> values, std::int64_t first, bool big_endian) {
-  add_block(*this, values, first, big_endian);
+BlockTotals Statistics::totals(std::span<const std::byte> block, Sample sample,
+                               bool big_endian) const {
+  return sample == Sample::Float ? block_totals(simd, samples_of<float>(block), big_endian)
+                                 : block_totals(simd, samples_of<std::int32_t>(block), big_endian);
 }
 
-void Statistics::add(std::span<std::int32_t> values, std::int64_t first, bool big_endian) {
-  add_block(*this, values, first, big_endian);
+void Statistics::merge(const BlockTotals &t, std::span<const std::byte> block, std::int64_t first,
+                       Sample sample, bool big_endian) {
+  nonfinite += t.nonfinite;
+  if (t.count == 0) return;
+  if (at_min < 0 || t.min < min) {
+    const auto [v, i] =
+        t.checked ? std::pair{t.min, t.at_min} : first_equal(block, sample, big_endian, t.min);
+    min = v;
+    at_min = first + i;
+  }
+  if (at_max < 0 || t.max > max) {
+    const auto [v, i] =
+        t.checked ? std::pair{t.max, t.at_max} : first_equal(block, sample, big_endian, t.max);
+    max = v;
+    at_max = first + i;
+  }
+  count += t.count;
+  sum += t.sum;
+  sumsq += t.sumsq;
 }
 
 } // namespace kovinfo

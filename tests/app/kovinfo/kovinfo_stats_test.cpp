@@ -1,18 +1,26 @@
 // kovinfo's statistics on every path this processor can run, each against
 // the plain path, bit for bit: blocks of many lengths, floats and ints,
 // stored in either byte order, with samples that are not finite and with
-// extremes in any lane and in the tail.
+// extremes in any lane and in the tail.  And the scan of a mapped file: the
+// figures of one thread on any number of threads, and a file cut short or
+// that cannot be mapped reported rather than signalled.
+#include "scan.hpp"
 #include "stats.hpp"
+#include "test_util.h"
 
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <cerrno>
 #include <cmath>
+#include <csignal>
 #include <cstdint>
 #include <cstring>
+#include <fcntl.h>
 #include <limits>
 #include <random>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -144,6 +152,94 @@ TEST(KovinfoSimd, TheVariableForcesAPathTheProcessorHasAndOtherwiseWarns) {
       EXPECT_NE(warning.find("this processor cannot run the"), std::string::npos) << warning;
     }
   }
+}
+
+// A descriptor, closed when it goes.
+struct Descriptor {
+  explicit Descriptor(const std::string &path, int flags = O_RDONLY)
+      : fd(::open(path.c_str(), flags)) {}
+  ~Descriptor() {
+    if (fd >= 0) ::close(fd);
+  }
+  int fd;
+};
+
+TEST(MappedScan, FiguresOfOneThreadOnAnyNumberOfThreads) {
+  // 17.25 MiB of samples behind 100 bytes of something else: more blocks
+  // than a round of one thread takes, a short last block, windows that do
+  // not start on a page.  Samples that are not finite in one block, the
+  // extremes in others.
+  using kovinfo::kBlockBytes;
+  kovtest::TempDir dir;
+  const std::size_t n = (17 * kBlockBytes + kBlockBytes / 4) / 4, skip = 100;
+  std::mt19937 random(22);
+  std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+  std::uniform_int_distribution<int> exponent(-30, 30);
+  std::vector<float> floats(n);
+  for (float &x : floats) x = std::ldexp(unit(random), exponent(random));
+  floats[3 * kBlockBytes / 4 + 5] = std::numeric_limits<float>::quiet_NaN();
+  floats[9 * kBlockBytes / 4 + 1] = -4e9f;
+  floats[n - 1] = 4e9f;
+  std::vector<std::int32_t> ints(n);
+  for (std::size_t i = 0; i < n; ++i) std::memcpy(&ints[i], &floats[i], 4);
+  for (const auto &[sample, big_endian] :
+       {std::pair{kovinfo::Sample::Float, true}, std::pair{kovinfo::Sample::Float, false},
+        std::pair{kovinfo::Sample::Int, true}}) {
+    const std::string what = std::string(sample == kovinfo::Sample::Float ? "floats" : "ints") +
+                             (big_endian ? ", big-endian" : ", host order");
+    std::vector<std::byte> data(skip + 4 * n, std::byte{7});
+    if (sample == kovinfo::Sample::Float) {
+      const std::vector<float> stored = big_endian ? ::big_endian(floats) : floats;
+      std::memcpy(data.data() + skip, stored.data(), 4 * n);
+    } else {
+      std::memcpy(data.data() + skip, ::big_endian(ints).data(), 4 * n);
+    }
+    kovtest::write_file(dir / "data",
+                        std::string(reinterpret_cast<const char *>(data.data()), data.size()));
+    Statistics one;
+    const std::span<const std::byte> all = std::span(data).subspan(skip);
+    for (std::size_t at = 0; at < all.size(); at += kBlockBytes)
+      one.add(all.subspan(at, std::min(kBlockBytes, all.size() - at)),
+              static_cast<std::int64_t>(at / 4), sample, big_endian);
+    EXPECT_EQ(one.nonfinite, sample == kovinfo::Sample::Float ? 1 : 0) << what;
+    const Descriptor file(dir / "data");
+    for (const int threads : {1, 2, 5}) {
+      Statistics many;
+      const kovinfo::MappedScan got = kovinfo::scan_mapped(
+          file.fd, skip, static_cast<std::int64_t>(4 * n), sample, big_endian, threads, many);
+      EXPECT_EQ(got.outcome, kovinfo::MappedScan::Done) << what;
+      expect_same(many, one, what + " on " + std::to_string(threads) + " threads");
+    }
+  }
+}
+
+TEST(MappedScan, AFileCutShortOrUnmappableIsReportedNotSignalled) {
+  kovtest::TempDir dir;
+  kovtest::write_file(dir / "data", std::string(4 << 20, '\0'));
+  struct sigaction before {};
+  ASSERT_EQ(sigaction(SIGBUS, nullptr, &before), 0);
+  {
+    // Cut after the file was opened and found long enough: the pages past
+    // its new end are bus errors when they are read.
+    const Descriptor file(dir / "data");
+    ASSERT_EQ(::truncate((dir / "data").c_str(), (1 << 20) + 10), 0);
+    for (const int threads : {1, 2}) {
+      Statistics s;
+      const kovinfo::MappedScan got =
+          kovinfo::scan_mapped(file.fd, 0, 4 << 20, kovinfo::Sample::Float, true, threads, s);
+      EXPECT_EQ(got.outcome, kovinfo::MappedScan::Shrank) << threads << " threads";
+    }
+    // Bus errors are the program's own again.
+    struct sigaction now {};
+    ASSERT_EQ(sigaction(SIGBUS, nullptr, &now), 0);
+    EXPECT_EQ(now.sa_sigaction, before.sa_sigaction);
+  }
+  const Descriptor written(dir / "data", O_WRONLY);
+  Statistics s;
+  const kovinfo::MappedScan got =
+      kovinfo::scan_mapped(written.fd, 0, 1 << 20, kovinfo::Sample::Float, true, 2, s);
+  EXPECT_EQ(got.outcome, kovinfo::MappedScan::Unmapped);
+  EXPECT_EQ(got.error, EACCES);
 }
 
 } // namespace
