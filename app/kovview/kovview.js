@@ -384,8 +384,9 @@
         drag.now = pos(e);
         if (drag.pan) {
           const p = this.plot;
-          const dx = (drag.now.x - drag.start.x) / p.w * drag.n[this.across];
-          const dy = (drag.now.y - drag.start.y) / p.h * drag.n[this.down];
+          // Whole samples, so that the window keeps its size.
+          const dx = Math.round((drag.now.x - drag.start.x) / p.w * drag.n[this.across]);
+          const dy = Math.round((drag.now.y - drag.start.y) / p.h * drag.n[this.down]);
           this.setWindow(this.across, drag.f[this.across] - dx,
                          drag.f[this.across] - dx + drag.n[this.across]);
           this.setWindow(this.down, drag.f[this.down] - dy, drag.f[this.down] - dy + drag.n[this.down]);

@@ -95,6 +95,10 @@ def browser(tmp_path, request):
         options.add_argument(arg)
     if os.geteuid() == 0:
         options.add_argument("--no-sandbox")
+    # "Save picture" downloads land in the test's own directory.
+    options.add_experimental_option("prefs", {
+        "download.default_directory": str(tmp_path / "downloads"),
+        "download.prompt_for_download": False})
     service = Service(executable_path=driver_path, log_path=str(tmp_path / "chromedriver.log"))
     driver = webdriver.Chrome(service=service, options=options)
     driver.set_script_timeout(30)

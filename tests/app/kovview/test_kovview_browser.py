@@ -1,9 +1,12 @@
 """kovview in a real browser (headless Chromium): the drawn pixels follow
-the colour map, a dragged rectangle zooms, the colour map and the clip
-redraw without the server, a click shows the trace, the slices of a cube
-move, and the view survives in the page's address."""
+the colour map, a dragged rectangle and the wheel zoom, a drag with Shift
+pans, the colour map and the clip redraw without the server, a click shows
+the trace, the slices of a cube move, the view survives in the page's
+address, and "Save picture" saves what the view shows."""
+import base64
 import os
 import shutil
+import struct
 import time
 
 import numpy as np
@@ -11,6 +14,7 @@ import pytest
 from conftest import KOVVIEW, VELMODEL, wait_ready, write_dataset
 
 from selenium.webdriver.common.action_chains import ActionChains
+from selenium.webdriver.common.actions.wheel_input import ScrollOrigin
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
 from selenium.webdriver.support.ui import Select
@@ -124,6 +128,79 @@ def test_a_dragged_rectangle_zooms_and_the_address_keeps_it(serve, browser, tmp_
     browser.find_element(By.ID, "reset").click()
     wait_ready(browser, state["fetches"])
     assert browser.execute_script("return window.kovview.views[0].n.slice(0, 2)") == [N1, N2]
+
+
+def window_of(driver):
+    return driver.execute_script("const v = window.kovview.views[0]; "
+                                 "return {f: v.f.slice(0, 2), n: v.n.slice(0, 2)}")
+
+
+def sample_at(driver, x, y):
+    """The fractional sample (i1, i2) under canvas pixel (x, y) of the main view."""
+    i = driver.execute_script("const i = window.kovview.views[0].indexAt(arguments[0], arguments[1]);"
+                              "return [i.down, i.across];", x, y)
+    return tuple(i)
+
+
+def test_the_wheel_zooms_about_the_cursor_and_a_shift_drag_pans(serve, browser, tmp_path):
+    write_dataset(tmp_path, "r.H", ramp())
+    s = serve([KOVVIEW, "r.H"])
+    state = open_page(browser, s)
+    canvas = browser.find_element(By.ID, "view12")
+    w, h = canvas.size["width"], canvas.size["height"]
+    x, y = centre_of(browser, 0, 20, 40)
+    before = sample_at(browser, x, y)
+    for _ in range(3):
+        ActionChains(browser).scroll_from_origin(
+            ScrollOrigin.from_element(canvas, x - w // 2, y - h // 2), 0, -120).perform()
+        time.sleep(0.1)
+    state = wait_ready(browser, state["fetches"])
+    win = window_of(browser)
+    # Three steps of 0.8, each window's ends rounded out to whole samples.
+    for k, n in enumerate((N1, N2)):
+        most = n
+        for _ in range(3):
+            most = most * 0.8 + 2
+        assert n * 0.8 ** 3 <= win["n"][k] <= most, win
+    after = sample_at(browser, x, y)
+    assert all(abs(a - b) < 1.5 for a, b in zip(after, before)), (before, after)
+    # The address keeps it: first and count along axis 1, then axis 2.
+    kept = (win["f"][0], win["n"][0], win["f"][1], win["n"][1])
+    assert "w12=%d%%2C%d%%2C%d%%2C%d" % kept in browser.current_url or \
+        "w12=%d,%d,%d,%d" % kept in browser.current_url, browser.current_url
+    # Shift and drag: the sample under the pointer goes with it.
+    grabbed = sample_at(browser, x, y)
+    dx, dy = -60, -40
+    ActionChains(browser).key_down(Keys.SHIFT) \
+        .move_to_element_with_offset(canvas, x - w // 2, y - h // 2).click_and_hold() \
+        .move_by_offset(dx // 2, dy // 2).move_by_offset(dx - dx // 2, dy - dy // 2).release() \
+        .key_up(Keys.SHIFT).perform()
+    wait_ready(browser, state["fetches"])
+    moved = window_of(browser)
+    assert moved["n"] == win["n"], (win, moved)
+    assert moved["f"][0] > win["f"][0] and moved["f"][1] > win["f"][1], (win, moved)
+    assert all(abs(a - b) < 1.5 for a, b in zip(sample_at(browser, x + dx, y + dy), grabbed))
+    clip = browser.execute_script("return window.kovview.clip")
+    check_colours(browser, VIRIDIS, clip["lo"], clip["hi"], [(moved["f"][0] + 1, moved["f"][1] + 1)])
+
+
+def test_save_picture_saves_what_the_view_shows(serve, browser, tmp_path):
+    write_dataset(tmp_path, "r.H", ramp())
+    s = serve([KOVVIEW, "r.H"])
+    open_page(browser, s)
+    browser.find_element(By.ID, "save").click()
+    end = time.time() + 20
+    while time.time() < end and not list((tmp_path / "downloads").glob("*.png")):
+        time.sleep(0.05)
+    saved = list((tmp_path / "downloads").glob("*.png"))
+    assert len(saved) == 1 and saved[0].name.endswith("r.png"), saved
+    data = saved[0].read_bytes()
+    assert data[:8] == b"\x89PNG\r\n\x1a\n"
+    width, height = struct.unpack(">II", data[16:24])
+    canvas = browser.execute_script("const c = document.getElementById('view12'); "
+                                    "return [c.width, c.height, c.toDataURL('image/png')]")
+    assert (width, height) == (canvas[0], canvas[1])
+    assert data == base64.b64decode(canvas[2].split(",", 1)[1])
 
 
 def test_colour_map_and_clip_redraw_without_the_server(serve, browser, tmp_path):
