@@ -119,8 +119,8 @@ Kind kind_of(const kovtool::Description &desc) {
 }
 
 // The descriptor of the data when they are one regular file, from its
-// start: data that can be mapped.  Nothing for data in the header's
-// stream, in a set of files or behind a socket.
+// start, that can be mapped.  Nothing for data in the header's stream, in a
+// set of files, behind a socket or on a file system that does not map.
 std::optional<int> mappable_data(const kovtool::Description &desc) {
   if (desc.files.size() != 1 || desc.location.find(';') != std::string::npos ||
       kov_is_socket_name(desc.location.c_str()))
@@ -129,7 +129,8 @@ std::optional<int> mappable_data(const kovtool::Description &desc) {
   if (data == nullptr) return std::nullopt;
   const int fd = fileno(data);
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::lseek(fd, 0, SEEK_CUR) != 0)
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::lseek(fd, 0, SEEK_CUR) != 0 ||
+      !kovinfo::mappable(fd))
     return std::nullopt;
   return fd;
 }

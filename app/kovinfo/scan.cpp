@@ -240,6 +240,13 @@ int scan_threads(int limit) {
   return std::clamp(n, 1, std::max(limit, 1));
 }
 
+bool mappable(int fd) {
+  void *page = ::mmap(nullptr, 1, PROT_READ, MAP_SHARED, fd, 0);
+  if (page == MAP_FAILED) return false;
+  ::munmap(page, 1);
+  return true;
+}
+
 MappedScan scan_mapped(int fd, std::int64_t offset, std::int64_t bytes, Sample sample,
                        bool big_endian, int threads, Statistics &stats) {
   return Scan(fd, offset, bytes, sample, big_endian, stats).run(threads);

@@ -29,6 +29,10 @@ struct MappedScan {
   int error = 0;
 };
 
+// Whether the file open on `fd` can be mapped for reading at all (some file
+// systems cannot map files; their data are read instead).
+bool mappable(int fd);
+
 // Adds to `stats` the `bytes` bytes at `offset` of the regular file open on
 // `fd` (a data file of samples of kind `sample`, big-endian when
 // `big_endian`), in blocks of kBlockBytes from `offset`, on up to `threads`

@@ -234,7 +234,9 @@ TEST(MappedScan, AFileCutShortOrUnmappableIsReportedNotSignalled) {
     ASSERT_EQ(sigaction(SIGBUS, nullptr, &now), 0);
     EXPECT_EQ(now.sa_sigaction, before.sa_sigaction);
   }
+  EXPECT_TRUE(kovinfo::mappable(Descriptor(dir / "data").fd));
   const Descriptor written(dir / "data", O_WRONLY);
+  EXPECT_FALSE(kovinfo::mappable(written.fd));
   Statistics s;
   const kovinfo::MappedScan got =
       kovinfo::scan_mapped(written.fd, 0, 1 << 20, kovinfo::Sample::Float, true, 2, s);
