@@ -81,6 +81,14 @@ std::string start(int argc, char **argv) {
 
 std::string header_text(const char *name) { return text(hetch_n, name).value_or(""); }
 
+std::string unit_of_values() {
+  if (auto unit = text(hetch_n, "barlabel")) return *unit;
+  double velocity = 0.0;
+  for (const char *name : {"v0", "v1", "v2"})
+    if (!number(hetch_n, name, velocity)) return "";
+  return "m/s";
+}
+
 Description describe_input() {
   Description desc;
   int n1 = 0;

@@ -75,6 +75,11 @@ struct Description {
 
 std::string header_text(const char *name);
 
+// The unit of the input's samples as its history gives it: its own
+// barlabel=, or m/s for a velocity model (its layer velocities recorded);
+// empty when neither.
+std::string unit_of_values();
+
 // The description of `in` from its header (and an `in=` on the command line,
 // which overrides the header's as it does for the library).  Fatal when n1
 // is missing or an axis length is not positive.

@@ -293,16 +293,6 @@ double param(const char *name, double def) {
   return v;
 }
 
-// The unit of the samples as the input's history gives it: its own
-// barlabel=, or m/s for a velocity model (its layer velocities recorded).
-std::string unit_of_values() {
-  if (auto unit = kovtool::text(hetch_n, "barlabel")) return *unit;
-  double velocity = 0.0;
-  for (const char *name : {"v0", "v1", "v2"})
-    if (!kovtool::number(hetch_n, name, velocity)) return "";
-  return "m/s";
-}
-
 // The value at fraction q (0 to 1) of the sorted `values`, which are
 // reordered.
 double percentile(std::vector<float> &values, double q) {
@@ -392,7 +382,7 @@ int main(int argc, char **argv) {
   opt.title = kovtool::text(getch_n, "title").value_or(title);
   opt.label1 = kovtool::text(getch_n, "label1").value_or(desc.axes[0].label);
   opt.label2 = kovtool::text(getch_n, "label2").value_or(desc.axes[1].label);
-  opt.barlabel = kovtool::text(getch_n, "barlabel").value_or(unit_of_values());
+  opt.barlabel = kovtool::text(getch_n, "barlabel").value_or(kovtool::unit_of_values());
   colour_range(v, opt);
 
   Surface surface(cairo_image_surface_create(CAIRO_FORMAT_RGB24, opt.width, opt.height));

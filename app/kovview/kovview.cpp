@@ -135,16 +135,6 @@ bool loopback(const std::string &host) {
   return host == "127.0.0.1" || host == "localhost" || host == "::1" || host.starts_with("127.");
 }
 
-// The samples' unit, as kovpng finds it: barlabel=, or m/s for a velocity
-// model.
-std::string unit_of_values() {
-  if (auto unit = kovtool::text(hetch_n, "barlabel")) return *unit;
-  double velocity = 0.0;
-  for (const char *name : {"v0", "v1", "v2"})
-    if (!kovtool::number(hetch_n, name, velocity)) return "";
-  return "m/s";
-}
-
 // Opens the page with the desktop's opener, when there is one.
 void open_browser(const std::string &url) {
   posix_spawn_file_actions_t actions;
@@ -327,7 +317,7 @@ int main(int argc, char **argv) {
   server.info["title"] = header == "standard input" ? "" : header;
   server.info["format"] = desc.format;
   server.info["esize"] = desc.esize;
-  server.info["unit"] = unit_of_values();
+  server.info["unit"] = kovtool::unit_of_values();
   server.info["axes"] = nlohmann::json::array();
   for (std::size_t k = 0; k < 3; ++k) {
     kovtool::Axis a;
