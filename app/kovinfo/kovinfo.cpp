@@ -109,13 +109,15 @@ private:
   std::thread thread_; // last: it starts once the rest is ready
 };
 
-enum class Kind { Float, Int, None };
+// The kind of samples the statistics read; nothing for other formats,
+// whose data are only counted.
+using Kind = std::optional<kovinfo::Sample>;
 
 Kind kind_of(const kovtool::Description &desc) {
-  if (desc.esize != 4) return Kind::None;
-  if (desc.format == "xdr_float" || desc.format == "native_float") return Kind::Float;
-  if (desc.format == "xdr_int") return Kind::Int;
-  return Kind::None;
+  if (desc.esize != 4) return std::nullopt;
+  if (desc.format == "xdr_float" || desc.format == "native_float") return kovinfo::Sample::Float;
+  if (desc.format == "xdr_int") return kovinfo::Sample::Int;
+  return std::nullopt;
 }
 
 // The descriptor of the data when they are one regular file, from its
@@ -145,10 +147,9 @@ std::int64_t scan_file(const kovtool::Description &desc, int fd, Kind kind, bool
   const std::int64_t size = st.st_size;
   if (size < desc.bytes) kovtool::data_short(desc.bytes, size);
   if (size > desc.bytes) kovtool::data_longer(desc.bytes, size - desc.bytes);
-  if (kind == Kind::None) return desc.bytes;
-  const kovinfo::MappedScan got = kovinfo::scan_mapped(
-      fd, 0, desc.bytes, kind == Kind::Float ? kovinfo::Sample::Float : kovinfo::Sample::Int,
-      big_endian, kovinfo::scan_threads(), stats);
+  if (!kind) return desc.bytes;
+  const kovinfo::MappedScan got =
+      kovinfo::scan_mapped(fd, 0, desc.bytes, *kind, big_endian, kovinfo::scan_threads(), stats);
   if (got.outcome == kovinfo::MappedScan::Shrank)
     koverr("the data file %s was cut short while it was read\n", desc.files[0].c_str());
   if (got.outcome == kovinfo::MappedScan::Unmapped)
@@ -165,9 +166,7 @@ std::int64_t scan_stream(const kovtool::Description &desc, Kind kind, bool big_e
     for (std::int64_t first = 0;;) {
       const std::span<const std::byte> block = std::as_bytes(blocks.next());
       if (block.empty()) break;
-      if (kind != Kind::None)
-        stats.add(block, first, kind == Kind::Float ? kovinfo::Sample::Float : kovinfo::Sample::Int,
-                  big_endian);
+      if (kind) stats.add(block, first, *kind, big_endian);
       first += static_cast<std::int64_t>(block.size() / 4);
     }
   }
@@ -223,7 +222,7 @@ void describe(const std::string &header) {
                                    : scan_stream(desc, kind, big_endian, stats);
   std::printf("actual       %lld bytes\n", static_cast<long long>(actual));
 
-  if (kind == Kind::None) {
+  if (!kind) {
     std::printf("statistics   not computed for data_format=%s esize=%d\n", desc.format.c_str(),
                 desc.esize);
     return;
