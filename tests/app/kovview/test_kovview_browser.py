@@ -5,7 +5,6 @@ the trace, the slices of a cube move, the view survives in the page's
 address, and "Save picture" saves what the view shows."""
 import base64
 import os
-import shutil
 import struct
 import time
 
@@ -62,6 +61,21 @@ def centre_of(driver, view, i1, i2):
         view, i1, i2)
 
 
+def at_pixel(driver, x, y):
+    """Actions that begin with the pointer on canvas pixel (x, y) of the main view."""
+    canvas = driver.find_element(By.ID, "view12")
+    w, h = canvas.size["width"], canvas.size["height"]
+    return ActionChains(driver).move_to_element_with_offset(canvas, x - w // 2, y - h // 2)
+
+
+def click_sample(driver, i1, i2):
+    """Clicks the centre of sample (i1, i2) of the main view and waits for its trace."""
+    at_pixel(driver, *centre_of(driver, 0, i1, i2)).click().perform()
+    end = time.time() + 20
+    while time.time() < end and not driver.execute_script("return !!window.kovview.trace"):
+        time.sleep(0.05)
+
+
 def check_colours(driver, table, lo, hi, samples):
     for i1, i2 in samples:
         x, y = centre_of(driver, 0, i1, i2)
@@ -96,12 +110,9 @@ def test_a_dragged_rectangle_zooms_and_the_address_keeps_it(serve, browser, tmp_
     write_dataset(tmp_path, "r.H", ramp())
     s = serve([KOVVIEW, "r.H"])
     state = open_page(browser, s)
-    canvas = browser.find_element(By.ID, "view12")
     x0, y0 = centre_of(browser, 0, 10, 20)
     x1, y1 = centre_of(browser, 0, 29, 49)
-    w, h = canvas.size["width"], canvas.size["height"]
-    ActionChains(browser).move_to_element_with_offset(canvas, x0 - w // 2, y0 - h // 2) \
-        .click_and_hold().move_by_offset((x1 - x0) // 2, (y1 - y0) // 2) \
+    at_pixel(browser, x0, y0).click_and_hold().move_by_offset((x1 - x0) // 2, (y1 - y0) // 2) \
         .move_by_offset(x1 - x0 - (x1 - x0) // 2, y1 - y0 - (y1 - y0) // 2).release().perform()
     wait_ready(browser, state["fetches"])
     v = browser.execute_script("const v = window.kovview.views[0]; return {f: v.f, n: v.n, "
@@ -171,8 +182,7 @@ def test_the_wheel_zooms_about_the_cursor_and_a_shift_drag_pans(serve, browser, 
     # Shift and drag: the sample under the pointer goes with it.
     grabbed = sample_at(browser, x, y)
     dx, dy = -60, -40
-    ActionChains(browser).key_down(Keys.SHIFT) \
-        .move_to_element_with_offset(canvas, x - w // 2, y - h // 2).click_and_hold() \
+    at_pixel(browser, x, y).key_down(Keys.SHIFT).click_and_hold() \
         .move_by_offset(dx // 2, dy // 2).move_by_offset(dx - dx // 2, dy - dy // 2).release() \
         .key_up(Keys.SHIFT).perform()
     wait_ready(browser, state["fetches"])
@@ -234,13 +244,7 @@ def test_a_click_shows_the_trace_beside_the_section(serve, browser, tmp_path):
     write_dataset(tmp_path, "r.H", ramp())
     s = serve([KOVVIEW, "r.H"])
     open_page(browser, s)
-    canvas = browser.find_element(By.ID, "view12")
-    x, y = centre_of(browser, 0, 12, 33)
-    w, h = canvas.size["width"], canvas.size["height"]
-    ActionChains(browser).move_to_element_with_offset(canvas, x - w // 2, y - h // 2).click().perform()
-    end = time.time() + 20
-    while time.time() < end and not browser.execute_script("return !!window.kovview.trace"):
-        time.sleep(0.05)
+    click_sample(browser, 12, 33)
     t = browser.execute_script("const t = window.kovview.trace; return {index: t.index, "
                                "values: t.values, range: t.range}")
     assert t["index"] == 33
@@ -278,10 +282,7 @@ def test_the_slices_of_a_cube_move_together(serve, browser, tmp_path):
     assert d["values"] == [float(i1 + n1 * i2 + n1 * n2 * 7) for i1 in range(n1) for i2 in range(n2)]
     # A click in the 1-2 view moves the cross-hair: the 1-3 view cuts at
     # i2, the 2-3 view at i1.
-    canvas = browser.find_element(By.ID, "view12")
-    x, y = centre_of(browser, 0, 4, 13)
-    w, h = canvas.size["width"], canvas.size["height"]
-    ActionChains(browser).move_to_element_with_offset(canvas, x - w // 2, y - h // 2).click().perform()
+    at_pixel(browser, *centre_of(browser, 0, 4, 13)).click().perform()
     wait_ready(browser, state["fetches"] + 1)
     time.sleep(0.2)
     wait_ready(browser)
@@ -302,13 +303,7 @@ def test_a_velocity_model_through_a_pipe(serve, browser, tmp_path):
     s = serve(f"'{VELMODEL}' n1=500 n2=800 2>/dev/null | exec '{KOVVIEW}'", shell=True)
     browser.set_window_size(1100, 640)
     open_page(browser, s)
-    canvas = browser.find_element(By.ID, "view12")
-    x, y = centre_of(browser, 0, 300, 400)
-    w, h = canvas.size["width"], canvas.size["height"]
-    ActionChains(browser).move_to_element_with_offset(canvas, x - w // 2, y - h // 2).click().perform()
-    end = time.time() + 20
-    while time.time() < end and not browser.execute_script("return !!window.kovview.trace"):
-        time.sleep(0.05)
+    click_sample(browser, 300, 400)
     assert browser.execute_script("return window.kovview.info.unit") == "m/s"
     out = os.environ.get("KOVVIEW_ARTIFACTS") or str(tmp_path)
     os.makedirs(out, exist_ok=True)
