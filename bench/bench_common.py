@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """What the whole-program benchmarks share: timing a shell script, timing two
 scripts alternately against each other, the peak memory of a script, and
 the measurements of velmodel's file writes and memory that more than one

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Helpers shared by the benchmarks.
 #ifndef KOV_BENCH_UTIL_H
 #define KOV_BENCH_UTIL_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Throughput of the parameter scanner and of lookups.
 #include <kov/kovlib.h>
 

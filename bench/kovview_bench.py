@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """kovview in headless Chromium: the first picture of a 1 GiB dataset, a
 zoom, and the server's resident memory.
 

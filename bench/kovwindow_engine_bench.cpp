@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Windowed reads of a 1 GiB cube from the page cache: a strided window
 // (every 4th sample of a trace, every 2nd trace) next to reading the whole
 // cube with one sreed.  The cube is 262144 traces of 1024 native floats.

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Whole-program benchmark of the kovwindow program (not the windowed engine
 alone: see kovwindow_engine_bench.cpp) against cat.
 

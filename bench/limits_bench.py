@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """The three bulk data paths of the family against what this machine can do
 at best, measured in the same run.
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Pipe throughput of a pipeline of the family against a raw pipe.
 
 In the same run, alternating, several times each:

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Speed of the Python package kov against plain NumPy, and of Dask.
 
 In the same run, alternating, several times each, with 1 GiB of xdr_float

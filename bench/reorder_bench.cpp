@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Reordering 1 GiB of 4 KiB traces into reverse order: kov_reorder_data_fast
 // with a 64 MiB budget next to kov_reorder_data, and next to reading the
 // input once sequentially.  Input and output live in the page cache; the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Throughput of converted transfers: srite of xdr_float to /dev/null and
 // sreed of xdr_float from /dev/zero, next to plain writes of the same bytes.
 #include <kov/kovlib.h>

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Whole-program benchmark of velmodel.
 
 1. Writes a model of 1 GiB (n1=2048 n2=131072) to a file and, alternately in

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # The libraries are always built static: the programs, the Python module and
 # the tests link them so, and reach routines that are not public.  With
 # BUILD_SHARED_LIBS each one is also linked, from the same objects, as a

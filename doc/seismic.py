@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """A seismic-style section from a velocity model of velmodel.
 
     seismic.py vel.H refl.H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /*
  * addkeys: copies a dataset of traces and gives every trace header keys,
  * making it a three-dimensional dataset: the key "trace" (the trace number,

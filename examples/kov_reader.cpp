@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kov_reader: reads a dataset of the family trace by trace and prints a
 // summary line on standard output:
 //

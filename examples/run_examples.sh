@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Runs every example in a pipeline after velmodel and checks its output.
 #   run_examples.sh BINDIR VELMODEL KOVINFO [PYTHON]
 # BINDIR holds the built examples (scale, scale_typed, scale_f, addkeys,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /*
  * scale: multiplies every sample of a dataset by a factor.
  *

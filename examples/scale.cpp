@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // scale (C++): multiplies every sample of a dataset by a factor, through the
 // typed layer: typed parameters with defaults, echoed into the output
 // history, and whole-array transfer.

@@ -1,3 +1,4 @@
+! SPDX-License-Identifier: Apache-2.0
 ! scale (Fortran): multiplies every sample of a dataset by a factor.
 !
 !   velmodel | ./scale_f factor=2 > out.H

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """scale.py: multiplies every sample of a dataset by a factor, in Python.
 
     velmodel > model.H

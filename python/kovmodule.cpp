@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // _kov: the library's calls for the Python package kov.
 //
 // The library is single-threaded and process-wide.  Every call here holds

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds the Debian packages (debian/, dpkg-buildpackage) from a copy of the
 # sources in a scratch directory, checks them with lintian (any error
 # fails), installs them all with apt-get, then builds the examples against

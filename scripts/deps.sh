@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Sourced by the scripts: installs the Debian packages the build needs when
 # they are missing.  As root it runs apt-get itself; as another user it runs
 # apt-get through sudo (and only that step), so that the build stays the

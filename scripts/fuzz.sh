@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Build the libFuzzer targets (preset `fuzz`) and run each of them.
 #
 #   scripts/fuzz.sh [SECONDS]

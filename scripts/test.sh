@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Sets up what the build needs, then builds and runs the whole test suite
 # twice: an optimised build, and an ASan+UBSan build.
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds velmodel and runs it with its defaults into model/ in the checkout.
 set -euo pipefail
 cd "$(dirname "$0")/.."

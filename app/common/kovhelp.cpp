@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kovhelp: the manual renderer (see kovhelp.hpp).
 #include "kovhelp.hpp"
 

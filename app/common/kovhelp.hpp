@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kovhelp: every program answers `--help` or `-h`, given as its only
 // argument, with its manual page as plain text on standard output, and
 // exits 0 without doing anything else.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kovhelp_embed: renders a manual page to plain text at build time and
 // writes it as a C++ source defining kovhelp::manual_text.
 //

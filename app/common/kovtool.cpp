@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kovtool: the input dataset's description and block reads, and output
 // files that appear only once they are complete.
 #include "kovtool.hpp"

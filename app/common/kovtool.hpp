@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kovtool: what the dataset tools (kovinfo, kovwindow, kovpng, kov2segy,
 // segy2kov) share: the description of the input dataset `in`, its data read
 // in blocks with the size checked against the header, and output files that

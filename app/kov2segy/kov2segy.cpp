@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kov2segy: write a two-dimensional dataset as a SEG-Y file.
 //
 // One trace per position along axis 2, the samples of axis 1 as 4-byte

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kovinfo: describe a dataset.
 //
 // Prints the axes, the element size and format, where the data are, how

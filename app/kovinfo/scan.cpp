@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kovinfo's scan of a mapped data file on several threads.
 #include "scan.hpp"
 

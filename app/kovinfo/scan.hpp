@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kovinfo's scan of a data file through memory mappings, on the processors
 // the program may run on.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The statistics of kovinfo on the plain, AVX2 and AVX-512 paths.
 #include "stats.hpp"
 

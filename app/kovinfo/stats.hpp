@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kovinfo's statistics: the minimum and the maximum with their positions,
 // the sum and the sum of squares of the finite samples of a dataset, added
 // block by block.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kovpng: a picture of a two-dimensional dataset (or of one slice of a
 // three-dimensional one), as a PNG file a geophysicist can put on a slide.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The page's files (index.html, kovview.js, kovview.css), embedded into
 // the program when it is built (kovview_embed), so that nothing is read or
 // fetched at run time.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kovview: look at a dataset in a web browser.
 //
 // The program serves one dataset to a page on 127.0.0.1: the page asks for

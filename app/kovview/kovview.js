@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kovview's page: the section (axis 1 down, axis 2 across), or three
 // linked views of a cube, drawn from windows that the server sends at the
 // resolution of the screen.  The colour map and the clip are applied here,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kovview_embed: writes the page's files as a C++ source defining
 // kovview::asset, at build time.
 //

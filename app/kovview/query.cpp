@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kovview's query parser; see query.hpp.
 #include "query.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kovview's query parser: the text after `?` of a request, split into
 // names and values and checked against the dataset's shape.  Nothing here
 // touches the data or the network, so every request can be checked (and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kovview's reader; see reader.hpp.
 #include "reader.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kovview's reader: windows of the input dataset at screen resolution,
 // read through the library's windowed transfer in bounded blocks.
 #ifndef KOV_APP_KOVVIEW_READER_HPP

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kovwindow: a window of a dataset of up to five axes.
 //
 // On axis k the window takes nk samples from index fk (counting from 0)

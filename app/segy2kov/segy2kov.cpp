@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // segy2kov: read a SEG-Y file into a dataset.
 //
 // The traces become axis 2 (axis 2 and 3, crosslines fastest, when the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // segy_read: the headers and samples of a SEG-Y file, as segy2kov reads
 // them (see segy_read.hpp).
 #include "segy_read.hpp"

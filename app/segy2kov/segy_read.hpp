@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // segy_read: what segy2kov reads of a SEG-Y file: the layout its headers
 // describe (sample format, byte order, sample count and interval, where the
 // traces start, the axes the traces make) and the samples of one trace,

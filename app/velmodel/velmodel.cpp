@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // velmodel: a layered two-dimensional velocity model in depth.
 //
 // Four layers with three reflectors between them: a constant layer of

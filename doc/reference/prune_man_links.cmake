@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Doxygen writes a link page for every documented entity, members of the
 # array view class and of the parameter item struct included.  Their names
 # (size.3, data.3, next.3, ...) are no routines of this library and would

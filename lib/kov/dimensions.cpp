@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Dataset dimensions: axis counts, axis parameter names, and axis lengths
 // with the element-size check.
 #include <kov/kov.hpp>

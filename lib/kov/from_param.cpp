@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The fetch families: one named value or array from one source, with the
 // caller's default, a fixed message when there is neither, and for the
 // command-line families an echo of the value into the output history.

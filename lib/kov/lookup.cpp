@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // How the typed layer reaches the parameter database: texts passed the way
 // fixed-length callers pass them, and lookups bounded by the caller's
 // variable so that a list longer than the variable never overruns it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Typed writes to histories: one entry per scalar, fixed layouts for
 // arrays, and the blank squeezing those layouts use.
 #include <kov/kov.hpp>

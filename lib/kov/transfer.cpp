@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Whole-array transfer between a program and a dataset: one read per
 // array, one write per column.  A strided array goes through a contiguous
 // temporary; no transfer reaches beyond the array's storage.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Private interfaces shared by the sources of the typed access layer.
 #ifndef KOV_TYPED_INTERNAL_H
 #define KOV_TYPED_INTERNAL_H

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """Datasets of the kov program family as NumPy arrays.
 
     import kov

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """Dask arrays of datasets: blocks read and written by the tasks, where they run."""
 import ctypes
 import numbers

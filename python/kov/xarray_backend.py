@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """The xarray engine "kov": xr.open_dataset(path, engine="kov")."""
 import os
 import re

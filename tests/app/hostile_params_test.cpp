@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Every program of the family, run with command lines and headers meant to
 // break it: repeat counts far longer than a variable, lists on scalar
 // names, texts of 100 kB, names of 9000 characters, values that are not

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Test hooks for examples/kov_reader, linked into the test build of it with
 // the link option --wrap=sreed, so that the example stays a plain user's
 // program:

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Every public routine has a section-3 manual page, man renders them, and
 no page names a path of the machine that built it.
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """The reference build fails on an undocumented routine or parameter.
 
 Runs Doxygen with the project's configuration on copies of the public

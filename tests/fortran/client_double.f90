@@ -1,3 +1,4 @@
+! SPDX-License-Identifier: Apache-2.0
 ! The double-precision value of the Fortran client.
 subroutine double_calls()
   implicit none

@@ -1,3 +1,4 @@
+! SPDX-License-Identifier: Apache-2.0
 ! The integer values of the Fortran client.
 subroutine integer_calls()
   implicit none

@@ -1,3 +1,4 @@
+! SPDX-License-Identifier: Apache-2.0
 ! The single-precision values of the Fortran client, the dataset among them.
 subroutine real_calls()
   implicit none

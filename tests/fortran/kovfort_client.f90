@@ -1,3 +1,4 @@
+! SPDX-License-Identifier: Apache-2.0
 ! A client of the library written the way the family's Fortran programs call
 ! it: implicit interfaces, blank-padded texts with hidden lengths, every
 ! argument by reference.  The routines are grouped into source files by the

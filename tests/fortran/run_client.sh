@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: Apache-2.0
 # Runs the Fortran client in a scratch directory of its own, under the name
 # "generator", and checks what it leaves behind.
 # Usage: run_client.sh CLIENT SCENARIO

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz target: the decoder over a store built directly from the input.
 //
 // The items form the one chain of a single-bucket store, with names, values

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz target: the dataset tools' description of `in` from its header, and
 // kovwindow's windowing of the data it describes.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kovview's query parser on arbitrary request texts: every answer is a
 // window inside the cube within the output limits, or an error text.
 #include "query.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz target: the parameter scanner and the lookups over what it stored.
 //
 // Input layout: byte 0 picks how the text is fed, byte 1 the destination

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz target: segy2kov's reading of a SEG-Y file (segy_read.cpp).
 //
 // The input is the file.  Its layout is read as segy2kov reads it, twice:

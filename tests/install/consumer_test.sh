@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs the build tree into a scratch prefix and builds the consumers
 # (C on the core, C++ on the typed layer, C on kov3d) against it through
 # pkg-config and through find_package, linked with the shared libraries when

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Compares what a shared library exports with what its headers declare.
 
     exported_symbols.py LIBRARY --public HEADER... [--sibling HEADER...]

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Typed fetches: sources, defaults, echo into the output history, the echo
 // switches, missing values, and the start of a program.
 #include <kov/kov.hpp>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Dataset dimensions: the element-size check, folding of axes, axis counts
 // and axis parameter names.
 #include <kov/kov.hpp>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Typed history writes: the fixed layouts of the array writers and the
 // blank squeezing they use.
 #include <kov/kov.hpp>

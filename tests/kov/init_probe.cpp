@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A program that starts the library with kov_init and prints one
 // parameter, fetched with its echo into the output history.
 #include <kov/kov.hpp>

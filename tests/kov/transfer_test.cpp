@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Whole-array transfer: one read per array, one write per column, strided
 // sections, and sizes that would reach beyond the array.
 #include <kov/kov.hpp>

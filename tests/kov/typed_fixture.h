@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A run of a program of the family inside a test: a command line, an
 // optional input history on standard input, and the output history in a
 // file of a fresh directory.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """Shared fixtures: every test works in its own temporary directory, which
 is also where the data files go."""
 import os

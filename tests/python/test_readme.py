@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """The README's "From Python" examples run as written, with their paths in
 a temporary directory."""
 import os

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """doc/seismic.py reads a model of any float format through the package and
 writes a section with the model's axes."""
 import subprocess

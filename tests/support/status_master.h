@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A fake monitoring master for the job-status tests: a TCP listener on
 // 127.0.0.1 that records what each connection sends and answers as told.
 #ifndef KOV_TESTS_SUPPORT_STATUS_MASTER_H

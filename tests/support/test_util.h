@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Helpers shared by the test suites.
 #ifndef KOV_TESTS_TEST_UTIL_H
 #define KOV_TESTS_TEST_UTIL_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Runs of the built programs from a bash script in a fresh directory, and
 // the XDR samples and kovinfo descriptions the tests compare.
 #ifndef KOV_TESTS_APP_TOOL_RUNS_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Runs of the dataset tools (velmodel, kovinfo, kovpng, kov2segy) from a bash
 // script in a fresh directory, hand-made datasets, and the checks that a
 // refused run leaves no output behind.

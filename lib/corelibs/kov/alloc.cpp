@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Checked heap allocation.
 #include "kovlib_internal.h"
 #include "streaminf.h"

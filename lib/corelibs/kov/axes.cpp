@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The axes of a dataset from its history: one reading, with one set of
 // limits, for the programs and for the Python package.
 #include <kov/kovlib.h>

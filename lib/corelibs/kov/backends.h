@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // State of the three I/O back ends, kept behind a record's `ioinf` from the
 // open operation until the close operation.
 #ifndef KOV_BACKENDS_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Where the binary data of output datasets go: the datapath, the names of
 // data files and multi-file data sets, and the expansion of names that start
 // with an environment variable or are relative to the current directory.

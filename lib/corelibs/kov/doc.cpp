@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Self-documentation: a program started from a terminal with no arguments
 // shows its manual through a pager on standard error and ends with status 1
 // instead of running.  The manual is the text registered line by line at run

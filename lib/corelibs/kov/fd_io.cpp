@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Descriptor back end: the data of a tag in one file, moved by system reads
 // and writes; sizes and status of open files.
 #include "backends.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Buffered-stream back end: data that share a stream with their header or
 // travel over the standard streams, with forward seeks emulated on streams
 // that cannot be positioned.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Element formats and the set-up of the data side of input, in/out and
 // scratch datasets.
 #include "kovlib_internal.h"

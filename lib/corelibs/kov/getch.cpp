@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Parameter lookup: the decoder shared by all stores, the command-line
 // store, and access to the raw arguments.
 #include "kovlib_internal.h"

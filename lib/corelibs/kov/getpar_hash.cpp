@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Parameter stores: bucket arrays of items, the store clock and the
 // small-object allocator they are cut from.
 #include "kovlib_internal.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Sizes private to the parameter scanner and its small-object allocator.
 // They are not part of the public interface: a program never needs them,
 // and the typed layer and the tests reach them from here.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The parameter scanner: turns name=value text from command-line words,
 // parameter files and history headers into store entries.
 //

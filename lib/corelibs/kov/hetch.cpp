@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Parameter lookup in the headers of datasets.
 #include "kovlib_internal.h"
 #include "streaminf.h"

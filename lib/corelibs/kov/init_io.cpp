@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Choosing the I/O back end of a record from its data name.
 #include "kovlib_internal.h"
 #include "streaminf.h"

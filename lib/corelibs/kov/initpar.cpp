@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Capture of the program's command line.
 #include "kovlib_internal.h"
 

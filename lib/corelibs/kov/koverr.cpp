@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fatal errors, warnings and exit.
 #include "backends.h"
 #include "kovlib_internal.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Entry points for callers that pass blank-padded texts with hidden lengths:
 // the conversions, parameters and history lines, errors and exit, checked
 // allocation and job status.  The dataset and transfer entry points are in

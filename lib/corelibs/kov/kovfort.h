@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Argument conversions shared by the foreign-caller entry points.
 //
 // Callers in other languages pass every argument by reference and every

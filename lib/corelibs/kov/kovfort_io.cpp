@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Entry points for callers that pass blank-padded texts with hidden lengths:
 // datasets, headers, data transfer, seeking and data file names.  The
 // conversions are those of kovfort.h; a data buffer passed as a character

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Private interfaces shared by the source files of the core library.
 #ifndef KOV_KOVLIB_INTERNAL_H
 #define KOV_KOVLIB_INTERNAL_H

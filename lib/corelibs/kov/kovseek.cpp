@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Seeking by tag in bytes and in blocks, the current position in blocks,
 // and file-status helpers.
 #include "kovlib_internal.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Socket primitives (listen, connect, wait for a peer with a time-out, move
 // NUL-terminated strings), header endpoints and socket-out tags.
 //

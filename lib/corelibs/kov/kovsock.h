@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Helpers shared by the socket primitives, the socket headers and the pipe
 // handshake.
 #ifndef KOV_KOVSOCK_H

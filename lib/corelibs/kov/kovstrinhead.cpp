@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Input headers: opening the header of an input, in/out or scratch tag and
 // reading its text.
 #include "kovlib_internal.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The output header life cycle: open, history copy, title, data location,
 // readiness for data, close.
 #include "kovlib_internal.h"

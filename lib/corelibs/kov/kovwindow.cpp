@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Windowed transfer of n-dimensional datasets: reading a window of a
 // hypercube into a dense array and writing a dense array into the window of
 // an existing cube, with few seeks and large transfers; appending slices to

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Multi-file back end: the data of a tag split over up to 1000 files of
 // fixed capacities, filled in order; a file system that fills up pushes the
 // data on into the next file.

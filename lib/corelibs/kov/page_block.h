@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The one page-aligned buffer of the code base: bulk reads and writes of the
 // library and of the programs go through memory that starts on a page
 // boundary.  The kernel copies to and from such memory markedly faster than

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Writing parameter lines and free-form lines to history headers.  Every
 // line is written so that the parameter scanner reads it back as the same
 // name and value, and is flushed at once.

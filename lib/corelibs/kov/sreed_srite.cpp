@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Moving samples between a caller's buffer and a tag's data, converting the
 // portable formats through one fixed buffer per direction.
 #include "backends.h"

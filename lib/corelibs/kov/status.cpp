@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Job status reports to a monitoring master: one short TCP exchange per
 // message (connect, send one 1024-byte block, read a 5-byte reply, close).
 #include "kovlib_internal.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The stream record of a tag and the registry's internal helpers.
 #ifndef KOV_STREAMINF_H
 #define KOV_STREAMINF_H

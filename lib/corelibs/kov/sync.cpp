@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The end of a header whose data follow it in the same stream, and the
 // handshake between the writer and the reader of a piped header.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The stream registry: one record per tag, in order of first use, and the
 // calls that give programs the datasets behind their tags.
 #include "backends.h"

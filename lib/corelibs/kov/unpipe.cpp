@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Unpiping: the rest of a piped input copied into a nameless scratch file
 // that can be read again and positioned; and the test whether a tag's
 // header travels through a pipe.

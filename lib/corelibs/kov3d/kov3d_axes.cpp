@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Axes of three-dimensional datasets: the data axes in the history, the
 // header axes in the hff and the grid axes in the gff.
 #include <kov/kov3d.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Passing descriptions from input to output, grid windows, reordering
 // traces and closing a three-dimensional output (handing the header and
 // grid format files of a piped output to its reader).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Foreign-caller entry points of the three-dimensional layer, in the
 // spellings with one and with two trailing underscores: texts blank-padded
 // with hidden lengths, numbers by reference, text results copied back into

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Helpers shared by the source files of the three-dimensional layer.
 #ifndef KOV_KOV3D_INTERNAL_H
 #define KOV_KOV3D_INTERNAL_H

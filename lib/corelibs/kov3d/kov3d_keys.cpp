@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Header and grid format files of three-dimensional datasets, and the
 // descriptions of their header keys.
 #include <kov/kov3d.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Header values of three-dimensional datasets: key by key in the hff's
 // data, whole records, and between records in memory and one key's values.
 #include <kov/kov3d.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // `--help`: the manual page rendered to plain text, and every program
 // answering with it instead of running.
 #include "kovhelp.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the dataset tools share (kov_tool): an unreadable input named with
 // its reason, output through symbolic links, and no temporary file left by
 // a stopped run.

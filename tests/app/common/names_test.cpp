@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Names and texts at the edges: the default datapath on a fresh machine,
 // data files that cannot be made, names with colons that are files, and
 // texts in histories that read back as themselves.

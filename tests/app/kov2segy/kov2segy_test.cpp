@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kov2segy on datasets made by velmodel and by hand: its files read back by
 // segyio, each run in a fresh directory.
 #include "tool_scripts.h"

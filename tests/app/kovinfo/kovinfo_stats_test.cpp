@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kovinfo's statistics on every path this processor can run, each against
 // the plain path, bit for bit: blocks of many lengths, floats and ints,
 // stored in either byte order, with samples that are not finite and with

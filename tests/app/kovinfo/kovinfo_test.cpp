@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kovinfo on datasets made by velmodel and by hand, each run in a fresh
 // directory that also holds the data files.
 #include "tool_scripts.h"

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """Fixtures of kovview's browser tests: a server on a dataset written by
 the test, and headless Chromium driven through Selenium.  A failed test
 leaves a screenshot in $KOVVIEW_ARTIFACTS (the ctest output directory) or

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A kovview server started by a test: a child process in the test's own
 // directory, standard input explicit, listening on 127.0.0.1; always killed
 // (its whole process group) when the test ends.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kovview's server as a browser sees it: windows equal to the library's
 // own windowed reads of the same dataset (files, pipes, multi-file sets,
 // element formats), means over the cells of windows larger than the

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """kovview in a real browser (headless Chromium): the drawn pixels follow
 the colour map, a dragged rectangle and the wheel zoom, a drag with Shift
 pans, the colour map and the clip redraw without the server, a click shows

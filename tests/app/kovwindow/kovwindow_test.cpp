@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kovwindow on hand-made cubes whose samples are their own linear index,
 // on velmodel's output through pipes, and on windows outside the data.
 #include "tool_runs.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // segy2kov on files written by kov2segy and by Debian's segyio Python
 // module, and on files that are not SEG-Y or are damaged.
 #include "tool_runs.h"

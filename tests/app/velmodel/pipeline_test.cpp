@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // velmodel chained to readers: a reader of the family (kov_reader), a reader
 // outside it (cat), a reader that dies, and histories sent over TCP on
 // 127.0.0.1 and over a local socket in the test's directory.

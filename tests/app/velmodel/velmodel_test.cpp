@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // End-to-end runs of velmodel in a fresh directory.
 #include "test_util.h"
 

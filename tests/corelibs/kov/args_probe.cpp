@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Prints the command line as the library captures it from the run time,
 // one argument per line between brackets.
 #include <kov/kovlib.h>

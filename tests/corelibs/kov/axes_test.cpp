@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The axes of a dataset from its history, as the programs and the Python
 // package read them.
 #include <kov/kovlib.h>

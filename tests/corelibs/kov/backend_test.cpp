@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The descriptor and stream back ends, seeking by tag and in blocks.
 #include <kov/kovlib.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Driving a record's back-end operations directly, for the back-end tests.
 #ifndef KOV_TESTS_BACKEND_UTIL_H
 #define KOV_TESTS_BACKEND_UTIL_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Bad input to the parameter scanner and the decoder: overlong tokens, broken
 // quotes, NUL bytes, unreadable or self-naming parameter files, high bytes in
 // names and unbounded repeat counts.

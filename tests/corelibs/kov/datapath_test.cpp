@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The datapath search, data file names, and the expansion and lookup of names.
 #include <kov/kovlib.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Self-documentation.  Documentation is due only with standard input on a
 // terminal, so the runs that show it have a pseudo-terminal of their own as
 // standard input, and a `more` and a `Docsieve` of the test's own first on

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Written data gathered into large system calls: what reaches files and
 // pipes, and when.
 #include <kov/kovlib.h>

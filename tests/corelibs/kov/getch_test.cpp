@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Lookup with conversion codes, and access to the raw arguments.
 #include <kov/kovlib.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The parameter scanner and the stores it fills.
 #include <kov/kovlib.h>
 

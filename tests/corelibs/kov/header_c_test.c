@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* The public header compiles alone as C. */
 #include <kov/kovlib.h>
 

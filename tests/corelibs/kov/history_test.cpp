@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // History writing and the output header life cycle.
 #include <kov/kovlib.h>
 

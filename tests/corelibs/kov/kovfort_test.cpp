@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The entry points for callers that pass blank-padded texts with hidden
 // lengths, called here as such a caller does.
 #include <kov/kovlib.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Windowed transfer of hypercubes: the plan (seeks and transfers a window
 // costs), the values moved, the failures, cubes past 4 GiB, slices and
 // snapshots, and the foreign-caller forms.

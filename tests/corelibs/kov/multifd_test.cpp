@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The multi-file back end: splitting by capacity, reading and seeking across
 // files, and moving on when a file system fills up.
 #include <kov/kovlib.h>

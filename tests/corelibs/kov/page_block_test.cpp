@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The page-aligned buffer of the library and the programs.
 #include "page_block.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Socket primitives, socket-out tags, the end-of-header handshake of piped
 // headers, unpiping and the pipe test.  Every listener binds to 127.0.0.1
 // or to a path in the test's directory; every wait is bounded.

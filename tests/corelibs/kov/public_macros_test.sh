@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Every macro the public headers define carries the library's prefix: a
 # program that includes them finds no other name taken.  The macros of the
 # system headers they include are subtracted first.

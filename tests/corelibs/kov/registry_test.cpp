@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The stream registry and input headers.
 #include <kov/kovlib.h>
 

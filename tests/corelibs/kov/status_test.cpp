@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Job status reports: messages to a monitoring master over TCP.
 //
 // Every test uses its own command line (the command-line store is filled once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Element formats and transfer of samples through sreed and srite.
 #include <kov/kovlib.h>
 

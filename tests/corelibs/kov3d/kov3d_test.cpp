@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Three-dimensional datasets: a written dataset read back (keys, axes,
 // header values, grid windows) through files and through a pipe, copies of
 // descriptions, regular grids and datasets without headers or grid, trace

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* A tiny C program of the family, built against an installed kovlib. */
 #include <kov/kovlib.h>
 

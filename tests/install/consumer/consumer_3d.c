@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* A tiny C program on the three-dimensional layer, built against an
  * installed kov (kov3d / kov::kov3d): a tag without a stream record answers
  * with result code 1. */

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A tiny C++ program of the family on the typed layer, built against an
 // installed kov (kov-typed / kov::typed).
 #include <kov/kov.hpp>

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """Datasets as Python users expect arrays to behave: windows of short data,
 NumPy indexing, xarray in and out, the element format that follows the
 array, and a package that documents itself."""

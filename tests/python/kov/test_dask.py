@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """Dask arrays read and written by tasks where they run."""
 import os
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """Reading, writing and errors of the package kov."""
 import os
 import resource

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """What a Python user trusts a library with: the interpreter goes on, writes
 are all or nothing, bad headers are refused, failures are the builtin
 exception classes and warnings go through `warnings`."""

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /**
  * \file kov.hpp
  * kov: typed access to parameters, histories and whole datasets.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /**
  * \file kovlib.h
  * kovlib: the dataset and parameter library of the kov program family.

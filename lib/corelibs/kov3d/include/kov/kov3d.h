@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /**
  * \file kov3d.h
  * kov3d: datasets of traces that carry header records and a grid.
