@@ -61,6 +61,27 @@ status, out, err = render(["-l", "man3/getch.3"], cwd=man_dir)
 if status != 0 or "Look a name up on the command line" not in " ".join(out.split()):
     failures.append("man -l man3/getch.3: status %d\n%s%s" % (status, out[:800], err))
 
+# A routine's page is its own: whatis names the routine, and the page says
+# what to include and link, what it returns, how it fails and where to look
+# next.  (The group pages that Doxygen writes stay as overviews.)
+for name, header, link in [("getch", "kov/kovlib.h", "-lkov"),
+                           ("sreed", "kov/kovlib.h", "-lkov"),
+                           ("kov_put_key", "kov/kov3d.h", "-lkov3d"),
+                           ("from_param_int", "kov/kov.hpp", "-lkovtyped")]:
+    page = man_dir / "man3" / (name + ".3")
+    done = subprocess.run(["lexgrog", str(page)], capture_output=True, text=True,
+                          stdin=subprocess.DEVNULL)
+    if not done.stdout.split(":", 1)[-1].strip().strip('"').startswith(name + " - "):
+        failures.append("whatis %s: lexgrog says %r" % (name, done.stdout.strip()))
+    status, out, err = render(["-l", str(page)])
+    flat = " ".join(out.split())
+    for wanted in ("SYNOPSIS", "#include <%s>" % header, "Link with %s" % link,
+                   "DESCRIPTION", "RETURN VALUE", "ERRORS", "SEE ALSO", "COPYRIGHT"):
+        if wanted not in flat:
+            failures.append("man 3 %s: no %r\n%s" % (name, wanted, out[:600]))
+    if len(out.splitlines()) > 200:
+        failures.append("man 3 %s: %d lines, not a page of one routine" % (name, len(out.splitlines())))
+
 # Installed pages must not carry the build machine's paths.
 pages = [p for d in ("man", "html") for p in (reference / d).rglob("*") if p.is_file()]
 for page in sorted(pages):
