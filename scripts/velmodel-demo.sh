@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 . scripts/deps.sh
 kov_install_deps
 cmake --preset default </dev/null >/dev/null
-cmake --build --preset default -j 2 --target velmodel </dev/null >/dev/null
+cmake --build --preset default -j 2 --target velmodel kovinfo kovpng kovview </dev/null >/dev/null
 mkdir -p model
 # Run inside model/: the data file is named after the header found in the
 # current directory.
@@ -18,6 +18,8 @@ velmodel wrote a 500 x 3000 model (depth samples x traces):
   header: $PWD/model/vel.H
   data:   $PWD/model/vel.H@   ($(stat -c %s model/vel.H@) bytes, big-endian 32-bit floats)
 
-Look at the header:        cat model/vel.H
-First trace, 500 samples:  od -A d -t f4 --endian=big -N 2000 -w16 model/vel.H@
+Describe it:           build/default/app/kovinfo model/vel.H
+Draw it:               build/default/app/kovpng stdin=model/vel.H out=model/vel.png
+Look at it in a page:  build/default/app/kovview model/vel.H
+The history:           cat model/vel.H
 MSG
