@@ -29,7 +29,7 @@ void ensure_store(streaminf *r, const char *name) {
     const kov::detail::StoreMemoryScope scope(r->store_memory);
     r->hqlen = KOV_HETCH_QUEUE_SIZE;
     r->hetch_queue = new_queue(r->hqlen);
-    kov::detail::push_input(*r->headerbuf);
+    kov::detail::push_input(*r->headerbuf, "header " + r->headername);
     getpar_scan(r->hetch_queue, r->hqlen);
   }
 }

@@ -28,7 +28,7 @@ using kov::detail::format;
 void scan_into_store(streaminf *r, const std::string &line) {
   if ((r->entrytype == STREAMINOUT || r->entrytype == STREAMSCR) && r->hetch_queue != nullptr) {
     const kov::detail::StoreMemoryScope scope(r->store_memory);
-    kov::detail::push_input(line);
+    kov::detail::push_input(line, "header " + r->headername);
     getpar_scan(r->hetch_queue, r->hqlen);
   }
 }
