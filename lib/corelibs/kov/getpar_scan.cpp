@@ -16,6 +16,7 @@
 //   8     (line start) # and the rest of the line: comment
 //   9, 10 any other character, or a newline: skipped
 #include "kovlib_internal.h"
+#include "streaminf.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -270,6 +271,12 @@ extern "C" void getpar_stack_par(const char *name) {
       koverr("file() can't read file %s\n", name);
     }
     text.append(chunk, static_cast<std::size_t>(got));
+    if (text.size() > kov::detail::kMaxHeaderBytes) {
+      ::close(fd);
+      reset_scanner();
+      koverr("the parameter file %s is longer than the limit of %zu MiB\n", name,
+             kov::detail::kMaxHeaderBytes >> 20);
+    }
   }
   ::close(fd);
   text.push_back('\n');

@@ -20,6 +20,9 @@ streaminf *in_record() {
 void ensure_store(streaminf *r, const char *name) {
   if (r->entrytype != STREAMIN && r->entrytype != STREAMINOUT && r->entrytype != STREAMSCR)
     koverr("kovstrpar(): parameter %s asked of output tag %s\n", name, r->tagname.c_str());
+  if (r->entrytype == STREAMIN && !r->headerbuf && !r->header_error.empty())
+    koverr("Attempt to get parameter %s from tag %s: its header %s cannot be read: %s\n", name,
+           r->tagname.c_str(), r->headername.c_str(), r->header_error.c_str());
   if (r->entrytype == STREAMIN && !r->headerbuf)
     koverr("Attempt to get parameter %s from tag %s which is not a valid description file \n", name,
            r->tagname.c_str());

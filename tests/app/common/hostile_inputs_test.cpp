@@ -38,3 +38,20 @@ TEST(HostileInputs, ATokenTooLongIsFatalWithTheFileAndLine) {
 }
 
 } // namespace
+
+// Data that never end: each tool reads at most one element past the
+// declared size, refuses, and ends (the test's time limit catches a hang).
+TEST(HostileInputs, EndlessDataAreRefusedAsLongerThanDeclared) {
+  TempDir dir;
+  for (const char *stream : {"/dev/zero", "/dev/urandom"}) {
+    kovtest::write_file(dir / "endless.H",
+                        std::string("n1=4 n2=3 esize=4 data_format=xdr_float in=") + stream + "\n");
+    for (const std::string &tool : readers()) {
+      EXPECT_EQ(run(dir, tool + " endless.H >out 2>err"), 23) << tool << " " << stream;
+      const std::string err = read_file(dir / "err");
+      EXPECT_NE(err.find("the data are longer than the header says: 48 bytes declared"),
+                std::string::npos)
+          << tool << " " << stream << ": " << err;
+    }
+  }
+}

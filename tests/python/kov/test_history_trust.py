@@ -31,3 +31,31 @@ def test_texts_of_some_kilobytes_are_read(workdir):
     ds = kov.open("a.H")
     assert ds.param("comment") == comment
     assert ds.shape == (2, 3)
+
+
+def test_a_dataset_written_with_a_relative_datapath_reads_from_anywhere(workdir):
+    os.mkdir("w")
+    os.chdir("w")
+    kov.write("r.H", np.arange(6, dtype=np.float32).reshape(2, 3), datapath="./")
+    header = (workdir / "w" / "r.H").read_text()
+    assert 'in="%s/./r.H@"' % (workdir / "w") in header
+    # An older history with the relative name, beside its data.
+    (workdir / "w" / "old.H").write_text(header.replace(str(workdir / "w") + "/", ""))
+    os.chdir(workdir)
+    for name in ("w/r.H", "w/old.H"):
+        ds = kov.open(name)
+        assert ds.read().sum() == 15
+        assert ds.memmap().sum() == 15
+
+
+def test_the_binding_module_exports_its_entry_point_only():
+    import shutil
+    import subprocess
+    from kov import _kov
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("nm is not installed")
+    out = subprocess.run([nm, "-D", "--defined-only", _kov.__file__], capture_output=True,
+                         text=True, check=True, stdin=subprocess.DEVNULL).stdout
+    names = [line.split()[-1] for line in out.splitlines() if line.strip()]
+    assert names == ["PyInit__kov"], names[:20]
