@@ -31,7 +31,7 @@
 #ifndef KOV_KOV_HPP
 #define KOV_KOV_HPP
 
-#if !defined(__cplusplus) || __cplusplus < 202002L
+#if defined(__cplusplus) && __cplusplus < 202002L
 #error "<kov/kov.hpp> needs C++20 (for example -std=c++20)"
 #else
 
