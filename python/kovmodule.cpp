@@ -22,6 +22,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace py = pybind11;
@@ -32,6 +33,18 @@ struct LibraryError : std::runtime_error {
   LibraryError(const std::string &text, int code) : std::runtime_error(text), error(code) {}
   int error; // errno of the system call that failed, or 0
 };
+
+// A header whose text the library refuses (a token longer than its scanner
+// takes, a header beyond its size limit): ValueError in Python.
+struct BadHeader : LibraryError {
+  using LibraryError::LibraryError;
+};
+
+bool refuses_text(const LibraryError &e) {
+  const std::string_view text = e.what();
+  return e.error == 0 && (text.starts_with("token too long in ") ||
+                          text.find(" is longer than the limit of ") != std::string_view::npos);
+}
 
 // Replaced in a forked child: another thread of the parent may have held it.
 std::recursive_mutex *library_lock = new std::recursive_mutex;
@@ -126,8 +139,13 @@ void set_param(const std::string &name, const std::string &value) {
 // Open an input tag: true when its history could be read.
 bool open_input(const std::string &tag) {
   return locked([&] {
-    tag_info(tag.c_str(), TAG_IN);
-    return kov_history(tag.c_str(), nullptr) >= 0;
+    try {
+      tag_info(tag.c_str(), TAG_IN);
+      return kov_history(tag.c_str(), nullptr) >= 0;
+    } catch (const LibraryError &e) {
+      if (refuses_text(e)) throw BadHeader(e.what(), 0);
+      throw;
+    }
   });
 }
 
@@ -149,9 +167,15 @@ py::object param(const std::string &tag, const std::string &name, const std::str
   return locked([&]() -> py::object {
     const char *t = tag.c_str();
     if (code == "s") {
+      // A text longer than a history line (a hand-written header) is read whole.
       std::vector<char> value(KOV_LINE_MAX + 1);
-      if (auxpar_n(name.c_str(), "s", value.data(), value.size(), t) == 0) return py::none();
-      return py::str(value.data());
+      // The lookup cuts a text at its room: one that fills it is read again
+      // with twice the room.
+      for (;;) {
+        if (auxpar_n(name.c_str(), "s", value.data(), value.size(), t) == 0) return py::none();
+        if (std::strlen(value.data()) + 1 < value.size()) return py::str(value.data());
+        value.assign(2 * value.size(), '\0');
+      }
     }
     if (code != "d" && code != "g" && code != "1")
       throw std::invalid_argument("unknown conversion code " + code);
@@ -387,6 +411,15 @@ PYBIND11_MODULE(_kov, m) {
   py::register_exception_translator([](std::exception_ptr p) {
     try {
       if (p) std::rethrow_exception(p);
+    } catch (const BadHeader &e) {
+      // The package's KovValueError (a KovError too) when it is loaded.
+      std::string text = e.what();
+      while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+      py::object kind = py::reinterpret_borrow<py::object>(PyExc_ValueError);
+      const py::dict modules = py::module_::import("sys").attr("modules");
+      if (modules.contains("kov") && py::hasattr(modules["kov"], "KovValueError"))
+        kind = modules["kov"].attr("KovValueError");
+      PyErr_SetString(kind.ptr(), text.c_str());
     } catch (const LibraryError &e) {
       std::string text = e.what();
       while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();

@@ -2,6 +2,7 @@
 // kovtool: the input dataset's description and block reads, and output
 // files that appear only once they are complete.
 #include "kovtool.hpp"
+#include "streaminf.h"
 
 #include <kov/kovlib.h>
 
@@ -117,7 +118,7 @@ Description describe_input() {
   if (auto in = text(getch_n, "in"))
     desc.location = *in;
   else
-    desc.location = header_text("in");
+    desc.location = kov::detail::history_name(tag_info("in", TAG_INQUIRE), header_text("in"));
   if (desc.location.empty()) koverr("the input header names no data (no in=)\n");
   if (desc.location != "stdin" && desc.location != "follow_hdr") {
     std::string_view rest = desc.location;
@@ -141,6 +142,9 @@ void data_short(std::int64_t declared, std::int64_t found) {
 }
 
 void data_longer(std::int64_t declared, std::int64_t more) {
+  if (more < 0)
+    koverr("the data are longer than the header says: %lld bytes declared, more follow\n",
+           static_cast<long long>(declared));
   koverr("the data are longer than the header says: %lld bytes declared, %lld more follow\n",
          static_cast<long long>(declared), static_cast<long long>(more));
 }
@@ -166,12 +170,30 @@ std::size_t BlockReader::fill(std::span<char> block) {
   return static_cast<std::size_t>(got);
 }
 
+BlockReader::BlockReader(const Description &desc, bool raw)
+    : expected_(desc.bytes), read_(raw ? sreed_raw : sreed) {
+  std::int64_t stored = 0;
+  for (const std::string &f : desc.files) {
+    struct stat st {};
+    if (::stat(f.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+    stored += st.st_size;
+  }
+  if (!desc.files.empty()) stored_ = stored;
+}
+
 void BlockReader::expect_end() {
   if (short_) data_short(expected_, done_);
-  std::array<char, 4096> extra{};
-  std::int64_t more = 0;
-  for (int r; (r = read_("in", extra.data(), static_cast<int>(extra.size()))) > 0;) more += r;
-  if (more > 0) data_longer(expected_, more);
+  // One element past the declared end tells (the data may be an endless
+  // stream); files of their own tell how much more they hold.
+  std::array<char, 8> extra{};
+  if (read_("in", extra.data(), static_cast<int>(extra.size())) <= 0) return;
+  std::int64_t more = stored_ > expected_ ? stored_ - expected_ : -1;
+  if (std::FILE *data = more < 0 ? input() : nullptr; data != nullptr) {
+    struct stat st {};
+    if (::fstat(::fileno(data), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > expected_)
+      more = st.st_size - expected_;
+  }
+  data_longer(expected_, more);
 }
 
 void require_floats(const Description &desc) {

@@ -99,8 +99,7 @@ using kov::detail::PageBlock;
 class BlockReader {
 public:
   // `raw`: the bytes as stored, without the conversion of the data format.
-  explicit BlockReader(const Description &desc, bool raw = false)
-      : expected_(desc.bytes), read_(raw ? sreed_raw : sreed) {}
+  explicit BlockReader(const Description &desc, bool raw = false);
 
   // Fill `block` with the next bytes; returns how many (0 at the declared
   // end).  Fatal when the data end early.
@@ -125,6 +124,7 @@ private:
   int (*read_)(const char *, void *, int);
   std::int64_t done_ = 0;
   bool short_ = false;
+  std::int64_t stored_ = -1; // bytes of the data files when all are regular files
 };
 
 // Fatal unless the samples are 4-byte floats.

@@ -9,6 +9,7 @@
 
 #include <climits>
 #include <string>
+#include <string_view>
 
 namespace kov {
 
@@ -53,6 +54,16 @@ void check_esize_exact(int esz, std::optional<int> request) {
   }
 }
 
+// The element size a history without an esize line has, as every reader of
+// the family takes it: 1 for byte formats, 4 otherwise.
+int default_esize(const std::string &tag) {
+  char format[64] = {};
+  if (auxpar_n("data_format", "s", format, sizeof format, tag.c_str()) == 1 &&
+      std::string_view(format).ends_with("_byte"))
+    return 1;
+  return 4;
+}
+
 } // namespace
 
 int kov_dimension(std::optional<std::string_view> file) {
@@ -89,7 +100,7 @@ void from_history_dim(int &n1, int *n2, int *n3, int *n4, std::optional<int> esi
   if (n3 != nullptr) from_history_int("n3", *n3, 1);
   if (n4 != nullptr) from_history_int("n4", *n4, 1);
   int esz = 0;
-  from_history_int("esize", esz);
+  from_history_int("esize", esz, default_esize("in"));
   check_esize(esz, esize, &n1, "from_history_dim");
 
   if (!compress || !*compress) return;
@@ -115,7 +126,7 @@ void from_history_dim_array(std::span<int> n, std::optional<int> esize) {
   for (std::size_t i = 0; i < n.size(); ++i)
     from_history_int(axisname(static_cast<int>(i + 1)), n[i], 1);
   int esz = 0;
-  from_history_int("esize", esz);
+  from_history_int("esize", esz, default_esize("in"));
   check_esize(esz, esize, n.empty() ? nullptr : &n[0], "from_history_dim_array");
 }
 
@@ -124,7 +135,7 @@ void from_either_dim(int &n1, int *n2, int *n3, std::optional<int> esize) {
   if (n2 != nullptr) from_either_int("n2", *n2);
   if (n3 != nullptr) from_either_int("n3", *n3);
   int esz = 0;
-  from_either_int("esize", esz);
+  from_either_int("esize", esz, default_esize("in"));
   check_esize_exact(esz, esize);
 }
 
@@ -133,7 +144,7 @@ void from_aux_dim(std::string_view file, int &n1, int *n2, int *n3, std::optiona
   if (n2 != nullptr) from_aux_int(file, "n2", *n2, 1);
   if (n3 != nullptr) from_aux_int(file, "n3", *n3, 1);
   int esz = 0;
-  from_aux_int(file, "esize", esz);
+  from_aux_int(file, "esize", esz, default_esize(c_text(file)));
   check_esize_exact(esz, esize);
 }
 
@@ -141,7 +152,7 @@ void from_aux_dim_array(std::string_view file, std::span<int> n, std::optional<i
   for (std::size_t i = 0; i < n.size(); ++i)
     from_aux_int(file, axisname(static_cast<int>(i + 1)), n[i], 1);
   int esz = 0;
-  from_aux_int(file, "esize", esz);
+  from_aux_int(file, "esize", esz, default_esize(c_text(file)));
   check_esize(esz, esize, n.empty() ? nullptr : &n[0], "from_aux_dim_array");
 }
 

@@ -197,7 +197,7 @@ def main():
     declared, classes = set(), set()
     for header in args.public:
         language = "c" if header.endswith(".h") else "c++"
-        declared |= declarations(own_lines(header, language))[0]
+        declared |= declarations(own_lines(header, language, args.include))[0]
     for header in args.sibling:
         names, marked_classes = declarations(own_lines(header, "c++", args.include),
                                              marked_only=True)

@@ -46,18 +46,35 @@ TEST(TypedDimensionsDeathTest, ElementSizeMismatches) {
   EXPECT_EXIT(kov::from_aux_dim("odd", n1), fatal_exit(), "esize /= 4\n");
 }
 
-TEST(TypedDimensionsDeathTest, MissingLengthsAndElementSize) {
+TEST(TypedDimensionsDeathTest, MissingLengths) {
   Program prog({"e={dir}/e.H"}, "\t\tn1=100\n");
   kovtest::write_file(prog.path("e.H"), "\t\tn2=1\n\t\tesize=4\n");
   int n1 = 0, n2 = 0;
-  EXPECT_EXIT(kov::from_history_dim(n1), fatal_exit(), "missing history value: esize\n");
   EXPECT_EXIT(kov::from_aux_dim("e", n1), fatal_exit(), "missing history value: n1 from file: e\n");
   EXPECT_EXIT(kov::from_either_dim(n1, &n2), fatal_exit(), "missing either value: n2\n");
 }
 
+// Without an esize line the element size is 4, or 1 for byte formats, as
+// every reader of the family takes it.
+TEST(TypedDimensions, AMissingElementSizeFollowsTheDataFormat) {
+  Program prog({"b={dir}/b.H"}, "\t\tn1=100\n\t\tn2=3\n\t\tdata_format=\"xdr_float\"\n");
+  kovtest::write_file(prog.path("b.H"), "\t\tn1=7\n\t\tdata_format=\"xdr_byte\"\n");
+  int n1 = 0, n2 = 0;
+  kov::from_history_dim(n1, &n2);
+  EXPECT_EQ(n1, 100);
+  EXPECT_EQ(n2, 3);
+  std::vector<int> n(2);
+  kov::from_history_dim_array(n);
+  EXPECT_EQ(n, (std::vector<int>{100, 3}));
+  kov::from_either_dim(n1, &n2, nullptr, 4);
+  EXPECT_EQ(n1, 100);
+  kov::from_aux_dim("b", n1, nullptr, nullptr, 1);
+  EXPECT_EQ(n1, 7);
+}
+
 // Axis lengths of `in` folded by from_history_dim, with or without n2.
 std::pair<int, int> fold(const std::string &history, bool pass_n2) {
-  Program prog({}, history + "\t\tesize=4\n");
+  Program prog({}, history);
   int n1 = 0, n2 = -1, n3 = -1, n4 = -1;
   kov::from_history_dim(n1, pass_n2 ? &n2 : nullptr, &n3, &n4, std::nullopt, true);
   EXPECT_EQ(n3, 1);

@@ -65,7 +65,7 @@ TEST(TypedHistoryArrays, RealsInExponentFormWithoutBlanks) {
                        "Frompar:w=0.000000E+00,0.100000E+02,0.100000E-02,0.300000E+39\n\ne=\n\n"
                        "f=-Infinity,NaN\n\n"));
   // The longest line the header scanner reads back bounds the array.
-  const std::vector<float> many(700, 1.0f);
+  const std::vector<float> many(6000, 1.0f);
   EXPECT_EXIT(kov::to_history_real_array("v", many), fatal_exit(),
               "to_history_real_array: too many values for one history line: v\n");
 }

@@ -365,8 +365,82 @@ template <class F> auto or_fatal(const char *message, F work) {
 
 } // namespace
 
+namespace {
+
+// A name that stands for a file relative to some directory: not absolute,
+// not headed by a variable, not a stream, an endpoint or "none" (-1).
+bool is_relative_file(std::string_view name) {
+  if (name.empty() || name.starts_with('/') || name.starts_with('$') || name == "stdin" ||
+      name == "follow_hdr" || name == "stdout" || name == "-1" ||
+      name.find('|') != std::string_view::npos)
+    return false;
+  return kov_is_socket_name(std::string(name).c_str()) == 0;
+}
+
+// Apply `each` to every part of a list of names separated by ';'.
+template <class F> std::string each_part(std::string_view list, F each) {
+  std::string out;
+  for (;;) {
+    const std::size_t end = std::min(list.find(';'), list.size());
+    out += each(list.substr(0, end));
+    if (end == list.size()) return out;
+    out += ';';
+    list.remove_prefix(end + 1);
+  }
+}
+
+// The directory of the record's header file ("" for the current one), or
+// nothing when the header is a pipe or a socket.  A standard input
+// redirected from a file is that file.
+std::optional<std::string> header_directory(const streaminf *record) {
+  const std::string &header = record->headername;
+  if (header == "stdin") {
+    const int fd = record->headfile != nullptr ? ::fileno(record->headfile) : 0;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+    std::vector<char> target(kMaxPath + 1, '\0');
+    const std::string link = "/proc/self/fd/" + std::to_string(fd);
+    const ssize_t len = ::readlink(link.c_str(), target.data(), target.size() - 1);
+    if (len <= 0 || target[0] != '/') return std::nullopt;
+    const std::string path(target.data(), static_cast<std::size_t>(len));
+    return path.substr(0, path.rfind('/') + 1);
+  }
+  if (!is_relative_file(header) && !header.starts_with('/')) return std::nullopt;
+  const std::size_t slash = header.rfind('/');
+  return slash == std::string::npos ? std::string() : header.substr(0, slash + 1);
+}
+
+bool exists(const std::string &name) {
+  struct stat st;
+  return ::stat(name.c_str(), &st) == 0;
+}
+
+} // namespace
+
 namespace kov::detail {
 std::string default_datapath_root = "/tmp/";
+
+std::string written_name(std::string_view name) {
+  return each_part(name, [](std::string_view part) {
+    // The name is kept whole after the directory ("/d/./x@"): a caller that
+    // looks for the name it gave in the header still finds it.
+    if (!is_relative_file(part)) return std::string(part);
+    return current_directory() + "/" + std::string(part);
+  });
+}
+
+std::string history_name(const streaminf *record, std::string_view name) {
+  const std::optional<std::string> dir = record != nullptr ? header_directory(record) : "";
+  if (!dir || dir->empty()) return std::string(name);
+  return each_part(name, [&](std::string_view part) {
+    if (!is_relative_file(part)) return std::string(part);
+    std::string beside = *dir + std::string(part);
+    // A file written before names were absolute, from the directory the
+    // reader is in, stays readable from there.
+    if (!exists(beside) && exists(std::string(part))) return std::string(part);
+    return beside;
+  });
+}
 } // namespace kov::detail
 
 extern "C" char *datapath(char *buffer) {
@@ -467,7 +541,8 @@ extern "C" char *expand_info(const char *name, streaminf *record) {
 
 extern "C" char *expandnm(const char *name, const char *tag) {
   streaminf *record = tag != nullptr ? tag_info(tag, TAG_IN) : nullptr;
-  return expand_info(name, record);
+  if (name == nullptr || record == nullptr) return expand_info(name, record);
+  return expand_info(kov::detail::history_name(record, name).c_str(), record);
 }
 
 extern "C" int findnm(int fd, char *buffer, int maxlen) {

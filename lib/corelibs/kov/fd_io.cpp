@@ -144,7 +144,8 @@ long fd_read(streaminf *r, void *ioinf, char *buffer, long nbytes) {
     if (n < 0) {
       if (errno == EINTR) continue;
       kov::detail::syserr("fd_read()");
-      koverr("fd_read() : I/O error, tag \"%s\"\n", r->tagname.c_str());
+      koverr("fd_read() : I/O error reading %s, tag \"%s\"\n", kov::detail::data_file_of(r).c_str(),
+             r->tagname.c_str());
     }
     if (n == 0) break; // end of the data
     total += n;
@@ -162,7 +163,8 @@ void write_all(const streaminf *r, int fd, std::span<const char> bytes) {
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       kov::detail::syserr("info_rite()");
-      koverr("info_rite() : I/O error, tag \"%s\"\n", r->tagname.c_str());
+      koverr("info_rite() : I/O error writing %s, tag \"%s\"\n",
+             kov::detail::data_file_of(r).c_str(), r->tagname.c_str());
     }
     done += static_cast<std::size_t>(n);
   }

@@ -168,7 +168,8 @@ long file_read(streaminf *r, void *ioinf, char *buffer, long nbytes) {
     const std::size_t n = std::fread(buffer + total, 1, want, state.file);
     if (n < want && std::ferror(state.file)) {
       kov::detail::syserr("file_read()");
-      koverr("file_read() : I/O error, tag \"%s\"\n", r->tagname.c_str());
+      koverr("file_read() : I/O error reading %s, tag \"%s\"\n",
+             kov::detail::data_file_of(r).c_str(), r->tagname.c_str());
     }
     if (n == 0) break;
     total += static_cast<long>(n);
@@ -179,7 +180,8 @@ long file_read(streaminf *r, void *ioinf, char *buffer, long nbytes) {
 
 [[noreturn]] void write_error(const streaminf *r) {
   kov::detail::syserr("file_write()");
-  koverr("file_write() : I/O error, tag \"%s\"\n", r->tagname.c_str());
+  koverr("file_write() : I/O error writing %s, tag \"%s\"\n", kov::detail::data_file_of(r).c_str(),
+         r->tagname.c_str());
 }
 
 // Gathered bytes into a pipe or socket, after what the stream holds (the

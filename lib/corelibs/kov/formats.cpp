@@ -32,7 +32,10 @@ extern "C" void open_instream(streaminf *r) {
     kov::detail::assertion("open_instream", "record is not an input with a header");
   std::optional<std::string> location;
   if (r->tagname == "in") location = kov::detail::getch_string("in");
-  if (!location) location = kov::detail::kovstrpar_string(r, "in");
+  if (!location) {
+    location = kov::detail::kovstrpar_string(r, "in");
+    if (location) location = kov::detail::history_name(r, *location);
+  }
   if (!location) {
     r->format_num = -1;
     r->valid = 0;
@@ -59,6 +62,7 @@ extern "C" void open_inoutstream(streaminf *r) {
     kov::detail::assertion("open_inoutstream", "record is not an in/out or scratch dataset");
   std::optional<std::string> location;
   if (r->headerbuf) location = kov::detail::kovstrpar_string(r, "in");
+  if (location) location = kov::detail::history_name(r, *location);
   if (location && *location != "-1")
     r->dataname = *location;
   else

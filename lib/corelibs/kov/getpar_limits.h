@@ -8,7 +8,8 @@
 // Blocks of the small-object allocator (suballoc).
 #define SMALLBLOCK 4096
 // Longest token of the parameter scanner, one byte of room for its end
-// included: a longer token ends the program.
-#define YYLMAX 8192
+// included (64 KiB): a longer token is a fatal error naming the file and
+// the line.
+#define YYLMAX 65536
 
 #endif // KOV_GETPAR_LIMITS_H

@@ -16,10 +16,13 @@
 //   8     (line start) # and the rest of the line: comment
 //   9, 10 any other character, or a newline: skipped
 #include "kovlib_internal.h"
+#include "streaminf.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -31,6 +34,8 @@ constexpr long kMaxToken = YYLMAX - 1;
 
 struct Input {
   std::string text;
+  std::string source;  // what the text is, for messages: a file, the command line
+  int line_offset = 0; // subtracted from the counted line (a par file's leading newline)
   std::size_t pos = 0;
   bool at_line_start = true;
   char *release = nullptr; // caller's buffer to free when this input is done
@@ -41,6 +46,27 @@ struct Input {
 std::vector<Input> inputs;
 bool value_state = false;
 std::string pending_name;
+
+// Forget every pending input and the state between them, so that the next
+// scan starts clean whatever ended this one.
+void reset_scanner() {
+  for (Input &in : inputs) std::free(in.release);
+  inputs.clear();
+  value_state = false;
+  pending_name.clear();
+}
+
+// A token longer than the scanner takes: fatal, naming where it stands.
+[[noreturn]] void token_too_long(const Input &in, std::size_t at) {
+  const long line = 1 +
+                    static_cast<long>(std::count(in.text.begin(),
+                                                 in.text.begin() + static_cast<long>(at), '\n')) -
+                    in.line_offset;
+  const std::string source = in.source.empty() ? std::string("the parameters") : in.source;
+  reset_scanner();
+  koverr("token too long in %s, line %ld: more than %ld characters\n", source.c_str(), line,
+         kMaxToken);
+}
 
 bool is_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 bool is_name_char(char c) { return is_letter(c) || (c >= '0' && c <= '9') || c == '_' || c == '-'; }
@@ -151,11 +177,7 @@ bool next_pair(Pair &out) {
       continue;
     }
     const Match m = longest_match(in);
-    if (static_cast<long>(m.length) > kMaxToken) {
-      std::fputs("token too large, exceeds YYLMAX\n", stderr);
-      std::fflush(stderr);
-      std::exit(2);
-    }
+    if (static_cast<long>(m.length) > kMaxToken) token_too_long(in, in.pos);
     const std::size_t p = in.pos;
     in.pos += m.consumed;
     in.at_line_start = in.text[in.pos - 1] == '\n';
@@ -200,10 +222,15 @@ bool next_pair(Pair &out) {
 
 namespace kov::detail {
 
-void push_input(std::string text) {
-  if (inputs.size() >= kMaxDepth) koverr("too many nested par files\n");
+void push_input(std::string text, std::string source, int line_offset) {
+  if (inputs.size() >= kMaxDepth) {
+    reset_scanner();
+    koverr("too many nested par files\n");
+  }
   Input in;
   in.text = std::move(text);
+  in.source = std::move(source);
+  in.line_offset = line_offset;
   inputs.push_back(std::move(in));
 }
 
@@ -244,13 +271,27 @@ extern "C" void getpar_stack_par(const char *name) {
       koverr("file() can't read file %s\n", name);
     }
     text.append(chunk, static_cast<std::size_t>(got));
+    if (text.size() > kov::detail::kMaxHeaderBytes) {
+      ::close(fd);
+      reset_scanner();
+      koverr("the parameter file %s is longer than the limit of %zu MiB\n", name,
+             kov::detail::kMaxHeaderBytes >> 20);
+    }
   }
   ::close(fd);
   text.push_back('\n');
-  kov::detail::push_input(std::move(text));
+  kov::detail::push_input(std::move(text), std::string("parameter file ") + name, 1);
 }
 
 extern "C" void getpar_scan(hash_item **queue, int qlen) {
+  // Whatever leaves this scan early (a fatal error an embedding caller
+  // turns into an exception) leaves no input behind for the next one.
+  struct ResetOnUnwind {
+    int pending = std::uncaught_exceptions();
+    ~ResetOnUnwind() {
+      if (std::uncaught_exceptions() > pending) reset_scanner();
+    }
+  } guard;
   Pair pair;
   while (next_pair(pair)) {
     getpar_hash_store(queue, qlen, pair.name, pair.value, pair.name_len, pair.value_len);
@@ -262,7 +303,7 @@ extern "C" void getpar_scan(hash_item **queue, int qlen) {
 extern "C" void getpar_string_store(hash_item **queue, int qlen, char *word) {
   if (word == nullptr) return;
   if (std::strpbrk(word, "\"'") != nullptr) {
-    getpar_push_input(word, 0);
+    kov::detail::push_input(std::string(word), "the command line", 0);
     getpar_scan(queue, qlen);
     return;
   }

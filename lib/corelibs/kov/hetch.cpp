@@ -20,6 +20,9 @@ streaminf *in_record() {
 void ensure_store(streaminf *r, const char *name) {
   if (r->entrytype != STREAMIN && r->entrytype != STREAMINOUT && r->entrytype != STREAMSCR)
     koverr("kovstrpar(): parameter %s asked of output tag %s\n", name, r->tagname.c_str());
+  if (r->entrytype == STREAMIN && !r->headerbuf && !r->header_error.empty())
+    koverr("Attempt to get parameter %s from tag %s: its header %s cannot be read: %s\n", name,
+           r->tagname.c_str(), r->headername.c_str(), r->header_error.c_str());
   if (r->entrytype == STREAMIN && !r->headerbuf)
     koverr("Attempt to get parameter %s from tag %s which is not a valid description file \n", name,
            r->tagname.c_str());
@@ -29,7 +32,7 @@ void ensure_store(streaminf *r, const char *name) {
     const kov::detail::StoreMemoryScope scope(r->store_memory);
     r->hqlen = KOV_HETCH_QUEUE_SIZE;
     r->hetch_queue = new_queue(r->hqlen);
-    kov::detail::push_input(*r->headerbuf);
+    kov::detail::push_input(*r->headerbuf, "header " + r->headername);
     getpar_scan(r->hetch_queue, r->hqlen);
   }
 }

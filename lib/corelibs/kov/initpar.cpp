@@ -78,3 +78,5 @@ extern "C" void finitpar(void) {
   array[n + 1] = nullptr;
   initpar(static_cast<int>(n + 1), array);
 }
+
+extern "C" const char *kov_version(void) { return KOV_VERSION_STRING; }

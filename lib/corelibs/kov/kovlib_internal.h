@@ -56,8 +56,10 @@ KOV_SIBLING_API std::optional<std::string> getch_string(const char *name);
 std::string vformat(const char *format, va_list args);
 KOV_SIBLING_API std::string format(const char *format, ...) KOV_PRINTF(1, 2);
 
-// Push a text of known length (may hold NUL bytes) as the scanner's next input.
-void push_input(std::string text);
+// Push a text of known length (may hold NUL bytes) as the scanner's next
+// input; `source` names it in the scanner's messages ("header x.H"), and
+// `line_offset` lines at its start are not counted in them.
+void push_input(std::string text, std::string source = {}, int line_offset = 0);
 
 // Print "prefix: <system error text>" on standard error, as perror does.
 KOV_SIBLING_API void syserr(const char *prefix);

@@ -126,12 +126,16 @@ extern "C" void readhdr(streaminf *r) {
       stopped_at_eot = true;
       break;
     }
+    if (text.size() >= kov::detail::kMaxHeaderBytes)
+      koverr("the header %s of tag %s is longer than the limit of %zu MiB: not a history\n",
+             r->headername.c_str(), r->tagname.c_str(), kov::detail::kMaxHeaderBytes >> 20);
     text.push_back(static_cast<char>(c));
   }
   // A header that exists but cannot be read (a directory, an I/O error) is
   // not an empty history: like an absent one it leaves the record invalid,
-  // and its first transfer fails.
+  // and its first lookup or transfer fails, naming the file and the reason.
   if (std::ferror(r->headfile)) {
+    r->header_error = std::strerror(errno);
     std::clearerr(r->headfile);
     r->headerbuf.reset();
     r->hdrlen = 0;

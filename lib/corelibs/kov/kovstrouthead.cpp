@@ -205,7 +205,7 @@ extern "C" void write_title(streaminf *r) {
     const std::string title = kov::detail::make_title();
     if (std::fputs(title.c_str(), r->headfile) < 0 || std::fflush(r->headfile) != 0) {
       kov::detail::syserr("write_title");
-      koverr("write_title: unable to write to output header %s for tag %s", r->headername.c_str(),
+      koverr("write_title: unable to write to output header %s for tag %s\n", r->headername.c_str(),
              r->tagname.c_str());
     }
   }
@@ -222,12 +222,13 @@ extern "C" void write_outname(streaminf *r) {
     // it stay as every header with following data has them.
     kovstrput(r, "kovstr_ready_out() : sets next in", "s", "stdin");
   } else {
-    kovstrput(r, "sets next: in", "s", dataname.c_str());
+    kovstrput(r, "sets next: in", "s", kov::detail::written_name(dataname).c_str());
     if (!dataname.empty() && dataname[0] == '$') {
       const std::string line = environment_line(dataname);
       if (std::fputs(line.c_str(), r->headfile) < 0 || std::fflush(r->headfile) != 0) {
         kov::detail::syserr("kovstrput()");
-        koverr("kovstrput() I/O error on output header for tag %s\n", r->tagname.c_str());
+        koverr("kovstrput() I/O error on output header %s for tag %s\n", r->headername.c_str(),
+               r->tagname.c_str());
       }
     }
   }

@@ -28,7 +28,7 @@ using kov::detail::format;
 void scan_into_store(streaminf *r, const std::string &line) {
   if ((r->entrytype == STREAMINOUT || r->entrytype == STREAMSCR) && r->hetch_queue != nullptr) {
     const kov::detail::StoreMemoryScope scope(r->store_memory);
-    kov::detail::push_input(line);
+    kov::detail::push_input(line, "header " + r->headername);
     getpar_scan(r->hetch_queue, r->hqlen);
   }
 }
@@ -51,7 +51,7 @@ void refuse_after_header_end(streaminf *r, const char *routine, const char *what
 
 [[noreturn]] void header_io_error(streaminf *r, const char *prefix, const char *format) {
   kov::detail::syserr(prefix);
-  koverr(format, r->tagname.c_str());
+  koverr(format, r->headername.c_str(), r->tagname.c_str());
 }
 
 // Whether a text is one complete double-quoted token of the scanner.
@@ -152,7 +152,7 @@ extern "C" int kovstrput(streaminf *r, const char *name, const char *type, const
   if (!r->header_title) write_title(r);
   const std::string line = kov::detail::format_line(name, type, val);
   if (std::fputs(line.c_str(), r->headfile) < 0 || std::fflush(r->headfile) != 0)
-    header_io_error(r, "kovstrput()", "kovstrput() I/O error on output header for tag %s\n");
+    header_io_error(r, "kovstrput()", "kovstrput() I/O error on output header %s for tag %s\n");
   scan_into_store(r, line);
   return 0;
 }
@@ -187,7 +187,7 @@ extern "C" int kovstrputlast(streaminf *r, const char *name, const char *type, c
     std::vector<char> bytes(static_cast<std::size_t>(window));
     if (std::fread(bytes.data(), 1, bytes.size(), f) != bytes.size())
       header_io_error(r, "kovstrputlast()",
-                      "kovstrputlast() I/O error on output header for tag %s\n");
+                      "kovstrputlast() I/O error on output header %s for tag %s\n");
     for (long j = window - 2; j >= 0; --j) {
       if (bytes[static_cast<std::size_t>(j)] != '\n') continue;
       const std::string tail(bytes.data() + j + 1, static_cast<std::size_t>(window - j - 1));
@@ -202,7 +202,7 @@ extern "C" int kovstrputlast(streaminf *r, const char *name, const char *type, c
       replace ? std::fseek(f, start_of_last, SEEK_SET) : std::fseek(f, 0, SEEK_END);
   if (positioned != 0 || std::fputs(line.c_str(), f) < 0 || std::fflush(f) != 0)
     header_io_error(r, "kovstrputlast()",
-                    "kovstrputlast() I/O error on output header for tag %s\n");
+                    "kovstrputlast() I/O error on output header %s for tag %s\n");
   scan_into_store(r, line);
   return 0;
 }

@@ -34,6 +34,7 @@ struct streaminf {
   std::vector<std::string> tag_sect;  // reserved
   std::vector<std::string> mach_sect; // reserved
   std::optional<std::string> headerbuf;
+  std::string header_error; // why the header could not be read, when it could not
   int hdrlen = 0;
   hash_item **hetch_queue = nullptr;
   int hqlen = 0;
@@ -102,6 +103,28 @@ std::string format_line(const char *name, const char *type, const void *val);
 // one complete double-quoted token is written as it stands.  Fatal, naming
 // the parameter, for a text that no history line can carry.
 KOV_SIBLING_API std::string history_text(const char *name, std::string_view text);
+
+// A file name as a history records it: every relative name of the list
+// (names separated by ';') made absolute against the current directory;
+// variables, streams and endpoints stand as they are.
+KOV_SIBLING_API std::string written_name(std::string_view name);
+
+// A file name read from the record's history: every relative name of the
+// list resolved against the directory of the record's header (older
+// histories recorded relative names).  A name found only relative to the
+// current directory, as older readers took it, stays so.
+KOV_SIBLING_API std::string history_name(const streaminf *record, std::string_view name);
+
+// The largest header a history may be (64 MiB): a longer one is fatal.
+constexpr std::size_t kMaxHeaderBytes = std::size_t{64} << 20;
+
+// The file a record's data transfers concern: its data file(s), or its
+// header when the data follow the header in the same stream.
+inline std::string data_file_of(const streaminf *r) {
+  const std::string name = r->dataname.value_or("");
+  if (name.empty() || name == "stdin" || name == "follow_hdr") return r->headername;
+  return name;
+}
 
 // The title text of an output header.
 std::string make_title();

@@ -41,7 +41,8 @@ int timeout_seconds() {
 void header_written(streaminf *r, bool ok) {
   if (ok && std::fflush(r->headfile) == 0) return;
   kov::detail::syserr("kovstrput()");
-  koverr("kovstrput() I/O error on output header for tag %s\n", r->tagname.c_str());
+  koverr("kovstrput() I/O error on output header %s for tag %s\n", r->headername.c_str(),
+         r->tagname.c_str());
 }
 
 // Keep the text up to `len` characters.

@@ -27,7 +27,7 @@ namespace {
 // Write the data pointer of an output history; the pointer written here is
 // the one a reader sees, so the record's own data name is not written later.
 void put_data_pointer(streaminf *r, const std::string &name) {
-  kovstrput(r, "sets next: in", "s", name.c_str());
+  kovstrput(r, "sets next: in", "s", kov::detail::written_name(name).c_str());
   r->header_outname = 1;
 }
 

@@ -95,6 +95,14 @@ std::optional<std::string> &slot(streaminf *r, const Kind &kind) {
 
 int put_format_tag(const Kind &kind, const char *tag, const char *name);
 
+// A description file named in the record's history, resolved as every
+// file name a history records.
+std::optional<std::string> history_file(streaminf *r, const Kind &kind) {
+  auto value = lookup_text(r, kind.param);
+  if (value) value = kov::detail::history_name(r, *value);
+  return value;
+}
+
 // The name derived for an output that names no description file itself.
 std::string derived_name(streaminf *r, const Kind &kind) {
   std::string name;
@@ -127,14 +135,14 @@ int find_format_tag(const Kind &kind, const char *tag, std::string &name) {
     return 0;
   }
   if (r->entrytype == STREAMINOUT) {
-    if (auto value = lookup_text(r, kind.param)) {
+    if (auto value = history_file(r, kind)) {
       name = kind.grid ? expanded(*value, r) : *value;
       slot(r, kind) = name;
       return 0;
     }
   }
   if (r->entrytype == STREAMIN) {
-    std::optional<std::string> value = lookup_text(r, kind.param);
+    std::optional<std::string> value = history_file(r, kind);
     if (auto given = kov::detail::getch_string(kind.override)) value = std::move(given);
     if (!value || value->starts_with("-1")) return 2;
     if (r->tagname == "in") koverr("%s", kind.init_msg);
@@ -162,7 +170,7 @@ int put_format_tag(const Kind &kind, const char *tag, const char *name) {
                      : "Can not call kov_put_header_format_tag for STREAMIN tag \n");
   require_open_history(tag, kind.grid);
   slot(r, kind) = name;
-  auxputch(kind.param, "s", name, tag);
+  auxputch(kind.param, "s", kov::detail::written_name(name).c_str(), tag);
   switch (r->entrytype) {
   case STREAMOUT:
     auxout(name);
@@ -193,7 +201,7 @@ int put_format_tag(const Kind &kind, const char *tag, const char *name) {
 
 void bind_input(const Kind &kind, streaminf *in) {
   std::optional<std::string> name = kov::detail::getch_string(kind.override);
-  if (!name) name = lookup_text(in, kind.param);
+  if (!name) name = history_file(in, kind);
   if (!name) return;
   if (kind.grid ? name->starts_with("-1") : *name == "-1") return;
   if (slot(in, kind))

@@ -141,7 +141,8 @@ TEST(BackendDeathTest, FullDeviceIsFatalNeverShort) {
         put(opened("out", TAG_OUT), "abcd");
         std::exit(0);
       },
-      fatal_exit(), "info_rite\\(\\): .*\n.*info_rite\\(\\) : I/O error, tag \"out\"");
+      fatal_exit(),
+      "info_rite\\(\\): .*\n.*info_rite\\(\\) : I/O error writing /dev/full, tag \"out\"");
   EXPECT_EXIT(
       {
         set_args({"prog", "head=" + (dir / "h.H"), "out=/dev/full"});
@@ -150,7 +151,7 @@ TEST(BackendDeathTest, FullDeviceIsFatalNeverShort) {
         r->seek_func(r, r->ioinf, 0, 1);
         std::exit(0);
       },
-      fatal_exit(), "info_rite\\(\\) : I/O error, tag \"out\"");
+      fatal_exit(), "info_rite\\(\\) : I/O error writing /dev/full, tag \"out\"");
   EXPECT_EXIT(
       {
         set_args({"prog", "head=" + (dir / "h.H"), "out=stdout"});
@@ -160,7 +161,7 @@ TEST(BackendDeathTest, FullDeviceIsFatalNeverShort) {
         put(r, "abcd");
         std::exit(0);
       },
-      fatal_exit(), "file_write\\(\\) : I/O error, tag \"out\"");
+      fatal_exit(), "file_write\\(\\) : I/O error writing stdout, tag \"out\"");
 }
 
 TEST(Backend, SparseDataPastFourGigabytes) {

@@ -26,7 +26,7 @@ using kovtest::TempDir;
 using kovtest::write_file;
 
 constexpr int kToken = YYLMAX - 1; // longest token the scanner accepts
-const char *const kTooLarge = "token too large, exceeds YYLMAX";
+const char *const kTooLong = "token too long in ";
 
 // Death-test children read nothing from the terminal.
 void own_stdin() {
@@ -72,7 +72,7 @@ TEST_F(BadInputFile, WordsWithoutEqualsAreSkippedAtAnyLength) {
   EXPECT_EQ(value_of("n1"), "5");
 }
 
-TEST_F(BadInputFileDeathTest, OneCharacterTooManyEndsWithStatus2) {
+TEST_F(BadInputFileDeathTest, OneCharacterTooManyIsFatalNamingFileAndLine) {
   const std::vector<std::string> texts = {
       std::string(kToken - 1, 'n') + "=1\n",     std::string(kToken, 'n') + "=1\n",
       std::string(kToken + 1, 'n') + "=1\n",     std::string(100000, 'n') + "=1\n",
@@ -80,11 +80,40 @@ TEST_F(BadInputFileDeathTest, OneCharacterTooManyEndsWithStatus2) {
       "v=" + std::string(100000, 'v') + "\n",    "q='" + std::string(kToken - 1, 'q') + "'\n",
       "#" + std::string(kToken, 'c') + "\n"};
   for (const auto &text : texts) {
-    use_file(text);
-    EXPECT_EXIT((own_stdin(), value_of("n2")), ::testing::ExitedWithCode(2),
-                std::string("^") + kTooLarge + "\n$")
+    use_file("n0=1\n\n" + text);
+    EXPECT_EXIT((own_stdin(), value_of("n2")), kovtest::fatal_exit(),
+                std::string(kTooLong) + "parameter file " + path_ + ", line 3: more than " +
+                    std::to_string(kToken) + " characters")
         << text.substr(0, 8) << "... of " << text.size();
   }
+}
+
+// A caller that carries on after a fatal error (as the Python package does)
+// finds the scanner empty: nothing of the bad header reaches the next one.
+TEST(BadInputHeader, TooLongTokenLeavesNothingForTheNextHeader) {
+  TempDir dir;
+  write_file(dir / "bad.H",
+             "n1=1\nlabel1=" + std::string(kToken + 1, 'x') + "\nn1=3 label1=evil\n");
+  write_file(dir / "good.H", "n1=5 label1=good\n");
+  kovtest::set_args({"prog", "bad=" + (dir / "bad.H"), "good=" + (dir / "good.H")});
+  struct Fatal {
+    std::string message;
+  };
+  kov_set_fatal_handler([](const char *message, void *) { throw Fatal{message}; }, nullptr);
+  int n1 = 0;
+  try {
+    auxpar("n1", "d", &n1, "bad");
+    ADD_FAILURE() << "a token too long went through";
+  } catch (const Fatal &f) {
+    EXPECT_EQ(f.message, "token too long in header " + (dir / "bad.H") + ", line 2: more than " +
+                             std::to_string(kToken) + " characters\n");
+  }
+  std::vector<char> label(100);
+  EXPECT_EQ(auxpar("n1", "d", &n1, "good"), 1);
+  EXPECT_EQ(n1, 5);
+  EXPECT_EQ(auxpar("label1", "s", label.data(), "good"), 1);
+  EXPECT_STREQ(label.data(), "good");
+  kov_set_fatal_handler(nullptr, nullptr);
 }
 
 TEST(BadInputCommandLine, UnquotedWordsAreStoredWhole) {
@@ -103,7 +132,8 @@ TEST(BadInputCommandLineDeathTest, QuotedWordsAreScanned) {
        {"q='" + std::string(kToken - 1, 'q') + "'", "q='" + std::string(100000, 'q') + "'",
         std::string(kToken - 1, 'n') + "='x'"}) {
     kovtest::set_args({"prog", word});
-    EXPECT_EXIT((own_stdin(), value_of("q")), ::testing::ExitedWithCode(2), kTooLarge);
+    EXPECT_EXIT((own_stdin(), value_of("q")), kovtest::fatal_exit(),
+                std::string(kTooLong) + "the command line, line 1");
   }
 }
 

@@ -323,4 +323,35 @@ TEST(HeaderLookupsDeathTest, InvalidHeadersAndParFilesInHeaders) {
   EXPECT_EXIT(hetch("n1", "d", &v), fatal_exit(), "file\\(\\) can't open file .*gone");
 }
 
+// A header that cannot be read names the file and the reason; one without
+// end (or beyond the size limit) is fatal, never an exhausted memory.
+TEST(HeaderLookupsDeathTest, UnreadableAndEndlessHeadersNameTheFile) {
+  TempDir dir;
+  std::filesystem::create_directory(dir / "adir.H");
+  int v;
+  set_args({"prog", "stdin=" + (dir / "adir.H")});
+  EXPECT_EXIT(hetch("n1", "d", &v), fatal_exit(),
+              "Attempt to get parameter n1 from tag in: its header .*adir.H cannot be read: Is a "
+              "directory\n");
+  set_args({"prog", "stdin=/dev/zero"});
+  EXPECT_EXIT(hetch("n1", "d", &v), fatal_exit(),
+              "the header /dev/zero of tag in is longer than the limit of 64 MiB");
+  set_args({"prog", "par=/dev/zero"});
+  EXPECT_EXIT(getch("n1", "d", &v), fatal_exit(),
+              "the parameter file /dev/zero is longer than the limit of 64 MiB");
+}
+
+} // namespace
+
+namespace {
+
+TEST(OutputHeaderDeathTest, AFailedTitleNamesTheHeaderOnALineOfItsOwn) {
+  TempDir dir;
+  InDir here(dir);
+  set_args({"prog", "head=/dev/full", "datapath=" + (dir / "")});
+  const int v = 1;
+  EXPECT_EXIT(putch("a", "d", &v), fatal_exit(),
+              "write_title: unable to write to output header /dev/full for tag out\n");
+}
+
 } // namespace

@@ -108,8 +108,9 @@ TEST(Kov3dRoundTrip, WrittenDatasetReadsBack) {
 
   const std::string header = read_file(dir / "out.H");
   EXPECT_NE(header.find("\t \tn1=8 o1=0.5 d1=0.25 label1=\"time\" \n"), std::string::npos);
-  EXPECT_NE(header.find("hff=\"out.H@@\""), std::string::npos);
-  EXPECT_NE(header.find("gff=\"out.H@@@@\""), std::string::npos);
+  // The names a history records are absolute.
+  EXPECT_NE(header.find("hff=\"" + (dir / "out.H@@") + "\""), std::string::npos);
+  EXPECT_NE(header.find("gff=\"" + (dir / "out.H@@@@") + "\""), std::string::npos);
   const std::string hff_text = read_file(dir / "out.H@@");
   EXPECT_NE(hff_text.find("\t \tn2=6 o2=0.5 d2=0.25 label2=\"record\"\n"), std::string::npos);
   EXPECT_NE(read_file(dir / "out.H@@@@")
@@ -381,6 +382,50 @@ void pipe_dataset(const TempDir &dir, bool close_first,
   ASSERT_EQ(run.writer, 0) << run.writer_err;
   ASSERT_EQ(run.reader, 0) << run.reader_err;
   EXPECT_EQ(run.reader_out, expected_summary()) << run.reader_err;
+}
+
+// From another directory, through standard input or a named header, with
+// the absolute names of today's histories and the relative names of older
+// ones (resolved against the header's own directory).
+TEST(Kov3dRoundTrip, ReadsFromAnotherDirectoryWithAbsoluteOrRelativeNames) {
+  TempDir dir, elsewhere;
+  const auto writer = kovtest::run_child([&] { write_dataset(dir); });
+  ASSERT_EQ(writer.status, 0) << writer.err;
+  std::filesystem::create_directory(dir / "old");
+  for (const auto &entry : std::filesystem::directory_iterator(dir.path())) {
+    if (!entry.is_regular_file()) continue;
+    const std::string name = entry.path().filename().string();
+    const std::string old = dir / ("old/" + name);
+    if (name != "out.H" && name != "out.H@@" && name != "out.H@@@@") {
+      std::filesystem::copy_file(entry.path(), old);
+      continue;
+    }
+    std::string text = read_file(entry.path().string());
+    for (std::size_t at; (at = text.find(dir / "")) != std::string::npos;)
+      text.erase(at, (dir / "").size());
+    write_file(old, text);
+  }
+  ASSERT_EQ(read_file(dir / "old/out.H").find('/'), std::string::npos);
+  for (const std::string &header : {dir / "out.H", dir / "old/out.H"}) {
+    for (const bool redirected : {true, false}) {
+      const auto reader = kovtest::run_child([&] {
+        enter(elsewhere, redirected ? header : "/dev/null");
+        if (redirected)
+          set_args({"reader"});
+        else
+          set_args({"reader", "stdin=" + header});
+        init_3d();
+        int n = 0, ntr[3] = {};
+        const int rec = 2, one = 1, count = 3;
+        if (kov_get_number_keys("in", &n) != 0 || n != 3) std::exit(2);
+        if (kov_get_val_by_index("in", &rec, &one, &count, ntr) != 0 || ntr[2] != 13) std::exit(3);
+        std::vector<float> trace(kN1);
+        if (sreed("in", trace.data(), kN1 * 4) != kN1 * 4 || trace[1] != sample(1, 1)) std::exit(4);
+        std::exit(0);
+      });
+      EXPECT_EQ(reader.status, 0) << header << " " << redirected << ": " << reader.err;
+    }
+  }
 }
 
 TEST(Kov3dRoundTrip, PipedDatasetReachesItsReaderWithHeadersAndGrid) {

@@ -31,6 +31,10 @@
 #ifndef KOV_KOV_HPP
 #define KOV_KOV_HPP
 
+#if defined(__cplusplus) && __cplusplus < 202002L
+#error "<kov/kov.hpp> needs C++20 (for example -std=c++20)"
+#else
+
 #include <array>
 #include <complex>
 #include <cstddef>
@@ -958,4 +962,5 @@ void kov_write_complex_5d(array_view<const std::complex<float>, 5> array,
 
 #pragma GCC visibility pop
 
+#endif // C++20
 #endif

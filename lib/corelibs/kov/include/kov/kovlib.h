@@ -45,6 +45,7 @@
 #ifndef KOV_KOVLIB_H
 #define KOV_KOVLIB_H
 
+#include <kov/kov_version.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -92,6 +93,11 @@ extern int kovxargc;
  * kovxargv[kovxargc] is null.  A null kovxargv means initpar was never
  * called. */
 extern char **kovxargv;
+
+/** The version of the library the program runs with, "major.minor.patch"
+ * (KOV_VERSION_STRING of the headers it was built with may differ).
+ * \return a text that belongs to the library */
+const char *kov_version(void);
 
 /** Capture the command line (the array is kept, not copied).  Must come
  * before any parameter lookup; a C program calls it first thing in main.
@@ -1539,7 +1545,9 @@ char *envhead(const char *name);
  * \param record a record, or null
  * \return a new string */
 char *expand_info(const char *name, streaminf *record);
-/** expand_info() with the record of a tag.
+/** expand_info() with the record of a tag, for a name its history
+ * records: a relative name is resolved against the directory of the tag's
+ * header first.
  * \param name the name
  * \param tag the tag, or null
  * \return a new string */
