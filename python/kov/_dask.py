@@ -9,8 +9,11 @@ import weakref
 
 import numpy as np
 
-from . import (Dataset, _Concerning, _convert, _discard, _finish, _give_tag, _kov, _lib, _lock,
-               _Output, _page_empty, _put_attrs, _start, _take_tag, _value_error)
+from . import _kov
+from ._dataset import Dataset
+from ._errors import _value_error
+from ._library import _Concerning, _give_tag, _lib, _lock, _page_empty, _start, _take_tag
+from ._writing import _convert, _discard, _finish, _Output, _put_attrs
 
 
 class _Blocks:

@@ -7,7 +7,7 @@ import numpy as np
 from xarray.backends import BackendArray, BackendEntrypoint
 from xarray.core import indexing
 
-from . import Dataset, _is_stream
+from ._dataset import Dataset, _is_stream
 
 
 def _value(text):
