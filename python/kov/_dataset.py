@@ -11,7 +11,7 @@ import numpy as np
 
 from . import _kov
 from ._axes import Axis, _axis_length, _dtype
-from ._errors import (KovIndexError, KovTypeError, _error, _from_os, _index_error,
+from ._errors import (KovError, KovIndexError, KovTypeError, KovValueError, _error, _from_os, _index_error,
                       _value_error)
 from ._library import (_Concerning, _Record, _give_tag, _lib, _lock, _page_empty, _start,
                        _take_tag)
@@ -90,7 +90,8 @@ class Dataset(_Record):
 
     def __init__(self, path: PathLike):
         _start()
-        self.path = os.fspath(path)
+        path = os.fspath(path)
+        self.path = path if isinstance(path, str) else os.fsdecode(path)
         self._source = _header_name(path)
         self._alias = None
         if not _is_stream(self.path):
@@ -104,13 +105,24 @@ class Dataset(_Record):
             try:
                 name = self._alias.name if self._alias else self._source
                 _lib.set_param(self._tag, name)
-                if not _lib.open_input(self._tag):
+                try:
+                    opened = _lib.open_input(self._tag)
+                except KovError as e:
+                    if e.errno:
+                        raise
+                    # Without a reason from the system: the header is bad
+                    # (an unknown data format, a token too long).
+                    raise _value_error(str(e), self.path) from None
+                if not opened:
                     raise _error(None, "%s: cannot open the header" % self.path, self.path)
                 self._describe()
+                self._pins = self._pin_data()
             except BaseException:
                 self._release()
                 raise
         self._position = 0
+        self._checked = False  # the data files compared with their pins
+        self._available = None  # bytes there are when fewer than declared
 
     def _release(self):
         _kov.close(self._tag)
@@ -145,8 +157,13 @@ class Dataset(_Record):
         ns = [a.n for a in axes]
         esize = self._lookup("esize", "s")
         self.esize = 4 if esize is None else _axis_length(esize, "esize", path)
-        with _Concerning(path):
-            fmt = _lib.format(self._tag)
+        try:
+            with _Concerning(path):
+                fmt = _lib.format(self._tag)
+        except KovError as e:
+            if e.errno:
+                raise
+            raise _value_error(str(e), path) from None
         self.data_format = fmt or self._lookup("data_format", "s") or "xdr_float"
         dtype = _dtype(self.data_format, self.esize)
         if dtype is None:
@@ -155,6 +172,65 @@ class Dataset(_Record):
         self.dtype = dtype
         if int(np.prod([float(n) for n in ns])) * self.esize >= 2**62:
             raise _value_error("%s: the axes hold more bytes than can be addressed" % path, path)
+
+    def _data_files(self):
+        """The data files the history names, as the library reaches them;
+        None for a stream or a dataset without data."""
+        if _is_stream(self.path):
+            return None
+        location = self._lookup("in", "s")
+        if location is None or location in ("stdin", "follow_hdr", "-1"):
+            return None
+        with _Concerning(self.path):
+            return [_lib.expand(name, self._tag) for name in location.split(";") if name]
+
+    def _pin_data(self):
+        """The identity of each data file now (None for one missing): the
+        data read are those of the files there when the header was read."""
+        files = self._data_files()
+        if files is None:
+            return None
+        pins = []
+        for name in files:
+            try:
+                st = os.stat(name)
+                pins.append((name, (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns)))
+            except OSError:
+                pins.append((name, None))
+        return pins
+
+    def _check_data(self, first):
+        """Before the first read (`first`) and after it: the data files
+        are those pinned at open, and not longer than the header says."""
+        if self._pins is None or self._checked:
+            return
+        total = 0
+        for name, pin in self._pins:
+            try:
+                st = os.stat(name)
+            except OSError as e:
+                if first:
+                    raise _error(e.errno, "%s: data file %s: %s" % (self.path, name, e.strerror),
+                                 name) from None
+                st = None
+            now = None if st is None else (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns)
+            if now != pin:
+                raise _value_error("%s: data file %s was replaced after the header was read: "
+                                   "open the dataset again" % (self.path, name), name)
+            total += st.st_size
+        if first:
+            if total > self.nbytes:
+                raise _value_error("%s: the data are longer than the header says: %d bytes "
+                                   "declared, %d more follow (%s)"
+                                   % (self.path, self.nbytes, total - self.nbytes,
+                                      ";".join(n for n, _ in self._pins)), self.path)
+            self._available = total if total < self.nbytes else None
+        else:
+            self._checked = True
+
+    def _short(self, there):
+        return _error(None, "%s: short data: the header declares %d bytes, only %s are "
+                      "there" % (self.path, self.nbytes, there), self.path)
 
     def _lookup(self, name, code):
         with _Concerning(self.path):
@@ -253,20 +329,43 @@ class Dataset(_Record):
         with _lock, _Concerning(self.path):
             tag = self._live()
             if window is None:
+                self._check_data(True)
+                if self._available is not None:
+                    raise self._short(self._available)
                 out = _empty(self.shape, self.dtype)
                 if self._position != 0:
                     _lib.seek(tag, 0, 0)
                 self._position = -1
                 got = _lib.read(tag, out, out.nbytes)
                 if got != out.nbytes:
-                    raise _error(None, "%s: short data: %d of %d bytes" % (self.path, got, out.nbytes),
-                                 self.path)
+                    raise self._short(got)
+                if self._pins is None and _is_stream(self.path):
+                    # A stream shows data longer than declared by what follows.
+                    if _lib.read(tag, np.empty(1, np.uint8), 1):
+                        raise _value_error("%s: the data are longer than the header says: %d "
+                                           "bytes declared, more follow"
+                                           % (self.path, self.nbytes), self.path)
+                self._check_data(False)
                 return out
             n, f, j = self._window(window)
             out = _empty(tuple(reversed(n)), self.dtype)
             if out.size:
+                self._check_data(True)
+                if self._available is not None:
+                    end, stride = self.esize, self.esize
+                    for axis, ni, fi, ji in zip(self.axes, n, f, j):
+                        end += (fi + (ni - 1) * ji) * stride
+                        stride *= axis.n
+                    if end > self._available:
+                        raise self._short(self._available)
                 self._position = -1
-                _lib.window(-1, tag, [a.n for a in self.axes], n, f, j, self.esize, out)
+                try:
+                    _lib.window(-1, tag, [a.n for a in self.axes], n, f, j, self.esize, out)
+                except KovError as e:
+                    if e.errno:
+                        raise
+                    raise self._short("fewer") from None
+                self._check_data(False)
             return out
 
     def _window(self, window):
@@ -360,50 +459,69 @@ def _reopen(path):
 
 def _index_by_window(shape, dtype, key, read):
     """NumPy indexing of an array of `shape` whose windows `read` gives:
-    the window is the box of the samples selected; integer, reversed and
-    array indices are applied to it afterwards."""
+    the window is the box of the samples selected; integer, reversed,
+    boolean and array indices are applied to it afterwards."""
     ndim = len(shape)
     key = key if isinstance(key, tuple) else (key,)
-    used = sum(1 for k in key if k is not None and k is not Ellipsis)
-    if sum(1 for k in key if k is Ellipsis) > 1:
-        raise KovIndexError("an index can only have a single ellipsis ('...')")
-    expanded = []
+    # The axes each item takes: none for None and boolean scalars (NumPy
+    # adds an axis for them), as many as its dimensions for a boolean mask.
+    items = []
     for k in key:
-        if k is Ellipsis:
-            expanded.extend([slice(None)] * (ndim - used))
+        if k is None or k is Ellipsis or isinstance(k, (slice, int, np.integer)) and \
+                not isinstance(k, (bool, np.bool_)):
+            items.append((k, 0 if k is None or k is Ellipsis else 1))
+            continue
+        a = k if isinstance(k, np.ndarray) else np.asarray(k)
+        if a.dtype == bool:
+            items.append((a, a.ndim))
         else:
-            expanded.append(k)
+            items.append((k, 1))
+    used = sum(taken for _, taken in items)
+    if sum(1 for k, _ in items if k is Ellipsis) > 1:
+        raise KovIndexError("an index can only have a single ellipsis ('...')")
     if used > ndim:
         raise KovIndexError("too many indices for an array of %d dimensions" % ndim)
-    expanded.extend([slice(None)] * (ndim - sum(1 for k in expanded if k is not None)))
+    expanded = []
+    for k, taken in items:
+        if k is Ellipsis:
+            expanded.extend([(slice(None), 1)] * (ndim - used))
+        else:
+            expanded.append((k, taken))
+    expanded.extend([(slice(None), 1)] * (ndim - sum(taken for _, taken in expanded)))
     window, after, axis = {}, [], 0
-    for k in expanded:
-        if k is None:
-            after.append(None)
+    for k, taken in expanded:
+        if taken == 0:
+            after.append(k)
             continue
-        size = shape[axis]
+        for size in shape[axis:axis + taken]:
+            if isinstance(k, slice):
+                try:
+                    picked = range(*k.indices(size))
+                except ValueError as e:
+                    raise KovValueError(str(e)) from None
+                step = picked.step
+                if step < 0:
+                    picked = picked[::-1]
+            elif isinstance(k, (int, np.integer)):
+                try:
+                    i = range(size)[int(k)]
+                except IndexError:
+                    raise KovIndexError("index %d is out of bounds for axis %d with size %d"
+                                        % (int(k), axis, size)) from None
+                picked = range(i, i + 1)
+            else:
+                picked = range(size)
+            if len(picked):
+                window[ndim - axis] = (len(picked), picked.start, picked.step)
+            else:
+                window[ndim - axis] = (0, 0, 1)
+            axis += 1
         if isinstance(k, slice):
-            picked = range(*k.indices(size))
-            step = picked.step
-            if step < 0:
-                picked = picked[::-1]
             after.append(slice(None, None, -1) if step < 0 else slice(None))
         elif isinstance(k, (int, np.integer)):
-            try:
-                i = range(size)[int(k)]
-            except IndexError:
-                raise KovIndexError("index %d is out of bounds for axis %d with size %d"
-                                    % (int(k), axis, size)) from None
-            picked = range(i, i + 1)
             after.append(0)
         else:
-            picked = range(size)
             after.append(k)
-        if len(picked):
-            window[ndim - axis] = (len(picked), picked.start, picked.step)
-        else:
-            window[ndim - axis] = (0, 0, 1)
-        axis += 1
     n = [window[a][0] for a in range(1, ndim + 1)]
     block = np.empty(tuple(reversed(n)), dtype) if 0 in n else read(window)
     try:

@@ -8,6 +8,7 @@ import errno as _errno
 import os
 import re
 import secrets
+import socket
 import weakref
 from typing import Any, Optional, Sequence, Union
 
@@ -60,9 +61,83 @@ def _check_header_name(header):
     return path
 
 
+def _host() -> str:
+    return re.sub(r"[^A-Za-z0-9]", "_", socket.gethostname())[:64] or "host"
+
+
+def _token() -> str:
+    """What names this process's temporaries: host, process and a random
+    part, so that the next write of the same dataset on this host can tell
+    those of a process that is gone."""
+    return "%s-%d-%s" % (_host(), os.getpid(), secrets.token_hex(6))
+
+
 def _temporary(final: str, token: str) -> str:
     folder, base = os.path.split(final)
     return os.path.join(folder, ".%s.kovtmp-%s" % (base.replace(":", "_"), token))
+
+
+def _alive(pid: int) -> bool:
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except OSError:
+        return True  # another user's process
+    return True
+
+
+def _remove_stale(final: str) -> None:
+    """Remove the temporaries of `final` left by processes of this host that
+    are gone (killed writers)."""
+    folder, base = os.path.split(final)
+    pattern = re.compile(r"\.%s\.kovtmp-%s-([0-9]+)-[0-9a-f]+\Z"
+                         % (re.escape(base.replace(":", "_")), re.escape(_host())))
+    try:
+        names = os.listdir(folder or ".")
+    except OSError:
+        return
+    for name in names:
+        m = pattern.match(name)
+        if m and not _alive(int(m.group(1))):
+            try:
+                os.unlink(os.path.join(folder, name))
+            except OSError:
+                pass
+
+
+def _data_sizes(count, total, filesize):
+    """The final size of each of `count` data files holding `total` bytes:
+    the library fills each to its capacity (`filesize` megabytes) in turn."""
+    capacity = (999999 if filesize is None else int(filesize)) << 20
+    sizes, left = [], total
+    for i in range(count):
+        size = left if i == count - 1 else min(left, capacity)
+        sizes.append(size)
+        left -= size
+    return sizes
+
+
+def _preallocate(names, total, filesize, header) -> None:
+    """Give the data files their final sizes with their blocks allocated at
+    once: the system then need not flush the data at close and rename (as
+    it does for a file truncated and written by delayed allocation), and a
+    full disk shows here."""
+    for name, size in zip(names, _data_sizes(len(names), total, filesize)):
+        if size <= 0:
+            continue
+        try:
+            fd = os.open(name, os.O_WRONLY)
+        except OSError as e:
+            raise _from_os(e, header) from None
+        try:
+            os.posix_fallocate(fd, 0, size)
+        except OSError as e:
+            if e.errno not in (_errno.EOPNOTSUPP, _errno.EINVAL):
+                raise _error(e.errno, "%s: data file %s: %s" % (header, name, e.strerror),
+                             header) from None
+        finally:
+            os.close(fd)
 
 
 def _finish(plan) -> None:
@@ -96,7 +171,8 @@ class _Output:
     directories: its header (by the library) and its data files."""
 
     def __init__(self, header, shape, array_dtype, *, o=None, d=None, label=None, unit=None,
-                 like=None, datapath=None, data_format=None, nfiles=None, filesize=None):
+                 like=None, datapath=None, data_format=None, nfiles=None, filesize=None,
+                 preallocate=True):
         _start()
         self.header = _check_header_name(header)
         self.shape = _check_shape(shape)
@@ -112,7 +188,7 @@ class _Output:
         source = like
         if isinstance(like, (str, bytes, os.PathLike)):
             source = Dataset(like)
-        token = secrets.token_hex(6)
+        token = _token()
         self.tag = None
         self.alias = None
         made = []
@@ -130,6 +206,8 @@ class _Output:
                         os.makedirs(os.path.dirname(name) or ".", exist_ok=True)
                 data = [(_temporary(n, token), n) for n in names]
                 temp_header = _temporary(self.header, token)
+                for final in [self.header] + names:
+                    _remove_stale(final)
                 for name, final in [(temp_header, self.header)] + data:
                     try:
                         fd = os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
@@ -169,6 +247,9 @@ class _Output:
                 for i in range(ndim, len(axes_like)):  # like's further axes do not apply
                     _lib.put_int(tag, "n%d" % (i + 1), 1)
                 _lib.put_int(tag, "esize", self.esize)
+                if preallocate:
+                    total = int(np.prod(self.shape, dtype=np.int64)) * self.esize
+                    _preallocate([t for t, _ in data], total, self.filesize, self.header)
         except BaseException:
             self._drop_tag()
             for name in made:
