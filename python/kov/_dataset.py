@@ -418,6 +418,7 @@ class Dataset(_Record):
                 raise _value_error("%s: memmap needs the data in one file of their own: in=%s"
                                    % (self.path, location), self.path)
             path = _lib.expand(location, self._live())
+            self._check_data(True)
         kind = "f4" if "float" in self.data_format else "i4"
         order = ">" if self.data_format.startswith("xdr") else "="
         try:
@@ -535,8 +536,10 @@ def open(path: PathLike) -> Dataset:
 
     Parameters
     ----------
-    path : a header file, a pipe command ending in "|", or "-" for the
-        standard input.  Names with a colon are files.
+    path : a header file (str, bytes or os.PathLike), a pipe command
+        ending in "|", or "-" for the standard input.  Names with a colon
+        are files.  The data read are those of the data files there when
+        the header is read.
 
     Returns
     -------
@@ -549,6 +552,8 @@ def open(path: PathLike) -> Dataset:
     ValueError : the header is not one the tools accept (an axis length that
         is not a positive whole number, an esize that does not fit the
         data format, an unknown data format); names the file and parameter.
+        Reads raise it too for data files replaced since, or longer than
+        the header says.
     KovError : any other failure, with the library's reason.
     """
     return Dataset(path)
