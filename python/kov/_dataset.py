@@ -228,9 +228,10 @@ class Dataset(_Record):
         else:
             self._checked = True
 
-    def _short(self, there):
-        return _error(None, "%s: short data: the header declares %d bytes, only %s are "
-                      "there" % (self.path, self.nbytes, there), self.path)
+    def _short(self, there=None):
+        found = "fewer" if there is None else "only %d" % there
+        return _error(None, "%s: short data: the header declares %d bytes, %s are there"
+                      % (self.path, self.nbytes, found), self.path)
 
     def _lookup(self, name, code):
         with _Concerning(self.path):
@@ -364,7 +365,7 @@ class Dataset(_Record):
                 except KovError as e:
                     if e.errno:
                         raise
-                    raise self._short("fewer") from None
+                    raise self._short() from None
                 self._check_data(False)
             return out
 
