@@ -16,9 +16,13 @@ Prints every run, the medians and their ratios.  Scratch files go to a new
 directory under the system's temporary directory (or under the directory
 given), removed at the end.
 
-Usage: PYTHONPATH=build/default/python python3 bench/python_bench.py [SCRATCH] [REPEATS]
+Each kov write stays atomic (temporary names, renamed when complete).
+
+Usage: PYTHONPATH=build/default/python python3 bench/python_bench.py [SCRATCH] [REPEATS] [PARTS]
+PARTS: a comma-separated choice of read, write, dask (default all).
 """
 import os
+import platform
 import shutil
 import statistics
 import sys
@@ -50,76 +54,104 @@ def alternate(label_a, a, label_b, b, repeats, settle=lambda: None):
     return statistics.median(ta), statistics.median(tb)
 
 
+def _model():
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or "unknown CPU"
+
+
 def main():
     base = sys.argv[1] if len(sys.argv) > 1 and sys.argv[1] else tempfile.gettempdir()
     repeats = int(sys.argv[2]) if len(sys.argv) > 2 else 5
+    parts = set(sys.argv[3].split(",")) if len(sys.argv) > 3 else {"read", "write", "dask"}
+    print(f"machine: {os.cpu_count()} CPUs, {_model()}, {platform.platform()}")
     os.makedirs(base, exist_ok=True)
     scratch = tempfile.mkdtemp(prefix="python-bench-", dir=base)
     try:
         os.chdir(scratch)
         data = np.random.default_rng(3).standard_normal((N2, N1)).astype(np.float32)
         kov.write("big.H", data, datapath=scratch + "/")
-        raw = scratch + "/big.H@"
         with kov.open("big.H") as ds:
             ds.read()  # into the page cache
         print(f"1 GiB of xdr_float ({N2} x {N1}) in {scratch}")
 
-        print("read")
-
-        def kov_read():
-            with kov.open("big.H") as ds:
-                ds.read()
-
-        def numpy_read():
-            np.fromfile(raw, ">f4").astype("<f4")
-
-        k, n = alternate("kov read", kov_read, "numpy fromfile+astype", numpy_read, repeats)
-        print(f"read: kov {k:.3f} s, numpy {n:.3f} s, ratio {k / n:.2f} (goal: at most 1.20)")
-
-        print("write")
-
-        def kov_write():
-            kov.write("w.H", data, datapath=scratch + "/")
-
-        def numpy_write():
-            data.astype(">f4").tofile(scratch + "/n.H@")
-            with open("n.H", "w") as f:
-                f.write(f'n1={N1} n2={N2} esize=4 in="{scratch}/n.H@" data_format="xdr_float"\n')
-
-        k, n = alternate("kov write", kov_write, "numpy astype+tofile", numpy_write, repeats)
-        print(f"write: kov {k:.3f} s, numpy {n:.3f} s, ratio {k / n:.2f} (goal: at most 1.20)")
+        if "read" in parts:
+            read_pairs(repeats)
+        if "write" in parts:
+            write_pairs(data, scratch, repeats)
         del data
-        for name in ("w.H@", "n.H@"):
-            os.unlink(name)
-
-        print("dask mean")
-        from dask.distributed import Client, LocalCluster
-        with LocalCluster(n_workers=2, processes=True, threads_per_worker=1, host="127.0.0.1",
-                          dashboard_address=None, local_directory=scratch) as cluster, \
-                Client(cluster) as client:
-            def cluster_mean():
-                with kov.open("big.H") as ds:
-                    ds.to_dask(chunks={2: 65536}).mean().compute()
-
-            def one_process_mean():
-                with kov.open("big.H") as ds:
-                    ds.read().mean()
-
-            def settle():
-                # Until the scheduler has forgotten the last run: a run that
-                # starts earlier takes its result instead of computing.
-                while client.run_on_scheduler(lambda dask_scheduler: len(dask_scheduler.tasks)):
-                    time.sleep(0.05)
-
-            cluster_mean()  # workers warm: modules imported
-            settle()
-            c, o = alternate("two workers", cluster_mean, "one process", one_process_mean,
-                             repeats, settle)
-        print(f"dask mean: two workers {c:.3f} s, one process {o:.3f} s, speed-up {o / c:.2f} "
-              f"(goal: at least 1.30)")
+        if "dask" in parts:
+            dask_pairs(repeats, scratch)
     finally:
         os.chdir("/")
         shutil.rmtree(scratch, ignore_errors=True)
+
+
+def read_pairs(repeats):
+    raw = os.getcwd() + "/big.H@"
+    print("read")
+
+    def kov_read():
+        with kov.open("big.H") as ds:
+            ds.read()
+
+    def numpy_read():
+        np.fromfile(raw, ">f4").astype("<f4")
+
+    k, n = alternate("kov read", kov_read, "numpy fromfile+astype", numpy_read, repeats)
+    print(f"read: kov {k:.3f} s, numpy {n:.3f} s, ratio {k / n:.2f} (goal: at most 1.20)")
+
+
+def write_pairs(data, scratch, repeats):
+    """Each pair writes over the dataset of the pair before, as a pipeline
+    rewriting its output does."""
+    print("write")
+
+    def kov_write():
+        kov.write("w.H", data, datapath=scratch + "/")
+
+    def numpy_write():
+        data.astype(">f4").tofile(scratch + "/n.H@")
+        with open("n.H", "w") as f:
+            f.write(f'n1={N1} n2={N2} esize=4 in="{scratch}/n.H@" data_format="xdr_float"\n')
+
+    k, n = alternate("kov write", kov_write, "numpy astype+tofile", numpy_write, repeats)
+    print(f"write: kov {k:.3f} s, numpy {n:.3f} s, ratio {k / n:.2f} (goal: at most 1.20)")
+    for name in ("w.H@", "n.H@"):
+        os.unlink(name)
+
+
+def dask_pairs(repeats, scratch):
+    print("dask mean")
+    from dask.distributed import Client, LocalCluster
+    with LocalCluster(n_workers=2, processes=True, threads_per_worker=1, host="127.0.0.1",
+                      dashboard_address=None, local_directory=scratch) as cluster, \
+            Client(cluster) as client:
+        def cluster_mean():
+            with kov.open("big.H") as ds:
+                ds.to_dask(chunks={2: 65536}).mean().compute()
+
+        def one_process_mean():
+            with kov.open("big.H") as ds:
+                ds.read().mean()
+
+        def settle():
+            # Until the scheduler has forgotten the last run: a run that
+            # starts earlier takes its result instead of computing.
+            while client.run_on_scheduler(lambda dask_scheduler: len(dask_scheduler.tasks)):
+                time.sleep(0.05)
+
+        cluster_mean()  # workers warm: modules imported
+        settle()
+        c, o = alternate("two workers", cluster_mean, "one process", one_process_mean,
+                         repeats, settle)
+    print(f"dask mean: two workers {c:.3f} s, one process {o:.3f} s, speed-up {o / c:.2f} "
+          f"(goal: at least 1.30)")
 
 
 if __name__ == "__main__":

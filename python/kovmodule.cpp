@@ -293,10 +293,8 @@ void write_data(const std::string &tag, py::buffer buffer, std::size_t nbytes) {
     while (total < nbytes) {
       const int want = static_cast<int>(std::min(nbytes - total, kMaxTransfer));
       const int put = srite(tag.c_str(), from.data + total, want);
-      if (put != want) {
-        const int code = errno;
-        fail("srite(): short write to tag " + tag, put < 0 || code != 0 ? code : 0);
-      }
+      // The reason is the one the library gave (errno may be stale here).
+      if (put != want) fail("srite(): short write to tag " + tag);
       total += static_cast<std::size_t>(put);
     }
   });
@@ -317,10 +315,9 @@ void window(int mode, const std::string &tag, const std::vector<int> &n_cube,
     const int nd = static_cast<int>(ndim);
     const int status = kov_window(mode, tag.c_str(), &nd, n_cube.data(), n_wind.data(),
                                   f_wind.data(), j_wind.data(), esize, values.data);
-    if (status != 0) {
-      const int code = errno;
-      fail("kov_window(): failed for tag " + tag, status == -1 ? code : 0);
-    }
+    // A short read or seek returns here: the reason is the one the library
+    // gave, if any (errno may be stale).
+    if (status != 0) fail("kov_window(): failed for tag " + tag);
   });
 }
 

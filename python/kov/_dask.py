@@ -1,5 +1,7 @@
 # SPDX-License-Identifier: Apache-2.0
 """Dask arrays of datasets: blocks read and written by the tasks, where they run."""
+import atexit
+import errno as _errno
 import ctypes
 import numbers
 import os
@@ -9,8 +11,11 @@ import weakref
 
 import numpy as np
 
-from . import (Dataset, _Concerning, _convert, _discard, _finish, _give_tag, _kov, _lib, _lock,
-               _Output, _page_empty, _put_attrs, _start, _take_tag, _value_error)
+from . import _kov
+from ._dataset import Dataset
+from ._errors import _error, _from_os, _value_error
+from ._library import _Concerning, _give_tag, _lib, _lock, _page_empty, _start, _take_tag
+from ._writing import _convert, _discard, _finish, _Output, _preallocate, _put_attrs
 
 
 class _Blocks:
@@ -132,8 +137,12 @@ class _Source:
 
 
 def dataset_to_dask(ds, chunks):
+    import itertools
+
     import dask.array as da
+    from dask.array.core import getter_nofancy, slices_from_chunks
     from dask.base import tokenize
+    from dask.highlevelgraph import HighLevelGraph
     source = ds._source
     if "|" in source or source == "stdin":
         raise _value_error("%s is a stream: it cannot be read in blocks elsewhere" % ds.path,
@@ -143,83 +152,165 @@ def dataset_to_dask(ds, chunks):
         stamp = _identity(source)
     except OSError:
         stamp = None
-    # One task for each block, which the optimizer fuses with the first step
-    # of whatever is computed from the blocks.
-    return da.from_array(_Source(source, ds.shape, ds.dtype, stamp), chunks=chunks, lock=False,
-                         asarray=False, fancy=False, inline_array=True,
-                         meta=np.empty((0,) * len(chunks), ds.dtype),
-                         name="kov-read-" + tokenize(source, stamp, ds.shape, chunks))
+    # One task for each block, a getter task as Dask's optimizer knows them:
+    # it folds an indexing of the array into the reads of the blocks (a
+    # window of the samples asked for, never the whole block) and fuses a
+    # block with the first step of whatever is computed from it.
+    name = "kov-read-" + tokenize(source, stamp, ds.shape, chunks)
+    reader = _Source(source, ds.shape, ds.dtype, stamp)
+    keys = itertools.product([name], *[range(len(c)) for c in chunks])
+    graph = {key: (getter_nofancy, reader, where, False, False)
+             for key, where in zip(keys, slices_from_chunks(chunks))}
+    return da.Array(HighLevelGraph.from_collections(name, graph, dependencies=()), name, chunks,
+                    meta=np.empty((0,) * len(chunks), ds.dtype))
 
 
-def _write_block(block, text, filesize, shape, esize, sample, explicit, block_info=None):
-    """Write one block at its place through a private read-write view of the
-    dataset (a copy of its header naming the same data files)."""
-    at = [start for start, _ in block_info[0]["array-location"]]
-    block = _convert(np.asarray(block), np.dtype(sample), explicit)
-    _start()
-    with _lock:
-        fd, view = tempfile.mkstemp(suffix=".H", prefix="kov-view-")
-        with os.fdopen(fd, "wb") as f:
-            f.write(text)
-        tag = _take_tag()
+# Writes of this process whose temporaries exist, and those given up: a
+# task that starts after its write was given up makes nothing.
+_writes_lock = threading.Lock()
+_unfinished = {}  # temporary header -> plan
+_abandoned = set()  # temporary headers
+
+
+def _abandon(plan):
+    """Give up a write: its temporaries go and no task makes them again."""
+    with _writes_lock:
+        _abandoned.add(plan[0])
+        _unfinished.pop(plan[0], None)
+        _discard(plan)
+
+
+@atexit.register
+def _discard_unfinished():
+    with _writes_lock:
+        for plan in list(_unfinished.values()):
+            _discard(plan)
+        _unfinished.clear()
+
+
+def _begin(plan, text, total, filesize):
+    """Make the temporaries when the first block is written: a graph never
+    computed, or failing before it writes, leaves nothing.  Once per write
+    in a process; a worker process finding them made by another takes
+    them."""
+    temp_header, header, data, _ = plan
+    with _writes_lock:
+        if temp_header in _abandoned:
+            raise _error(None, "%s: the write was given up" % header, header)
+        if temp_header in _unfinished:
+            return
+        made = []
         try:
-            with _Concerning(view):
-                _lib.set_param(tag, view)
-                _lib.set_param("filesize", "" if filesize is None else str(int(filesize)))
-                if not _lib.open_inout(tag):
-                    raise _value_error("cannot open the data of %s for writing" % view)
-                if block.size:
-                    _lib.window(1, tag, list(reversed(shape)), list(reversed(block.shape)),
-                                list(reversed(at)), [1] * len(shape), esize, block)
+            for name, final in [(temp_header, header)] + data:
+                try:
+                    fd = os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+                except FileExistsError:
+                    if name == temp_header:
+                        _unfinished[temp_header] = plan
+                        return
+                    raise _from_os(FileExistsError(_errno.EEXIST, os.strerror(_errno.EEXIST),
+                                                   name), final) from None
+                except OSError as e:
+                    raise _from_os(e, final) from None
+                made.append(name)
+                os.close(fd)
+            with open(temp_header, "wb") as f:
+                f.write(text)
+            _preallocate([t for t, _ in data], total, filesize, header)
+        except BaseException:
+            for name in made:
+                try:
+                    os.unlink(name)
+                except OSError:
+                    pass
+            raise
+        _unfinished[temp_header] = plan
+
+
+def _write_block(block, plan, text, total, filesize, shape, esize, sample, explicit,
+                 block_info=None):
+    """Write one block at its place through a private read-write view of the
+    dataset (a copy of its header naming the same data files, reached by
+    descriptors: a write given up meanwhile is never made again)."""
+    if block_info is None:  # Dask asking for the type of the result
+        return np.ones((0,) * len(shape), dtype=bool)
+    try:
+        at = [start for start, _ in block_info[0]["array-location"]]
+        block = _convert(np.asarray(block), np.dtype(sample), explicit)
+        _start()
+        _begin(plan, text, total, filesize)
+        fds = []
+        try:
+            for temp, _ in plan[2]:
+                try:
+                    fds.append(os.open(temp, os.O_RDWR | os.O_CLOEXEC))
+                except FileNotFoundError:
+                    raise _error(None, "%s: the write was given up" % plan[1], plan[1]) from None
+                text = text.replace(os.fsencode(temp), b"/proc/self/fd/%d" % fds[-1])
+            with _lock:
+                fd, view = tempfile.mkstemp(suffix=".H", prefix="kov-view-")
+                with os.fdopen(fd, "wb") as f:
+                    f.write(text)
+                tag = _take_tag()
+                try:
+                    with _Concerning(view):
+                        _lib.set_param(tag, view)
+                        _lib.set_param("filesize", "" if filesize is None else str(int(filesize)))
+                        if not _lib.open_inout(tag):
+                            raise _value_error("cannot open the data of %s for writing" % view)
+                        if block.size:
+                            _lib.window(1, tag, list(reversed(shape)), list(reversed(block.shape)),
+                                        list(reversed(at)), [1] * len(shape), esize, block)
+                finally:
+                    _kov.close(tag)
+                    _kov.take_warnings()
+                    _give_tag(tag)
+                    os.unlink(view)
         finally:
-            _kov.close(tag)
-            _kov.take_warnings()
-            _give_tag(tag)
-            os.unlink(view)
+            for fd in fds:
+                os.close(fd)
+    except BaseException:
+        _abandon(plan)
+        raise
     return np.ones((1,) * len(shape), dtype=bool)
 
 
-def _presize(names, total, filesize):
-    """Give every data file its final size, so that each task's view of a
-    multi-file data set splits the bytes the same way."""
-    capacity = (999999 if filesize is None else int(filesize)) << 20
-    left = total
-    for i, name in enumerate(names):
-        size = left if i == len(names) - 1 else min(left, capacity)
-        os.truncate(name, size)
-        left -= size
-
-
 def _finish_when_written(written, plan):
-    _finish(plan)
+    try:
+        _finish(plan)
+    except BaseException:
+        _abandon(plan)
+        raise
+    with _writes_lock:
+        _unfinished.pop(plan[0], None)
 
 
 def dask_to_kov(darr, header, compute=True, _attrs=None, **kwargs):
     import dask
     import dask.array as da
     darr = da.asarray(darr)
-    out = _Output(header, darr.shape, darr.dtype, **kwargs)
+    out = _Output(header, darr.shape, darr.dtype, preallocate=False, **kwargs)
     try:
         with _lock, _Concerning(out.header):
             _put_attrs(out, _attrs)
         out.close_header()
         out._drop_tag()
         total = int(np.prod(darr.shape, dtype=np.int64)) * out.esize
-        _presize(out.data_files, total, out.filesize)
         text = out.header_text()
-    except BaseException:
+    finally:
+        # Made again by the computation when it starts.
         out.abort()
-        raise
+        out.keep()
     stored = darr.map_blocks(
-        _write_block, text, out.filesize, darr.shape, out.esize, out.dtype.str, out.explicit,
-        dtype=bool, chunks=tuple((1,) * len(c) for c in darr.chunks))
+        _write_block, out.plan, text, total, out.filesize, darr.shape, out.esize, out.dtype.str,
+        out.explicit, dtype=bool, chunks=tuple((1,) * len(c) for c in darr.chunks),
+        meta=np.ones((0,) * darr.ndim, dtype=bool))
     finished = dask.delayed(_finish_when_written, pure=False)(stored, out.plan)
-    out.keep()  # the computation puts the files in place or the failure removes them
     if not compute:
         return finished
     try:
         dask.compute(finished)
     except BaseException:
-        _discard(out.plan)
+        _abandon(out.plan)
         raise
     return None

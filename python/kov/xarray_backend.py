@@ -7,7 +7,7 @@ import numpy as np
 from xarray.backends import BackendArray, BackendEntrypoint
 from xarray.core import indexing
 
-from . import Dataset, _is_stream
+from ._dataset import Dataset, _is_stream
 
 
 def _value(text):
@@ -28,8 +28,51 @@ class KovBackendArray(BackendArray):
         self.dtype = dtype
 
     def __getitem__(self, key):
+        # Integers and slices of any step, per axis, are answered here by one
+        # windowed read: xarray's own decomposition of slices into what a
+        # back end takes misplaces samples for negative steps other than -1.
+        if isinstance(key, (indexing.BasicIndexer, indexing.OuterIndexer)):
+            return self._outer(key.tuple)
         return indexing.explicit_indexing_adapter(key, self.shape, indexing.IndexingSupport.BASIC,
                                                   self._raw_indexing_method)
+
+    def _outer(self, items):
+        """Outer indexing: an integer, a slice or a 1-D integer array per
+        axis, each applied to its axis alone."""
+        ndim = len(self.shape)
+        window, after, squeeze = {}, [], []
+        for k, (index, size) in enumerate(zip(items, self.shape)):
+            if isinstance(index, slice):
+                picked = range(*index.indices(size))
+                after.append(slice(None, None, -1) if picked.step < 0 else slice(None))
+                if picked.step < 0:
+                    picked = picked[::-1]
+            elif isinstance(index, (int, np.integer)):
+                i = range(size)[int(index)]
+                picked = range(i, i + 1)
+                after.append(slice(None))
+                squeeze.append(k)
+            else:
+                index = np.asarray(index)
+                index = np.where(index < 0, index + size, index)
+                first = int(index.min()) if index.size else 0
+                picked = range(first, int(index.max()) + 1) if index.size else range(0)
+                after.append(index - first)
+            window[ndim - k] = (len(picked), picked.start if len(picked) else 0,
+                                picked.step if len(picked) else 1)
+        shape = tuple(window[ndim - k][0] for k in range(ndim))
+        if 0 in shape:
+            data = np.empty(shape, self.dtype)
+        else:
+            with Dataset(self.source) as ds:
+                data = ds.read(window)
+        for k, index in enumerate(after):
+            if isinstance(index, slice):
+                if index.step is not None:
+                    data = data[(slice(None),) * k + (index,)]
+            else:
+                data = np.take(data, index, axis=k)
+        return data.squeeze(axis=tuple(squeeze)) if squeeze else data
 
     def _raw_indexing_method(self, key):
         ndim = len(self.shape)
@@ -72,7 +115,7 @@ class KovBackendEntrypoint(BackendEntrypoint):
     """Datasets of the kov program family for xarray.
 
     open_dataset(filename_or_obj, drop_variables=None, name=None): one
-    variable named `name` (default the file's base name) with dims from the
+    variable named `name` (default "data", for every file) with dims from the
     axes' labels (`axisN` for an axis without one), coordinates from o/d
     and the history's parameters as its attributes; samples read lazily by
     windows.  A stream ("-" or "cmd |") is read once, at open."""
@@ -84,6 +127,7 @@ class KovBackendEntrypoint(BackendEntrypoint):
     def open_dataset(self, filename_or_obj, *, drop_variables=None, name=None):
         import xarray as xr
         path = os.fspath(filename_or_obj)
+        path = path if isinstance(path, str) else os.fsdecode(path)
         with Dataset(path) as ds:
             source, shape, dtype, axes = ds._source, ds.shape, ds.dtype, ds.axes
             attrs = {k: _value(v) for k, v in ds.params().items()}
@@ -95,11 +139,11 @@ class KovBackendEntrypoint(BackendEntrypoint):
             coords[dim] = xr.Variable((dim,), values, {"units": axis.unit} if axis.unit else {})
         if data is None:
             data = indexing.LazilyIndexedArray(KovBackendArray(source, shape, dtype))
-        if name is None:
-            name = "stdin" if path == "-" else (
-                os.path.splitext(os.path.basename(path))[0] if not _is_stream(path) else "data")
+        # One name whatever the file: the datasets of a series
+        # (open_mfdataset) combine into one variable.
+        name = name or "data"
         variables = {} if drop_variables and name in drop_variables else \
-            {name or "data": xr.Variable(dims, data, attrs)}
+            {name: xr.Variable(dims, data, attrs)}
         return xr.Dataset(variables, coords=coords)
 
     def guess_can_open(self, filename_or_obj):

@@ -69,16 +69,24 @@ extern "C" int kov_header_axes(const char *tag, int max_axes, kov_axis *axes, ch
   };
   if (tag == nullptr || axes == nullptr || max_axes < 1 || max_axes > KOV_MAX_AXES)
     return fail("kov_header_axes(): bad arguments");
-  for (int i = 1;; ++i) {
+  // The axes run to the last n given; an axis without its n between them has
+  // length 1, as every absent axis parameter takes its default.
+  int last = 0;
+  for (int i = KOV_MAX_AXES + 1; i >= 1 && last == 0; --i)
+    if (text_of(tag, "n" + std::to_string(i))) last = i;
+  for (int i = 1; i <= last; ++i) {
     const std::string key = std::to_string(i);
     const auto n = text_of(tag, "n" + key);
-    if (!n) break;
-    if (i > max_axes)
-      return fail("n" + key + "=" + *n + ": more than " + std::to_string(max_axes) + " axes");
-    const auto length = length_of(*n);
+    if (i == 1 && !n) break;
+    const std::string given = n.value_or("1");
+    const auto length = length_of(given);
     if (!length)
-      return fail("n" + key + "=" + *n + ": an axis length must be a whole number from 1 to " +
+      return fail("n" + key + "=" + given + ": an axis length must be a whole number from 1 to " +
                   std::to_string(INT_MAX));
+    // Axes of length 1 beyond the caller's room change nothing.
+    if (i > max_axes && *length == 1) continue;
+    if (i > max_axes)
+      return fail("n" + key + "=" + given + ": more than " + std::to_string(max_axes) + " axes");
     kov_axis &a = axes[i - 1];
     a.n = *length;
     a.o = 0.0;

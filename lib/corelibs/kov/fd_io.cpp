@@ -76,8 +76,8 @@ int fd_open(streaminf *r, void **ioinf) {
     fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
       kov::detail::syserr("fd_open");
-      std::fprintf(stderr, "unable to obtain input file \"%s\" for tag \"%s\"\n", path.c_str(),
-                   r->tagname.c_str());
+      kov::detail::note(kov::detail::format("unable to obtain input file \"%s\" for tag \"%s\"\n",
+                                            path.c_str(), r->tagname.c_str()));
     }
     break;
   }
@@ -100,8 +100,8 @@ int fd_open(streaminf *r, void **ioinf) {
     mode = "r+";
     if (fd < 0) {
       kov::detail::syserr("fd_open");
-      std::fprintf(stderr, "unable to open input/output datafile %s for tag %s \n", name.c_str(),
-                   r->tagname.c_str());
+      kov::detail::note(kov::detail::format("unable to open input/output datafile %s for tag %s \n",
+                                            name.c_str(), r->tagname.c_str()));
     }
     break;
   }
@@ -137,10 +137,17 @@ long fd_read(streaminf *r, void *ioinf, char *buffer, long nbytes) {
   FdState *state = state_of(ioinf);
   if (state == nullptr || !state->file.is_open()) invalid_dataset(r);
   state->pending.drain();
+  // An input file is read at this record's own position: a descriptor
+  // shared with forked processes has one offset for them all.
+  const bool positioned = r->entrytype == STREAMIN && r->backseekable != 0;
   long total = 0;
   while (total < nbytes) {
-    const ssize_t n = ::read(state->file.fd(), buffer + total,
-                             static_cast<size_t>(std::min(kChunk, nbytes - total)));
+    const auto want = static_cast<size_t>(std::min(kChunk, nbytes - total));
+    const ssize_t n =
+        positioned
+            ? ::pread(state->file.fd(), buffer + total, want,
+                      static_cast<off_t>(state->curpos + static_cast<unsigned long long>(total)))
+            : ::read(state->file.fd(), buffer + total, want);
     if (n < 0) {
       if (errno == EINTR) continue;
       kov::detail::syserr("fd_read()");
@@ -184,7 +191,10 @@ kov_off_t fd_seek(streaminf *, void *ioinf, kov_off_t offset, int whence) {
     how = SEEK_SET;
     break;
   case 1:
-    how = SEEK_CUR;
+    // From this record's own position (the descriptor's may be another
+    // process's).
+    how = SEEK_SET;
+    offset += static_cast<kov_off_t>(state->curpos);
     break;
   case 2:
     how = SEEK_END;

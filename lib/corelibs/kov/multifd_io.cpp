@@ -197,7 +197,11 @@ long multifd_read(streaminf *r, void *ioinf, char *buffer, long nbytes) {
       continue;
     }
     const long want = static_cast<long>(std::min<long long>({left, nbytes - total}));
-    const ssize_t n = ::read(slot.file.fd(), buffer + total, static_cast<size_t>(want));
+    // An input is read at its own position (see fd_read).
+    const ssize_t n = r->entrytype == STREAMIN
+                          ? ::pread(slot.file.fd(), buffer + total, static_cast<size_t>(want),
+                                    static_cast<off_t>(slot.curpos))
+                          : ::read(slot.file.fd(), buffer + total, static_cast<size_t>(want));
     if (n < 0) {
       if (errno == EINTR) continue;
       koverr("multifd_read() : I/O error, tag \"%s\" file number %d\n", r->tagname.c_str(),

@@ -34,9 +34,12 @@ std::string axes_of(const std::string &text, int max_axes = KOV_MAX_AXES) {
   return r.out;
 }
 
-TEST(HeaderAxes, ReadWithDefaultsUpToTheFirstMissingLength) {
-  EXPECT_EQ(axes_of("n1=500 o1=0 d1=10 label1=z unit1=m n2=3 d2=2.5d1 n4=7"),
-            "(500 0 10 z m)(3 0 25  )");
+TEST(HeaderAxes, ReadWithDefaultsUpToTheLastLengthAcrossGaps) {
+  EXPECT_EQ(axes_of("n1=500 o1=0 d1=10 label1=z unit1=m n2=3 d2=2.5d1 o3=4 n5=7"),
+            "(500 0 10 z m)(3 0 25  )(1 4 1  )(1 0 1  )(7 0 1  )");
+  EXPECT_EQ(axes_of("n1=2 n2=2 n4=2", 3), "refused: n4=2: more than 3 axes");
+  EXPECT_EQ(axes_of("n1=2 n2=2 n4=1 n9=1", 3), "(2 0 1  )(2 0 1  )(1 0 1  )");
+  EXPECT_EQ(axes_of("n1=2 n2=2 n4=2", 3), "refused: n4=2: more than 3 axes");
   EXPECT_EQ(axes_of("n1=+4 o1=\" -1.5 \""), "(4 -1.5 1  )");
 }
 

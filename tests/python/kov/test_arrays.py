@@ -57,6 +57,22 @@ def test_indexing_follows_numpy(workdir, cube):
         ds[0]
 
 
+def test_boolean_scalars_and_masks_follow_numpy(workdir, cube):
+    kov.write("i.H", cube)
+    ds = kov.open("i.H")
+    masks = [cube > 10, cube[0] < 0, cube[:, :, 0] > -5, cube[0, 0] > -5]
+    keys = [True, False, (0, True), (Ellipsis, False), (True, 1, slice(None), np.False_),
+            (None, True, 2), np.True_, masks[0], (1, masks[1]), (masks[2], slice(4)),
+            (Ellipsis, masks[3]), (masks[2], 3), (slice(None, None, -1), masks[1]),
+            np.zeros(cube.shape, bool)]
+    for key in keys:
+        np.testing.assert_array_equal(ds[key], cube[key], err_msg=repr(key))
+        assert ds[key].shape == cube[key].shape, repr(key)
+    for key in [cube[0, 0] > 0, (masks[0], 0), np.ones((4, 6), bool)]:
+        with pytest.raises(IndexError):
+            ds[key]
+
+
 # 12. Data semantics.
 def test_the_default_format_follows_the_array_and_lossy_conversions_are_asked(workdir):
     ints = np.arange(-6, 6, dtype=np.int32).reshape(3, 4) * 100003
@@ -152,8 +168,8 @@ def test_the_engine_follows_the_backend_conventions(workdir, cube):
     assert not engine.guess_can_open(str(workdir / "Hdir"))
     assert not engine.guess_can_open(str(workdir / "Hnotes.H"))
     v = xr.open_dataset("any_name", engine="kov")
-    assert v["any_name"].dims == ("y", "axis2", "z")
-    assert v.attrs == {} and v["any_name"].attrs["n1"] == 6
+    assert v["data"].dims == ("y", "axis2", "z")
+    assert v.attrs == {} and v["data"].attrs["n1"] == 6
 
 
 # 13. A package a Python user can read.

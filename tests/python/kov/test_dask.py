@@ -101,3 +101,66 @@ def test_a_block_held_by_any_reference_is_not_handed_out_again():
     import inspect
     import kov._dask
     assert "getrefcount" not in inspect.getsource(kov._dask)
+
+
+def _bytes_read():
+    with open("/proc/self/io") as f:
+        return int(next(line for line in f if line.startswith("rchar")).split()[1])
+
+
+def test_an_indexed_block_reads_only_the_samples_asked_for(workdir):
+    a = np.arange(256 * 16384, dtype=np.float32).reshape(16384, 256)
+    kov.write("big.H", a)
+    x = kov.open("big.H").to_dask(chunks={2: 8192})  # blocks of 8 MiB
+    with dask.config.set(scheduler="sync"):
+        x[10, :3].compute()  # whatever the first computation loads
+        before = _bytes_read()
+        np.testing.assert_array_equal(x[5000, :3].compute(), a[5000, :3])
+        assert _bytes_read() - before < 1 << 20
+        np.testing.assert_array_equal(x[9000:9002, ::-5].compute(), a[9000:9002, ::-5])
+
+
+def test_to_kov_leaves_no_temporaries(workdir, cube):
+    import dask.array as da
+    import signal
+    import time
+    from conftest import run_python
+    kov.write("s.H", cube)
+    base = ["s.H", "s.H@"]
+    darr = kov.open("s.H").to_dask(chunks={3: 1})
+
+    def bad(block, block_info=None):
+        if block_info[0]["chunk-location"][0] == 2:
+            raise RuntimeError("bad block")
+        time.sleep(0.05)
+        return block
+
+    failing = darr.map_blocks(bad, dtype=darr.dtype)
+    for _ in range(4):
+        with dask.config.set(scheduler="threads"), pytest.raises(RuntimeError):
+            kov.to_kov(failing, "out.H")
+        time.sleep(0.3)  # tasks still running end meanwhile
+        assert sorted(os.listdir(workdir)) == base
+    # Made only when computed; a write that fails in its tasks leaves nothing.
+    later = kov.to_kov(darr * 2, "later.H", compute=False)
+    assert sorted(os.listdir(workdir)) == base
+    del later
+    values = np.zeros((4, 5, 6))
+    values[2, 1, 1] = 300
+    too_big = da.from_array(values, chunks=(1, 5, 6))
+    later = kov.to_kov(too_big, "bytes.H", compute=False, data_format="xdr_byte")
+    with dask.config.set(scheduler="threads"), pytest.raises(ValueError, match="do not fit"):
+        later.compute()
+    time.sleep(0.3)
+    assert sorted(os.listdir(workdir)) == base
+    # The temporaries of a killed writer go with the next write of the dataset.
+    code = """
+import os, signal, kov
+w = kov.create("out.H", (3, 4))
+os.kill(os.getpid(), signal.SIGKILL)
+"""
+    done = run_python(code, workdir)
+    assert done.returncode == -signal.SIGKILL
+    assert len(os.listdir(workdir)) == 4
+    kov.write("out.H", cube)
+    assert sorted(os.listdir(workdir)) == ["out.H", "out.H@"] + base

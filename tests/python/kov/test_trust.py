@@ -285,3 +285,122 @@ w.write(np.ones((1, 4)), at=(0, 0))
     done = run_python(code, workdir)
     assert done.returncode == 0, done.stderr
     assert _files(workdir) == ["A.H", "A.H@"]
+
+
+# 9. The samples read are those the header describes, whatever happens
+# around the dataset.
+def test_forked_children_read_their_own_windows(workdir):
+    a = np.arange(200 * 300, dtype=np.float32).reshape(200, 300)
+    kov.write("f.H", a)
+    ds = kov.open("f.H")
+    assert ds[0, 0] == 0  # the data file is open before the fork
+
+    def windows(seed):
+        ok = True
+        for i in range(300):
+            r = (i * 7 + seed * 13) % 190
+            ok = ok and np.array_equal(ds[r:r + 10, seed::3], a[r:r + 10, seed::3])
+        return ok
+
+    pids = []
+    for seed in (1, 2):
+        pid = os.fork()
+        if pid == 0:
+            try:
+                os._exit(0 if windows(seed) else 1)
+            except BaseException:
+                os._exit(2)
+        pids.append(pid)
+    assert windows(0)
+    assert [os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) for pid in pids] == [0, 0]
+
+
+def test_data_that_do_not_fit_the_header_are_refused(workdir, cube):
+    kov.write("a.H", cube)
+    here = str(workdir)
+    # Rewritten between open and the first read: the new data are not laid
+    # out in the old shape.
+    ds = kov.open("a.H")
+    kov.write("a.H", np.ones((2, 3), np.float32))
+    with pytest.raises(ValueError, match="replaced") as caught:
+        ds[0]
+    assert isinstance(caught.value, kov.KovError)
+    np.testing.assert_array_equal(kov.open("a.H").read(), np.ones((2, 3)))
+    kov.write("a.H", cube)
+    # Longer than the header says, from a file and from a stream.
+    (workdir / "long.H").write_text('n1=6 n2=5 n3=3 in="%s/a.H@"\n' % here)
+    for name in ("long.H", "cat long.H |"):
+        with pytest.raises(ValueError, match="longer than the header says") as caught:
+            kov.open(name).read()
+        assert "long.H" in str(caught.value)
+    with pytest.raises(ValueError, match="a.H@"):
+        kov.open("long.H")[0]
+    # A gap in the axes: the missing axis has length 1.
+    (workdir / "gap.H").write_text('n1=6 n2=5 n4=4 in="%s/a.H@"\n' % here)
+    with kov.open("gap.H") as gap:
+        assert gap.shape == (4, 1, 5, 6)
+        np.testing.assert_array_equal(gap.read(), cube.reshape(4, 1, 5, 6))
+    # Short data: a clean message, for a whole read and for a window.
+    (workdir / "short.H").write_text('n1=6 n2=5 n3=5 in="%s/a.H@"\n' % here)
+    with kov.open("short.H") as short:
+        np.testing.assert_array_equal(short[3, :, ::2], cube[3, :, ::2])
+        for read in (short.read, lambda: short[4, :, ::2]):
+            with pytest.raises(kov.KovError, match="short data") as caught:
+                read()
+            assert caught.value.errno is None and "mode=" not in str(caught.value)
+
+
+def test_the_arguments_the_standard_library_takes(workdir, cube):
+    kov.write("a.H", cube)
+    import pathlib
+    for name in (os.fsencode(str(workdir / "a.H")), pathlib.Path("a.H"), b"a.H"):
+        with kov.open(name) as ds:
+            assert ds.shape == cube.shape and isinstance(ds.path, str)
+    (workdir / "bog.H").write_text('n1=6 data_format="bogus" in="%s/a.H@"\n' % workdir)
+    with pytest.raises(ValueError, match="bogus") as caught:
+        kov.open("bog.H")
+    assert isinstance(caught.value, kov.KovError)
+    with pytest.raises(ValueError) as caught:
+        kov.open("a.H")[::0]
+    assert isinstance(caught.value, kov.KovError)
+
+
+def test_the_library_says_nothing_on_stderr_and_names_the_data_file(workdir, cube):
+    (workdir / "missing.H").write_text('n1=6 n2=5 in="%s/gone@"\n' % workdir)
+    code = """
+import kov
+try:
+    kov.open("missing.H").read()
+except FileNotFoundError as e:
+    print(e.filename.endswith("gone@"), "gone@" in str(e), "kovpy" in str(e))
+"""
+    done = run_python(code, workdir)
+    assert done.returncode == 0, done.stderr
+    assert (done.stdout, done.stderr) == ("True True False\n", "")
+
+
+def test_a_full_disk_on_a_multi_file_write_says_enospc(workdir):
+    import shutil
+    if shutil.which("unshare") is None:
+        pytest.skip("no unshare")
+    small = workdir / "small"
+    small.mkdir()
+    code = """
+import errno, os, numpy as np, kov
+try:
+    kov.write("x.H", np.ones((1000, 1000), np.float32), nfiles=3, filesize=2,
+              datapath="%s/")
+except OSError as e:
+    print(errno.errorcode.get(e.errno), isinstance(e, kov.KovError), e.filename is not None)
+print(sorted(os.listdir(".")), sorted(os.listdir("%s")))
+""" % (small, small)
+    script = workdir / "full.py"
+    script.write_text(code)
+    done = subprocess.run(
+        ["unshare", "-rm", "sh", "-c", 'mount -t tmpfs -o size=2m none "$0" && exec "$1" "$2"',
+         str(small), sys.executable, str(script)],
+        cwd=workdir, stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=120)
+    if "mount" in done.stderr or "unshare" in done.stderr:
+        pytest.skip("no private mount here: " + done.stderr.strip())
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == ["ENOSPC True True", "['full.py', 'small'] []"]

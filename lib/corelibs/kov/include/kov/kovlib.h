@@ -419,8 +419,8 @@ typedef struct {
 } kov_axis;
 
 /** The axes of the dataset `tag` from its history, axis 1 first: n1, n2,
- * ... up to the first one absent, at most `max_axes` (at most
- * #KOV_MAX_AXES).  Every n must be a whole number from 1 to 2147483647; o
+ * ... up to the last one given, at most `max_axes` (at most
+ * #KOV_MAX_AXES); an axis whose n is absent below the last has length 1.  Every n must be a whole number from 1 to 2147483647; o
  * and d, when given, finite numbers; labels and units texts that fit.
  * Never fatal and never a warning: the caller decides.  Opens the tag's
  * header as any lookup on it does.
