@@ -205,6 +205,7 @@ int main(int argc, char **argv) {
   progress.flush();
 
   vel.reset();
+  kov_commit_outputs();
   kov_end_prog();
   return 0;
 }
