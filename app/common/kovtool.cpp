@@ -4,12 +4,13 @@
 #include "kovtool.hpp"
 #include "streaminf.h"
 
+#include "outputs.h"
+
 #include <kov/kovlib.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -235,104 +236,29 @@ std::vector<float> read_slice(const Description &desc, std::int64_t slice, std::
   return values;
 }
 
-std::string link_target(std::string path) {
-  for (int hops = 0; hops < 40; ++hops) {
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
-    std::string target(4096, '\0');
-    const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
-    if (n < 0 || static_cast<std::size_t>(n) == target.size()) return path;
-    target.resize(static_cast<std::size_t>(n));
-    const std::size_t slash = path.rfind('/');
-    path = target.front() == '/' || slash == std::string::npos ? target
-                                                               : path.substr(0, slash + 1) + target;
-  }
-  return path; // a loop: opening it reports the error
-}
+std::string link_target(std::string path) { return kov::detail::link_target(std::move(path)); }
 
-namespace {
-
-// The temporary file not yet committed, removed by an exit through a fatal
-// error, which skips the destructors, or by a signal.  The name is set before
-// `set`, so a signal handler reads it whole.
-struct Pending {
-  std::string name;
-  volatile std::sig_atomic_t set = 0;
-};
-
-Pending &pending() {
-  static Pending p;
-  return p;
-}
-
-void remove_pending() {
-  if (pending().set != 0) ::unlink(pending().name.c_str());
-}
-
-// Remove the file, then end as the signal would have ended the program.
-void on_signal(int sig) {
-  remove_pending();
-  ::signal(sig, SIG_DFL);
-  ::raise(sig);
-}
-
-bool install_cleanup() {
-  std::atexit(remove_pending);
-  struct sigaction action {};
-  action.sa_handler = on_signal;
-  sigemptyset(&action.sa_mask);
-  for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
-    struct sigaction old {};
-    // A signal the caller's shell ignores (a background job's SIGINT)
-    // stays ignored.
-    if (::sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
-    ::sigaction(sig, &action, nullptr);
-  }
-  return true;
-}
-
-mode_t current_umask() {
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  return mask;
-}
-
-} // namespace
-
+// The library's pending outputs: the same temporaries, clean-up on fatal
+// errors and signals, and removal of stale ones as the library's own.
 OutputFile::OutputFile(std::string path) : path_(std::move(path)), target_(link_target(path_)) {
-  struct stat st {};
-  if (::stat(target_.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+  const int fd = kov::detail::create_pending(path_, kov::detail::Commit::Explicit, temp_);
+  if (fd == -2) {
     direct_ = true;
     temp_ = path_;
     return;
   }
-  const std::size_t slash = target_.rfind('/');
-  const std::string dir = slash == std::string::npos ? "" : target_.substr(0, slash + 1);
-  const std::string base = slash == std::string::npos ? target_ : target_.substr(slash + 1);
-  std::string templ = dir + "." + base + ".XXXXXX";
-  const int fd = ::mkstemp(templ.data());
   if (fd < 0) koverr("cannot create %s: %s\n", path_.c_str(), std::strerror(errno));
-  ::fchmod(fd, 0644 & ~current_umask());
   ::close(fd);
-  temp_ = templ;
-  Pending &p = pending();
-  p.name = temp_;
-  p.set = 1;
-  static const bool registered = install_cleanup();
-  (void)registered;
 }
 
 void OutputFile::commit() {
-  if (!direct_ && std::rename(temp_.c_str(), target_.c_str()) != 0)
-    koverr("cannot rename %s to %s: %s\n", temp_.c_str(), target_.c_str(), std::strerror(errno));
+  if (!direct_) kov::detail::commit_pending(temp_);
   committed_ = true;
-  pending().set = 0;
 }
 
 void OutputFile::discard() {
-  if (!committed_ && !direct_ && !temp_.empty()) ::unlink(temp_.c_str());
+  if (!committed_ && !direct_ && !temp_.empty()) kov::detail::discard_pending(temp_);
   committed_ = true;
-  pending().set = 0;
 }
 
 } // namespace kovtool

@@ -148,8 +148,9 @@ std::string link_target(std::string path);
 
 // An output file written under a temporary name in the same directory and
 // renamed to its name by commit(); removed when not committed, also when
-// the program ends through a fatal error or is stopped by SIGINT, SIGTERM
-// or SIGHUP.  A name that is a symbolic link is written through to its
+// the program ends through a fatal error or is stopped by SIGINT, SIGTERM,
+// SIGHUP or SIGPIPE (the core's pending outputs, which also remove stale
+// temporaries of processes that no longer run).  A name that is a symbolic link is written through to its
 // target, the link left as it is; a name that exists and is not a regular
 // file (a device, a pipe) is written directly.
 class OutputFile {

@@ -25,9 +25,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <memory>
 #include <span>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -265,6 +267,13 @@ int main(int argc, char **argv) {
   }
   reader.expect_end();
   check("flush", [&] { return segy_flush(f.get(), false); });
+  // The SEG-Y library's close drops what the system says: an error that a
+  // file system reports only at close (network file systems flush a file's
+  // writes when any of its writable descriptors is closed; quotas) is asked
+  // for here, on a descriptor of our own, before the file is handed over.
+  errno = 0;
+  if (const int fd = ::open(out.path().c_str(), O_WRONLY | O_CLOEXEC); fd < 0 || ::close(fd) != 0)
+    fail("close");
   check("close", [&] { return segy_close(f.release()); });
   out.commit();
   kov_end_prog();

@@ -282,10 +282,18 @@ void render(cairo_t *cr, const kovtool::Description &desc, const std::vector<flo
   if (!opt.barlabel.empty()) text(cr, opt.barlabel, bx, top + ph + 8, 0.0, 0.0);
 }
 
+// The picture's file and the system's reason for its first failed write.
+struct PngSink {
+  std::FILE *file = nullptr;
+  int error = 0;
+};
+
 cairo_status_t write_to(void *closure, const unsigned char *data, unsigned int length) {
-  return std::fwrite(data, 1, length, static_cast<std::FILE *>(closure)) == length
-             ? CAIRO_STATUS_SUCCESS
-             : CAIRO_STATUS_WRITE_ERROR;
+  auto *sink = static_cast<PngSink *>(closure);
+  errno = 0;
+  if (std::fwrite(data, 1, length, sink->file) == length) return CAIRO_STATUS_SUCCESS;
+  if (sink->error == 0) sink->error = errno != 0 ? errno : EIO;
+  return CAIRO_STATUS_WRITE_ERROR;
 }
 
 double param(const char *name, double def) {
@@ -398,13 +406,19 @@ int main(int argc, char **argv) {
     out.discard();
     koverr("cannot write %s: %s\n", opt.out.c_str(), std::strerror(errno));
   }
-  const cairo_status_t st = cairo_surface_write_to_png_stream(surface.get(), write_to, f);
-  const bool flushed = std::fflush(f) == 0 && !std::ferror(f);
-  const int saved = errno;
-  if (std::fclose(f) != 0 || !flushed || st != CAIRO_STATUS_SUCCESS) {
+  // The system's reason (a full disk, an error reported at close) wins over
+  // the drawing library's general one; each is read right after its call.
+  PngSink sink{f};
+  const cairo_status_t st = cairo_surface_write_to_png_stream(surface.get(), write_to, &sink);
+  int error = sink.error;
+  errno = 0;
+  if ((std::fflush(f) != 0 || std::ferror(f) != 0) && error == 0) error = errno != 0 ? errno : EIO;
+  errno = 0;
+  if (std::fclose(f) != 0 && error == 0) error = errno != 0 ? errno : EIO;
+  if (error != 0 || st != CAIRO_STATUS_SUCCESS) {
     out.discard();
     koverr("cannot write %s: %s\n", opt.out.c_str(),
-           st != CAIRO_STATUS_SUCCESS ? cairo_status_to_string(st) : std::strerror(saved));
+           error != 0 ? std::strerror(error) : cairo_status_to_string(st));
   }
   out.commit();
   kov_end_prog();

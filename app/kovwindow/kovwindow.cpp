@@ -246,6 +246,7 @@ int main(int argc, char **argv) {
   write_axes(desc, w);
   copy_window(w, desc.esize);
   drain_pipe(desc);
+  kov_commit_outputs();
   kov_end_prog();
   return 0;
 }

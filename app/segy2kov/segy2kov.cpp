@@ -41,26 +41,6 @@ std::string source; // the SEG-Y file, as given
   koverr("%s: %s\n", source.c_str(), reason.c_str());
 }
 
-// Partial output is undone when the run fails after writing began: the
-// header, when it went to a file, is emptied so that it describes nothing
-// (through a pipe the reader finds the data short).
-int header_fd = -1;
-
-void discard_partial_output() {
-  if (header_fd < 0) return;
-  struct stat st {};
-  if (::fstat(header_fd, &st) == 0 && S_ISREG(st.st_mode)) {
-    std::fflush(nullptr);
-    if (::ftruncate(header_fd, 0) == 0) ::lseek(header_fd, 0, SEEK_SET);
-  }
-  header_fd = -1;
-}
-
-[[noreturn]] void fail_while_writing(const std::string &reason) {
-  discard_partial_output();
-  refuse(reason);
-}
-
 void write_history(const segy::Layout &l) {
   for (std::size_t k = 0; k < l.axes.size(); ++k) {
     const segy::Axis &a = l.axes[k];
@@ -122,14 +102,9 @@ int main(int argc, char **argv) {
   // 32-bit integers are written as such unless data_format= says otherwise.
   if (l.ints && opts.data_format.empty()) set_format("out", "xdr_int");
 
+  // Output that fails on the way is removed (or, for a header on the
+  // standard output, emptied) by the library's fatal path.
   write_history(l);
-  std::array<char, 8> probe{};
-  if (getch_n("stdout", "s", probe.data(), probe.size()) == 0 &&
-      getch_n("head", "s", probe.data(), probe.size()) == 0)
-    header_fd = STDOUT_FILENO;
-  else if (std::FILE *h = output(); h != nullptr)
-    header_fd = ::fileno(h);
-  std::atexit(discard_partial_output);
 
   std::vector<char> raw;
   std::vector<char> samples(static_cast<std::size_t>(l.samples) * 4);
@@ -142,7 +117,7 @@ int main(int argc, char **argv) {
       segy::read_trace(src, l, i, raw);
       segy::convert(l, raw, samples, i);
     } catch (const segy::Error &e) {
-      fail_while_writing(e.what());
+      refuse(e.what());
     }
     if (l.by_coordinate && i > 1) {
       // Positions that drift from the line through the first two are told.
@@ -150,7 +125,7 @@ int main(int argc, char **argv) {
       if (off > 1e-6 * std::max(1.0, std::abs(a2.d)) && off > worst) worst = off, worst_trace = i;
     }
     if (srite("out", samples.data(), bytes) != bytes)
-      fail_while_writing("cannot write trace " + std::to_string(i + 1) + " of the dataset");
+      refuse("cannot write trace " + std::to_string(i + 1) + " of the dataset");
   }
   ::close(fd);
   if (worst_trace >= 0)
@@ -159,7 +134,7 @@ int main(int argc, char **argv) {
                  "%lld); o2 and d2 are from the first two traces\n",
                  source.c_str(), static_cast<long long>(worst_trace + 1), worst,
                  static_cast<long long>(worst_trace));
-  header_fd = -1;
+  kov_commit_outputs();
   kov_end_prog();
   return 0;
 }

@@ -4,11 +4,13 @@
 #include "segy_read.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <string_view>
 #include <tuple>
 #include <unistd.h>
 
@@ -153,6 +155,17 @@ double scaled(std::int64_t raw, std::int64_t scalar) {
   return static_cast<double>(raw);
 }
 
+// Whether an extended textual header holds the end stanza ((SEG: EndText)),
+// as its readers match it: letters in either case, blanks anywhere.
+bool ends_text(std::string_view text) {
+  std::string packed;
+  packed.reserve(text.size());
+  for (const char c : text)
+    if (c != ' ' && c != '\t')
+      packed.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+  return packed.find("((seg:endtext))") != std::string::npos;
+}
+
 // Where the traces start: after the textual and binary headers and the
 // extended textual headers the binary header announces, a count or -1 for
 // as many as end with the ((SEG: EndText)) stanza.
@@ -172,7 +185,7 @@ std::int64_t first_trace(const Source &src, std::int64_t extended) {
   std::array<char, kTextBytes> record{};
   for (std::int64_t at = headers; at + kTextBytes <= src.size; at += kTextBytes) {
     read_at(src, at, record);
-    if (decode_text(record).find("((SEG: EndText))") != std::string::npos) return at + kTextBytes;
+    if (ends_text(decode_text(record))) return at + kTextBytes;
   }
   throw Error("the extended textual headers (announced as -1, an unknown number) end in no "
               "((SEG: EndText)) stanza");
@@ -348,13 +361,16 @@ Layout read_layout(const Source &src, const Options &opts) {
   const std::string label1 = word_from_text(textual, "label1");
   l.axes.push_back({l.samples, delay * 1000.0 / opts.dscale, d1, label1.empty() ? "time" : label1});
 
-  // The line numbers and coordinates of every trace.
+  // The coordinates of the first two traces and the line numbers of every
+  // trace.  The line numbers are kept only when the first two traces are
+  // in a volume's order (one of them changes, the other not), and they are
+  // kept as they are read, never in memory sized by the file's claims
+  // before the headers are there.
   std::vector<std::int32_t> il, xl;
-  il.reserve(static_cast<std::size_t>(l.traces));
-  xl.reserve(static_cast<std::size_t>(l.traces));
   std::array<char, kTraceHeaderBytes> h{};
   std::array<double, 2> x{}, y{};
   for (std::int64_t i = 0; i < l.traces; ++i) {
+    if (i == 2 && (l.traces < 4 || (il[0] == il[1]) == (xl[0] == xl[1]))) break;
     read_at(src, l.trace0 + i * l.trace_bytes, h);
     il.push_back(static_cast<std::int32_t>(tr32(h.data(), 189, l.little)));
     xl.push_back(static_cast<std::int32_t>(tr32(h.data(), 193, l.little)));
@@ -364,7 +380,7 @@ Layout read_layout(const Source &src, const Options &opts) {
       y[i] = scaled(tr32(h.data(), 185, l.little), scalar);
     }
   }
-  if (volume_axes(l, il, xl)) return l;
+  if (std::ssize(il) == l.traces && volume_axes(l, il, xl)) return l;
 
   // A line: by the CDP x coordinates when they vary, else by the y ones,
   // else by the trace numbers.  A single trace is at its coordinates when

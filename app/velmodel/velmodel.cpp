@@ -22,6 +22,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -74,6 +75,37 @@ Layers read_layers() {
   kov::from_param_real("z2", l.z2, 2500.0f);
   kov::from_param_real("alpha", l.alpha, 0.1f);
   return l;
+}
+
+// The model must be defined everywhere: axes that every reader of the
+// family accepts and finite samples.  Each refusal names the parameters.
+void require_number(const char *name, float value) {
+  if (!std::isfinite(value))
+    koverr("%s=%g: must be a finite number (as a 4-byte float)\n", name,
+           static_cast<double>(value));
+}
+
+void check_model(const Dimensions &d, const Layers &l) {
+  if (d.n1 < 1) koverr("n1=%d: the model needs at least one depth sample\n", d.n1);
+  if (d.n2 < 1) koverr("n2=%d: the model needs at least one trace\n", d.n2);
+  for (auto [name, value] :
+       {std::pair{"o1", d.o1}, std::pair{"d1", d.d1}, std::pair{"o2", d.o2}, std::pair{"d2", d.d2},
+        std::pair{"den", l.den}, std::pair{"depth", l.z0}, std::pair{"z1", l.z1},
+        std::pair{"z2", l.z2}, std::pair{"v0", l.v0}, std::pair{"g0", l.g0}, std::pair{"v1", l.v1},
+        std::pair{"v2", l.v2}, std::pair{"alpha", l.alpha}})
+    require_number(name, value);
+  if (l.den == 0.0f) koverr("den=0: the lateral variation divides by den, which must not be 0\n");
+  if (!std::isfinite(1.5f * l.v0))
+    koverr("v0=%g: the top layer's velocity 1.5*v0 is not a finite number\n",
+           static_cast<double>(l.v0));
+  const float last1 = d.o1 + d.d1 * static_cast<float>(d.n1 - 1);
+  if (!std::isfinite(last1))
+    koverr("o1=%g d1=%g n1=%d: the last depth is not a finite number\n", static_cast<double>(d.o1),
+           static_cast<double>(d.d1), d.n1);
+  const float last2 = d.o2 + d.d2 * static_cast<float>(d.n2 - 1);
+  if (!std::isfinite(last2))
+    koverr("o2=%g d2=%g n2=%d: the last trace position is not a finite number\n",
+           static_cast<double>(d.o2), static_cast<double>(d.d2), d.n2);
 }
 
 void write_history(const Dimensions &d) {
@@ -152,6 +184,7 @@ int main(int argc, char **argv) {
 
   const Dimensions dim = read_dimensions();
   const Layers lay = read_layers();
+  check_model(dim, lay);
   write_history(dim);
 
   const std::size_t n1 = dim.n1 > 0 ? static_cast<std::size_t>(dim.n1) : 0;
@@ -192,6 +225,18 @@ int main(int argc, char **argv) {
   const std::span<const float> gradient(depth_term.get(), graded);
   const std::span<float> second = trace.subspan(static_cast<std::size_t>(ia), graded);
 
+  // Every sample finite, checked before anything is written: the second
+  // layer's are the only ones that change, and its depth term is linear, so
+  // its two ends bound each trace.
+  for (long i = 1; i <= dim.n2 && graded > 0; ++i) {
+    const float x = dim.o2 + dim.d2 * static_cast<float>(i - 1);
+    const float vi = lay.v0 * (1.0f + lay.alpha * std::sin(x * x * kPi / 180.0f / lay.den));
+    if (!std::isfinite(vi + gradient.front()) || !std::isfinite(vi + gradient.back()))
+      koverr("the second layer's velocity is not a finite number at trace %ld (x=%g): "
+             "check v0, g0, alpha, den, o1, d1, o2 and d2\n",
+             i, static_cast<double>(x));
+  }
+
   Progress progress;
   for (long i = 1; i <= dim.n2; ++i) {
     const float x = dim.o2 + dim.d2 * static_cast<float>(i - 1);
@@ -205,6 +250,7 @@ int main(int argc, char **argv) {
   progress.flush();
 
   vel.reset();
+  kov_commit_outputs();
   kov_end_prog();
   return 0;
 }

@@ -17,10 +17,18 @@
 #include <unistd.h>
 #include <vector>
 
+namespace kov::detail {
+void set_outputs_in_place(bool in_place); // outputs.h
+} // namespace kov::detail
 namespace kovtest {
 
-// Capture a command line for the library; the words live for the process.
+// Capture `words` as the command line for the library; the words live for
+// the process.  Outputs are written in place: these
+// tests read back what they wrote inside the same process; outputs under
+// temporary names are tested through the programs
+// (tests/app/common/outputs_test.cpp).
 inline void set_args(std::initializer_list<std::string> words) {
+  kov::detail::set_outputs_in_place(true);
   static std::vector<std::string> storage;
   static std::vector<char *> pointers;
   storage.assign(words.begin(), words.end());

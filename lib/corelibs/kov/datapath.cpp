@@ -3,6 +3,7 @@
 // data files and multi-file data sets, and the expansion of names that start
 // with an environment variable or are relative to the current directory.
 #include "kovlib_internal.h"
+#include "outputs.h"
 #include "streaminf.h"
 
 #include <algorithm>
@@ -337,13 +338,30 @@ int name_in_cwd(int fd, std::string &found) {
   return 0;
 }
 
+// Whether the directory of a file name is the current directory.
+bool in_cwd(const std::string &name) {
+  const auto slash = name.rfind('/');
+  if (slash == std::string::npos) return true;
+  const std::string dir = slash == 0 ? "/" : name.substr(0, slash);
+  struct stat dir_st;
+  struct stat cwd_st;
+  return ::stat(dir.c_str(), &dir_st) == 0 && ::stat(".", &cwd_st) == 0 &&
+         dir_st.st_dev == cwd_st.st_dev && dir_st.st_ino == cwd_st.st_ino;
+}
+
 std::optional<std::string> header_base(streaminf *record) {
   std::optional<std::string> name;
-  if (auto head = kov::detail::getch_string("head")) {
+  if (auto final = kov::detail::pending_header_name(); final && record->tagname == "out") {
+    // A header written under a temporary name: named as it will be.
+    if (auto head = kov::detail::getch_string("head"))
+      name = std::move(head);
+    else if (in_cwd(*final))
+      name = std::move(final);
+  } else if (auto head = kov::detail::getch_string("head")) {
     struct stat st;
     if (::stat(head->c_str(), &st) == 0 && S_ISREG(st.st_mode)) name = std::move(head);
   }
-  if (!name) {
+  if (!name && !kov::detail::pending_header_name()) {
     std::string found;
     if (name_in_cwd(::fileno(record->headfile), found) > 0) name = std::move(found);
   }

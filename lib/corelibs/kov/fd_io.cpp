@@ -3,6 +3,7 @@
 // and writes; sizes and status of open files.
 #include "backends.h"
 #include "kovlib_internal.h"
+#include "outputs.h"
 #include "streaminf.h"
 
 #include <algorithm>
@@ -86,7 +87,13 @@ int fd_open(streaminf *r, void **ioinf) {
     refuse_name(r, name, "follow_hdr", "stdout");
     {
       const std::string path = expanded(name, nullptr);
-      fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+      fd = -2;
+      if (r->tagname == "out" && r->entrytype == STREAMOUT) {
+        // Put in place when the program ends successfully.
+        std::string temp;
+        fd = kov::detail::create_pending(path, kov::detail::Commit::AtEnd, temp);
+      }
+      if (fd == -2) fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
       mode = "w";
       if (fd < 0) kov::detail::cannot_create_data_file(r, path);
       break;
@@ -129,7 +136,10 @@ int fd_close(streaminf *r, void *ioinf) {
     if (r->streamfile == state->file.stream()) r->streamfile = nullptr;
     if (r->streamfd == state->file.fd()) r->streamfd = -1;
   }
-  if (!state->file.reset()) kov::detail::syserr("fd_close");
+  if (!state->file.reset()) {
+    kov::detail::syserr("fd_close");
+    return -1;
+  }
   return 0;
 }
 

@@ -2,6 +2,7 @@
 // Fatal errors, warnings and exit.
 #include "backends.h"
 #include "kovlib_internal.h"
+#include "outputs.h"
 #include "streaminf.h"
 
 #include <cerrno>
@@ -104,6 +105,8 @@ extern "C" void koverr(const char *format, ...) {
   if (!kov::detail::stdout_carries_data()) print_fatal(stdout, format, again);
   va_end(again);
   va_end(args);
+  // No output that this run began is left for a reader to take as whole.
+  kov::detail::discard_outputs();
   std::exit(kFatalStatus);
 }
 

@@ -3,6 +3,7 @@
 // readiness for data, close.
 #include "kovlib_internal.h"
 #include "kovsock.h"
+#include "outputs.h"
 #include "streaminf.h"
 
 #include <cerrno>
@@ -74,6 +75,25 @@ std::FILE *open_outfile(streaminf *r, const std::string &name) {
   if (::stat(name.c_str(), &st) != 0 && errno != ENOENT) {
     kov::detail::syserr("kovstrhead, openfile()");
     koverr("Bad header name '%s' for tag %s \n", name.c_str(), r->tagname.c_str());
+  }
+  // The header of out is written under a temporary name and put in place
+  // when the program ends successfully.
+  if (r->tagname == "out" && r->entrytype == STREAMOUT) {
+    std::string temp;
+    const int fd = kov::detail::create_pending(name, kov::detail::Commit::AtEnd, temp);
+    if (fd >= 0) {
+      std::FILE *stream = ::fdopen(fd, "w+");
+      if (stream == nullptr) {
+        const int error = errno;
+        ::close(fd);
+        kov::detail::discard_pending(temp);
+        errno = error;
+        return nullptr;
+      }
+      kov::detail::set_pending_header_name(name);
+      return stream;
+    }
+    if (fd == -1) return nullptr;
   }
   // Read-write, so that a trailing line can be read back and replaced.
   std::FILE *stream = std::fopen(name.c_str(), "w+");
@@ -180,6 +200,7 @@ extern "C" void kovstr_out_head(streaminf *r) {
     return;
   }
   r->headfile = stream;
+  if (stream == stdout && r->tagname == "out") kov::detail::header_on_stdout();
 
   r->format_num = 0;
   if (r->tagname == "out") {
@@ -263,10 +284,22 @@ extern "C" int kovstr_hclose(streaminf *r) {
   }
   if (!r->ready_out) kovstr_ready_out(r);
   if (r->dataname && *r->dataname == kFollowHeader) return 0;
-  std::fputc('\n', r->headfile);
-  kov::detail::forget_stream(r->headfile);
-  std::fclose(r->headfile);
+  std::FILE *head = r->headfile;
+  std::fputc('\n', head);
+  kov::detail::forget_stream(head);
   r->headfile = nullptr;
+  const bool standard = head == stdout || head == stderr;
+  errno = 0;
+  const bool written = std::fflush(head) == 0 && std::ferror(head) == 0;
+  const int error = errno != 0 ? errno : EIO;
+  // A close of a standard stream leaves its errors to the end of the run.
+  if (!standard && std::fclose(head) != 0 && written)
+    koverr("cannot close the output header %s for tag %s: %s\n", r->headername.c_str(),
+           r->tagname.c_str(), std::strerror(errno));
+  if (standard) std::fclose(head);
+  if (!written)
+    koverr("cannot write the output header %s for tag %s: %s\n", r->headername.c_str(),
+           r->tagname.c_str(), std::strerror(error));
   return 0;
 }
 
@@ -289,7 +322,10 @@ extern "C" void kovstr_copyh(streaminf *in, streaminf *out) {
 extern "C" int kov_headername(const char *tag, char *name) {
   streaminf *r = tag_info(tag, TAG_INQUIRE);
   if (r == nullptr) koverr("requesting headername from tag(%s) where it is undefined \n", tag);
-  if (r->headfile != nullptr) {
+  // A header written under a temporary name is known by the name it will have.
+  const bool pending = r->tagname == "out" && r->entrytype == STREAMOUT &&
+                       kov::detail::pending_header_name().has_value();
+  if (r->headfile != nullptr && !pending) {
     const int found = findnm(::fileno(r->headfile), name, 256);
     if (found < 0) koverr("trouble in findnm \n");
     if (found > 0) return 0;

@@ -4,6 +4,7 @@
 // data on into the next file.
 #include "backends.h"
 #include "kovlib_internal.h"
+#include "outputs.h"
 #include "streaminf.h"
 
 #include <algorithm>
@@ -104,7 +105,13 @@ int multifd_open(streaminf *r, void **ioinf) {
       {
         const std::string path = expanded(name, nullptr);
         state->path[i] = path;
-        fd = open_created(path, O_WRONLY);
+        fd = -2;
+        if (r->tagname == "out" && r->entrytype == STREAMOUT) {
+          // Put in place when the program ends successfully.
+          std::string temp;
+          fd = kov::detail::create_pending(path, kov::detail::Commit::AtEnd, temp);
+        }
+        if (fd == -2) fd = open_created(path, O_WRONLY);
         if (fd < 0) kov::detail::cannot_create_data_file(r, path);
       }
       slot.file = kov::detail::OpenFile(fd);
@@ -160,9 +167,15 @@ int multifd_close(streaminf *r, void *ioinf) {
     if (first.is_open() && r->streamfd == first.fd()) r->streamfd = -1;
     if (r->streamfile != nullptr && r->streamfile == first.stream()) r->streamfile = nullptr;
   }
-  for (MultiFdFile &slot : state->infos)
-    if (!slot.file.reset()) kov::detail::syserr("multifd_close");
-  return 0;
+  int error = 0;
+  for (MultiFdFile &slot : state->infos) {
+    if (!slot.file.reset()) {
+      if (error == 0) error = errno;
+      kov::detail::syserr("multifd_close");
+    }
+  }
+  errno = error;
+  return error == 0 ? 0 : -1;
 }
 
 // Make the next file active, positioned at its start.

@@ -165,15 +165,38 @@ TEST(Velmodel, ReflectorChecksAreFatalBeforeAnyData) {
   }
 }
 
-TEST(Velmodel, NoTracesAndProgressEveryTenth) {
-  TempDir empty;
-  const RunResult none = velmodel(empty, "n2=0");
-  ASSERT_EQ(none.status, 0);
-  EXPECT_EQ(none.err, "");
-  EXPECT_NE(none.header.find("\t\tlabel3=\"\"\n"), std::string::npos);
-  EXPECT_EQ(none.header.find("data_format"), std::string::npos);
-  EXPECT_FALSE(std::filesystem::exists(empty / "vel.H@"));
+// Parameters that leave the model undefined (non-finite samples, axes no
+// reader of the family accepts) are refused by name, and nothing is left
+// that reads as a dataset.
+TEST(Velmodel, RefusesParametersThatLeaveTheModelUndefined) {
+  struct Case {
+    const char *args, *message;
+  } cases[] = {
+      {"den=0", "den=0: "},
+      {"v0=nan", "v0=nan: "},
+      {"n2=0", "n2=0: "},
+      {"n1=0", "n1=0: "},
+      {"o1=nan", "o1=nan: "},
+      {"d1=inf", "d1=inf: "},
+      {"o2=inf", "o2=inf: "},
+      {"d2=1e308", "d2=inf: "},
+      {"d2=1e36", "o2=-15000 d2=1e+36 n2=3000: the last trace position"},
+      {"v0=3e38", "v0=3e+38: the top layer's velocity"},
+      {"alpha=1e38 den=1e-30", "the second layer's velocity is not a finite number at trace"},
+      {"g0=1e38 o1=-1e38", "the second layer's velocity is not a finite number at trace 1 "},
+  };
+  for (const Case &c : cases) {
+    TempDir dir;
+    const RunResult r = velmodel(dir, c.args);
+    EXPECT_EQ(r.status, 23) << c.args;
+    EXPECT_NE(r.err.find(std::string("velmodel: ") + c.message), std::string::npos)
+        << c.args << ": " << r.err;
+    EXPECT_EQ(r.header.find("n1="), std::string::npos) << c.args;
+    EXPECT_FALSE(std::filesystem::exists(dir / "vel.H@")) << c.args;
+  }
+}
 
+TEST(Velmodel, ProgressEveryTenth) {
   TempDir some;
   const RunResult r = velmodel(some, "n1=10 n2=25 d1=100 depth=100 z1=200 z2=300");
   ASSERT_EQ(r.status, 0);

@@ -53,6 +53,7 @@ struct Output {
     pointers.clear();
     for (auto &w : storage) pointers.push_back(w.data());
     pointers.push_back(nullptr);
+    kov::detail::set_outputs_in_place(true); // read back in this process
     initpar(static_cast<int>(storage.size()), pointers.data());
   }
   std::string data() const { return kovtest::read_file(dir / "h.H@"); }

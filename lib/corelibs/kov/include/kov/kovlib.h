@@ -299,6 +299,30 @@ int hclose(void);
  * \param tag tag of the dataset
  * \return 0 */
 int auxhclose(const char *tag);
+/** Put the output of "out" in place: the program has finished it.
+ *
+ * The header of "out", when it is a named file (the parameters "head" or
+ * "stdout"), and its data files (the datapath's, "out=", every file of a
+ * multi-file set) are written under temporary names
+ * ".<name>.kovtmp-<pid>-<unique>" in their final directories.  This call
+ * hands the data still held to the system, closes the data files and a
+ * named header, checking each close, and renames the data files and then
+ * the header onto their names.  Any failure on the way is fatal, naming the
+ * file and the reason, and leaves the previous files of those names as they
+ * were.
+ *
+ * An exit with status 0 makes this call when the program has not; a fatal
+ * error, an exit with another status, or SIGINT, SIGTERM, SIGHUP or SIGPIPE
+ * (unless ignored or handled by the program) removes the temporaries
+ * instead.  A header on the standard output cannot be renamed: when it is a
+ * regular file, a failure truncates it back to where it began, so that no
+ * reader takes what was written for a dataset.  A process killed outright
+ * leaves its temporaries; the next write of the same name removes those of
+ * processes that no longer run.  Call it last: data written to "out"
+ * afterwards start another output.  Outputs of other tags are written in
+ * place.
+ * \return 0 */
+int kov_commit_outputs(void);
 
 /** @} */
 
