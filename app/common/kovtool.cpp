@@ -90,35 +90,51 @@ std::string unit_of_values() {
   return "m/s";
 }
 
-Description describe_input() {
+namespace {
+
+// Lookups in the header of an auxiliary input, through the signature of
+// the others.
+std::string &aux_tag() {
+  static std::string tag;
+  return tag;
+}
+int aux_lookup(const char *name, const char *type, void *dest, std::size_t room) {
+  return auxpar_n(name, type, dest, room, aux_tag().c_str());
+}
+
+// The description of `tag` through `lookup`; `prefix` starts every fatal
+// message (empty for `in`, whose header the messages need not name).
+Description describe_with(const std::string &tag, Lookup lookup, const std::string &prefix) {
   Description desc;
+  desc.tag = tag;
+  const char *p = prefix.c_str();
   int n1 = 0;
-  if (!number(hetch_n, "n1", n1)) koverr("the input header has no n1: not a dataset\n");
+  if (!number(lookup, "n1", n1)) koverr("%sthe input header has no n1: not a dataset\n", p);
   std::vector<kov_axis> axes(9);
   char why[512];
-  const int count = kov_header_axes("in", 9, axes.data(), why, sizeof why);
-  if (count < 0) koverr("%s\n", why);
+  const int count = kov_header_axes(tag.c_str(), 9, axes.data(), why, sizeof why);
+  if (count < 0) koverr("%s%s\n", p, why);
   for (int i = 0; i < count; ++i)
-    desc.axes.push_back({axes[i].n, axes[i].o, axes[i].d, axes[i].label});
-  number(hetch_n, "esize", desc.esize);
-  if (desc.esize <= 0) koverr("esize=%d must be positive\n", desc.esize);
-  const std::string format = header_text("data_format");
+    desc.axes.push_back({axes[i].n, axes[i].o, axes[i].d, axes[i].label, axes[i].unit});
+  number(lookup, "esize", desc.esize);
+  if (desc.esize <= 0) koverr("%sesize=%d must be positive\n", p, desc.esize);
+  const std::string format = text(lookup, "data_format").value_or("");
   if (!format.empty()) desc.format = format;
   desc.samples = 1;
   for (const Axis &a : desc.axes) {
     if (desc.samples > std::numeric_limits<std::int64_t>::max() / a.n)
-      koverr("the axis lengths multiply to more samples than can be addressed\n");
+      koverr("%sthe axis lengths multiply to more samples than can be addressed\n", p);
     desc.samples *= a.n;
   }
   if (desc.samples > std::numeric_limits<std::int64_t>::max() / desc.esize)
-    koverr("the dataset is larger than can be addressed\n");
+    koverr("%sthe dataset is larger than can be addressed\n", p);
   desc.bytes = desc.samples * desc.esize;
 
-  if (auto in = text(getch_n, "in"))
-    desc.location = *in;
-  else
-    desc.location = header_text("in");
-  if (desc.location.empty()) koverr("the input header names no data (no in=)\n");
+  if (tag == "in") {
+    if (auto in = text(getch_n, "in")) desc.location = *in;
+  }
+  if (desc.location.empty()) desc.location = text(lookup, "in").value_or("");
+  if (desc.location.empty()) koverr("%sthe input header names no data (no in=)\n", p);
   if (desc.location != "stdin" && desc.location != "follow_hdr") {
     std::string_view rest = desc.location;
     while (!rest.empty()) {
@@ -129,10 +145,22 @@ Description describe_input() {
     for (const std::string &f : desc.files) {
       struct stat st {};
       if (::stat(f.c_str(), &st) != 0)
-        koverr("data file %s is missing: %s\n", f.c_str(), std::strerror(errno));
+        koverr("%sdata file %s is missing: %s\n", p, f.c_str(), std::strerror(errno));
     }
   }
   return desc;
+}
+
+} // namespace
+
+Description describe_input() { return describe_with("in", hetch_n, ""); }
+
+Description describe(const std::string &tag) {
+  if (tag == "in") return describe_input();
+  const std::string name = text(getch_n, tag.c_str()).value_or(tag);
+  require_readable(name);
+  aux_tag() = tag;
+  return describe_with(tag, aux_lookup, name + ": ");
 }
 
 void data_short(std::int64_t declared, std::int64_t found) {
@@ -157,7 +185,7 @@ std::size_t BlockReader::fill(std::span<char> block) {
   if (want == 0 || short_) return 0;
   int got = 0;
   while (got < want) {
-    const int r = read_("in", block.data() + got, want - got);
+    const int r = read_(tag_.c_str(), block.data() + got, want - got);
     if (r <= 0) break;
     got += r;
   }
@@ -170,7 +198,8 @@ void BlockReader::expect_end() {
   if (short_) data_short(expected_, done_);
   std::array<char, 4096> extra{};
   std::int64_t more = 0;
-  for (int r; (r = read_("in", extra.data(), static_cast<int>(extra.size()))) > 0;) more += r;
+  for (int r; (r = read_(tag_.c_str(), extra.data(), static_cast<int>(extra.size()))) > 0;)
+    more += r;
   if (more > 0) data_longer(expected_, more);
 }
 

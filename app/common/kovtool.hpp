@@ -62,9 +62,11 @@ struct Axis {
   int n = 1;
   double o = 0.0, d = 1.0;
   std::string label;
+  std::string unit;
 };
 
 struct Description {
+  std::string tag = "in"; // the dataset's tag
   std::vector<Axis> axes; // axis 1 first, up to the last one the header names
   int esize = 4;
   std::string format = "xdr_float";
@@ -86,6 +88,11 @@ std::string unit_of_values();
 // is missing or an axis length is not positive.
 Description describe_input();
 
+// The same for the auxiliary input `tag` (its header named by the
+// parameter of that name); describe("in") is describe_input().  Fatal
+// messages name the header.
+Description describe(const std::string &tag);
+
 // Memory for bulk reads that starts on a page boundary, the same buffer the
 // library reads and writes through.
 using kov::detail::PageBlock;
@@ -100,7 +107,7 @@ class BlockReader {
 public:
   // `raw`: the bytes as stored, without the conversion of the data format.
   explicit BlockReader(const Description &desc, bool raw = false)
-      : expected_(desc.bytes), read_(raw ? sreed_raw : sreed) {}
+      : tag_(desc.tag), expected_(desc.bytes), read_(raw ? sreed_raw : sreed) {}
 
   // Fill `block` with the next bytes; returns how many (0 at the declared
   // end).  Fatal when the data end early.
@@ -121,6 +128,7 @@ public:
   void taken(std::int64_t bytes) { done_ = bytes; }
 
 private:
+  std::string tag_;
   std::int64_t expected_;
   int (*read_)(const char *, void *, int);
   std::int64_t done_ = 0;
