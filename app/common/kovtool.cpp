@@ -163,19 +163,29 @@ Description describe(const std::string &tag) {
   return describe_with(tag, aux_lookup, name + ": ");
 }
 
-void data_short(std::int64_t declared, std::int64_t found) {
-  koverr("the data are short: the header declares %lld bytes, only %lld are there\n",
-         static_cast<long long>(declared), static_cast<long long>(found));
+namespace {
+// The header an auxiliary input's messages name, with ": "; nothing for in.
+std::string where(const std::string &tag) {
+  return tag == "in" ? std::string() : text(getch_n, tag.c_str()).value_or(tag) + ": ";
+}
+} // namespace
+
+void data_short(std::int64_t declared, std::int64_t found) { data_short("in", declared, found); }
+void data_longer(std::int64_t declared, std::int64_t more) { data_longer("in", declared, more); }
+
+void data_short(const std::string &tag, std::int64_t declared, std::int64_t found) {
+  koverr("%sthe data are short: the header declares %lld bytes, only %lld are there\n",
+         where(tag).c_str(), static_cast<long long>(declared), static_cast<long long>(found));
 }
 
-void data_longer(std::int64_t declared, std::int64_t more) {
-  koverr("the data are longer than the header says: %lld bytes declared, %lld more follow\n",
-         static_cast<long long>(declared), static_cast<long long>(more));
+void data_longer(const std::string &tag, std::int64_t declared, std::int64_t more) {
+  koverr("%sthe data are longer than the header says: %lld bytes declared, %lld more follow\n",
+         where(tag).c_str(), static_cast<long long>(declared), static_cast<long long>(more));
 }
 
 std::size_t BlockReader::next(std::span<char> block) {
   const std::size_t got = fill(block);
-  if (short_) data_short(expected_, done_);
+  if (short_) data_short(tag_, expected_, done_);
   return got;
 }
 
@@ -195,12 +205,12 @@ std::size_t BlockReader::fill(std::span<char> block) {
 }
 
 void BlockReader::expect_end() {
-  if (short_) data_short(expected_, done_);
+  if (short_) data_short(tag_, expected_, done_);
   std::array<char, 4096> extra{};
   std::int64_t more = 0;
   for (int r; (r = read_(tag_.c_str(), extra.data(), static_cast<int>(extra.size()))) > 0;)
     more += r;
-  if (more > 0) data_longer(expected_, more);
+  if (more > 0) data_longer(tag_, expected_, more);
 }
 
 void require_floats(const Description &desc) {

@@ -100,6 +100,9 @@ using kov::detail::PageBlock;
 // Fatal: data of `found` bytes where the header declares `declared`.
 [[noreturn]] void data_short(std::int64_t declared, std::int64_t found);
 [[noreturn]] void data_longer(std::int64_t declared, std::int64_t more);
+// The same for the input `tag`, naming its header when it is not in.
+[[noreturn]] void data_short(const std::string &tag, std::int64_t declared, std::int64_t found);
+[[noreturn]] void data_longer(const std::string &tag, std::int64_t declared, std::int64_t more);
 
 // Reads the data of `in` in blocks and checks their amount against the
 // header: fewer or more bytes than declared are fatal.

@@ -180,7 +180,7 @@ int main(int argc, char **argv) {
     const auto count = static_cast<std::size_t>(std::min<std::int64_t>(kBlock, samples - first));
     for (Input &in : inputs)
       if (in.reader->next(expr->values(in.slot).first(count)) != count)
-        kovtool::data_short(in.desc.bytes, first * static_cast<std::int64_t>(in.desc.esize));
+        kovtool::data_short(in.desc.tag, in.desc.bytes, first * static_cast<std::int64_t>(in.desc.esize));
     kovproc::fill_grid_names(*expr, grid, first, count);
     expr->evaluate(std::span(out).first(count));
     writer.write(std::span(out).first(count));

@@ -84,6 +84,27 @@ std::string reason_of(const mu::Parser::exception_type &e) {
   return text;
 }
 
+bool name_char(char c);
+
+// The parser's error as ours: its place counted from 1, at most one past
+// the end of the text (the parser counts a blank it adds), and a name
+// called as a function named as such.
+ExpressionError error_of(const std::string &text, const mu::Parser::exception_type &e) {
+  std::size_t position =
+      std::min<std::size_t>(static_cast<std::size_t>(std::max(e.GetPos(), 0)) + 1, text.size() + 1);
+  std::string reason = reason_of(e);
+  if (position > text.size() && reason == "Internal error") reason = "Unexpected end of expression";
+  if (reason.starts_with("Unexpected parenthesis \"(\"") && position > 1) {
+    std::size_t begin = position - 1;
+    while (begin > 0 && name_char(text[begin - 1])) --begin;
+    if (begin < position - 1) {
+      const std::string name = text.substr(begin, position - 1 - begin);
+      return ExpressionError("unknown function \"" + name + "\"", begin + 1);
+    }
+  }
+  return ExpressionError(reason, position);
+}
+
 bool name_char(char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_'; }
 
 // The first place (from 1) where `name` stands as a whole word.
@@ -149,7 +170,7 @@ Expression::Expression(const std::string &text, std::size_t block)
     if (probe.GetNumResults() != 1) throw ExpressionError("one expression only, without commas", 1);
     for (const auto &[name, pointer] : probe.GetUsedVar()) used.push_back(name);
   } catch (const mu::Parser::exception_type &e) {
-    throw ExpressionError(reason_of(e), static_cast<std::size_t>(std::max(e.GetPos(), 0)) + 1);
+    throw error_of(text, e);
   }
   for (const std::string &n : used) names_.push_back(name_of(text, n));
   std::sort(names_.begin(), names_.end(),
@@ -161,7 +182,7 @@ Expression::Expression(const std::string &text, std::size_t block)
       parser_->bulk.DefineVar(names_[k].text, slots_[k].data());
     parser_->bulk.SetExpr(text);
   } catch (const mu::Parser::exception_type &e) {
-    throw ExpressionError(reason_of(e), static_cast<std::size_t>(std::max(e.GetPos(), 0)) + 1);
+    throw error_of(text, e);
   }
 }
 
