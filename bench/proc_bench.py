@@ -35,7 +35,7 @@ NUMPY = ("import numpy as np;"
 
 
 def main():
-    bin_dir = sys.argv[1]
+    bin_dir = os.path.abspath(sys.argv[1])
     size = int(sys.argv[2]) if len(sys.argv) > 2 else 1024
     repeats = int(sys.argv[3]) if len(sys.argv) > 3 else 3
     base = sys.argv[4] if len(sys.argv) > 4 else None
@@ -44,9 +44,9 @@ def main():
     prog = {n: os.path.join(bin_dir, n) for n in ("velmodel", "kovmath", "kovcat", "kovtransp", "kovstack")}
     n2 = size * 1024 * 1024 // (2048 * 4)
     try:
-        timed(f"{prog['velmodel']} n1=2048 n2={n2} > full.H", work)
-        timed(f"{prog['velmodel']} n1=2048 n2={n2 // 2} > a.H", work)
-        timed(f"{prog['velmodel']} n1=2048 n2={n2 // 2} v0=3000 > b.H", work)
+        timed(f"{prog['velmodel']} n1=2048 n2={n2} > full.H 2>/dev/null", work)
+        timed(f"{prog['velmodel']} n1=2048 n2={n2 // 2} > a.H 2>/dev/null", work)
+        timed(f"{prog['velmodel']} n1=2048 n2={n2 // 2} v0=3000 > b.H 2>/dev/null", work)
         timed("cat full.H@ a.H@ b.H@ > /dev/null", work)  # warm the page cache
         clean = lambda: remove(*(os.path.join(work, f) for f in
                                  ("m.H", "m.H@", "c.H", "c.H@", "t.H", "t.H@", "np.out", "cat.out", "cp.out")))
