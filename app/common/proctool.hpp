@@ -34,13 +34,12 @@ public:
   explicit SampleReader(const Description &desc);
   // The next out.size() samples (fewer at the end); returns how many.
   std::size_t next(std::span<double> out);
-  // The next bytes as stored (after the format's conversion).
-  std::size_t next_raw(std::span<std::byte> out);
   void expect_end() { reader_.expect_end(); }
   kovproc::Sample kind() const { return kind_; }
 
 private:
   kovproc::Sample kind_;
+  bool big_endian_;
   BlockReader reader_;
   std::vector<std::byte> raw_;
 };

@@ -4,6 +4,7 @@
 #include "kov/proc/reduce.hpp"
 
 #include <muParser.h>
+#include <omp.h>
 
 #include <algorithm>
 #include <cctype>
@@ -191,6 +192,10 @@ Expression::~Expression() = default;
 void Expression::evaluate(std::span<double> out) {
   if (out.size() > block_) throw std::length_error("more samples than the block holds");
   if (out.empty()) return;
+  // The parser would share a block among OpenMP threads that spin while
+  // they wait: on a busy machine that costs several times what it gives.
+  // One thread per block; the programs' reads and writes set the pace.
+  omp_set_num_threads(1);
   parser_->bulk.Eval(out.data(), static_cast<int>(out.size()));
 }
 

@@ -3,6 +3,7 @@
 #include "kov/proc/reorder.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 namespace kovproc {
@@ -10,19 +11,27 @@ namespace kovproc {
 namespace {
 
 // A q-by-p matrix of elements of `bytes` bytes (rows `from_row` apart)
-// transposed into a p-by-q one (rows `to_row` apart), in tiles that stay in
-// the cache.
+// transposed into a p-by-q one (rows `to_row` apart), in tiles of 16 by 16
+// staged in a local buffer: each tile reads 16 runs of the source and
+// writes 16 runs of the output, so that rows a power of two apart (which
+// share cache sets) are each touched once per tile.
 template <std::size_t Bytes>
 void transpose_tiles(const std::byte *from, std::byte *to, std::int64_t p, std::int64_t q,
                      std::int64_t from_row, std::int64_t to_row) {
-  constexpr std::int64_t tile = 32;
+  constexpr std::int64_t tile = 16;
+  constexpr auto b = static_cast<std::int64_t>(Bytes);
+  std::array<std::byte, tile * tile * Bytes> stage;
   for (std::int64_t q0 = 0; q0 < q; q0 += tile)
     for (std::int64_t p0 = 0; p0 < p; p0 += tile) {
-      const std::int64_t q1 = std::min(q, q0 + tile), p1 = std::min(p, p0 + tile);
-      for (std::int64_t j = q0; j < q1; ++j)
-        for (std::int64_t i = p0; i < p1; ++i)
-          std::memcpy(to + i * to_row + j * static_cast<std::int64_t>(Bytes),
-                      from + j * from_row + i * static_cast<std::int64_t>(Bytes), Bytes);
+      const std::int64_t nq = std::min(q - q0, tile), np = std::min(p - p0, tile);
+      for (std::int64_t j = 0; j < nq; ++j)
+        std::memcpy(stage.data() + j * tile * b, from + (q0 + j) * from_row + p0 * b,
+                    static_cast<std::size_t>(np * b));
+      for (std::int64_t i = 0; i < np; ++i) {
+        std::byte *row = to + (p0 + i) * to_row + q0 * b;
+        for (std::int64_t j = 0; j < nq; ++j)
+          std::memcpy(row + j * b, stage.data() + (j * tile + i) * b, Bytes);
+      }
     }
 }
 

@@ -2,6 +2,7 @@
 // Samples to and from double precision.
 #include "kov/proc/samples.hpp"
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -69,6 +70,15 @@ std::size_t from_double(Sample s, std::span<const double> in, std::span<std::byt
     break;
   }
   return in.size();
+}
+
+void swap_bytes4(std::span<std::byte> bytes) {
+  for (std::size_t i = 0; i + 4 <= bytes.size(); i += 4) {
+    std::uint32_t w;
+    std::memcpy(&w, bytes.data() + i, 4);
+    if constexpr (std::endian::native == std::endian::little) w = __builtin_bswap32(w);
+    std::memcpy(bytes.data() + i, &w, 4);
+  }
 }
 
 } // namespace kovproc

@@ -31,6 +31,10 @@ void to_double(Sample s, std::span<const std::byte> in, std::span<double> out);
 // integer), or in.size() when all are.  NaN and infinities are floats.
 std::size_t from_double(Sample s, std::span<const double> in, std::span<std::byte> out, bool round);
 
+// The byte order of every 4-byte element of `bytes` reversed (big-endian
+// storage to and from this machine's order).
+void swap_bytes4(std::span<std::byte> bytes);
+
 } // namespace kovproc
 
 #endif
