@@ -72,7 +72,7 @@ int main(int argc, char **argv) {
   for (int k = axis; k < count; ++k) outer *= desc.axes[static_cast<std::size_t>(k)].n;
   const std::int64_t length = desc.axes[static_cast<std::size_t>(axis - 1)].n;
   const bool tiled = inner > kTile;
-  if (tiled && kov_tag_is_pipe("in") != 0)
+  if (tiled && desc.files.empty())
     koverr("axis=%d: a slice of %lld samples does not fit in memory, and a piped input cannot be "
            "read slice by slice: give the input as a file\n",
            axis, static_cast<long long>(inner));

@@ -91,3 +91,18 @@ def test_short_data_are_fatal(tmp_path):
     os.truncate(tmp_path / "a.H@", 40)
     r = run([program("kovstack"), "a.H", "head=s.H"], tmp_path)
     assert r.returncode == 23 and "short" in r.stderr
+
+
+def test_slices_wider_than_memory_are_read_piece_by_piece_from_a_file(tmp_path):
+    # 2**20 + 37 samples per slice: more than one piece; a pipe cannot seek.
+    rng = np.random.default_rng(9)
+    a = nasty(rng, (3, (1 << 20) + 37))
+    write(tmp_path / "a.H", a)
+    r = run([program("kovstack"), "a.H", "mode=sum", "head=s.H"], tmp_path)
+    assert r.returncode == 0, r.stderr
+    assert mismatches(read(tmp_path / "s.H")[0], a.astype(np.float64).sum(axis=0)) == 0
+    r = sh("cat a.H | $kovstack mode=sum > p.H", tmp_path)  # the data are still in a file
+    assert r.returncode == 0, r.stderr
+    assert mismatches(read(tmp_path / "p.H")[0], a.astype(np.float64).sum(axis=0)) == 0
+    r = sh("$kovmath a=a.H output=a | $kovstack mode=sum > q.H", tmp_path)
+    assert r.returncode == 23 and "give the input as a file" in r.stderr
