@@ -160,7 +160,10 @@ int main(int argc, char **argv) {
     koverr("plane=%d: give two different axes from 1 to 9, as plane=12 or plane=23\n", plane);
   if (p > q) std::swap(p, q);
   const int memsize = kovtool::int_param("memsize", 256, 1, 1 << 20);
-  const std::int64_t budget = std::int64_t{memsize} << 19; // bytes per buffer: half of memsize
+  // Bytes per buffer: half of memsize once the program's own few MiB are
+  // set aside, so that the whole process stays within memsize.
+  const std::int64_t budget =
+      std::max<std::int64_t>(std::int64_t{256} << 10, ((std::int64_t{memsize} - 6) << 20) / 2);
 
   const std::size_t count = std::max(desc.axes.size(), static_cast<std::size_t>(q));
   std::vector<kovtool::Axis> axes = kovtool::axes_to(desc, count);
