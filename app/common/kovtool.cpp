@@ -92,35 +92,55 @@ std::string unit_of_values() {
   return "m/s";
 }
 
-Description describe_input() {
+namespace {
+
+// Lookups in the header of an auxiliary input, through the signature of
+// the others.
+std::string &aux_tag() {
+  static std::string tag;
+  return tag;
+}
+int aux_lookup(const char *name, const char *type, void *dest, std::size_t room) {
+  return auxpar_n(name, type, dest, room, aux_tag().c_str());
+}
+
+// The description of `tag` through `lookup`; `prefix` starts every fatal
+// message (empty for `in`, whose header the messages need not name).
+Description describe_with(const std::string &tag, Lookup lookup, const std::string &prefix) {
   Description desc;
+  desc.tag = tag;
+  const char *p = prefix.c_str();
   int n1 = 0;
-  if (!number(hetch_n, "n1", n1)) koverr("the input header has no n1: not a dataset\n");
+  if (!number(lookup, "n1", n1)) koverr("%sthe input header has no n1: not a dataset\n", p);
   std::vector<kov_axis> axes(9);
   char why[512];
-  const int count = kov_header_axes("in", 9, axes.data(), why, sizeof why);
-  if (count < 0) koverr("%s\n", why);
+  const int count = kov_header_axes(tag.c_str(), 9, axes.data(), why, sizeof why);
+  if (count < 0) koverr("%s%s\n", p, why);
   for (int i = 0; i < count; ++i)
-    desc.axes.push_back({axes[i].n, axes[i].o, axes[i].d, axes[i].label});
-  number(hetch_n, "esize", desc.esize);
-  if (desc.esize <= 0) koverr("esize=%d must be positive\n", desc.esize);
-  const std::string format = header_text("data_format");
+    desc.axes.push_back({axes[i].n, axes[i].o, axes[i].d, axes[i].label, axes[i].unit});
+  number(lookup, "esize", desc.esize);
+  if (desc.esize <= 0) koverr("%sesize=%d must be positive\n", p, desc.esize);
+  const std::string format = text(lookup, "data_format").value_or("");
   if (!format.empty()) desc.format = format;
   desc.samples = 1;
   for (const Axis &a : desc.axes) {
     if (desc.samples > std::numeric_limits<std::int64_t>::max() / a.n)
-      koverr("the axis lengths multiply to more samples than can be addressed\n");
+      koverr("%sthe axis lengths multiply to more samples than can be addressed\n", p);
     desc.samples *= a.n;
   }
   if (desc.samples > std::numeric_limits<std::int64_t>::max() / desc.esize)
-    koverr("the dataset is larger than can be addressed\n");
+    koverr("%sthe dataset is larger than can be addressed\n", p);
   desc.bytes = desc.samples * desc.esize;
 
-  if (auto in = text(getch_n, "in"))
-    desc.location = *in;
-  else
-    desc.location = kov::detail::history_name(tag_info("in", TAG_INQUIRE), header_text("in"));
-  if (desc.location.empty()) koverr("the input header names no data (no in=)\n");
+  if (tag == "in") {
+    if (auto in = text(getch_n, "in"))
+      desc.location = *in;
+    else
+      desc.location = kov::detail::history_name(tag_info("in", TAG_INQUIRE), header_text("in"));
+  } else if (auto in = text(lookup, "in")) {
+    desc.location = kov::detail::history_name(tag_info(tag.c_str(), TAG_INQUIRE), *in);
+  }
+  if (desc.location.empty()) koverr("%sthe input header names no data (no in=)\n", p);
   if (desc.location != "stdin" && desc.location != "follow_hdr") {
     std::string_view rest = desc.location;
     while (!rest.empty()) {
@@ -131,28 +151,50 @@ Description describe_input() {
     for (const std::string &f : desc.files) {
       struct stat st {};
       if (::stat(f.c_str(), &st) != 0)
-        koverr("data file %s is missing: %s\n", f.c_str(), std::strerror(errno));
+        koverr("%sdata file %s is missing: %s\n", p, f.c_str(), std::strerror(errno));
     }
   }
   return desc;
 }
 
-void data_short(std::int64_t declared, std::int64_t found) {
-  koverr("the data are short: the header declares %lld bytes, only %lld are there\n",
-         static_cast<long long>(declared), static_cast<long long>(found));
+} // namespace
+
+Description describe_input() { return describe_with("in", hetch_n, ""); }
+
+Description describe(const std::string &tag) {
+  if (tag == "in") return describe_input();
+  const std::string name = text(getch_n, tag.c_str()).value_or(tag);
+  require_readable(name);
+  aux_tag() = tag;
+  return describe_with(tag, aux_lookup, name + ": ");
 }
 
-void data_longer(std::int64_t declared, std::int64_t more) {
+namespace {
+// The header an auxiliary input's messages name, with ": "; nothing for in.
+std::string where(const std::string &tag) {
+  return tag == "in" ? std::string() : text(getch_n, tag.c_str()).value_or(tag) + ": ";
+}
+} // namespace
+
+void data_short(std::int64_t declared, std::int64_t found) { data_short("in", declared, found); }
+void data_longer(std::int64_t declared, std::int64_t more) { data_longer("in", declared, more); }
+
+void data_short(const std::string &tag, std::int64_t declared, std::int64_t found) {
+  koverr("%sthe data are short: the header declares %lld bytes, only %lld are there\n",
+         where(tag).c_str(), static_cast<long long>(declared), static_cast<long long>(found));
+}
+
+void data_longer(const std::string &tag, std::int64_t declared, std::int64_t more) {
   if (more < 0)
-    koverr("the data are longer than the header says: %lld bytes declared, more follow\n",
-           static_cast<long long>(declared));
-  koverr("the data are longer than the header says: %lld bytes declared, %lld more follow\n",
-         static_cast<long long>(declared), static_cast<long long>(more));
+    koverr("%sthe data are longer than the header says: %lld bytes declared, more follow\n",
+           where(tag).c_str(), static_cast<long long>(declared));
+  koverr("%sthe data are longer than the header says: %lld bytes declared, %lld more follow\n",
+         where(tag).c_str(), static_cast<long long>(declared), static_cast<long long>(more));
 }
 
 std::size_t BlockReader::next(std::span<char> block) {
   const std::size_t got = fill(block);
-  if (short_) data_short(expected_, done_);
+  if (short_) data_short(tag_, expected_, done_);
   return got;
 }
 
@@ -162,7 +204,7 @@ std::size_t BlockReader::fill(std::span<char> block) {
   if (want == 0 || short_) return 0;
   int got = 0;
   while (got < want) {
-    const int r = read_("in", block.data() + got, want - got);
+    const int r = read_(tag_.c_str(), block.data() + got, want - got);
     if (r <= 0) break;
     got += r;
   }
@@ -172,7 +214,7 @@ std::size_t BlockReader::fill(std::span<char> block) {
 }
 
 BlockReader::BlockReader(const Description &desc, bool raw)
-    : expected_(desc.bytes), read_(raw ? sreed_raw : sreed) {
+    : tag_(desc.tag), expected_(desc.bytes), read_(raw ? sreed_raw : sreed) {
   std::int64_t stored = 0;
   for (const std::string &f : desc.files) {
     struct stat st {};
@@ -183,18 +225,18 @@ BlockReader::BlockReader(const Description &desc, bool raw)
 }
 
 void BlockReader::expect_end() {
-  if (short_) data_short(expected_, done_);
+  if (short_) data_short(tag_, expected_, done_);
   // One element past the declared end tells (the data may be an endless
   // stream); files of their own tell how much more they hold.
   std::array<char, 8> extra{};
-  if (read_("in", extra.data(), static_cast<int>(extra.size())) <= 0) return;
+  if (read_(tag_.c_str(), extra.data(), static_cast<int>(extra.size())) <= 0) return;
   std::int64_t more = stored_ > expected_ ? stored_ - expected_ : -1;
-  if (std::FILE *data = more < 0 ? input() : nullptr; data != nullptr) {
+  if (std::FILE *data = more < 0 && tag_ == "in" ? input() : nullptr; data != nullptr) {
     struct stat st {};
     if (::fstat(::fileno(data), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > expected_)
       more = st.st_size - expected_;
   }
-  data_longer(expected_, more);
+  data_longer(tag_, expected_, more);
 }
 
 void require_floats(const Description &desc) {

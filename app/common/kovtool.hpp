@@ -62,9 +62,11 @@ struct Axis {
   int n = 1;
   double o = 0.0, d = 1.0;
   std::string label;
+  std::string unit;
 };
 
 struct Description {
+  std::string tag = "in"; // the dataset's tag
   std::vector<Axis> axes; // axis 1 first, up to the last one the header names
   int esize = 4;
   std::string format = "xdr_float";
@@ -86,6 +88,11 @@ std::string unit_of_values();
 // is missing or an axis length is not positive.
 Description describe_input();
 
+// The same for the auxiliary input `tag` (its header named by the
+// parameter of that name); describe("in") is describe_input().  Fatal
+// messages name the header.
+Description describe(const std::string &tag);
+
 // Memory for bulk reads that starts on a page boundary, the same buffer the
 // library reads and writes through.
 using kov::detail::PageBlock;
@@ -93,6 +100,9 @@ using kov::detail::PageBlock;
 // Fatal: data of `found` bytes where the header declares `declared`.
 [[noreturn]] void data_short(std::int64_t declared, std::int64_t found);
 [[noreturn]] void data_longer(std::int64_t declared, std::int64_t more);
+// The same for the input `tag`, naming its header when it is not in.
+[[noreturn]] void data_short(const std::string &tag, std::int64_t declared, std::int64_t found);
+[[noreturn]] void data_longer(const std::string &tag, std::int64_t declared, std::int64_t more);
 
 // Reads the data of `in` in blocks and checks their amount against the
 // header: fewer or more bytes than declared are fatal.
@@ -120,6 +130,7 @@ public:
   void taken(std::int64_t bytes) { done_ = bytes; }
 
 private:
+  std::string tag_;
   std::int64_t expected_;
   int (*read_)(const char *, void *, int);
   std::int64_t done_ = 0;

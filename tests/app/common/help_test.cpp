@@ -87,9 +87,11 @@ struct Program {
 // standard output, exit 0, and writes nothing else (no dataset, no data
 // file under the datapath, no picture or SEG-Y file).
 TEST(Help, EveryProgramPrintsItsManualAndWritesNothing) {
-  const std::vector<Program> programs = {{"velmodel", KOV_VELMODEL},   {"kovinfo", KOV_KOVINFO},
-                                         {"kovpng", KOV_KOVPNG},       {"kov2segy", KOV_KOV2SEGY},
-                                         {"kovwindow", KOV_KOVWINDOW}, {"segy2kov", KOV_SEGY2KOV}};
+  const std::vector<Program> programs = {
+      {"velmodel", KOV_VELMODEL},  {"kovinfo", KOV_KOVINFO},     {"kovpng", KOV_KOVPNG},
+      {"kov2segy", KOV_KOV2SEGY},  {"kovwindow", KOV_KOVWINDOW}, {"segy2kov", KOV_SEGY2KOV},
+      {"kovmath", KOV_KOVMATH},    {"kovstack", KOV_KOVSTACK},   {"kovcat", KOV_KOVCAT},
+      {"kovtransp", KOV_KOVTRANSP}};
   for (const Program &p : programs) {
     if (std::string(p.path).empty()) continue; // not built here
     // A program's page lies in its own folder, or beside the others.

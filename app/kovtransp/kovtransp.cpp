@@ -1,0 +1,247 @@
+// SPDX-License-Identifier: Apache-2.0
+// kovtransp: two axes of a dataset swapped, out of core when it is larger
+// than the memory it may use.
+//
+//   kovtransp plane=12 < a.H > b.H
+//   kovtransp plane=23 memsize=64 < cube.H > slices.H
+//
+// The dataset is seen, fastest first, as inner samples, the first swapped
+// axis (P), the axes between (M), the second swapped axis (Q) and the
+// axes above (outer).  For each outer index the block is read whole and
+// swapped in memory when it fits twice in memsize.  Otherwise it goes
+// through a temporary file in the datapath's directory, in two passes:
+// the input, read in order, is written to the file grouped by ranges of P
+// that fit in memory (each group's rows side by side), then each group is
+// read back whole, swapped and written out.  The file is unlinked as soon
+// as it is made, so it disappears however the program ends.
+#include "kovhelp.hpp"
+#include "proctool.hpp"
+
+#include <kov/kovlib.h>
+#include <kov/proc/reorder.hpp>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// Samples of the input in the output's kind, read in order.
+class ElementSource {
+public:
+  ElementSource(const kovtool::Description &desc, const kovtool::OutputFormat &format)
+      : desc_(desc), format_(format), size_(kovproc::sample_size(format.kind)) {
+    const kovproc::Sample kind = kovtool::sample_kind(desc);
+    raw_ = desc.format == format.name;
+    if (raw_)
+      bytes_ = std::make_unique<kovtool::BlockReader>(desc, true);
+    else if (kind == format.kind)
+      bytes_ = std::make_unique<kovtool::BlockReader>(desc, false);
+    else
+      samples_ = std::make_unique<kovtool::SampleReader>(desc);
+  }
+
+  // Fill `out` (a whole number of elements).
+  void fill(std::span<std::byte> out) {
+    if (bytes_) {
+      const std::span<char> to(reinterpret_cast<char *>(out.data()), out.size());
+      std::size_t done = 0;
+      while (done < to.size()) {
+        const std::size_t got = bytes_->next(to.subspan(done));
+        if (got == 0) kovtool::data_short(desc_.bytes, read_);
+        done += got;
+      }
+      read_ += static_cast<std::int64_t>(out.size());
+      return;
+    }
+    values_.resize(std::min<std::size_t>(out.size() / size_, std::size_t{1} << 16));
+    for (std::size_t done = 0; done < out.size();) {
+      const std::size_t n = std::min(values_.size(), (out.size() - done) / size_);
+      if (samples_->next(std::span(values_).first(n)) != n) kovtool::data_short(desc_.bytes, read_);
+      const std::size_t bad = kovproc::from_double(format_.kind, std::span(values_).first(n),
+                                                   out.subspan(done, n * size_), false);
+      if (bad < n)
+        koverr("%s: sample %lld is %.17g, which data_format=%s cannot hold exactly\n",
+               kovtool::name_of(desc_).c_str(),
+               static_cast<long long>(converted_ + static_cast<std::int64_t>(bad)), values_[bad],
+               format_.name.c_str());
+      converted_ += static_cast<std::int64_t>(n);
+      done += n * size_;
+    }
+  }
+
+  // Whether the elements are as stored (written without conversion).
+  bool raw() const { return raw_; }
+
+  void expect_end() {
+    if (bytes_) bytes_->expect_end();
+    if (samples_) samples_->expect_end();
+  }
+
+private:
+  const kovtool::Description &desc_;
+  kovtool::OutputFormat format_;
+  std::size_t size_;
+  bool raw_ = false;
+  std::unique_ptr<kovtool::BlockReader> bytes_;
+  std::unique_ptr<kovtool::SampleReader> samples_;
+  std::vector<double> values_;
+  std::int64_t read_ = 0, converted_ = 0;
+};
+
+// Elements as stored go out unchanged; native ones through the output's
+// format.
+void write_out(std::span<const std::byte> bytes, bool raw) {
+  for (std::size_t done = 0; done < bytes.size();) {
+    const int n =
+        static_cast<int>(std::min<std::size_t>(bytes.size() - done, std::size_t{1} << 30));
+    if ((raw ? srite_raw("out", bytes.data() + done, n) : srite("out", bytes.data() + done, n)) !=
+        n)
+      koverr("cannot write the output's data\n");
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+// A temporary file in the datapath's directory, already unlinked.
+class TempFile {
+public:
+  TempFile() {
+    path_ = kovtool::datapath_directory() + "kovtransp.XXXXXX";
+    fd_ = ::mkstemp(path_.data());
+    if (fd_ < 0)
+      koverr("cannot make a temporary file %s: %s\n", path_.c_str(), std::strerror(errno));
+    ::unlink(path_.c_str());
+  }
+  TempFile(const TempFile &) = delete;
+  TempFile &operator=(const TempFile &) = delete;
+  ~TempFile() { ::close(fd_); }
+
+  void write_at(std::span<const std::byte> bytes, std::int64_t at) {
+    for (std::size_t done = 0; done < bytes.size();) {
+      const ssize_t n = ::pwrite(fd_, bytes.data() + done, bytes.size() - done,
+                                 at + static_cast<std::int64_t>(done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0)
+        koverr("cannot write the temporary file %s: %s\n", path_.c_str(), std::strerror(errno));
+      done += static_cast<std::size_t>(n);
+    }
+  }
+  void read_at(std::span<std::byte> bytes, std::int64_t at) {
+    for (std::size_t done = 0; done < bytes.size();) {
+      const ssize_t n = ::pread(fd_, bytes.data() + done, bytes.size() - done,
+                                at + static_cast<std::int64_t>(done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0)
+        koverr("cannot read the temporary file %s: %s\n", path_.c_str(), std::strerror(errno));
+      done += static_cast<std::size_t>(n);
+    }
+  }
+
+private:
+  std::string path_;
+  int fd_ = -1;
+};
+
+} // namespace
+
+int main(int argc, char **argv) {
+  kovhelp::answer_help(argc, argv);
+  kovtool::start(argc, argv);
+  kov_begin_prog();
+  const kovtool::Description desc = kovtool::describe_input();
+  const int plane = kovtool::int_param("plane", 12, 11, 99);
+  int p = plane / 10, q = plane % 10;
+  if (p == q || p == 0 || q == 0)
+    koverr("plane=%d: give two different axes from 1 to 9, as plane=12 or plane=23\n", plane);
+  if (p > q) std::swap(p, q);
+  const int memsize = kovtool::int_param("memsize", 256, 1, 1 << 20);
+  // Bytes per buffer: half of memsize once the program's own few MiB are
+  // set aside, so that the whole process stays within memsize.
+  const std::int64_t budget =
+      std::max<std::int64_t>(std::int64_t{256} << 10, ((std::int64_t{memsize} - 6) << 20) / 2);
+
+  const std::size_t count = std::max(desc.axes.size(), static_cast<std::size_t>(q));
+  std::vector<kovtool::Axis> axes = kovtool::axes_to(desc, count);
+  kovproc::SwapShape s;
+  std::int64_t outer = 1;
+  for (int k = 0; k < p - 1; ++k) s.inner *= axes[static_cast<std::size_t>(k)].n;
+  s.p = axes[static_cast<std::size_t>(p - 1)].n;
+  for (int k = p; k < q - 1; ++k) s.mid *= axes[static_cast<std::size_t>(k)].n;
+  s.q = axes[static_cast<std::size_t>(q - 1)].n;
+  for (std::size_t k = static_cast<std::size_t>(q); k < count; ++k) outer *= axes[k].n;
+  std::swap(axes[static_cast<std::size_t>(p - 1)], axes[static_cast<std::size_t>(q - 1)]);
+
+  const kovtool::OutputFormat format = kovtool::output_format();
+  const auto esize = static_cast<std::int64_t>(kovproc::sample_size(format.kind));
+  const std::int64_t block = s.samples() * esize;          // bytes per outer index
+  const std::int64_t slab = s.inner * s.mid * s.q * esize; // bytes per index of P
+  const bool in_memory = block <= budget;
+  if (!in_memory && slab > budget)
+    koverr("memsize=%d: too small to swap axes %d and %d: one slice of the output (n%d=1) takes "
+           "%lld MiB, and memsize must hold it twice\n",
+           memsize, p, q, p, static_cast<long long>((slab >> 20) + 1));
+
+  kovtool::write_axes(axes, desc.axes.size(), format);
+  const int written_plane = p * 10 + q;
+  putch("plane", "d", &written_plane);
+  putch("memsize", "d", &memsize);
+
+  ElementSource source(desc, format);
+  if (in_memory) {
+    std::vector<std::byte> a(static_cast<std::size_t>(block)), b(a.size());
+    for (std::int64_t o = 0; o < outer; ++o) {
+      source.fill(a);
+      kovproc::swap_axes(a, b, static_cast<std::size_t>(esize), s);
+      write_out(b, source.raw());
+    }
+  } else {
+    const std::int64_t group = std::max<std::int64_t>(1, budget / slab); // indices of P per group
+    const std::int64_t row = s.p * s.inner * esize;                      // bytes per (q, m)
+    const std::int64_t rows = s.q * s.mid;
+    std::vector<std::byte> a(static_cast<std::size_t>(budget)), b(a.size());
+    TempFile temp;
+    for (std::int64_t o = 0; o < outer; ++o) {
+      // First pass: the rows of the input into the groups' regions.
+      if (row <= budget) {
+        const std::int64_t batch = budget / row;
+        for (std::int64_t r0 = 0; r0 < rows; r0 += batch) {
+          const std::int64_t nr = std::min(batch, rows - r0);
+          source.fill(std::span(a).first(static_cast<std::size_t>(nr * row)));
+          for (std::int64_t g0 = 0; g0 < s.p; g0 += group) {
+            const std::int64_t pg = std::min(group, s.p - g0), part = pg * s.inner * esize;
+            for (std::int64_t r = 0; r < nr; ++r)
+              std::memcpy(b.data() + r * part, a.data() + r * row + g0 * s.inner * esize,
+                          static_cast<std::size_t>(part));
+            temp.write_at(std::span(b).first(static_cast<std::size_t>(nr * part)),
+                          g0 * slab + r0 * part);
+          }
+        }
+      } else {
+        for (std::int64_t r = 0; r < rows; ++r)
+          for (std::int64_t g0 = 0; g0 < s.p; g0 += group) {
+            const std::int64_t pg = std::min(group, s.p - g0), part = pg * s.inner * esize;
+            source.fill(std::span(a).first(static_cast<std::size_t>(part)));
+            temp.write_at(std::span(a).first(static_cast<std::size_t>(part)), g0 * slab + r * part);
+          }
+      }
+      // Second pass: each group swapped whole, in the output's order.
+      for (std::int64_t g0 = 0; g0 < s.p; g0 += group) {
+        const std::int64_t pg = std::min(group, s.p - g0);
+        const auto bytes = static_cast<std::size_t>(pg * slab);
+        temp.read_at(std::span(a).first(bytes), g0 * slab);
+        kovproc::swap_axes(std::span(a).first(bytes), std::span(b).first(bytes),
+                           static_cast<std::size_t>(esize),
+                           kovproc::SwapShape{s.inner, pg, s.mid, s.q});
+        write_out(std::span(b).first(bytes), source.raw());
+      }
+    }
+  }
+  source.expect_end();
+  kov_end_prog();
+  return 0;
+}

@@ -1,0 +1,222 @@
+// SPDX-License-Identifier: Apache-2.0
+// The processing kernels directly: expressions (parsing, names, the
+// functions' NumPy meaning, the grid), conversions to and from doubles,
+// stack reductions read in pieces, and axes swapped in memory.  Their
+// agreement with NumPy on random data is in test_proc_numpy.py.
+#include <kov/proc/expr.hpp>
+#include <kov/proc/reduce.hpp>
+#include <kov/proc/reorder.hpp>
+#include <kov/proc/samples.hpp>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <numeric>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+using kovproc::Expression;
+using kovproc::ExpressionError;
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// The expression of one input `a` over `values`.
+std::vector<double> eval(const std::string &text, const std::vector<double> &values) {
+  Expression e(text, values.size());
+  for (std::size_t k = 0; k < e.names().size(); ++k)
+    std::copy(values.begin(), values.end(), e.values(k).begin());
+  std::vector<double> out(values.size());
+  e.evaluate(out);
+  return out;
+}
+
+TEST(Expression, RefusesWhatDoesNotParseWithItsPlace) {
+  struct Case {
+    const char *text;
+    std::size_t position;
+  };
+  for (const Case c : {Case{"a*+", 4}, Case{"sin(a", 6}, Case{"a b", 3}, Case{"a=3", 2},
+                       Case{"a,b", 1}, Case{"foo(a)", 1}, Case{"   ", 1}, Case{"a>=3 && b=2", 10},
+                       Case{"sum(a,b)", 1}, Case{"a*/2", 3}, Case{"(a", 3}}) {
+    try {
+      Expression e(c.text);
+      ADD_FAILURE() << c.text << " parsed";
+    } catch (const ExpressionError &e) {
+      EXPECT_EQ(e.position(), c.position) << c.text << ": " << e.what();
+      EXPECT_STRNE(e.what(), "") << c.text;
+    }
+  }
+  // Comparisons are not assignments.
+  EXPECT_NO_THROW(Expression("a==b || a!=b || a<=b || a>=b"));
+}
+
+TEST(Expression, NamesItsInputsCoordinatesAndIndicesInOrderOfUse) {
+  Expression e("vel*x2 + in - i1 + pi*e + vel + x10");
+  std::vector<std::string> texts;
+  for (const kovproc::Name &n : e.names()) texts.push_back(n.text);
+  EXPECT_EQ(texts, (std::vector<std::string>{"vel", "x2", "in", "i1", "x10"}));
+  EXPECT_EQ(e.names()[0].kind, kovproc::Name::Kind::input);
+  EXPECT_EQ(e.names()[1].kind, kovproc::Name::Kind::coordinate);
+  EXPECT_EQ(e.names()[1].axis, 2);
+  EXPECT_EQ(e.names()[3].kind, kovproc::Name::Kind::index);
+  EXPECT_EQ(e.names()[4].kind, kovproc::Name::Kind::input); // only x1..x9 are coordinates
+  EXPECT_EQ(e.names()[2].position, 10u);
+}
+
+TEST(Expression, FunctionsHaveNumPysMeaning) {
+  const std::vector<double> x = {2.5, -2.5, 0.5, 3.5, -0.0, kNaN, -3.0, kInf};
+  const auto rint = eval("rint(a)", x);
+  EXPECT_EQ(rint[0], 2.0); // halves to even, not up
+  EXPECT_EQ(rint[1], -2.0);
+  EXPECT_EQ(rint[2], 0.0);
+  EXPECT_EQ(rint[3], 4.0);
+  const auto sign = eval("sign(a)", x);
+  EXPECT_EQ(sign[1], -1.0);
+  EXPECT_TRUE(std::isnan(sign[5]));
+  EXPECT_EQ(sign[4], 0.0);
+  EXPECT_FALSE(std::signbit(sign[4]));
+  // A NaN wins in min and max, whichever side it is on; of equal values
+  // the second is taken.
+  Expression m("min(a,b) + 0*max(b,a)", 3);
+  const double as[] = {kNaN, 1.0, -0.0}, bs[] = {1.0, kNaN, 0.0};
+  for (std::size_t k = 0; k < 2; ++k)
+    for (std::size_t i = 0; i < 3; ++i) m.values(k)[i] = (m.names()[k].text == "a" ? as : bs)[i];
+  std::vector<double> out(3);
+  m.evaluate(out);
+  EXPECT_TRUE(std::isnan(out[0]));
+  EXPECT_TRUE(std::isnan(out[1]));
+  EXPECT_EQ(eval("min(a, 0*a)", {-0.0})[0], 0.0);
+  EXPECT_FALSE(std::signbit(eval("min(-a, a)", {0.0})[0]));
+  // Written as given: no folding of the constants.
+  EXPECT_EQ(eval("a*0.1*3", {7.0})[0], 7.0 * 0.1 * 3);
+  EXPECT_EQ(eval("2^3^a", {2.0})[0], 512.0);
+  EXPECT_EQ(eval("-a^2", {3.0})[0], -9.0);
+  EXPECT_EQ(eval("a > 1 ? a : 0", {0.5})[0], 0.0);
+  EXPECT_EQ(eval("log(e) + atan2(a, a) * 4 / pi", {1.0})[0], 2.0);
+}
+
+TEST(Expression, EvaluatesInBlocksOfAnySize) {
+  Expression e("a + 1", 8);
+  std::vector<double> nine(9);
+  EXPECT_THROW(e.evaluate(nine), std::length_error);
+  std::vector<double> none;
+  EXPECT_NO_THROW(e.evaluate(none));
+}
+
+TEST(Grid, GivesIndicesAndCoordinatesAcrossBlocks) {
+  const kovproc::Grid g{{3, 2, 2}, {10.0, -1.0, 0.0}, {0.5, 2.0, 1.0}};
+  std::vector<double> i1(12), i2(5), x2(7), i4(4);
+  g.indices(1, 0, i1);
+  EXPECT_EQ(i1, (std::vector<double>{0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2}));
+  g.indices(2, 4, i2); // samples 4..8
+  EXPECT_EQ(i2, (std::vector<double>{1, 1, 0, 0, 0}));
+  g.coordinates(2, 5, x2); // samples 5..11
+  EXPECT_EQ(x2, (std::vector<double>{1, -1, -1, -1, 1, 1, 1}));
+  g.indices(4, 3, i4);
+  EXPECT_EQ(i4, (std::vector<double>(4, 0.0)));
+}
+
+TEST(Samples, ConvertExactlyOrSayWhichValueCannot) {
+  using kovproc::Sample;
+  EXPECT_EQ(kovproc::sample_kind("xdr_float", 4), Sample::float32);
+  EXPECT_EQ(kovproc::sample_kind("xdr_int", 4), Sample::int32);
+  EXPECT_EQ(kovproc::sample_kind("native_byte", 1), Sample::uint8);
+  EXPECT_FALSE(kovproc::sample_kind("xdr_float", 8)); // complex
+  EXPECT_FALSE(kovproc::sample_kind("drawl", 1));
+
+  std::vector<std::byte> bytes(16);
+  const std::vector<double> whole = {-2147483648.0, 2147483647.0, 0.0, 5.0};
+  EXPECT_EQ(kovproc::from_double(Sample::int32, whole, bytes, false), 4u);
+  std::vector<double> back(4);
+  kovproc::to_double(Sample::int32, bytes, back);
+  EXPECT_EQ(back, whole);
+  EXPECT_EQ(kovproc::from_double(Sample::int32, std::vector<double>{1, 2147483648.0}, bytes, false),
+            1u);
+  EXPECT_EQ(kovproc::from_double(Sample::int32, std::vector<double>{0.5}, bytes, false), 0u);
+  EXPECT_EQ(kovproc::from_double(Sample::int32, std::vector<double>{kNaN}, bytes, false), 0u);
+  EXPECT_EQ(kovproc::from_double(Sample::uint8, std::vector<double>{255, 256}, bytes, false), 1u);
+  EXPECT_EQ(kovproc::from_double(Sample::uint8, std::vector<double>{-1}, bytes, false), 0u);
+  // Floats: exact unless rounding is asked for; NaN and infinities are floats.
+  const std::vector<double> f = {16777216.0, kNaN, -kInf, 16777217.0};
+  EXPECT_EQ(kovproc::from_double(Sample::float32, f, bytes, false), 3u);
+  EXPECT_EQ(kovproc::from_double(Sample::float32, f, bytes, true), 4u);
+  float last;
+  std::memcpy(&last, bytes.data() + 12, 4);
+  EXPECT_EQ(last, 16777216.0f);
+}
+
+TEST(Reduce, ARunReadInPiecesIsTheRunInMemory) {
+  std::mt19937_64 rng(3);
+  std::uniform_real_distribution<double> u(-1e6, 1e6);
+  for (const std::size_t n : {0, 1, 7, 8, 129, 1000, 4099}) {
+    std::vector<double> run(n);
+    for (double &v : run) v = u(rng) * (rng() % 3 == 0 ? 0.0 : 1.0);
+    for (const auto mode :
+         {kovproc::Mode::sum, kovproc::Mode::mean, kovproc::Mode::rms, kovproc::Mode::max}) {
+      std::size_t at = 0, largest = 0;
+      const double pieces =
+          kovproc::reduce_run(mode, true, static_cast<std::int64_t>(n), [&](std::span<double> b) {
+            largest = std::max(largest, b.size());
+            std::copy_n(run.begin() + static_cast<std::ptrdiff_t>(at), b.size(), b.begin());
+            at += b.size();
+          });
+      EXPECT_EQ(at, n);
+      EXPECT_LE(largest, 128u);
+      EXPECT_EQ(pieces, kovproc::reduce_run(mode, true, run)) << n;
+    }
+  }
+}
+
+TEST(Reduce, LiveSamplesDivideAndMutedTracesStackToZero) {
+  using kovproc::Mode;
+  const std::vector<double> trace = {0.0, 2.0, 0.0, 4.0, 0.0};
+  EXPECT_EQ(kovproc::reduce_run(Mode::mean, true, trace), 3.0);
+  EXPECT_EQ(kovproc::reduce_run(Mode::mean, false, trace), 6.0 / 5);
+  EXPECT_EQ(kovproc::reduce_run(Mode::rms, true, std::vector<double>{0, 3, 4, 0}), std::sqrt(12.5));
+  EXPECT_EQ(kovproc::reduce_run(Mode::mean, true, std::vector<double>(9, 0.0)), 0.0);
+  EXPECT_TRUE(std::isnan(kovproc::reduce_run(Mode::max, true, std::vector<double>{1, kNaN, 3})));
+  EXPECT_EQ(kovproc::reduce_run(Mode::min, true, std::vector<double>{1, -kInf, 3}), -kInf);
+
+  kovproc::SliceStack s(Mode::mean, true, 3);
+  s.add(std::vector<double>{0, 1, kNaN});
+  s.add(std::vector<double>{0, 3, 1});
+  std::vector<double> out(3);
+  s.finish(out);
+  EXPECT_EQ(out[0], 0.0);
+  EXPECT_EQ(out[1], 2.0);
+  EXPECT_TRUE(std::isnan(out[2]));
+  // A fresh start after finish().
+  s.add(std::vector<double>{4, 4, 4});
+  s.finish(out);
+  EXPECT_EQ(out, (std::vector<double>{4, 4, 4}));
+}
+
+TEST(Reorder, SwapsAnyTwoAxesOfABlock) {
+  for (const std::size_t esize : {1, 4, 8, 3})
+    for (const kovproc::SwapShape s :
+         {kovproc::SwapShape{1, 37, 1, 45}, kovproc::SwapShape{3, 5, 1, 70},
+          kovproc::SwapShape{1, 33, 4, 2}, kovproc::SwapShape{2, 1, 3, 9}}) {
+      const auto count = static_cast<std::size_t>(s.samples());
+      std::vector<std::byte> in(count * esize), out(in.size());
+      for (std::size_t i = 0; i < in.size(); ++i) in[i] = static_cast<std::byte>(i * 7 + i / 251);
+      kovproc::swap_axes(in, out, esize, s);
+      for (std::int64_t q = 0; q < s.q; ++q)
+        for (std::int64_t m = 0; m < s.mid; ++m)
+          for (std::int64_t p = 0; p < s.p; ++p)
+            for (std::int64_t i = 0; i < s.inner; ++i) {
+              const auto from = static_cast<std::size_t>(((q * s.mid + m) * s.p + p) * s.inner + i);
+              const auto to = static_cast<std::size_t>(((p * s.mid + m) * s.q + q) * s.inner + i);
+              ASSERT_EQ(0, std::memcmp(&in[from * esize], &out[to * esize], esize))
+                  << esize << " " << p << " " << m << " " << q;
+            }
+    }
+}
+
+} // namespace
