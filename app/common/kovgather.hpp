@@ -13,8 +13,11 @@
 #include <kov/kovlib.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
+#include <limits>
 #include <optional>
 #include <span>
 #include <string>
@@ -23,12 +26,17 @@
 namespace kovgather {
 
 // A real parameter from the command line, `fallback` when absent; fatal
-// when it is not a finite number.  Recorded in the output history.
+// when its whole text is not a finite number.  Recorded in the output
+// history.
 inline double real(const char *name, double fallback) {
   double value = fallback;
   if (auto given = kovtool::text(getch_n, name)) {
-    if (!kovtool::number(getch_n, name, value) || !std::isfinite(value))
-      koverr("%s=%s: not a finite number\n", name, given->c_str());
+    const char *begin = given->c_str();
+    char *end = nullptr;
+    errno = 0;
+    value = std::strtod(begin, &end);
+    if (end == begin || *end != '\0' || errno == ERANGE || !std::isfinite(value))
+      koverr("%s=%s: not a finite number\n", name, begin);
   }
   putch(name, "g", &value);
   return value;
@@ -44,8 +52,15 @@ inline std::optional<double> optional_real(const char *name) {
 inline int integer(const char *name, int fallback) {
   int value = fallback;
   if (auto given = kovtool::text(getch_n, name)) {
-    if (!kovtool::number(getch_n, name, value))
-      koverr("%s=%s: not a whole number\n", name, given->c_str());
+    const char *begin = given->c_str();
+    char *end = nullptr;
+    errno = 0;
+    const long long parsed = std::strtoll(begin, &end, 10);
+    if (end == begin || *end != '\0' || errno == ERANGE ||
+        parsed < std::numeric_limits<int>::min() || parsed > std::numeric_limits<int>::max())
+      koverr("%s=%s: not a whole number from %d to %d\n", name, begin,
+             std::numeric_limits<int>::min(), std::numeric_limits<int>::max());
+    value = static_cast<int>(parsed);
   }
   putch(name, "d", &value);
   return value;

@@ -11,6 +11,7 @@ namespace {
 
 double windowed_sinc(double u) {
   if (u == 0.0) return 1.0;
+  if (u == std::round(u)) return 0.0; // sin(pi u) is not exactly zero in floating point
   const double pu = std::numbers::pi * u;
   return std::sin(pu) / pu * 0.5 * (1.0 + std::cos(pu / 4.0));
 }
