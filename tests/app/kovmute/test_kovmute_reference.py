@@ -75,3 +75,21 @@ def test_refused(tmp_path: Path, args: list[str], words: str) -> None:
     src = kovdata.write(tmp_path, "g.H", np.ones((10, 2), dtype=np.float32))
     res = kovdata.run(tmp_path, [kovdata.program("kovmute"), *args], src, tmp_path / "o.H")
     assert res.returncode == 23 and words in res.stderr, res.stderr
+
+
+def test_through_pipes_as_through_files(tmp_path: Path) -> None:
+    v = np.full((80, 3), 2000.0, dtype=np.float32)
+    v[40:] = 2600.0
+    kovdata.write(tmp_path, "m.H", v, d1=5.0)
+    synth, nmo, mute = (kovdata.program(p) for p in ("kovsynth", "kovnmo", "kovmute"))
+    script = (f"set -e -o pipefail\n"
+              f"'{synth}' < m.H nt=200 noff=6 doff=40 vrms=v.H > g.H\n"
+              f"'{nmo}' velocity=v.H < g.H > n.H\n'{mute}' < n.H tmute=0.02 vmute=2000 > a.H\n"
+              f"'{synth}' < m.H nt=200 noff=6 doff=40 | '{nmo}' velocity=v.H "
+              f"| '{mute}' tmute=0.02 vmute=2000 > b.H\n")
+    res = kovdata.run(tmp_path, ["bash", "-c", script])
+    assert res.returncode == 0, res.stderr
+    a, _ = kovdata.read(tmp_path / "a.H")
+    b, _ = kovdata.read(tmp_path / "b.H")
+    assert a.shape == (200, 6, 3) and np.abs(a).max() > 0.05
+    np.testing.assert_array_equal(a, b)
