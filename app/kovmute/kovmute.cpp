@@ -1,13 +1,15 @@
 // SPDX-License-Identifier: Apache-2.0
 // kovmute: zero the samples above or below a line in time and offset.
 //
-// Axis 1 is time, axis 2 offset (its coordinates are the offsets).  Each
+// Axis 1 is time, axis 2 offset (its coordinates are the offsets, unless
+// the trace headers have a key `offset`: app/common/kovoffsets.hpp).  Each
 // trace is muted by the kernel of kov_proc (kov/proc/mute.hpp), in blocks
 // of whole traces.
 //
 //   kovmute tmute=0.05 vmute=1800 ntaper=10 < moved.H > muted.H
 #include "kovgather.hpp"
 #include "kovhelp.hpp"
+#include "kovoffsets.hpp"
 #include "kovtool.hpp"
 
 #include <kov/kovlib.h>
@@ -44,10 +46,11 @@ int main(int argc, char **argv) {
   line.ntaper = kovgather::integer("ntaper", 0);
   if (line.ntaper < 0) koverr("ntaper=%d: the taper cannot be negative\n", line.ntaper);
 
+  kovoffsets::Offsets offsets(input, noff, o2, d2);
   kovgather::each_block(desc, time.n, [&](std::int64_t first, std::span<float> block) {
+    const std::span<const double> h = offsets.of(first, block.size() / time.n);
     for (std::size_t j = 0; j * time.n < block.size(); ++j) {
-      const std::int64_t trace = first + static_cast<std::int64_t>(j);
-      const double offset = o2 + d2 * static_cast<double>(trace % noff);
+      const double offset = h[j];
       kovproc::mute(line, offset, time.o, time.d, block.subspan(j * time.n, time.n));
     }
   });

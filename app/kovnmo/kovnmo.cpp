@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 // kovnmo: normal moveout of common-midpoint gathers.
 //
-// Axis 1 is time, axis 2 offset (its coordinates are the offsets), the
+// Axis 1 is time, axis 2 offset (its coordinates are the offsets, unless
+// the trace headers have a key `offset`: app/common/kovoffsets.hpp), the
 // axes after it midpoints.  Each trace is moved with the kernels of
 // kov_proc (kov/proc/moveout.hpp) at the RMS velocity of its gather: one
 // constant (vel=) or a dataset v(t0) or v(t0, midpoint) (velocity=), read
@@ -10,6 +11,7 @@
 //   kovnmo velocity=vrms.H < gathers.H > moved.H
 #include "kovgather.hpp"
 #include "kovhelp.hpp"
+#include "kovoffsets.hpp"
 #include "kovtool.hpp"
 
 #include <kov/kovlib.h>
@@ -114,7 +116,9 @@ int main(int argc, char **argv) {
   std::vector<double> work;
   std::span<const float> v;
   std::int64_t current = -1;
+  kovoffsets::Offsets offsets(input, noff, o2, d2);
   kovgather::each_block(desc, time.n, [&](std::int64_t first, std::span<float> block) {
+    const std::span<const double> h = offsets.of(first, block.size() / time.n);
     for (std::size_t j = 0; j * time.n < block.size(); ++j) {
       const std::int64_t trace = first + static_cast<std::int64_t>(j);
       const std::int64_t gather = trace / noff;
@@ -122,7 +126,7 @@ int main(int argc, char **argv) {
         v = velocities.of(gather);
         current = gather;
       }
-      const double offset = o2 + d2 * static_cast<double>(trace % noff);
+      const double offset = h[j];
       const std::span<float> samples = block.subspan(j * time.n, time.n);
       if (inverse)
         kovproc::inverse_nmo(sinc, samples, moved, axis, v, offset, work);

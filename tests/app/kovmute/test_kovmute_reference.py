@@ -93,3 +93,34 @@ def test_through_pipes_as_through_files(tmp_path: Path) -> None:
     b, _ = kovdata.read(tmp_path / "b.H")
     assert a.shape == (200, 6, 3) and np.abs(a).max() > 0.05
     np.testing.assert_array_equal(a, b)
+
+
+def write_with_headers(directory: Path, data: np.ndarray, offsets: np.ndarray) -> Path:
+    """Traces with a header record each: keys offset (float) and cdp (int)."""
+    records = np.zeros((len(offsets), 2), dtype=">f4")
+    records[:, 0] = offsets
+    records.view(">i4")[:, 1] = np.arange(len(offsets)) // 3
+    records.tofile(directory / "h.H@")
+    (directory / "h.H").write_text(
+        f'n1=2 n2={len(offsets)} hdrkey1="offset" hdrtype1="scalar_float" hdrfmt1="xdr_float"\n'
+        'hdrkey2="cdp" hdrtype2="scalar_int" hdrfmt2="xdr_int"\n'
+        f'in="{directory}/h.H@" data_format="xdr_float" esize=4\n')
+    src = kovdata.write(directory, "g.H", data, d1=0.004, o2=0.0, d2=1.0)  # axis 2 not the offsets
+    with open(src, "a") as f:
+        f.write('hff="h.H" gff="-1"\n')
+    return src
+
+
+def test_offsets_from_trace_headers(tmp_path: Path) -> None:
+    rng = np.random.default_rng(4)
+    data = rng.standard_normal((120, 9, 1)).astype(np.float32)
+    offsets = rng.uniform(-900, 900, 9).astype(np.float32)
+    src = write_with_headers(tmp_path, data, offsets)
+    res = kovdata.run(tmp_path, [kovdata.program("kovmute"), "tmute=0.05", "vmute=3000",
+                                 "ntaper=4"], src, tmp_path / "o.H")
+    assert res.returncode == 0, res.stderr
+    out, p = kovdata.read(tmp_path / "o.H")
+    assert p["hff"] == "h.H"
+    want = reference(data, 0.0, 0.004, offsets.astype(np.float64), 0.05, 3000.0, False, False, 4)
+    np.testing.assert_array_equal(out == 0, want == 0)
+    np.testing.assert_allclose(out, want, rtol=2.5e-7, atol=0)

@@ -153,3 +153,19 @@ def test_refused(tmp_path: Path, args: list[str], words: str) -> None:
     kovdata.write(tmp_path, "bad.H", bad, d1=0.004)
     res = kovdata.run(tmp_path, [kovdata.program("kovnmo"), *args], src, tmp_path / "o.H")
     assert res.returncode == 23 and words in res.stderr, res.stderr
+
+
+def test_offsets_from_trace_headers(tmp_path: Path) -> None:
+    sys.path.insert(0, str(Path(__file__).parent.parent / "kovmute"))
+    from test_kovmute_reference import write_with_headers
+    data = gathers(150, 6, 1, 8)[:, :, 0]
+    offsets = np.array([700, -300, 0, 150, -650, 400], dtype=np.float32)
+    src = write_with_headers(tmp_path, data, offsets)
+    res = kovdata.run(tmp_path, [kovdata.program("kovnmo"), "vel=2500", "str=2"], src,
+                      tmp_path / "o.H")
+    assert res.returncode == 0, res.stderr
+    out, _ = kovdata.read(tmp_path / "o.H")
+    t = np.arange(150) * 0.004
+    for j, h in enumerate(offsets):
+        want = nmo(data[:, j], t, np.full(150, 2500.0), float(h), 2.0)
+        np.testing.assert_allclose(out[:, j], want, atol=1e-5 * np.abs(want).max())
