@@ -18,37 +18,30 @@ double windowed_sinc(double u) {
 
 } // namespace
 
-SincInterpolator::SincInterpolator() : weights_((kTable + 1) * kPoints) {
+SincInterpolator::SincInterpolator() : weights_(kTable * 2 * kPoints) {
+  std::vector<double> table((kTable + 1) * kPoints);
   for (int row = 0; row <= kTable; ++row) {
     const double f = static_cast<double>(row) / kTable;
     double sum = 0.0;
     for (int m = -3; m <= 4; ++m) sum += windowed_sinc(f - m);
-    for (int m = -3; m <= 4; ++m) weights_[row * kPoints + (m + 3)] = windowed_sinc(f - m) / sum;
+    for (int m = -3; m <= 4; ++m) table[row * kPoints + (m + 3)] = windowed_sinc(f - m) / sum;
   }
+  // Each row holds the weights at its fraction and their step to the next.
+  for (int row = 0; row < kTable; ++row)
+    for (int m = 0; m < kPoints; ++m) {
+      weights_[(2 * row) * kPoints + m] = table[row * kPoints + m];
+      weights_[(2 * row + 1) * kPoints + m] =
+          table[(row + 1) * kPoints + m] - table[row * kPoints + m];
+    }
 }
 
-double SincInterpolator::at(std::span<const float> trace, double x) const {
-  const double base = std::floor(x);
-  const auto n = static_cast<double>(trace.size());
-  if (!(base > -5.0 && base < n + 4.0)) return 0.0; // also NaN
-  const auto i = static_cast<long>(base);
-  const double scaled = (x - base) * kTable;
-  const double lower = std::floor(scaled);
-  const double a = scaled - lower;
-  const auto row = static_cast<std::size_t>(lower);
-  const double *w0 = weights_.data() + row * kPoints;
-  const double *w1 = w0 + (row < kTable ? kPoints : 0);
+double SincInterpolator::edge(std::span<const float> trace, long i, const double *w,
+                              double a) const {
   double sum = 0.0;
   const long size = static_cast<long>(trace.size());
-  if (i - 3 >= 0 && i + 4 < size) {
-    const float *s = trace.data() + (i - 3);
-    for (int m = 0; m < kPoints; ++m) sum += s[m] * (w0[m] + a * (w1[m] - w0[m]));
-  } else {
-    for (int m = 0; m < kPoints; ++m) {
-      const long j = i - 3 + m;
-      if (j >= 0 && j < size)
-        sum += trace[static_cast<std::size_t>(j)] * (w0[m] + a * (w1[m] - w0[m]));
-    }
+  for (int m = 0; m < kPoints; ++m) {
+    const long j = i - 3 + m;
+    if (j >= 0 && j < size) sum += trace[static_cast<std::size_t>(j)] * (w[m] + a * w[kPoints + m]);
   }
   return sum;
 }

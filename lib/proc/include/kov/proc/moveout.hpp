@@ -20,6 +20,7 @@
 #ifndef KOV_PROC_MOVEOUT_HPP
 #define KOV_PROC_MOVEOUT_HPP
 
+#include <cmath>
 #include <cstddef>
 #include <span>
 #include <vector>
@@ -35,10 +36,31 @@ public:
   SincInterpolator();
 
   // The value of `trace` at fractional sample position `x`.
-  double at(std::span<const float> trace, double x) const;
+  double at(std::span<const float> trace, double x) const {
+    const auto n = static_cast<double>(trace.size());
+    if (!(x > -5.0 && x < n + 4.0)) return 0.0; // also NaN
+    // The position in table steps, floored once: the sample below and the
+    // row of the fraction.
+    const double scaled = x * kTable;
+    const double lower = std::floor(scaled);
+    const auto step = static_cast<long>(lower);
+    const long i = step >= 0 ? step / kTable : -((-step + kTable - 1) / kTable);
+    const long row = step - i * kTable;
+    const double a = scaled - lower;
+    const double *w = weights_.data() + row * (2 * kPoints);
+    if (i - 3 < 0 || i + 4 >= static_cast<long>(trace.size())) return edge(trace, i, w, a);
+    const float *s = trace.data() + (i - 3);
+    double p[kPoints];
+    for (int m = 0; m < kPoints; ++m) p[m] = s[m] * (w[m] + a * w[kPoints + m]);
+    // Summed as a tree, not as a chain of dependent additions.
+    return ((p[0] + p[1]) + (p[2] + p[3])) + ((p[4] + p[5]) + (p[6] + p[7]));
+  }
 
 private:
-  std::vector<double> weights_; // (kTable + 1) rows of kPoints
+  double edge(std::span<const float> trace, long i, const double *w, double a) const;
+  // kTable rows: kPoints weights at fraction row / kTable, then kPoints
+  // differences to the next row's.
+  std::vector<double> weights_;
 };
 
 struct MoveoutAxis {
