@@ -80,6 +80,9 @@ void remove_unfinished_vrms() {
 
 void write_axes(const Options &o, const std::vector<kov_axis> &model) {
   const int nt = static_cast<int>(o.time.n);
+  // Reflection amplitudes have no unit: not the model's velocities, which
+  // its history would otherwise still suggest.
+  putch("barlabel", "s", "");
   kovgather::write_axis(1, nt, o.time.o, o.time.d, "time", "s");
   int next = 2;
   if (o.noff > 0)
@@ -92,9 +95,9 @@ void write_axes(const Options &o, const std::vector<kov_axis> &model) {
     for (std::size_t k = 1; k < model.size(); ++k)
       kovgather::write_axis(static_cast<int>(k + 1), model[k].n, model[k].o, model[k].d,
                             model[k].label, model[k].unit, "vrms");
-    const char *label = "vrms";
-    auxputch("barlabel", "s", label, "vrms");
-    auxputch("label", "s", label, "vrms");
+    // The velocities keep the model's unit.
+    const std::string unit = kovtool::unit_of_values();
+    auxputch("barlabel", "s", unit.c_str(), "vrms");
   }
 }
 

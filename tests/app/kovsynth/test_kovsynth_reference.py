@@ -62,8 +62,8 @@ def test_gathers_and_vrms_match_numpy(tmp_path: Path, density: str) -> None:
     assert g.shape == (300, 5, 4)
     assert (p["label1"], p["unit1"], p["o2"], p["d2"], p["label2"], p["unit2"]) == \
         ("time", "s", "-100", "120", "offset", "m")
-    assert (p["n3"], p["o3"], p["label3"], p["fpeak"], p["density"]) == \
-        ("4", "100", "cmpx", "30", density)
+    assert (p["n3"], p["o3"], p["label3"], p["fpeak"], p["density"], p["barlabel"]) == \
+        ("4", "100", "cmpx", "30", density, "")
     vr, q = kovdata.read(tmp_path / "vrms.H")
     assert vr.shape == (300, 4) and q["o2"] == "100" and q["unit1"] == "s"
     offsets = -100.0 + 120.0 * np.arange(5)

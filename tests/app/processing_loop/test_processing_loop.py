@@ -44,3 +44,13 @@ set -e -o pipefail
     for x in range(24):
         r = np.corrcoef(stack[:, x], zero[:, x])[0, 1]
         assert r >= 0.95, (x, r)
+
+    # The stack's picture, for the README, where kovpng is built; kept in
+    # the build tree when KOV_LOOP_PICTURE names a file there.
+    if os.environ.get("KOVPNG"):
+        res = kovdata.run(tmp_path, [os.environ["KOVPNG"], "out=stack.png"], tmp_path / "stack.H")
+        assert res.returncode == 0, res.stderr
+        picture = (tmp_path / "stack.png").read_bytes()
+        assert picture.startswith(b"\x89PNG")
+        if os.environ.get("KOV_LOOP_PICTURE"):
+            Path(os.environ["KOV_LOOP_PICTURE"]).write_bytes(picture)
