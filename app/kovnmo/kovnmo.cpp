@@ -1,0 +1,140 @@
+// SPDX-License-Identifier: Apache-2.0
+// kovnmo: normal moveout of common-midpoint gathers.
+//
+// Axis 1 is time, axis 2 offset (its coordinates are the offsets, unless
+// the trace headers have a key `offset`: app/common/kovoffsets.hpp), the
+// axes after it midpoints.  Each trace is moved with the kernels of
+// kov_proc (kov/proc/moveout.hpp) at the RMS velocity of its gather: one
+// constant (vel=) or a dataset v(t0) or v(t0, midpoint) (velocity=), read
+// one trace per gather in step with the data.
+//
+//   kovnmo velocity=vrms.H < gathers.H > moved.H
+#include "kovgather.hpp"
+#include "kovhelp.hpp"
+#include "kovoffsets.hpp"
+#include "kovtool.hpp"
+
+#include <kov/kovlib.h>
+#include <kov/proc/moveout.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr std::int64_t kMaxTrace = std::int64_t{1} << 28;
+
+// The velocities of the gathers: one constant, or the traces of a dataset
+// resampled to the data's times (linearly, the end values continued).
+class Velocities {
+public:
+  Velocities(const kovgather::Time &data, std::int64_t gathers)
+      : data_(data), gathers_(gathers), v_(data.n) {
+    const bool constant = kovtool::text(getch_n, "vel").has_value();
+    file_ = kovtool::text(getch_n, "velocity").value_or("");
+    if (constant == !file_.empty()) koverr("give either vel= (a constant) or velocity=file.H\n");
+    if (constant) {
+      const double vel = kovgather::real("vel", 0.0);
+      if (!(vel > 0.0)) koverr("vel=%g: the velocity must be positive\n", vel);
+      std::fill(v_.begin(), v_.end(), static_cast<float>(vel));
+      return;
+    }
+    putch("velocity", "s", file_.c_str());
+    kovtool::require_readable(file_);
+    kovgather::require_float_tag("velocity", file_);
+    const std::vector<kov_axis> axes = kovgather::axes_of("velocity", file_);
+    time_ = kovgather::time_axis(axes[0], file_);
+    if (static_cast<std::int64_t>(time_.n) > kMaxTrace)
+      koverr("%s: n1=%zu: too many samples in a trace\n", file_.c_str(), time_.n);
+    traces_ = kovgather::count_after(axes, 1);
+    if (traces_ != 1 && traces_ != gathers_)
+      koverr("%s: %lld velocity traces for %lld gathers: give one, or one per gather (its axes "
+             "after the first as the data's after the second)\n",
+             file_.c_str(), static_cast<long long>(traces_), static_cast<long long>(gathers_));
+    reader_.emplace("velocity", file_, time_.n);
+  }
+
+  // The velocities of gather `g`, asked for in order.
+  std::span<const float> of(std::int64_t g) {
+    if (!reader_ || (traces_ == 1 && g > 0)) return v_;
+    const std::span<const float> trace = reader_->next();
+    for (std::size_t i = 0; i < trace.size(); ++i)
+      if (!(std::isfinite(trace[i]) && trace[i] > 0.0f))
+        koverr("%s: the velocity %g at sample %zu of trace %lld is not a positive number\n",
+               file_.c_str(), static_cast<double>(trace[i]), i + 1, static_cast<long long>(g + 1));
+    for (std::size_t i = 0; i < data_.n; ++i) {
+      const double t = data_.o + data_.d * static_cast<double>(i);
+      const double x = (t - time_.o) / time_.d;
+      if (x <= 0.0) {
+        v_[i] = trace.front();
+      } else if (x >= static_cast<double>(time_.n - 1)) {
+        v_[i] = trace.back();
+      } else {
+        const auto k = static_cast<std::size_t>(x);
+        const double a = x - static_cast<double>(k);
+        v_[i] = static_cast<float>(trace[k] + a * (static_cast<double>(trace[k + 1]) - trace[k]));
+      }
+    }
+    return v_;
+  }
+
+private:
+  kovgather::Time data_, time_;
+  std::int64_t gathers_, traces_ = 1;
+  std::string file_;
+  std::vector<float> v_;
+  std::optional<kovgather::TraceReader> reader_;
+};
+
+} // namespace
+
+int main(int argc, char **argv) {
+  kovhelp::answer_help(argc, argv);
+  const std::string input = kovtool::start(argc, argv);
+  kov_begin_prog();
+  const kovtool::Description desc = kovtool::describe_input();
+  kovtool::require_floats(desc);
+  const std::vector<kov_axis> axes = kovgather::axes_of("in", input);
+  const kovgather::Time time = kovgather::time_axis(axes[0], input);
+  if (static_cast<std::int64_t>(time.n) > kMaxTrace)
+    koverr("%s: n1=%zu: too many samples in a trace\n", input.c_str(), time.n);
+  const int noff = axes.size() > 1 ? axes[1].n : 1;
+  const double o2 = axes.size() > 1 ? axes[1].o : 0.0, d2 = axes.size() > 1 ? axes[1].d : 1.0;
+  const std::int64_t gathers = kovgather::count_after(axes, 2);
+
+  Velocities velocities(time, gathers);
+  const bool inverse = kovgather::flag("inv", false);
+  const double stretch = kovgather::real("str", 0.5);
+  if (!(stretch > 0.0)) koverr("str=%g: the stretch limit must be positive\n", stretch);
+
+  const kovproc::SincInterpolator sinc;
+  const kovproc::MoveoutAxis axis{time.n, time.o, time.d};
+  std::vector<float> moved(time.n);
+  std::vector<double> work;
+  std::span<const float> v;
+  std::int64_t current = -1;
+  kovoffsets::Offsets offsets(input, noff, o2, d2);
+  kovgather::each_block(desc, time.n, [&](std::int64_t first, std::span<float> block) {
+    const std::span<const double> h = offsets.of(first, block.size() / time.n);
+    for (std::size_t j = 0; j * time.n < block.size(); ++j) {
+      const std::int64_t trace = first + static_cast<std::int64_t>(j);
+      const std::int64_t gather = trace / noff;
+      if (gather != current) {
+        v = velocities.of(gather);
+        current = gather;
+      }
+      const double offset = h[j];
+      const std::span<float> samples = block.subspan(j * time.n, time.n);
+      if (inverse)
+        kovproc::inverse_nmo(sinc, samples, moved, axis, v, offset, work);
+      else
+        kovproc::nmo(sinc, samples, moved, axis, v, offset, stretch);
+      std::copy(moved.begin(), moved.end(), samples.begin());
+    }
+  });
+  kov_end_prog();
+  return 0;
+}
