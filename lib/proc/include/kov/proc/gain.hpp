@@ -11,7 +11,7 @@
 namespace kovproc {
 
 // The half-width, in samples, of the centred window of `window` axis-1
-// units: round(window / (2 d1)), at most `n` (a trace of `n` samples).
+// units: window / (2 d1) rounded, halves away from 0, at most `n` (a trace of `n` samples).
 // Throws std::invalid_argument unless window and d1 are finite and positive.
 std::size_t agc_half_width(double d1, double window, std::size_t n);
 

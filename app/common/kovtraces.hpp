@@ -1,0 +1,151 @@
+// SPDX-License-Identifier: Apache-2.0
+// kovtraces: the input read as traces (the samples along axis 1) in blocks
+// of whole traces, as floats whatever the element format, and the output
+// written as xdr_float.  Shared by the programs that process traces one by
+// one (kovgain, kovbandpass, kovspectra); header only, on kovtool.
+#ifndef KOV_APP_KOVTRACES_HPP
+#define KOV_APP_KOVTRACES_HPP
+
+#include "kovtool.hpp"
+
+#include <kov/kovlib.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace kovtool {
+
+// Axis 1 of the input as its header gives it, with its origin and sampling
+// in seconds when its unit is milliseconds.
+struct TraceAxis {
+  std::int64_t n = 1;
+  double o = 0.0, d = 1.0; // in seconds when unit is "ms"
+  std::string label, unit;
+  bool milliseconds = false;
+};
+
+class TraceInput {
+public:
+  // `block_bytes`: about how much a block holds (at least one trace).
+  explicit TraceInput(std::string name, std::int64_t block_bytes = std::int64_t{4} << 20)
+      : name_(std::move(name)), desc_(describe_input()), reader_(desc_) {
+    std::vector<kov_axis> axes(KOV_MAX_AXES);
+    char why[512];
+    if (kov_header_axes("in", KOV_MAX_AXES, axes.data(), why, sizeof why) < 0) koverr("%s\n", why);
+    axis_.n = axes[0].n;
+    axis_.o = axes[0].o;
+    axis_.d = axes[0].d;
+    axis_.label = axes[0].label;
+    axis_.unit = axes[0].unit;
+    if (axis_.unit == "ms") {
+      axis_.milliseconds = true;
+      axis_.o /= 1000.0;
+      axis_.d /= 1000.0;
+    }
+    if (desc_.format == "xdr_float" || desc_.format == "native_float")
+      integers_ = false;
+    else if (desc_.format == "xdr_int")
+      integers_ = true;
+    else
+      koverr("%s: data_format=%s: the samples must be floats (xdr_float, native_float) or "
+             "integers (xdr_int)\n",
+             name_.c_str(), desc_.format.c_str());
+    if (desc_.esize != 4)
+      koverr("%s: esize=%d: data_format=%s has 4-byte samples\n", name_.c_str(), desc_.esize,
+             desc_.format.c_str());
+    traces_ = desc_.samples / axis_.n;
+    per_block_ = std::max<std::int64_t>(1, block_bytes / (axis_.n * 4));
+    per_block_ = std::min(per_block_, std::max<std::int64_t>(traces_, 1));
+  }
+
+  const std::string &name() const { return name_; }
+  const Description &description() const { return desc_; }
+  const TraceAxis &axis1() const { return axis_; }
+  std::int64_t traces() const { return traces_; }
+  std::int64_t per_block() const { return per_block_; }
+  std::size_t n1() const { return static_cast<std::size_t>(axis_.n); }
+
+  // The next block of whole traces into `block` (resized); false at the
+  // end.  Fatal when the data end early or go on past the declared end.
+  bool next(std::vector<float> &block) {
+    const std::int64_t left = traces_ - done_;
+    if (left <= 0) {
+      if (!ended_) reader_.expect_end();
+      ended_ = true;
+      return false;
+    }
+    const std::int64_t count = std::min(left, per_block_);
+    block.resize(static_cast<std::size_t>(count * axis_.n));
+    std::span<char> bytes(reinterpret_cast<char *>(block.data()), block.size() * 4);
+    while (!bytes.empty()) {
+      // BlockReader reads at most what an int holds at a time.
+      const std::size_t part = std::min<std::size_t>(bytes.size(), std::size_t{1} << 30);
+      const std::size_t got = reader_.next(bytes.first(part));
+      if (got == 0) data_short(desc_.bytes, reader_.done());
+      bytes = bytes.subspan(got);
+    }
+    if (integers_)
+      for (float &v : block) {
+        std::int32_t i;
+        std::memcpy(&i, &v, 4);
+        v = static_cast<float>(i);
+      }
+    done_ += count;
+    return true;
+  }
+
+private:
+  std::string name_;
+  Description desc_;
+  BlockReader reader_;
+  TraceAxis axis_;
+  bool integers_ = false;
+  std::int64_t traces_ = 0, per_block_ = 1, done_ = 0;
+  bool ended_ = false;
+};
+
+// Write floats to "out" as xdr_float; fatal when they cannot be written.
+inline void write_floats(std::span<const float> values) {
+  static bool formatted = false;
+  if (!formatted) {
+    set_format("out", "xdr_float");
+    formatted = true;
+  }
+  auto bytes = std::as_bytes(values);
+  while (!bytes.empty()) {
+    const std::size_t part = std::min<std::size_t>(bytes.size(), std::size_t{1} << 30);
+    if (srite("out", bytes.data(), static_cast<int>(part)) != static_cast<int>(part))
+      koverr("out: cannot write the output data\n");
+    bytes = bytes.subspan(part);
+  }
+}
+
+// Run work(first, count) over `count` items on every processor, in
+// contiguous shares of at least `grain` items.
+template <class Work> void parallel_for(std::size_t count, std::size_t grain, Work work) {
+  const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
+  const std::size_t shares =
+      std::min(cores, std::max<std::size_t>(1, count / std::max<std::size_t>(grain, 1)));
+  if (shares <= 1) {
+    work(std::size_t{0}, count);
+    return;
+  }
+  std::vector<std::jthread> threads;
+  const std::size_t each = (count + shares - 1) / shares;
+  for (std::size_t s = 1; s < shares; ++s) {
+    const std::size_t first = s * each;
+    if (first < count)
+      threads.emplace_back(
+          [&work, first, each, count] { work(first, std::min(each, count - first)); });
+  }
+  work(std::size_t{0}, std::min(each, count));
+}
+
+} // namespace kovtool
+
+#endif
