@@ -11,8 +11,10 @@
 #include <kov/kovlib.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstring>
+#include <future>
 #include <span>
 #include <string>
 #include <thread>
@@ -71,22 +73,21 @@ public:
   std::size_t n1() const { return static_cast<std::size_t>(axis_.n); }
 
   // The next block of whole traces into `block` (resized); false at the
-  // end.  Fatal when the data end early or go on past the declared end.
+  // end, also when the data end early, which finish() then reports.
   bool next(std::vector<float> &block) {
     const std::int64_t left = traces_ - done_;
-    if (left <= 0) {
-      if (!ended_) reader_.expect_end();
-      ended_ = true;
-      return false;
-    }
+    if (left <= 0 || short_) return false;
     const std::int64_t count = std::min(left, per_block_);
     block.resize(static_cast<std::size_t>(count * axis_.n));
     std::span<char> bytes(reinterpret_cast<char *>(block.data()), block.size() * 4);
     while (!bytes.empty()) {
       // BlockReader reads at most what an int holds at a time.
       const std::size_t part = std::min<std::size_t>(bytes.size(), std::size_t{1} << 30);
-      const std::size_t got = reader_.next(bytes.first(part));
-      if (got == 0) data_short(desc_.bytes, reader_.done());
+      const std::size_t got = reader_.fill(bytes.first(part));
+      if (got < part) {
+        short_ = true;
+        return false;
+      }
       bytes = bytes.subspan(got);
     }
     if (integers_)
@@ -99,6 +100,10 @@ public:
     return true;
   }
 
+  // After the last block: fatal when the data ended early or go on past
+  // the declared end.
+  void finish() { reader_.expect_end(); }
+
 private:
   std::string name_;
   Description desc_;
@@ -106,7 +111,7 @@ private:
   TraceAxis axis_;
   bool integers_ = false;
   std::int64_t traces_ = 0, per_block_ = 1, done_ = 0;
-  bool ended_ = false;
+  bool short_ = false;
 };
 
 // Write floats to "out" as xdr_float; fatal when they cannot be written.
@@ -144,6 +149,30 @@ template <class Work> void parallel_for(std::size_t count, std::size_t grain, Wo
           [&work, first, each, count] { work(first, std::min(each, count - first)); });
   }
   work(std::size_t{0}, std::min(each, count));
+}
+
+// Every block of `in` through process(block, out), which leaves the
+// block's output in `out` (it may swap the block into it), written to
+// "out".  A block is processed on other threads while the main thread
+// writes the output before it and reads the one after it: the library is
+// called from the main thread only.  Fatal, after the work in progress
+// has ended, when the data are short or longer than declared.
+template <class Process> void run_blocks(TraceInput &in, Process process) {
+  std::array<std::vector<float>, 2> blocks, outs;
+  std::size_t k = 0;
+  bool more = in.next(blocks[0]);
+  while (more) {
+    auto job = std::async(std::launch::async, [&, k] {
+      outs[k].clear();
+      process(blocks[k], outs[k]);
+    });
+    if (!outs[1 - k].empty()) write_floats(outs[1 - k]);
+    more = in.next(blocks[1 - k]);
+    job.get();
+    k = 1 - k;
+  }
+  if (!outs[1 - k].empty()) write_floats(outs[1 - k]);
+  in.finish();
 }
 
 } // namespace kovtool

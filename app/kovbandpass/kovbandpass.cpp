@@ -99,8 +99,7 @@ int main(int argc, char **argv) {
 
   const std::size_t n1 = in.n1();
   constexpr std::size_t kGroup = 8; // traces filtered together
-  std::vector<float> block;
-  while (in.next(block)) {
+  kovtool::run_blocks(in, [&](std::vector<float> &block, std::vector<float> &out) {
     const std::size_t traces = block.size() / n1;
     const std::size_t groups = (traces + kGroup - 1) / kGroup;
     kovtool::parallel_for(groups, 1, [&](std::size_t first, std::size_t count) {
@@ -108,8 +107,8 @@ int main(int argc, char **argv) {
       kovproc::filter(sections, r.phase,
                       std::span<float>(block).subspan(begin * n1, (end - begin) * n1), n1, simd);
     });
-    kovtool::write_floats(block);
-  }
+    out.swap(block);
+  });
   kov_end_prog();
   return 0;
 }

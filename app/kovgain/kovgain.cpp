@@ -94,14 +94,13 @@ int main(int argc, char **argv) {
   const Gain g = parameters(in);
   record(g);
   const std::size_t n1 = in.n1();
-  std::vector<float> block;
-  while (in.next(block)) {
+  kovtool::run_blocks(in, [&](std::vector<float> &block, std::vector<float> &out) {
     kovtool::parallel_for(block.size() / n1, 16, [&](std::size_t first, std::size_t count) {
       for (std::size_t t = first; t < first + count; ++t)
         apply(g, in.axis1(), std::span<float>(block).subspan(t * n1, n1));
     });
-    kovtool::write_floats(block);
-  }
+    out.swap(block);
+  });
   kov_end_prog();
   return 0;
 }

@@ -78,9 +78,8 @@ int main(int argc, char **argv) {
   putch("all", "s", all ? "y" : "n");
   putch("db", "s", db ? "y" : "n");
 
-  std::vector<float> block, amplitudes;
   std::vector<double> sum(all ? bins : 0, 0.0);
-  while (in.next(block)) {
+  kovtool::run_blocks(in, [&](std::vector<float> &block, std::vector<float> &amplitudes) {
     const std::size_t traces = block.size() / n1;
     amplitudes.resize(traces * bins);
     kovtool::parallel_for(traces, 16, [&](std::size_t first, std::size_t count) {
@@ -91,14 +90,13 @@ int main(int argc, char **argv) {
         if (db && !all) kovproc::to_decibels(a);
       }
     });
-    if (!all) {
-      kovtool::write_floats(amplitudes);
-      continue;
-    }
-    // Summed in the order of the traces, whatever the threads did.
+    if (!all) return;
+    // Summed in the order of the traces, whatever the threads did; nothing
+    // is written until the end.
     for (std::size_t t = 0; t < traces; ++t)
       for (std::size_t k = 0; k < bins; ++k) sum[k] += amplitudes[t * bins + k];
-  }
+    amplitudes.clear();
+  });
   if (all) {
     std::vector<float> average(bins);
     const auto count = static_cast<double>(in.traces());
