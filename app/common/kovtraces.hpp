@@ -14,6 +14,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <future>
 #include <span>
 #include <string>
@@ -78,17 +79,19 @@ public:
     const std::int64_t left = traces_ - done_;
     if (left <= 0 || short_) return false;
     const std::int64_t count = std::min(left, per_block_);
-    block.resize(static_cast<std::size_t>(count * axis_.n));
-    std::span<char> bytes(reinterpret_cast<char *>(block.data()), block.size() * 4);
-    while (!bytes.empty()) {
-      // BlockReader reads at most what an int holds at a time.
-      const std::size_t part = std::min<std::size_t>(bytes.size(), std::size_t{1} << 30);
-      const std::size_t got = reader_.fill(bytes.first(part));
-      if (got < part) {
+    // The block grows with the data read, so that a header declaring more
+    // than is there ends with the short-data message, not with an
+    // allocation of its declared size.
+    const auto wanted = static_cast<std::size_t>(count * axis_.n);
+    block.clear();
+    while (block.size() < wanted) {
+      const std::size_t at = block.size(), part = std::min<std::size_t>(wanted - at, 1u << 20);
+      block.resize(at + part);
+      const std::span<char> bytes(reinterpret_cast<char *>(block.data() + at), part * 4);
+      if (reader_.fill(bytes) < bytes.size()) {
         short_ = true;
         return false;
       }
-      bytes = bytes.subspan(got);
     }
     if (integers_)
       for (float &v : block) {
@@ -102,7 +105,13 @@ public:
 
   // After the last block: fatal when the data ended early or go on past
   // the declared end.
-  void finish() { reader_.expect_end(); }
+  void finish() {
+    if (short_)
+      koverr("%s: the data are short: the header declares %lld bytes, only %lld are there\n",
+             name_.c_str(), static_cast<long long>(desc_.bytes),
+             static_cast<long long>(reader_.done()));
+    reader_.expect_end();
+  }
 
 private:
   std::string name_;
@@ -156,7 +165,8 @@ template <class Work> void parallel_for(std::size_t count, std::size_t grain, Wo
 // "out".  A block is processed on other threads while the main thread
 // writes the output before it and reads the one after it: the library is
 // called from the main thread only.  Fatal, after the work in progress
-// has ended, when the data are short or longer than declared.
+// has ended, when the data are short or longer than declared, and when
+// `process` throws (its message).
 template <class Process> void run_blocks(TraceInput &in, Process process) {
   std::array<std::vector<float>, 2> blocks, outs;
   std::size_t k = 0;
@@ -168,7 +178,11 @@ template <class Process> void run_blocks(TraceInput &in, Process process) {
     });
     if (!outs[1 - k].empty()) write_floats(outs[1 - k]);
     more = in.next(blocks[1 - k]);
-    job.get();
+    try {
+      job.get();
+    } catch (const std::exception &e) {
+      koverr("%s: %s\n", in.name().c_str(), e.what());
+    }
     k = 1 - k;
   }
   if (!outs[1 - k].empty()) write_floats(outs[1 - k]);

@@ -13,6 +13,7 @@
 #include <kov/proc/spectra.hpp>
 
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -54,13 +55,14 @@ int main(int argc, char **argv) {
       koverr("%s: n1=%zu: no transform size this large\n", name.c_str(), n1);
     }
   }
+  if (nfft > static_cast<std::size_t>(std::numeric_limits<int>::max()))
+    koverr("%s: nfft=%zu: larger than the transform takes (at most %d)\n", name.c_str(), nfft,
+           std::numeric_limits<int>::max());
+  // The transform is planned once the first block of traces is there: a
+  // header that declares traces longer than its data ends with the
+  // short-data message, before the plan's memory is taken.
   std::optional<kovproc::AmplitudeSpectrum> spectrum;
-  try {
-    spectrum.emplace(n1, nfft);
-  } catch (const std::exception &e) {
-    koverr("%s: nfft=%zu: %s\n", name.c_str(), nfft, e.what());
-  }
-  const std::size_t bins = spectrum->bins();
+  const std::size_t bins = nfft / 2 + 1;
 
   // The output's axes: frequency on axis 1, the others kept (all=y: one
   // trace, every other axis of length 1).
@@ -81,6 +83,7 @@ int main(int argc, char **argv) {
   std::vector<double> sum(all ? bins : 0, 0.0);
   kovtool::run_blocks(in, [&](std::vector<float> &block, std::vector<float> &amplitudes) {
     const std::size_t traces = block.size() / n1;
+    if (!spectrum) spectrum.emplace(n1, nfft);
     amplitudes.resize(traces * bins);
     kovtool::parallel_for(traces, 16, [&](std::size_t first, std::size_t count) {
       kovproc::AmplitudeSpectrum::Work work(*spectrum);

@@ -54,7 +54,6 @@ AmplitudeSpectrum::Work::Work(const AmplitudeSpectrum &spectrum) {
     fftwf_free(out_);
     throw std::bad_alloc();
   }
-  std::fill(in_, in_ + spectrum.nfft(), 0.0f);
 }
 
 AmplitudeSpectrum::Work::~Work() {
@@ -66,8 +65,13 @@ void AmplitudeSpectrum::amplitudes(std::span<const float> trace, std::span<float
                                    Work &work) const {
   if (trace.size() != n_ || amplitude.size() != bins())
     throw std::invalid_argument("a trace or spectrum of another length than planned");
-  // The padding after the trace stays zero: the transform does not write
-  // its input.
+  // The padding after the trace is zeroed once, at the first use (so that
+  // the memory of a work space is touched only once there is a trace), and
+  // stays zero: the transform does not write its input.
+  if (!work.padded_) {
+    std::fill(work.in_ + n_, work.in_ + nfft_, 0.0f);
+    work.padded_ = true;
+  }
   std::copy(trace.begin(), trace.end(), work.in_);
   auto *out = static_cast<fftwf_complex *>(work.out_);
   fftwf_execute_dft_r2c(static_cast<fftwf_plan>(plan_), work.in_, out);

@@ -78,3 +78,26 @@ def test_refusals_name_input_parameter_and_reason(tmp_path: Path, traces, args, 
     for w in words + [str(h)]:
         assert w in message, message
     assert not list(tmp_path.glob("out.H@*"))
+
+
+def test_a_header_declaring_long_traces_it_does_not_have(tmp_path: Path) -> None:
+    # n1 = 2^28: the plan and the blocks would take gigabytes; the data's
+    # 100 bytes must end the run first, within 512 MiB of address space.
+    import os
+    import resource
+    import subprocess
+
+    from trace_programs import program
+    (tmp_path / "tiny@").write_bytes(bytes(100))
+    (tmp_path / "big.H").write_text(
+        f'n1=268435456 n2=3 esize=4 data_format="xdr_float" in="{tmp_path / "tiny@"}"\n')
+    limit = 512 << 20
+    for name in ("kovspectra", "kovgain", "kovbandpass"):
+        args = {"kovspectra": [], "kovgain": ["scale=max"], "kovbandpass": ["fhi=0.1"]}[name]
+        with open(tmp_path / "big.H", "rb") as source, open(tmp_path / "o.H", "wb") as sink:
+            r = subprocess.run(
+                [program(name), *args], stdin=source, stdout=sink, stderr=subprocess.PIPE,
+                cwd=tmp_path, env=dict(os.environ, DATAPATH=f"{tmp_path}/"), timeout=120,
+                preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_AS, (limit, limit)))
+        assert r.returncode == 23, (name, r.stderr)
+        assert b"the data are short" in r.stderr, (name, r.stderr)

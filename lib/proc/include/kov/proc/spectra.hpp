@@ -43,6 +43,7 @@ public:
     friend class AmplitudeSpectrum;
     float *in_ = nullptr;
     void *out_ = nullptr;
+    bool padded_ = false;
   };
 
   // The amplitudes of `trace` (samples() values) into `amplitude` (bins()
