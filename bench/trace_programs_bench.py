@@ -3,7 +3,8 @@
 """Whole-program benchmarks of kovgain, kovbandpass and kovspectra, each
 against its anchor in the same run (pairs alternating, medians):
 
-1. kovgain agc=0.5 against `cat data > /dev/null`.
+1. kovgain agc=0.5 against `cat data > /dev/null`, and for scale against
+   a copy of the data with dd (reading and writing as many bytes).
 2. kovbandpass flo=5 fhi=60 (zero phase) against a NumPy + SciPy script
    that reads the same data, filters with scipy.signal.sosfiltfilt through
    the same sections (SciPy's own Butterworth design of 3 poles each way,
@@ -85,6 +86,10 @@ def main():
         print(f"input: {mib} MiB, n1={N1}", flush=True)
         compare("kovgain agc=0.5 / cat", env + f"'{app}/kovgain' agc=0.5 < in.H > g.H",
                 "cat in.H@ > /dev/null", d, repeats, goal=1.5)
+        # For scale: a copy of the same bytes, the machine's limit for a
+        # program that reads and writes as much as kovgain.
+        compare("kovgain agc=0.5 / dd copy", env + f"'{app}/kovgain' agc=0.5 < in.H > g.H",
+                "dd if=in.H@ of=copy.bin bs=4M 2>/dev/null", d, repeats)
         compare("kovbandpass / scipy", env + f"'{app}/kovbandpass' flo=5 fhi=60 "
                 "< in.H > b.H", f"'{py}' filter.py in.H@ b.bin", d, repeats, goal=0.25)
         compare("kovspectra / numpy", env + f"'{app}/kovspectra' < in.H > s.H",
