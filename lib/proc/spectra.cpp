@@ -75,9 +75,12 @@ void AmplitudeSpectrum::amplitudes(std::span<const float> trace, std::span<float
   std::copy(trace.begin(), trace.end(), work.in_);
   auto *out = static_cast<fftwf_complex *>(work.out_);
   fftwf_execute_dft_r2c(static_cast<fftwf_plan>(plan_), work.in_, out);
-  for (std::size_t k = 0; k < amplitude.size(); ++k)
-    amplitude[k] = static_cast<float>(
-        std::hypot(static_cast<double>(out[k][0]), static_cast<double>(out[k][1])));
+  // The squares of float components cannot overflow in double, so the
+  // plain root is as exact as hypot and many times faster.
+  for (std::size_t k = 0; k < amplitude.size(); ++k) {
+    const double re = out[k][0], im = out[k][1];
+    amplitude[k] = static_cast<float>(std::sqrt(re * re + im * im));
+  }
 }
 
 void to_decibels(std::span<float> amplitude) {
