@@ -6,7 +6,7 @@
 kov_install_deps() {
   local packages=(cmake ninja-build g++ pkg-config libtirpc-dev libgtest-dev libbenchmark-dev
                   clang libclang-rt-14-dev gfortran libcairo2-dev libsegyio-dev python3-segyio
-                  pybind11-dev python3-dev python3-numpy python3-xarray python3-dask libmuparser-dev
+                  pybind11-dev python3-dev python3-numpy python3-scipy libfftw3-dev python3-xarray python3-dask libmuparser-dev
                   python3-distributed python3-pytest python3-matplotlib doxygen man-db
                   libcpp-httplib-dev nlohmann-json3-dev chromium chromium-driver python3-selenium
                   debhelper dh-python dpkg-dev fakeroot lintian "$@")

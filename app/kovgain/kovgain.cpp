@@ -1,0 +1,106 @@
+// SPDX-License-Identifier: Apache-2.0
+// kovgain: gain of every trace (the samples along axis 1), in this order:
+// a power of time (tpow=), automatic gain control (agc=), clipping at a
+// percentile of the magnitudes (pclip=), balancing (scale=).  The kernels
+// are the processing library's (kov/proc/gain.hpp).
+//
+//   kovgain agc=0.5 < in.H > out.H
+//   kovgain tpow=2 pclip=99 scale=rms < in.H > out.H
+#include "kovhelp.hpp"
+#include "kovtool.hpp"
+#include "kovtraces.hpp"
+
+#include <kov/kovlib.h>
+#include <kov/proc/gain.hpp>
+
+#include <cmath>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Gain {
+  std::optional<double> agc, tpow, pclip;
+  std::optional<kovproc::Balance> scale;
+};
+
+std::optional<double> positive(const kovtool::TraceInput &in, const char *name) {
+  double value = 0.0;
+  if (!kovtool::number(getch_n, name, value)) return std::nullopt;
+  if (!std::isfinite(value))
+    koverr("%s: %s=%g: not a finite number\n", in.name().c_str(), name, value);
+  return value;
+}
+
+Gain parameters(const kovtool::TraceInput &in) {
+  Gain g;
+  const kovtool::TraceAxis &axis = in.axis1();
+  g.tpow = positive(in, "tpow");
+  if (g.tpow && *g.tpow < 0.0) {
+    // A sample at time 0 would be multiplied by infinity.
+    const double at = axis.d != 0.0 ? -axis.o / axis.d : (axis.o == 0.0 ? 0.0 : -1.0);
+    if (at >= 0.0 && at < static_cast<double>(axis.n) && at == std::floor(at))
+      koverr("%s: tpow=%g: sample %.0f of axis 1 lies at time 0, where a negative power is "
+             "infinite\n",
+             in.name().c_str(), *g.tpow, at);
+  }
+  g.agc = positive(in, "agc");
+  if (g.agc) {
+    if (*g.agc <= 0.0)
+      koverr("%s: agc=%g: the window must be longer than 0 seconds\n", in.name().c_str(), *g.agc);
+    if (!(axis.d > 0.0))
+      koverr("%s: agc=%g: axis 1 must be sampled forwards for a window (d1=%g)\n",
+             in.name().c_str(), *g.agc, axis.d);
+  }
+  g.pclip = positive(in, "pclip");
+  if (g.pclip && (*g.pclip <= 0.0 || *g.pclip > 100.0))
+    koverr("%s: pclip=%g: a percentile is above 0 and at most 100\n", in.name().c_str(), *g.pclip);
+  if (auto scale = kovtool::text(getch_n, "scale")) {
+    if (*scale == "rms")
+      g.scale = kovproc::Balance::rms;
+    else if (*scale == "max")
+      g.scale = kovproc::Balance::max;
+    else
+      koverr("%s: scale=%s: balance by rms or max\n", in.name().c_str(), scale->c_str());
+  }
+  if (!g.agc && !g.tpow && !g.pclip && !g.scale)
+    koverr("%s: no gain asked for: give agc=, tpow=, pclip= or scale=\n", in.name().c_str());
+  return g;
+}
+
+void record(const Gain &g) {
+  if (g.tpow) putch("tpow", "g", &*g.tpow);
+  if (g.agc) putch("agc", "g", &*g.agc);
+  if (g.pclip) putch("pclip", "g", &*g.pclip);
+  if (g.scale) putch("scale", "s", *g.scale == kovproc::Balance::rms ? "rms" : "max");
+}
+
+void apply(const Gain &g, const kovtool::TraceAxis &axis, std::span<float> trace) {
+  if (g.tpow) kovproc::tpow(trace, axis.o, axis.d, *g.tpow);
+  if (g.agc) kovproc::agc(trace, axis.d, *g.agc);
+  if (g.pclip) kovproc::clip(trace, kovproc::percentile_abs(trace, *g.pclip));
+  if (g.scale) kovproc::balance(trace, *g.scale);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  kovhelp::answer_help(argc, argv);
+  const std::string name = kovtool::start(argc, argv);
+  kov_begin_prog();
+  kovtool::TraceInput in(name);
+  const Gain g = parameters(in);
+  record(g);
+  const std::size_t n1 = in.n1();
+  kovtool::run_blocks(in, [&](std::vector<float> &block, std::vector<float> &out) {
+    kovtool::parallel_for(block.size() / n1, 16, [&](std::size_t first, std::size_t count) {
+      for (std::size_t t = first; t < first + count; ++t)
+        apply(g, in.axis1(), std::span<float>(block).subspan(t * n1, n1));
+    });
+    out.swap(block);
+  });
+  kov_end_prog();
+  return 0;
+}

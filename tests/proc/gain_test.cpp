@@ -1,0 +1,130 @@
+// SPDX-License-Identifier: Apache-2.0
+// The gain kernels against direct evaluations of their definitions.
+#include <kov/proc/gain.hpp>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstddef>
+#include <limits>
+#include <random>
+#include <stdexcept>
+#include <vector>
+
+namespace {
+
+// AGC by its definition: the RMS of every window summed afresh.
+std::vector<float> agc_direct(const std::vector<float> &x, std::size_t h) {
+  std::vector<float> y = x;
+  const std::size_t n = x.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!std::isfinite(x[i])) continue;
+    double sum = 0.0;
+    std::size_t count = 0;
+    for (std::size_t j = i > h ? i - h : 0; j < std::min(n, i + h + 1); ++j)
+      if (std::isfinite(x[j])) {
+        sum += static_cast<double>(x[j]) * x[j];
+        ++count;
+      }
+    y[i] =
+        sum > 0.0 ? static_cast<float>(x[i] / std::sqrt(sum / static_cast<double>(count))) : 0.0f;
+  }
+  return y;
+}
+
+std::vector<float> noise(std::size_t n, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::normal_distribution<float> normal;
+  std::vector<float> x(n);
+  for (float &v : x) v = normal(gen);
+  return x;
+}
+
+void expect_close(const std::vector<float> &got, const std::vector<float> &want, double rel) {
+  ASSERT_EQ(got.size(), want.size());
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    if (std::isnan(want[i])) {
+      EXPECT_TRUE(std::isnan(got[i])) << "sample " << i;
+      continue;
+    }
+    if (std::isinf(want[i])) {
+      EXPECT_EQ(got[i], want[i]) << "sample " << i;
+      continue;
+    }
+    EXPECT_NEAR(got[i], want[i], rel * std::fabs(want[i]) + 1e-30) << "sample " << i;
+  }
+}
+
+TEST(Agc, RunningSumsMatchTheDefinition) {
+  // Windows from one sample to longer than the trace, traces shorter and
+  // longer than the interval at which the sums are taken afresh.
+  for (const std::size_t n : {1u, 2u, 7u, 1000u, 9000u})
+    for (const double window : {0.001, 0.004, 0.02, 0.5, 100.0}) {
+      std::vector<float> x = noise(n, static_cast<unsigned>(n));
+      const std::size_t h = kovproc::agc_half_width(0.004, window, n);
+      const std::vector<float> want = agc_direct(x, h);
+      kovproc::agc(x, 0.004, window);
+      expect_close(x, want, 1e-6);
+    }
+}
+
+TEST(Agc, QuietSamplesAfterALoudBurstKeepTheirPrecision) {
+  // Values 1e6 times louder pass through the window first; the running sum
+  // must not keep their rounding once they have left.
+  std::vector<float> x = noise(20000, 3);
+  for (std::size_t i = 0; i < 500; ++i) x[i] *= 1e6f;
+  const std::vector<float> want = agc_direct(x, 50);
+  kovproc::agc(x, 1.0, 100.0);
+  expect_close(x, want, 1e-5);
+}
+
+TEST(Agc, ZerosAndValuesThatAreNotFinite) {
+  const float inf = std::numeric_limits<float>::infinity(), nan = std::nanf("");
+  std::vector<float> x = {0, 0, 0, 0, 0, 0, 3, inf, -4, nan, 0, 0, 0, 0, 0, 0, 0};
+  const std::vector<float> want = agc_direct(x, 2);
+  kovproc::agc(x, 1.0, 4.0);
+  expect_close(x, want, 1e-6);
+  EXPECT_EQ(x[0], 0.0f);
+  EXPECT_EQ(x[7], inf);
+  EXPECT_FLOAT_EQ(x[6], 1.2f); // 3 / sqrt((0 + 0 + 9 + 16) / 4)
+}
+
+TEST(Agc, RefusesWindowsAndSamplingsThatAreNotPositive) {
+  std::vector<float> x(10, 1.0f);
+  EXPECT_THROW(kovproc::agc(x, 1.0, 0.0), std::invalid_argument);
+  EXPECT_THROW(kovproc::agc(x, 0.0, 1.0), std::invalid_argument);
+  EXPECT_THROW(kovproc::agc(x, 1.0, std::nan("")), std::invalid_argument);
+  EXPECT_EQ(kovproc::agc_half_width(1e-300, 1e300, 10), 10u);
+  EXPECT_EQ(kovproc::agc_half_width(0.004, 0.5, 1000), 63u);
+}
+
+TEST(Gain, PowerOfTime) {
+  std::vector<float> x = {1, 1, 1, 2};
+  kovproc::tpow(x, 0.0, 0.5, 2.0);
+  EXPECT_EQ(x, (std::vector<float>{0, 0.25f, 1, 4.5f}));
+  std::vector<float> y = {1, 1};
+  EXPECT_THROW(kovproc::tpow(y, -1.0, 1.0, -1.0), std::invalid_argument);
+  kovproc::tpow(y, -1.0, 2.0, -1.0);
+  EXPECT_EQ(y, (std::vector<float>{1, 1}));
+}
+
+TEST(Gain, PercentileClipAndBalance) {
+  const std::vector<float> x = {-4, 1, 3, -2, 0};
+  EXPECT_DOUBLE_EQ(kovproc::percentile_abs(x, 50), 2.0);
+  EXPECT_DOUBLE_EQ(kovproc::percentile_abs(x, 90), 3.6);
+  EXPECT_DOUBLE_EQ(kovproc::percentile_abs(x, 100), 4.0);
+  EXPECT_DOUBLE_EQ(kovproc::percentile_abs(x, 0), 0.0);
+  std::vector<float> y = x;
+  kovproc::clip(y, 2.5);
+  EXPECT_EQ(y, (std::vector<float>{-2.5f, 1, 2.5f, -2, 0}));
+  kovproc::balance(y, kovproc::Balance::max);
+  EXPECT_EQ(y, (std::vector<float>{-1, 0.4f, 1, -0.8f, 0}));
+  std::vector<float> z(4, 0.0f);
+  kovproc::balance(z, kovproc::Balance::rms);
+  EXPECT_EQ(z, std::vector<float>(4, 0.0f));
+  std::vector<float> w = {3, -4, std::nanf("")};
+  kovproc::balance(w, kovproc::Balance::rms);
+  EXPECT_FLOAT_EQ(w[0], 3.0f / std::sqrt(12.5f));
+}
+
+} // namespace
