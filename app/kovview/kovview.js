@@ -77,8 +77,6 @@
     return a[k];
   }
 
-  const params = new URLSearchParams(location.search);
-  const token = params.get('token');
 
   const state = {
     info: null,
@@ -98,9 +96,10 @@
   };
   window.kovview = state; // for the browser tests and the curious
 
+  // The page's address is /<token>/: its requests, relative to it, carry
+  // the token in their paths.
   function api(path) {
-    return token ? path + (path.includes('?') ? '&' : '?') + 'token=' + encodeURIComponent(token)
-                 : path;
+    return path;
   }
 
   // ---- coordinates and ticks ------------------------------------------------

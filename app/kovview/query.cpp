@@ -189,7 +189,8 @@ bool same_token(std::string_view given, std::string_view expected) {
   return diff == 0;
 }
 
-bool host_allowed(std::string_view host, std::string_view listening) {
+bool host_allowed(std::string_view host, std::string_view listening,
+                  const std::vector<std::string> &names) {
   std::string_view name = host;
   if (name.starts_with('[')) {
     const std::size_t close = name.find(']');
@@ -203,8 +204,10 @@ bool host_allowed(std::string_view host, std::string_view listening) {
   std::string lower(name);
   std::transform(lower.begin(), lower.end(), lower.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  if (lower.empty()) return false;
   return lower == "localhost" || lower == "127.0.0.1" || lower == "[::1]" ||
-         (!listening.empty() && lower == listening);
+         (!listening.empty() && lower == listening) ||
+         std::find(names.begin(), names.end(), lower) != names.end();
 }
 
 } // namespace kovview

@@ -70,9 +70,12 @@ inline std::int64_t cell_start(std::int64_t k, std::int64_t cells, std::int64_t 
 // where they differ.
 bool same_token(std::string_view given, std::string_view expected);
 
-// Whether a Host header names this server: `localhost`, 127.0.0.1, [::1]
-// or `listening` (the address the server listens on), with any port.
-bool host_allowed(std::string_view host, std::string_view listening);
+// Whether a Host header names this server: `localhost`, 127.0.0.1, [::1],
+// `listening` (the address the server listens on) or one of `names` (the
+// machine's own addresses and host names, lower case, IPv6 ones in
+// brackets), with any port.
+bool host_allowed(std::string_view host, std::string_view listening,
+                  const std::vector<std::string> &names = {});
 
 } // namespace kovview
 

@@ -17,7 +17,9 @@ std::optional<Element> element_of(const std::string &format, int esize) {
   if (esize == 4 && format == "xdr_float") return Element::XdrFloat;
   if (esize == 4 && format == "native_float") return Element::NativeFloat;
   if (esize == 4 && format == "xdr_int") return Element::XdrInt;
-  if (esize == 1 && format == "native_byte") return Element::Byte;
+  // Bytes have no order: xdr_byte (unsigned, as written for uint8 arrays)
+  // is read as native_byte.
+  if (esize == 1 && (format == "native_byte" || format == "xdr_byte")) return Element::Byte;
   return std::nullopt;
 }
 
