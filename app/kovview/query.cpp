@@ -109,6 +109,17 @@ std::variant<WindowRequest, std::string> parse_window(std::string_view query,
         return "format=" + shown(value) + ": give bin or json";
       continue;
     }
+    if (name == "overview") {
+      if (value == "mean")
+        w.overview = Overview::Mean;
+      else if (value == "rms")
+        w.overview = Overview::Rms;
+      else if (value == "peak")
+        w.overview = Overview::Peak;
+      else
+        return "overview=" + shown(value) + ": give mean, rms or peak";
+      continue;
+    }
     const auto v = integer(value);
     const auto need_number = [&]() { return name + "=" + shown(value) + ": not a whole number"; };
     if (name.size() == 2 && (name[0] == 'f' || name[0] == 'n') && name[1] >= '1' &&

@@ -47,30 +47,49 @@ template <Element E> double value(const char *p) {
   }
 }
 
-// Adds the `count` samples of one trace to the per-sample sums of the
-// finite ones.  The sums are taken element by element, so the loop can run
-// in vector registers with results equal to the plain loop's.
-template <Element E>
+// Adds the `count` samples of one trace to the per-sample stack of the
+// finite ones: their sums (mean), sums of squares (RMS), or the sample of
+// largest magnitude (peak).  The loop works element by element, so it can
+// run in vector registers with results equal to the plain loop's.
+template <Element E, Overview O>
 void stack(const char *trace, std::int64_t count, double *sum, std::int32_t *finite) {
   constexpr int size = E == Element::Byte ? 1 : 4;
   for (std::int64_t p = 0; p < count; ++p) {
     const double v = value<E>(trace + p * size);
     const bool ok = std::abs(v) <= std::numeric_limits<double>::max();
-    sum[p] += ok ? v : 0.0;
+    if constexpr (O == Overview::Mean)
+      sum[p] += ok ? v : 0.0;
+    else if constexpr (O == Overview::Rms)
+      sum[p] += ok ? v * v : 0.0;
+    else
+      sum[p] = ok && std::abs(v) > std::abs(sum[p]) ? v : sum[p];
     finite[p] += ok ? 1 : 0;
   }
 }
 
+template <Overview O>
 void stack(Element e, const char *trace, std::int64_t count, double *sum, std::int32_t *finite) {
   switch (e) {
   case Element::XdrFloat:
-    return stack<Element::XdrFloat>(trace, count, sum, finite);
+    return stack<Element::XdrFloat, O>(trace, count, sum, finite);
   case Element::NativeFloat:
-    return stack<Element::NativeFloat>(trace, count, sum, finite);
+    return stack<Element::NativeFloat, O>(trace, count, sum, finite);
   case Element::XdrInt:
-    return stack<Element::XdrInt>(trace, count, sum, finite);
+    return stack<Element::XdrInt, O>(trace, count, sum, finite);
   case Element::Byte:
-    return stack<Element::Byte>(trace, count, sum, finite);
+    return stack<Element::Byte, O>(trace, count, sum, finite);
+  }
+}
+
+void stack(Overview o, Element e, const char *trace, std::int64_t count, double *sum,
+           std::int32_t *finite) {
+  switch (o) {
+  case Overview::Mean:
+    return stack<Overview::Mean>(e, trace, count, sum, finite);
+  case Overview::Rms:
+    return stack<Overview::Rms>(e, trace, count, sum, finite);
+  case Overview::Peak:
+    return stack<Overview::Peak>(e, trace, count, sum, finite);
   }
 }
 
@@ -125,7 +144,7 @@ bool Reader::columns(const WindowRequest &w, std::int64_t from, std::int64_t to,
             return false;
         }
         for (std::int64_t q = 0; q < qn; ++q)
-          stack(element_, work.block.data() + q * pn * esize_, pn, work.stack.data(),
+          stack(w.overview, element_, work.block.data() + q * pn * esize_, pn, work.stack.data(),
                 work.finite.data());
       }
       // The stacked samples [p0, p0 + pn) into the cells of the rows.
@@ -136,19 +155,32 @@ bool Reader::columns(const WindowRequest &w, std::int64_t from, std::int64_t to,
         const std::int64_t end = std::min(p0 + pn, cell_start(r + 1, mr, np));
         double s = 0.0;
         std::int64_t c = 0;
-        for (; p < end; ++p) {
-          s += work.stack[static_cast<std::size_t>(p - p0)];
-          c += work.finite[static_cast<std::size_t>(p - p0)];
+        double &into = sum[static_cast<std::size_t>(r)];
+        if (w.overview == Overview::Peak) {
+          for (; p < end; ++p) {
+            const double v = work.stack[static_cast<std::size_t>(p - p0)];
+            if (std::abs(v) > std::abs(into)) into = v;
+            c += work.finite[static_cast<std::size_t>(p - p0)];
+          }
+        } else {
+          for (; p < end; ++p) {
+            s += work.stack[static_cast<std::size_t>(p - p0)];
+            c += work.finite[static_cast<std::size_t>(p - p0)];
+          }
+          into += s;
         }
-        sum[static_cast<std::size_t>(r)] += s;
         count[static_cast<std::size_t>(r)] += c;
       }
     }
-    for (std::int64_t r = 0; r < mr; ++r)
-      if (count[static_cast<std::size_t>(r)] > 0)
-        out[static_cast<std::size_t>(r * mc + col)] =
-            static_cast<float>(sum[static_cast<std::size_t>(r)] /
-                               static_cast<double>(count[static_cast<std::size_t>(r)]));
+    for (std::int64_t r = 0; r < mr; ++r) {
+      const auto k = static_cast<std::size_t>(r);
+      if (count[k] == 0) continue;
+      const double mean = sum[k] / static_cast<double>(count[k]);
+      out[static_cast<std::size_t>(r * mc + col)] =
+          static_cast<float>(w.overview == Overview::Peak  ? sum[k]
+                             : w.overview == Overview::Rms ? std::sqrt(mean)
+                                                           : mean);
+    }
   }
   return true;
 }

@@ -29,7 +29,8 @@ public:
   Reader(Element element, int esize, const std::array<std::int64_t, 3> &n);
 
   // The window `w` as rows x cols values, across fastest: each value the
-  // mean of the finite samples of its cell (NaN when there are none).  An
+  // mean, the RMS or the peak (w.overview) of the finite samples of its
+  // cell (NaN when there are none).  An
   // error text when the data cannot be read.  Windows are read one at a
   // time; the block read at once stays below kBlockBytes.
   std::optional<std::string> read(const WindowRequest &w, std::vector<float> &out, int &rows,

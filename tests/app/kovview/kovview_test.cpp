@@ -290,6 +290,46 @@ TEST(KovviewServer, AWindowLargerThanTheOutputSendsTheMeanOfEachCell) {
                       static_cast<float>(sum / count))
           << r << "," << k;
     }
+  // The RMS and the peak (the sample of largest magnitude, its sign kept)
+  // of the same cells.
+  const json rms = window_json(s, "f1=2&n1=37&f2=4&n2=25&rows=5&cols=4&overview=rms");
+  const json peak = window_json(s, "f1=2&n1=37&f2=4&n2=25&rows=5&cols=4&overview=peak");
+  for (int r = 0; r < 5; ++r)
+    for (int k = 0; k < 4; ++k) {
+      double squares = 0.0, top = 0.0;
+      int count = 0;
+      for (int p = 2 + r * 37 / 5; p < 2 + (r + 1) * 37 / 5; ++p)
+        for (int q = 4 + k * 25 / 4; q < 4 + (k + 1) * 25 / 4; ++q) {
+          const float x = v[static_cast<std::size_t>(q * 40 + p)];
+          if (!std::isfinite(x)) continue;
+          squares += double(x) * x, ++count;
+          if (std::abs(x) > std::abs(top)) top = x;
+        }
+      const auto at = static_cast<std::size_t>(r * 4 + k);
+      EXPECT_FLOAT_EQ(rms["values"][at].get<float>(),
+                      static_cast<float>(std::sqrt(squares / count)));
+      EXPECT_EQ(peak["values"][at].get<float>(), static_cast<float>(top)) << r << "," << k;
+    }
+  // Flat events of period 5 samples: the mean of a cell of 5 hides them,
+  // the RMS and the peak keep their amplitude.
+  std::string waves(4 * 100 * 8, '\0');
+  for (int q = 0; q < 8; ++q)
+    for (int p = 0; p < 100; ++p) {
+      const float x = static_cast<float>(std::sin(2 * M_PI * p / 5.0));
+      std::uint32_t u;
+      std::memcpy(&u, &x, 4);
+      u = htonl(u);
+      std::memcpy(waves.data() + 4 * (q * 100 + p), &u, 4);
+    }
+  hand_dataset(dir, "w.H", "n1=100 n2=8", waves, "xdr_float", 4);
+  ViewServer t(dir, "exec \"$kovview\" w.H");
+  ASSERT_TRUE(t.ready()) << t.errors();
+  const json mean20 = window_json(t, "rows=20&cols=8");
+  const json peak20 = window_json(t, "rows=20&cols=8&overview=peak");
+  const json rms20 = window_json(t, "rows=20&cols=8&overview=rms");
+  EXPECT_LT(std::abs(mean20["values"][8].get<double>()), 1e-5);
+  EXPECT_GT(std::abs(peak20["values"][8].get<double>()), 0.9);
+  EXPECT_NEAR(rms20["values"][8].get<double>(), std::sqrt(0.5), 1e-5);
 }
 
 TEST(KovviewServer, OnlyRequestsWithTheTokenAreAnswered) {
@@ -389,6 +429,7 @@ TEST(KovviewServer, HostileQueriesGet400WithAMessageAndTheServerGoesOn) {
                                                        "n3=2",
                                                        "f3=2",
                                                        "format=xml",
+                                                       "overview=max",
                                                        "view=16",
                                                        "view=-1",
                                                        "seq=-1",
