@@ -196,6 +196,13 @@ struct Server {
   std::mutex latest_mutex;
   std::array<Latest, 256> latest{};
 
+  // Whether a newer request of the view than `w` was seen.
+  bool superseded(const kovview::WindowRequest &w) {
+    if (w.seq == 0) return false;
+    std::lock_guard lock(latest_mutex);
+    const Latest &slot = latest[(w.client * 31u + static_cast<unsigned>(w.view)) % latest.size()];
+    return slot.client == w.client && slot.view == w.view && slot.seq > w.seq;
+  }
   // Records request `seq` of the view; false when a newer one was seen.
   bool newest(const kovview::WindowRequest &w) {
     if (w.seq == 0) return true;
@@ -286,8 +293,14 @@ struct Server {
     int rows = 0, cols = 0;
     std::optional<std::string> failed;
     const bool dropped = !newest(w);
-    if (!dropped) failed = reader->read(w, *values, rows, cols);
+    // A newer request of the view stops the reading of this one.
+    if (!dropped)
+      failed = reader->read(w, *values, rows, cols, [this, &w] { return superseded(w); });
     waiting.fetch_sub(1);
+    if (failed && superseded(w)) {
+      held.fetch_sub(bytes);
+      return error(res, 409, "superseded by a newer request of the same view");
+    }
     if (dropped || failed || w.json) held.fetch_sub(bytes);
     if (dropped) return error(res, 409, "superseded by a newer request of the same view");
     if (failed) return error(res, 500, *failed);
@@ -386,6 +399,9 @@ int main(int argc, char **argv) {
     for (const std::string &f : desc.files) server.files.emplace_back(f, identity(f));
   }
   kovview::Reader reader(*element, desc.esize, n);
+  // One data file that holds the samples from its first byte is read
+  // directly, on every core.
+  if (kov_tag_is_pipe("in") == 0 && desc.files.size() == 1) reader.read_directly(desc.files[0]);
   server.reader = &reader;
   server.token = random_token();
 

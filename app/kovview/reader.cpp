@@ -6,10 +6,14 @@
 
 #include <algorithm>
 #include <bit>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <fcntl.h>
 #include <limits>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 namespace kovview {
 
@@ -98,12 +102,57 @@ void stack(Overview o, Element e, const char *trace, std::int64_t count, double 
 Reader::Reader(Element element, int esize, const std::array<std::int64_t, 3> &n)
     : element_(element), esize_(esize), n_(n) {}
 
+Reader::~Reader() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool Reader::read_directly(const std::string &path) {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // The file must hold every sample the header declares.
+  struct stat st {};
+  if (fd_ >= 0 && (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) ||
+                   st.st_size < n_[0] * n_[1] * n_[2] * esize_)) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+  return fd_ >= 0;
+}
+
+// Samples [p0, p0 + pn) along axis 1 of the traces [qs, qs + qn) along the
+// across axis, read from the data file into `block` (trace after trace).
+bool Reader::direct(const WindowRequest &w, std::int64_t p0, std::int64_t pn, std::int64_t qs,
+                    std::int64_t qn, char *block) const {
+  const auto a = static_cast<std::size_t>(w.across);
+  std::array<std::int64_t, 3> at = w.first;
+  at[0] += p0;
+  const auto offset = [&](std::int64_t q) {
+    at[a] = q;
+    return ((at[2] * n_[1] + at[1]) * n_[0] + at[0]) * esize_;
+  };
+  const auto whole = [&](char *into, std::int64_t bytes, std::int64_t from) {
+    for (std::int64_t got = 0; got < bytes;) {
+      const ssize_t r = ::pread(fd_, into + got, static_cast<std::size_t>(bytes - got),
+                                static_cast<off_t>(from + got));
+      if (r < 0 && errno == EINTR) continue;
+      if (r <= 0) return false;
+      got += r;
+    }
+    return true;
+  };
+  // Whole traces next to each other on disk: one read.
+  if (a == 1 && pn == n_[0]) return whole(block, qn * pn * esize_, offset(qs));
+  for (std::int64_t q = 0; q < qn; ++q)
+    if (!whole(block + q * pn * esize_, pn * esize_, offset(qs + q))) return false;
+  return true;
+}
+
 // Output columns [from, to) of window `w` into `out`.  A column is the mean
 // over a cell of traces: the traces are read in blocks and stacked sample
 // by sample (kStack samples down at a time), then the stack is summed over
 // the rows' cells.
 bool Reader::columns(const WindowRequest &w, std::int64_t from, std::int64_t to, Work &work,
-                     std::vector<float> &out) {
+                     std::vector<float> &out, const std::function<bool()> &cancelled) {
   const auto d = static_cast<std::size_t>(w.down), a = static_cast<std::size_t>(w.across);
   const std::int64_t np = w.count[d], nq = w.count[a];
   const std::int64_t mr = cells(np, w.rows), mc = cells(nq, w.cols);
@@ -122,7 +171,9 @@ bool Reader::columns(const WindowRequest &w, std::int64_t from, std::int64_t to,
     ng[k] = static_cast<int>(n_[k]);
     fw[k] = static_cast<int>(w.first[k]);
   }
+  const bool directly = fd_ >= 0 && w.down == 0;
   for (std::int64_t col = from; col < to; ++col) {
+    if (cancelled && cancelled()) return false;
     std::fill(sum.begin(), sum.end(), 0.0);
     std::fill(count.begin(), count.end(), 0);
     const std::int64_t q_lo = w.first[a] + cell_start(col, mc, nq);
@@ -137,7 +188,9 @@ bool Reader::columns(const WindowRequest &w, std::int64_t from, std::int64_t to,
         fw[d] = static_cast<int>(w.first[d] + p0);
         nw[a] = static_cast<int>(qn);
         fw[a] = static_cast<int>(qs);
-        {
+        if (directly) {
+          if (!direct(w, p0, pn, qs, qn, work.block.data())) return false;
+        } else {
           std::lock_guard lock(library_);
           if (sreed_window("in", &ndim, ng.data(), nw.data(), fw.data(), jw.data(), esize_,
                            work.block.data()) != 0)
@@ -186,7 +239,7 @@ bool Reader::columns(const WindowRequest &w, std::int64_t from, std::int64_t to,
 }
 
 std::optional<std::string> Reader::read(const WindowRequest &w, std::vector<float> &out, int &rows,
-                                        int &cols) {
+                                        int &cols, const std::function<bool()> &cancelled) {
   const auto d = static_cast<std::size_t>(w.down), a = static_cast<std::size_t>(w.across);
   const std::int64_t mr = cells(w.count[d], w.rows), mc = cells(w.count[a], w.cols);
   rows = static_cast<int>(mr);
@@ -194,19 +247,30 @@ std::optional<std::string> Reader::read(const WindowRequest &w, std::vector<floa
 
   std::lock_guard lock(window_);
   out.assign(static_cast<std::size_t>(mr * mc), std::numeric_limits<float>::quiet_NaN());
-  // A window of many samples is shared by two threads, each with half of
-  // the columns: one decodes and sums while the other reads.
+  // A window of many samples is shared by threads, each with its part of
+  // the columns: two through the library (one decodes and sums while the
+  // other reads), one per core reading the file directly.
   const std::int64_t bytes = w.count[d] * w.count[a] * esize_;
+  const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  const int threads = static_cast<int>(std::min<std::int64_t>(
+      mc, fd_ >= 0 && w.down == 0 ? std::min(cores, kThreads) : std::min(cores, 2)));
   bool ok = true;
-  if (bytes >= 4 * kBlockBytes && mc >= 2 && std::thread::hardware_concurrency() > 1) {
-    bool other = true;
-    std::thread helper([&] { other = columns(w, mc / 2, mc, work_[1], out); });
-    ok = columns(w, 0, mc / 2, work_[0], out);
-    helper.join();
-    ok = ok && other;
+  if (bytes >= 4 * kBlockBytes && threads >= 2) {
+    std::array<bool, kThreads> done{};
+    std::vector<std::thread> helpers;
+    const auto part = [&](int t) {
+      done[static_cast<std::size_t>(t)] =
+          columns(w, mc * t / threads, mc * (t + 1) / threads, work_[static_cast<std::size_t>(t)],
+                  out, cancelled);
+    };
+    for (int t = 1; t < threads; ++t) helpers.emplace_back(part, t);
+    part(0);
+    for (std::thread &h : helpers) h.join();
+    for (int t = 0; t < threads; ++t) ok = ok && done[static_cast<std::size_t>(t)];
   } else {
-    ok = columns(w, 0, mc, work_[0], out);
+    ok = columns(w, 0, mc, work_[0], out, cancelled);
   }
+  if (!ok && cancelled && cancelled()) return std::string("superseded");
   if (!ok) return std::string("the data are short or unreadable: the window could not be read");
   return std::nullopt;
 }

@@ -603,8 +603,8 @@ TEST(KovviewQuery, AWildcardAddressAcceptsTheMachinesOwnNames) {
   EXPECT_TRUE(kovview::host_allowed(std::string(name.data()), "0.0.0.0", names));
   EXPECT_TRUE(kovview::host_allowed("127.0.0.1:8765", "0.0.0.0", names));
   EXPECT_NE(std::find(names.begin(), names.end(), "127.0.0.1"), names.end());
-  for (const char *foreign :
-       {"evil.example", "evil.example:8765", "", ":8765", (lower + ".evil.example").c_str()})
+  for (const std::string &foreign : {std::string("evil.example"), std::string("evil.example:8765"),
+                                     std::string(), std::string(":8765"), lower + ".evil.example"})
     EXPECT_FALSE(kovview::host_allowed(foreign, "0.0.0.0", names)) << foreign;
   // A given address: itself and the host names, not the other addresses.
   const std::vector<std::string> one = kovview::machine_names("10.1.2.3");
@@ -939,7 +939,11 @@ TEST(KovviewServer, ASlowReaderBlocksNobodyAndABodyIsRefusedAtOnce) {
     send_text(fd, request(s, "/api/window?rows=4096&cols=2048"));
     readers.push_back(fd);
   }
-  std::this_thread::sleep_for(1500ms);
+  // Both answers were read and their sending began.
+  for (const int fd : readers) {
+    pollfd p{fd, POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 60000), 1);
+  }
   httplib::Client c("127.0.0.1", s.port());
   c.set_read_timeout(3);
   auto r = c.Get("/" + s.token() + "/api/window?format=json&n1=10&n2=10");
