@@ -302,7 +302,7 @@ import { agc, tpower, normalise } from './gain.js';
       ctx.strokeRect(p.x - 0.5, p.y - 0.5, p.w + 1, p.h + 1);
       this.drawAxes(ctx, p);
       this.drawCross(ctx, p);
-      if (this.main) drawColourBar(ctx, this.canvas, p);
+      if (this.main && this.image()) drawColourBar(ctx, this.canvas, p);
     }
     // Each trace held as a curve about its own line, its positive lobes
     // filled: an excursion of `state.excursion` trace spacings for the
@@ -884,10 +884,28 @@ import { agc, tpower, normalise } from './gain.js';
     document.getElementById('reset').addEventListener('click', resetViews);
     keys();
     document.getElementById('save').addEventListener('click', () => {
-      const main = state.views[0].canvas;
+      // A section: its view; a cube: its three views and the trace, laid
+      // out as on the page.
+      let picture = state.views[0].canvas;
+      if (state.views.length === 3) {
+        const parts = state.views.map((v) => v.canvas).concat([traceCanvas]);
+        const box = document.getElementById('views').getBoundingClientRect();
+        const at = parts.map((c) => {
+          const r = c.getBoundingClientRect();
+          return { c, x: Math.round(r.left - box.left), y: Math.round(r.top - box.top) };
+        });
+        picture = document.createElement('canvas');
+        picture.width = Math.max(...at.map((a) => a.x + a.c.width));
+        picture.height = Math.max(...at.map((a) => a.y + a.c.height));
+        const ctx = picture.getContext('2d');
+        ctx.fillStyle = '#fff';
+        ctx.fillRect(0, 0, picture.width, picture.height);
+        for (const a of at) ctx.drawImage(a.c, a.x, a.y);
+        state.savedPicture = { width: picture.width, height: picture.height };
+      }
       const link = document.createElement('a');
       link.download = (state.info.title || 'kovview').replace(/[^\w.-]+/g, '_').replace(/\.H$/, '') + '.png';
-      link.href = main.toDataURL('image/png');
+      link.href = picture.toDataURL('image/png');
       link.click();
     });
   }

@@ -296,3 +296,19 @@ def test_an_overview_of_data_around_zero_keeps_short_period_events(serve, browse
     values = np.array(browser.execute_script("return Array.from(window.kovview.views[0].data.values)"))
     assert np.median(np.abs(values)) < 0.45 and np.abs(values).max() < 0.6
     assert "ov=mean" in browser.current_url
+
+
+def test_save_picture_of_a_cube_holds_its_three_views(serve, browser, tmp_path):
+    n1, n2, n3 = 30, 20, 10
+    write_dataset(tmp_path, "c.H", np.arange(n1 * n2 * n3, dtype=np.float32).reshape(n3, n2, n1))
+    s = serve([KOVVIEW, "c.H"])
+    open_page(browser, s)
+    browser.find_element(By.ID, "save").click()
+    saved = until(lambda: list((tmp_path / "downloads").glob("*.png")))
+    assert len(saved) == 1
+    import struct
+    width, height = struct.unpack(">II", saved[0].read_bytes()[16:24])
+    sizes = browser.execute_script(
+        "return window.kovview.views.map((v) => [v.canvas.width, v.canvas.height])")
+    assert width >= sizes[0][0] + sizes[1][0] and height >= sizes[0][1] + sizes[2][1], \
+        (width, height, sizes)
