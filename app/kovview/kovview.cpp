@@ -7,13 +7,18 @@
 // blocks; where a window holds more samples than pixels, each value sent is
 // the mean of the samples of its cell.  A piped input is copied once into a
 // scratch file, so that every view can seek.  Only requests carrying the
-// random token of the printed address are answered, and only when their
-// Host names this machine's loopback address (no page of another site can
-// reach the server through a name that resolves to it).
+// random token of the printed address are answered (the token is the first
+// part of every path of the page, so nothing that grants access is kept by
+// the browser for other servers of the machine), and only when their Host
+// names this machine (no page of another site can reach the server through
+// a name that resolves to it).  Every connection goes through the guard
+// (guard.hpp): bounded request heads, no bodies, a few connections per
+// client address.
 //
 //   kovview vel.H
 //   velmodel | kovview port=8765
 #include "assets.hpp"
+#include "guard.hpp"
 #include "kovhelp.hpp"
 #include "kovtool.hpp"
 #include "query.hpp"
@@ -36,15 +41,17 @@
 #include <deque>
 #include <fcntl.h>
 #include <functional>
+#include <ifaddrs.h>
 #include <malloc.h>
 #include <memory>
 #include <mutex>
+#include <netdb.h>
 #include <optional>
-#include <semaphore>
 #include <spawn.h>
 #include <string>
 #include <sys/random.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -54,10 +61,14 @@ extern char **environ;
 
 namespace {
 
-constexpr int kWorkers = 8;        // threads answering requests
-constexpr std::size_t kQueue = 16; // connections accepted and waiting for a thread
+constexpr int kWorkers = 24;       // threads answering requests
+constexpr std::size_t kQueue = 64; // connections accepted and waiting for a thread
+constexpr int kPerClient = 12;     // connections held at once by one client address
+constexpr int kBacklog = 1024;     // connections the system holds before they are accepted
 constexpr int kWaiting = 12;       // window requests waiting for the reader
-constexpr int kAnswers = 2;        // window answers held at once, from reading to sending
+// Bytes of window answers held at once, from reading until sent: a client
+// that does not read its answers holds only its own.
+constexpr std::int64_t kHeldBytes = std::int64_t{256} << 20;
 
 // The connections accepted wait here for one of a fixed number of threads;
 // when kQueue of them wait, the listener stops accepting until one is taken
@@ -136,6 +147,22 @@ bool loopback(const std::string &host) {
   return host == "127.0.0.1" || host == "localhost" || host == "::1" || host.starts_with("127.");
 }
 
+// What identifies a file: replacing it (a rename over it) or changing it
+// changes this.
+struct Identity {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  off_t size = -1;
+  std::int64_t mtime = 0;
+  bool operator==(const Identity &) const = default;
+};
+Identity identity(const std::string &path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return {};
+  return {st.st_dev, st.st_ino, st.st_size,
+          static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+}
+
 // Opens the page with the desktop's opener, when there is one.
 void open_browser(const std::string &url) {
   posix_spawn_file_actions_t actions;
@@ -151,7 +178,10 @@ void open_browser(const std::string &url) {
 }
 
 struct Server {
-  std::string token, cookie, listening;
+  std::string token, listening;
+  std::vector<std::string> names; // the machine's names a Host may give
+  // The header and data files as they were when the program started.
+  std::vector<std::pair<std::string, Identity>> files;
   nlohmann::json info;
   std::string history;
   kovview::Reader *reader = nullptr;
@@ -166,6 +196,13 @@ struct Server {
   std::mutex latest_mutex;
   std::array<Latest, 256> latest{};
 
+  // Whether a newer request of the view than `w` was seen.
+  bool superseded(const kovview::WindowRequest &w) {
+    if (w.seq == 0) return false;
+    std::lock_guard lock(latest_mutex);
+    const Latest &slot = latest[(w.client * 31u + static_cast<unsigned>(w.view)) % latest.size()];
+    return slot.client == w.client && slot.view == w.view && slot.seq > w.seq;
+  }
   // Records request `seq` of the view; false when a newer one was seen.
   bool newest(const kovview::WindowRequest &w) {
     if (w.seq == 0) return true;
@@ -177,33 +214,39 @@ struct Server {
     return true;
   }
   std::atomic<int> waiting{0};
-  std::counting_semaphore<kAnswers> answers{kAnswers};
+  std::atomic<std::int64_t> held{0};
+
+  // Whether a file of the dataset was changed or replaced since the start.
+  bool changed() const {
+    for (const auto &[path, id] : files)
+      if (identity(path) != id) return true;
+    return false;
+  }
 
   static void error(httplib::Response &res, int status, const std::string &message) {
     res.status = status;
-    res.set_content(nlohmann::json{{"error", message}}.dump(), "application/json");
+    res.set_content(nlohmann::json{{"error", message}}.dump(
+                        -1, ' ', false, nlohmann::json::error_handler_t::replace),
+                    "application/json");
   }
 
-  // The token of a request: its token= parameter or the page's cookie.
+  // The token of a request: the first part of its path (the page's
+  // files and requests are all below /<token>/), or a token= parameter.
   bool authorised(const httplib::Request &req) const {
     if (req.has_param("token")) return kovview::same_token(req.get_param_value("token"), token);
-    const std::string cookies = req.get_header_value("Cookie");
-    const std::string key = cookie + "=";
-    for (std::size_t at = 0; at < cookies.size();) {
-      const std::size_t end = std::min(cookies.find(';', at), cookies.size());
-      std::string_view item(cookies.data() + at, end - at);
-      while (item.starts_with(' ')) item.remove_prefix(1);
-      if (item.starts_with(key)) return kovview::same_token(item.substr(key.size()), token);
-      at = end + 1;
-    }
-    return false;
+    std::string_view path = req.path;
+    if (!path.starts_with('/')) return false;
+    path.remove_prefix(1);
+    const std::size_t slash = path.find('/');
+    if (slash == std::string_view::npos) return false;
+    return kovview::same_token(path.substr(0, slash), token);
   }
 
   httplib::Server::HandlerResponse check(const httplib::Request &req, httplib::Response &res) {
     res.set_header("Cache-Control", "no-store");
     res.set_header("X-Content-Type-Options", "nosniff");
     res.set_header("Referrer-Policy", "no-referrer");
-    if (!kovview::host_allowed(req.get_header_value("Host"), listening)) {
+    if (!kovview::host_allowed(req.get_header_value("Host"), listening, names)) {
       error(res, 403, "refused: the Host header does not name this server");
       return httplib::Server::HandlerResponse::Handled;
     }
@@ -225,6 +268,10 @@ struct Server {
     auto parsed = kovview::parse_window(query, n);
     if (auto *message = std::get_if<std::string>(&parsed)) return error(res, 400, *message);
     const kovview::WindowRequest &w = std::get<kovview::WindowRequest>(parsed);
+    if (changed()) {
+      res.set_header("X-Kov-Changed", "1");
+      return error(res, 410, "the dataset changed on disk \u2014 reload");
+    }
     // A newer request of the same view makes an older one waiting here
     // useless: it is dropped (409) instead of read.
     newest(w);
@@ -232,19 +279,29 @@ struct Server {
       waiting.fetch_sub(1);
       return error(res, 503, "busy: too many windows asked at once");
     }
-    // At most kAnswers answers are held at once, from the reading until
-    // the last byte is sent.
-    if (!answers.try_acquire_for(std::chrono::seconds(20))) {
+    // The answers held at once, from the reading until the last byte is
+    // sent, stay within kHeldBytes: beyond, a request is refused at once.
+    const std::int64_t bytes = kovview::cells(w.count[static_cast<std::size_t>(w.down)], w.rows) *
+                               kovview::cells(w.count[static_cast<std::size_t>(w.across)], w.cols) *
+                               4;
+    if (held.fetch_add(bytes) + bytes > kHeldBytes) {
+      held.fetch_sub(bytes);
       waiting.fetch_sub(1);
-      return error(res, 503, "busy: too many windows asked at once");
+      return error(res, 503, "busy: too many windows held at once");
     }
     auto values = std::make_shared<std::vector<float>>();
     int rows = 0, cols = 0;
     std::optional<std::string> failed;
     const bool dropped = !newest(w);
-    if (!dropped) failed = reader->read(w, *values, rows, cols);
+    // A newer request of the view stops the reading of this one.
+    if (!dropped)
+      failed = reader->read(w, *values, rows, cols, [this, &w] { return superseded(w); });
     waiting.fetch_sub(1);
-    if (dropped || failed || w.json) answers.release();
+    if (failed && superseded(w)) {
+      held.fetch_sub(bytes);
+      return error(res, 409, "superseded by a newer request of the same view");
+    }
+    if (dropped || failed || w.json) held.fetch_sub(bytes);
     if (dropped) return error(res, 409, "superseded by a newer request of the same view");
     if (failed) return error(res, 500, *failed);
     res.set_header("X-Kov-Rows", std::to_string(rows));
@@ -267,7 +324,7 @@ struct Server {
           const char *bytes = reinterpret_cast<const char *>(values->data());
           return sink.write(bytes + offset, std::min<std::size_t>(length, 1 << 20));
         },
-        [this, values](bool) { answers.release(); });
+        [this, values, bytes](bool) { held.fetch_sub(bytes); });
   }
 };
 
@@ -299,7 +356,7 @@ int main(int argc, char **argv) {
   const auto element = kovview::element_of(desc.format, desc.esize);
   if (!element)
     koverr("cannot show data_format=%s esize=%d: give xdr_float, native_float or xdr_int "
-           "samples of 4 bytes, or native_byte samples of 1 byte\n",
+           "samples of 4 bytes, or native_byte or xdr_byte samples of 1 byte\n",
            desc.format.c_str(), desc.esize);
 
   // A piped input is copied once into a scratch file that every view can
@@ -337,7 +394,14 @@ int main(int argc, char **argv) {
   const int length = kov_history("in", &history);
   if (length > 0 && history != nullptr)
     server.history.assign(history, static_cast<std::size_t>(length));
+  if (header != "standard input" && kov_tag_is_pipe("in") == 0) {
+    server.files.emplace_back(header, identity(header));
+    for (const std::string &f : desc.files) server.files.emplace_back(f, identity(f));
+  }
   kovview::Reader reader(*element, desc.esize, n);
+  // One data file that holds the samples from its first byte is read
+  // directly, on every core.
+  if (kov_tag_is_pipe("in") == 0 && desc.files.size() == 1) reader.read_directly(desc.files[0]);
   server.reader = &reader;
   server.token = random_token();
 
@@ -348,6 +412,7 @@ int main(int argc, char **argv) {
                  "127.0.0.1 and an ssh tunnel\n",
                  host.c_str());
   server.listening = host;
+  if (!loopback(host)) server.names = kovview::machine_names(host);
 
   // The signals that end the program are taken by one thread, which stops
   // the server; the others never see them.
@@ -357,7 +422,7 @@ int main(int argc, char **argv) {
   pthread_sigmask(SIG_BLOCK, &ending, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
 
-  httplib::Server http;
+  kovview::GuardedServer http(kovview::HeadLimits{}, kPerClient);
   http.new_task_queue = [] { return new BoundedPool; };
   // Address reuse for a quick restart, but not the library's default port
   // sharing: a second server on the same port must fail, not take half of
@@ -369,31 +434,45 @@ int main(int argc, char **argv) {
   http.set_keep_alive_timeout(2);
   http.set_read_timeout(5);
   http.set_write_timeout(10);
+  http.set_stream_timeouts(std::chrono::seconds(5), std::chrono::seconds(10),
+                           std::chrono::seconds(2));
   http.set_payload_max_length(4096);
+  // Nothing of an exception reaches the answer but a plain message.
+  http.set_exception_handler([](const httplib::Request &, httplib::Response &res,
+                                std::exception_ptr) { Server::error(res, 500, "internal error"); });
   http.set_pre_routing_handler(
       [&](const httplib::Request &req, httplib::Response &res) { return server.check(req, res); });
-  http.Get("/", [&](const httplib::Request &, httplib::Response &res) {
-    res.set_header("Set-Cookie",
-                   server.cookie + "=" + server.token + "; Path=/; HttpOnly; SameSite=Strict");
+  // Every path of the page starts with its token: /<token>/, the page's
+  // files and its requests (relative addresses) below it.
+  http.Get("/[^/]+/", [&](const httplib::Request &, httplib::Response &res) {
     res.set_header("Content-Security-Policy",
                    "default-src 'self'; img-src 'self' data: blob:; style-src 'self'; "
                    "script-src 'self'; connect-src 'self'");
     serve_asset(res, "index.html", "text/html; charset=utf-8");
   });
-  http.Get("/kovview.js", [](const httplib::Request &, httplib::Response &res) {
-    serve_asset(res, "kovview.js", "text/javascript; charset=utf-8");
+  http.Get("/[^/]+/([a-z_]+\\.(js|css))", [](const httplib::Request &req, httplib::Response &res) {
+    const std::string name = req.matches[1];
+    if (kovview::asset(name).empty()) return Server::error(res, 404, "no such file");
+    serve_asset(res, name.c_str(),
+                name.ends_with(".js") ? "text/javascript; charset=utf-8"
+                                      : "text/css; charset=utf-8");
   });
-  http.Get("/kovview.css", [](const httplib::Request &, httplib::Response &res) {
-    serve_asset(res, "kovview.css", "text/css; charset=utf-8");
+  // Texts of the header that are not UTF-8 are sent with their invalid
+  // bytes replaced; the history as the bytes it holds.
+  const std::string info_text =
+      server.info.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  const auto api = [&](const char *name, httplib::Server::Handler handler) {
+    http.Get(std::string("/[^/]+/api/") + name, handler);
+    http.Get(std::string("/api/") + name, handler);
+  };
+  api("info", [&](const httplib::Request &, httplib::Response &res) {
+    res.set_content(info_text, "application/json");
   });
-  http.Get("/api/info", [&](const httplib::Request &, httplib::Response &res) {
-    res.set_content(server.info.dump(), "application/json");
+  api("history", [&](const httplib::Request &, httplib::Response &res) {
+    res.set_content(server.history, "application/octet-stream");
   });
-  http.Get("/api/history", [&](const httplib::Request &, httplib::Response &res) {
-    res.set_content(server.history, "text/plain; charset=utf-8");
-  });
-  http.Get("/api/window",
-           [&](const httplib::Request &req, httplib::Response &res) { server.window(req, res); });
+  api("window",
+      [&](const httplib::Request &req, httplib::Response &res) { server.window(req, res); });
 
   int bound = port;
   if (port == 0)
@@ -403,10 +482,11 @@ int main(int argc, char **argv) {
   if (bound <= 0)
     koverr("cannot listen on %s port %d: %s\n", host.c_str(), port,
            errno != 0 ? std::strerror(errno) : "in use or not an address of this machine");
-  server.cookie = "kovview_" + std::to_string(bound);
+  if (!http.set_backlog(kBacklog))
+    std::fprintf(stderr, "kovview: warning: the listen backlog stays at the library's\n");
   const std::string shown_host = host.find(':') != std::string::npos ? "[" + host + "]" : host;
   const std::string url =
-      "http://" + shown_host + ":" + std::to_string(bound) + "/?token=" + server.token;
+      "http://" + shown_host + ":" + std::to_string(bound) + "/" + server.token + "/";
   std::printf("kovview: open %s\n", url.c_str());
   std::fflush(stdout);
   if (browser == "y" || browser == "yes") open_browser(url);

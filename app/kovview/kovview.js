@@ -1,58 +1,15 @@
 // SPDX-License-Identifier: Apache-2.0
 // kovview's page: the section (axis 1 down, axis 2 across), or three
 // linked views of a cube, drawn from windows that the server sends at the
-// resolution of the screen.  The colour map and the clip are applied here,
-// to the samples the page holds, without asking the server again.
-'use strict';
+// resolution of the screen.  The colour map, the clip, the gain and the
+// wiggles are applied here, to the samples the page holds, without asking
+// the server again.  The page's other modules: colours.js (the maps),
+// net.js (the requests), gain.js (the gain of the traces).
+import { MAPS, NAN_COLOUR, LUT_SIZE, colour, lut, isMap } from './colours.js';
+import { RequestError, getJson, getText, getWindow, getWindowJson } from './net.js';
+import { agc, tpower, normalise } from './gain.js';
 
-(function () {
-  // The colour maps of kovpng: colours at evenly spaced points from 0 to 1.
-  const MAPS = {
-    viridis: [
-      [68, 1, 84], [72, 13, 96], [72, 24, 106], [72, 34, 115], [71, 44, 122], [69, 55, 129],
-      [67, 64, 134], [64, 74, 137], [59, 81, 139], [57, 91, 141], [52, 99, 142], [48, 107, 142],
-      [44, 113, 142], [39, 122, 142], [35, 129, 141], [33, 137, 140], [33, 144, 141], [31, 152, 138],
-      [33, 159, 135], [36, 166, 132], [39, 173, 129], [50, 181, 123], [61, 188, 116], [74, 194, 107],
-      [92, 200, 99], [108, 206, 86], [128, 211, 73], [149, 216, 60], [170, 220, 50], [194, 223, 37],
-      [216, 226, 29], [236, 229, 27], [253, 231, 37]],
-    gray: [[0, 0, 0], [255, 255, 255]],
-    bwr: [
-      [5, 48, 97], [33, 102, 172], [67, 147, 195], [146, 197, 222], [209, 229, 240],
-      [255, 255, 255], [253, 219, 199], [244, 165, 130], [214, 96, 77], [178, 24, 43],
-      [103, 0, 31]],
-  };
-  const NAN_COLOUR = [128, 128, 128];
-
-  // The colour of t in [0, 1], interpolated linearly between table entries
-  // (as kovpng does, rounding half away from zero).
-  function colour(table, t) {
-    if (!(t > 0)) t = 0;
-    if (t > 1) t = 1;
-    t *= table.length - 1;
-    const i = Math.min(Math.floor(t), table.length - 2);
-    const f = t - i;
-    const a = table[i], b = table[i + 1];
-    const mix = (x, y) => {
-      const v = x + (y - x) * f;
-      return v < 0 ? -Math.round(-v) : Math.round(v);
-    };
-    return [mix(a[0], b[0]), mix(a[1], b[1]), mix(a[2], b[2])];
-  }
-
-  // Each map as a table of LUT_SIZE colours, for drawing many pixels fast
-  // (a value lands on the nearest of them: within one unit of the exact
-  // colour).
-  const LUT_SIZE = 8192;
-  const LUTS = {};
-  function lut(name) {
-    if (!LUTS[name]) {
-      const t = new Uint8Array(3 * LUT_SIZE);
-      for (let i = 0; i < LUT_SIZE; i++) t.set(colour(MAPS[name], i / (LUT_SIZE - 1)), 3 * i);
-      LUTS[name] = t;
-    }
-    return LUTS[name];
-  }
-
+{
   // The k-th smallest of `a` (reordered), by quickselect.
   function select(a, k) {
     let lo = 0, hi = a.length - 1;
@@ -77,12 +34,19 @@
     return a[k];
   }
 
-  const params = new URLSearchParams(location.search);
-  const token = params.get('token');
 
   const state = {
     info: null,
     cmap: 'viridis',
+    reverse: false,
+    display: 'auto', // image, wiggle, both or auto (wiggles under WIGGLE_MOST traces)
+    excursion: 1, // the largest wiggle, in trace spacings
+    gain: 'none', // none, agc, tpower, rms, max
+    overview: 'auto', // mean, rms, peak, or auto: peak for data around zero, else mean
+    aroundZero: null, // known from the first picture
+    agcLength: 0, // the AGC window in axis-1 units (0: a tenth of the axis)
+    tpow: 2,
+    changed: false,
     pclip: 100,
     symmetric: false,
     min: '',
@@ -98,9 +62,21 @@
   };
   window.kovview = state; // for the browser tests and the curious
 
-  function api(path) {
-    return token ? path + (path.includes('?') ? '&' : '?') + 'token=' + encodeURIComponent(token)
-                 : path;
+  const WIGGLE_MOST = 200;
+
+  // The banner above the views: what failed, in the server's words.
+  function banner(text) {
+    const b = document.getElementById('banner');
+    b.textContent = text;
+    b.hidden = !text;
+  }
+  function failed(what, e) {
+    if (e instanceof RequestError && e.status === 410) state.changed = true;
+    if (state.changed) {
+      banner('the dataset changed on disk \u2014 reload');
+      return;
+    }
+    banner(what + ': ' + e.message + (e.status ? ' (' + e.status + ')' : ''));
   }
 
   // ---- coordinates and ticks ------------------------------------------------
@@ -205,6 +181,7 @@
       q.set('f' + (this.third + 1), state.slice[this.third]);
       q.set('rows', Math.max(1, Math.min(4096, Math.round(p.h))));
       q.set('cols', Math.max(1, Math.min(4096, Math.round(p.w))));
+      q.set('overview', overviewUsed());
       q.set('view', this.id);
       q.set('client', state.client);
       q.set('seq', ++state.seq);
@@ -214,25 +191,64 @@
       const asked = { f: this.f.slice(), n: this.n.slice(), slice: state.slice[this.third] };
       state.pending++;
       try {
-        const res = await fetch(api('api/window?' + q), { signal: controller.signal });
-        if (!res.ok) return;
-        const buffer = await res.arrayBuffer();
-        const rows = +res.headers.get('X-Kov-Rows'), cols = +res.headers.get('X-Kov-Cols');
-        const values = new Float32Array(buffer);
-        if (values.length !== rows * cols) return;
-        this.data = { values, rows, cols, f: asked.f, n: asked.n, slice: asked.slice };
+        const got = await getWindow(q, controller.signal);
+        this.data = { ...got, f: asked.f, n: asked.n, slice: asked.slice };
+        this.shownCache = null;
         this.finite = null;
         state.fetches++;
+        if (!state.changed) banner('');
         if (this.main) updateClip();
+        // Data around zero: where a cell covers many samples, the peak
+        // keeps the events a mean would flatten.
+        if (this.main && state.aroundZero === null) {
+          state.aroundZero = state.clip.lo < 0 && state.clip.hi > 0;
+          const averaged = got.rows < asked.n[this.down] || got.cols < asked.n[this.across];
+          if (state.aroundZero && state.overview === 'auto' && averaged)
+            for (const v of state.views) v.load();
+        }
         drawAll();
         // The time of the first picture, from the opening of the page.
         if (this.main && state.firstPicture === undefined) state.firstPicture = performance.now();
       } catch (e) {
-        if (e.name !== 'AbortError') console.error(e);
+        if (e.name === 'AbortError') return;
+        // A request dropped for a newer one of this view is no failure.
+        if (e.status === 409 && this.controller !== controller) return;
+        failed('view ' + (this.down + 1) + '-' + (this.across + 1), e);
+        state.failures = (state.failures || 0) + 1;
+        // The view keeps the window of the picture it really has.
+        if (this.data) {
+          this.f = this.data.f.slice();
+          this.n = this.data.n.slice();
+        }
+        this.draw();
       } finally {
         state.pending--;
         if (this.controller === controller) this.controller = null;
       }
+    }
+    // The values shown: the samples held with the gain applied (traces
+    // along axis 1 only).
+    shown() {
+      const d = this.data;
+      if (!d) return null;
+      const key = [state.gain, state.agcLength, state.tpow].join();
+      if (this.shownCache && this.shownCache.key === key && this.shownCache.data === d)
+        return this.shownCache.values;
+      let values = d.values;
+      if (state.gain !== 'none' && this.down === 0) values = applyGain(d, this.down);
+      this.shownCache = { key, data: d, values };
+      return values;
+    }
+    // Whether the view draws wiggles: asked for, or (display auto) data
+    // around zero (the clip spans it) whose traces are few enough to draw.
+    wiggles() {
+      if (!this.data) return false;
+      if (state.display === 'wiggle' || state.display === 'both') return true;
+      return state.display === 'auto' && state.clip.lo < 0 && state.clip.hi > 0 &&
+             this.n[this.across] <= WIGGLE_MOST && this.data.cols === this.data.n[this.across];
+    }
+    image() {
+      return state.display !== 'wiggle' && !(state.display === 'auto' && this.wiggles());
     }
     draw() {
       const ctx = this.canvas.getContext('2d');
@@ -241,10 +257,10 @@
       ctx.fillRect(0, 0, c.width, c.height);
       ctx.font = '12px sans-serif';
       ctx.fillStyle = '#000';
-      if (this.data) {
+      if (this.data && this.image()) {
         const d = this.data;
         const image = new ImageData(d.cols, d.rows);
-        const table = lut(state.cmap), px = image.data, values = d.values;
+        const table = lut(state.cmap, state.reverse), px = image.data, values = this.shown();
         const lo = state.clip.lo, scale = (LUT_SIZE - 1) / (state.clip.hi - state.clip.lo);
         for (let i = 0; i < values.length; i++) {
           const v = values[i];
@@ -280,12 +296,55 @@
         ctx.drawImage(off, x0, y0, x1 - x0, y1 - y0);
         ctx.restore();
       }
+      if (this.wiggles()) this.drawWiggles(ctx, p);
       ctx.strokeStyle = '#000';
       ctx.lineWidth = 1;
       ctx.strokeRect(p.x - 0.5, p.y - 0.5, p.w + 1, p.h + 1);
       this.drawAxes(ctx, p);
       this.drawCross(ctx, p);
-      if (this.main) drawColourBar(ctx, this.canvas, p);
+      if (this.main && this.image()) drawColourBar(ctx, this.canvas, p);
+    }
+    // Each trace held as a curve about its own line, its positive lobes
+    // filled: an excursion of `state.excursion` trace spacings for the
+    // largest value of the clip.
+    drawWiggles(ctx, p) {
+      const d = this.data, values = this.shown();
+      const fa = this.f[this.across], na = this.n[this.across];
+      const fd = this.f[this.down], nd = this.n[this.down];
+      const spacing = p.w / na * d.n[this.across] / d.cols;
+      const top = Math.max(Math.abs(state.clip.lo), Math.abs(state.clip.hi)) || 1;
+      const scale = state.excursion * spacing / top;
+      const y = (r) => p.y + ((d.f[this.down] + (r + 0.5) * d.n[this.down] / d.rows) - fd) / nd * p.h;
+      ctx.save();
+      ctx.beginPath();
+      ctx.rect(p.x, p.y, p.w, p.h);
+      ctx.clip();
+      ctx.lineWidth = 1;
+      ctx.strokeStyle = '#000';
+      ctx.fillStyle = '#000';
+      this.wiggleLines = [];
+      for (let c = 0; c < d.cols; c++) {
+        const x0 = p.x + ((d.f[this.across] + (c + 0.5) * d.n[this.across] / d.cols) - fa) / na * p.w;
+        this.wiggleLines.push(x0);
+        const at = (r) => {
+          const v = values[r * d.cols + c];
+          return Number.isFinite(v) ? x0 + v * scale : x0;
+        };
+        // The positive lobes: the area between the line and the curve.
+        ctx.beginPath();
+        ctx.moveTo(x0, y(0));
+        for (let r = 0; r < d.rows; r++) ctx.lineTo(Math.max(x0, at(r)), y(r));
+        ctx.lineTo(x0, y(d.rows - 1));
+        ctx.closePath();
+        ctx.fill();
+        ctx.beginPath();
+        for (let r = 0; r < d.rows; r++) {
+          if (r === 0) ctx.moveTo(at(r), y(r));
+          else ctx.lineTo(at(r), y(r));
+        }
+        ctx.stroke();
+      }
+      ctx.restore();
     }
     drawAxes(ctx, p) {
       const a = this.across, d = this.down;
@@ -364,7 +423,7 @@
       if (rd < 0 || rd >= d.rows || ca < 0 || ca >= d.cols) return null;
       return {
         value: d.values[rd * d.cols + ca],
-        mean: d.n[this.down] > d.rows || d.n[this.across] > d.cols,
+        mean: d.n[this.down] > d.rows || d.n[this.across] > d.cols ? overviewUsed() : '',
       };
     }
     attach() {
@@ -473,7 +532,7 @@
       }
       let text = parts.join('  ');
       if (v) text += '  value=' + (Number.isFinite(v.value) ? number(v.value) : 'NaN') +
-                     (v.mean ? ' (mean of its cell)' : '');
+                     (v.mean ? ' (' + v.mean + ' of its cell)' : '');
       out.textContent = text;
     }
   }
@@ -496,8 +555,9 @@
     const main = state.views[0];
     let lo = 0, hi = 1;
     if (main && main.data) {
-      if (!main.finite) {
-        main.finite = main.data.values.filter(Number.isFinite);
+      if (!main.finite || main.finiteOf !== main.shown()) {
+        main.finiteOf = main.shown();
+        main.finite = main.shown().filter(Number.isFinite);
         main.finiteAbs = main.finite.map(Math.abs);
       }
       const s = main.finite, q = state.pclip / 100;
@@ -526,7 +586,7 @@
     const bx = p.x + p.w + 16, bw = 16;
     const table = MAPS[state.cmap];
     for (let y = 0; y < p.h; y++) {
-      const rgb = colour(table, 1 - (y + 0.5) / p.h);
+      const rgb = colour(table, 1 - (y + 0.5) / p.h, state.reverse);
       ctx.fillStyle = 'rgb(' + rgb.join(',') + ')';
       ctx.fillRect(bx, p.y + y, bw, 1);
     }
@@ -549,6 +609,30 @@
       ctx.textBaseline = 'top';
       ctx.fillText(state.info.unit, bx, p.y + p.h + 8);
     }
+  }
+
+  // The gain of the traces held by window data `d` (axis 1 down): each
+  // column a trace, its samples `d.n[0] / d.rows` samples of the axis apart.
+  function applyGain(d) {
+    const a = state.info.axes[0];
+    const step = d.n[0] / d.rows;
+    const dt = a.d * step, o = a.o + a.d * (d.f[0] + (step - 1) / 2);
+    const length = state.agcLength > 0 ? state.agcLength : Math.abs(a.d) * state.info.n[0] / 10;
+    const out = new Float32Array(d.values.length);
+    const trace = new Float32Array(d.rows);
+    for (let c = 0; c < d.cols; c++) {
+      for (let r = 0; r < d.rows; r++) trace[r] = d.values[r * d.cols + c];
+      const g = state.gain === 'agc' ? agc(trace, dt, length)
+              : state.gain === 'tpower' ? tpower(trace, o, dt, state.tpow)
+              : normalise(trace, state.gain);
+      for (let r = 0; r < d.rows; r++) out[r * d.cols + c] = g[r];
+    }
+    return out;
+  }
+
+  function overviewUsed() {
+    if (state.overview !== 'auto') return state.overview;
+    return state.aroundZero ? 'peak' : 'mean';
   }
 
   function drawAll() {
@@ -582,14 +666,15 @@
     q.set('seq', ++state.seq);
     state.pending++;
     try {
-      const res = await fetch(api('api/window?' + q));
-      if (!res.ok) return;
-      const j = await res.json();
+      const j = await getWindowJson(q);
       state.trace = {
         axis: k, across: view.across, index: across, first: view.f[k], count: view.n[k],
-        values: j.values.map((v) => (v === null ? NaN : v)), view,
+        values: j.values, view,
       };
       drawTrace();
+    } catch (e) {
+      failed('the trace', e);
+      state.failures = (state.failures || 0) + 1;
     } finally {
       state.pending--;
     }
@@ -603,16 +688,25 @@
     ctx.fillRect(0, 0, c.width, c.height);
     const t = state.trace;
     if (!t) return;
-    const p = { x: 40, y: MARGIN.top, w: c.width - 56, h: t.view.plot.h };
-    const finite = t.values.filter(Number.isFinite);
-    let lo = Math.min(...finite), hi = Math.max(...finite);
+    // The curve's plot, inside its frame by a few pixels so that the
+    // extremes are not drawn on the frame.
+    const p = { x: 44, y: MARGIN.top, w: c.width - 64, h: t.view.plot.h };
+    let lo = Infinity, hi = -Infinity;
+    for (const v of t.values) {
+      if (!Number.isFinite(v)) continue;
+      lo = Math.min(lo, v);
+      hi = Math.max(hi, v);
+    }
+    if (!Number.isFinite(lo)) { lo = 0; hi = 0; }
     if (!(hi > lo)) { lo -= 1; hi += 1; }
     t.range = { lo, hi };
     t.plot = p;
     ctx.strokeStyle = '#000';
-    ctx.strokeRect(p.x - 0.5, p.y - 0.5, p.w + 1, p.h + 1);
+    ctx.strokeRect(p.x - 4.5, p.y - 0.5, p.w + 9, p.h + 1);
     ctx.strokeStyle = '#1f5fbf';
-    ctx.lineWidth = 1.5;
+    ctx.lineWidth = 2;
+    ctx.lineCap = 'round';
+    ctx.lineJoin = 'round';
     ctx.beginPath();
     let pen = false;
     t.values.forEach((v, i) => {
@@ -631,8 +725,13 @@
     ctx.fillText(number(lo), p.x, p.y + p.h + 6);
     ctx.fillText(number(hi), p.x + p.w, p.y + p.h + 20);
     ctx.textBaseline = 'bottom';
-    ctx.fillText('trace ' + axisName(t.across) + ' = ' + number(coord(t.across, t.index)),
-                 c.width / 2, p.y - 6);
+    // Every coordinate of the trace: the column clicked and the cut.
+    const parts = [axisName(t.across) + ' = ' + number(coord(t.across, t.index))];
+    const third = t.view.third;
+    if (state.info.n[third] > 1)
+      parts.push(axisName(third) + ' = ' + number(coord(third, state.slice[third])));
+    t.title = 'trace ' + parts.join(', ');
+    ctx.fillText(t.title, c.width / 2, p.y - 6);
   }
 
   // ---- controls, sliders and the address ---------------------------------------
@@ -673,6 +772,12 @@
   function saveState() {
     const h = new URLSearchParams();
     h.set('cmap', state.cmap);
+    if (state.reverse) h.set('rev', 1);
+    if (state.display !== 'auto') h.set('display', state.display);
+    if (state.excursion !== 1) h.set('exc', state.excursion);
+    if (state.gain !== 'none') h.set('gain', state.gain);
+    if (state.overview !== 'auto') h.set('ov', state.overview);
+    if (state.agcLength > 0) h.set('agc', state.agcLength);
     h.set('pclip', state.pclip);
     if (state.symmetric) h.set('sym', 1);
     if (state.min !== '') h.set('min', state.min);
@@ -686,7 +791,15 @@
 
   function loadState() {
     const h = new URLSearchParams(location.hash.slice(1));
-    if (MAPS[h.get('cmap')]) state.cmap = h.get('cmap');
+    if (isMap(h.get('cmap'))) state.cmap = h.get('cmap');
+    state.reverse = h.get('rev') === '1';
+    if (['image', 'wiggle', 'both', 'auto'].includes(h.get('display'))) state.display = h.get('display');
+    const exc = parseFloat(h.get('exc'));
+    if (exc > 0 && exc <= 20) state.excursion = exc;
+    if (['agc', 'tpower', 'rms', 'max'].includes(h.get('gain'))) state.gain = h.get('gain');
+    if (['mean', 'rms', 'peak'].includes(h.get('ov'))) state.overview = h.get('ov');
+    const agcLength = parseFloat(h.get('agc'));
+    if (agcLength > 0 && Number.isFinite(agcLength)) state.agcLength = agcLength;
     const pclip = parseFloat(h.get('pclip'));
     if (pclip >= 50 && pclip <= 100) state.pclip = pclip;
     state.symmetric = h.get('sym') === '1';
@@ -723,7 +836,41 @@
       drawAll();
       saveState();
     };
-    cmap.addEventListener('change', () => { state.cmap = cmap.value; redraw(); });
+    cmap.addEventListener('change', () => {
+      if (isMap(cmap.value)) state.cmap = cmap.value;
+      redraw();
+    });
+    const reverse = document.getElementById('reverse');
+    reverse.checked = state.reverse;
+    reverse.addEventListener('change', () => { state.reverse = reverse.checked; redraw(); });
+    const display = document.getElementById('display');
+    display.value = state.display;
+    display.addEventListener('change', () => { state.display = display.value; redraw(); });
+    const excursion = document.getElementById('excursion');
+    excursion.value = state.excursion;
+    excursion.addEventListener('input', () => {
+      const v = parseFloat(excursion.value);
+      if (v > 0 && v <= 20) state.excursion = v;
+      redraw();
+    });
+    const gain = document.getElementById('gain');
+    gain.value = state.gain;
+    gain.addEventListener('change', () => { state.gain = gain.value; redraw(); });
+    const agcField = document.getElementById('agc');
+    agcField.value = state.agcLength > 0 ? state.agcLength : '';
+    agcField.addEventListener('change', () => {
+      const v = parseFloat(agcField.value);
+      state.agcLength = v > 0 && Number.isFinite(v) ? v : 0;
+      redraw();
+    });
+    state.redraw = redraw;
+    const overview = document.getElementById('overview');
+    overview.value = state.overview;
+    overview.addEventListener('change', () => {
+      state.overview = overview.value;
+      for (const v of state.views) v.load();
+      saveState();
+    });
     pclip.addEventListener('input', () => {
       state.pclip = +pclip.value;
       ptext.textContent = state.pclip + '%';
@@ -734,28 +881,114 @@
       for (const event of ['input', 'change'])
         field.addEventListener(event, () => { state[key] = field.value.trim(); redraw(); });
     }
-    document.getElementById('reset').addEventListener('click', () => {
-      for (const v of state.views) {
-        v.reset();
-        v.load();
-      }
-      drawAll();
-      saveState();
-    });
+    document.getElementById('reset').addEventListener('click', resetViews);
+    keys();
     document.getElementById('save').addEventListener('click', () => {
-      const main = state.views[0].canvas;
+      // A section: its view; a cube: its three views and the trace, laid
+      // out as on the page.
+      let picture = state.views[0].canvas;
+      if (state.views.length === 3) {
+        const parts = state.views.map((v) => v.canvas).concat([traceCanvas]);
+        const box = document.getElementById('views').getBoundingClientRect();
+        const at = parts.map((c) => {
+          const r = c.getBoundingClientRect();
+          return { c, x: Math.round(r.left - box.left), y: Math.round(r.top - box.top) };
+        });
+        picture = document.createElement('canvas');
+        picture.width = Math.max(...at.map((a) => a.x + a.c.width));
+        picture.height = Math.max(...at.map((a) => a.y + a.c.height));
+        const ctx = picture.getContext('2d');
+        ctx.fillStyle = '#fff';
+        ctx.fillRect(0, 0, picture.width, picture.height);
+        for (const a of at) ctx.drawImage(a.c, a.x, a.y);
+        state.savedPicture = { width: picture.width, height: picture.height };
+      }
       const link = document.createElement('a');
       link.download = (state.info.title || 'kovview').replace(/[^\w.-]+/g, '_').replace(/\.H$/, '') + '.png';
-      link.href = main.toDataURL('image/png');
+      link.href = picture.toDataURL('image/png');
       link.click();
     });
   }
 
+  function resetViews() {
+    for (const v of state.views) {
+      v.reset();
+      v.load();
+    }
+    drawAll();
+    saveState();
+  }
+
+  // Keys: arrows pan the main view by a quarter, + and - zoom about its
+  // centre, r resets, g switches the gain (none, AGC), w the wiggles.
+  function keys() {
+    window.addEventListener('keydown', (e) => {
+      if (e.target && ['INPUT', 'SELECT', 'TEXTAREA'].includes(e.target.tagName)) return;
+      if (e.ctrlKey || e.metaKey || e.altKey) return;
+      const v = state.views[0];
+      const move = (k, by) => {
+        const step = Math.max(1, Math.round(v.n[k] / 4)) * by;
+        v.setWindow(k, v.f[k] + step, v.f[k] + step + v.n[k]);
+      };
+      const zoom = (factor) => {
+        for (const k of [v.down, v.across]) {
+          const centre = v.f[k] + v.n[k] / 2, half = Math.max(0.5, v.n[k] * factor / 2);
+          v.setWindow(k, centre - half, centre + half);
+        }
+      };
+      const acts = {
+        ArrowLeft: () => move(v.across, -1), ArrowRight: () => move(v.across, 1),
+        ArrowUp: () => move(v.down, -1), ArrowDown: () => move(v.down, 1),
+        '+': () => zoom(0.8), '=': () => zoom(0.8), '-': () => zoom(1.25),
+      };
+      if (acts[e.key] && Object.prototype.hasOwnProperty.call(acts, e.key)) {
+        e.preventDefault();
+        acts[e.key]();
+        v.load();
+        v.draw();
+        saveState();
+      } else if (e.key === 'r') {
+        resetViews();
+      } else if (e.key === 'g') {
+        state.gain = state.gain === 'none' ? 'agc' : 'none';
+        document.getElementById('gain').value = state.gain;
+        state.redraw();
+      } else if (e.key === 'w') {
+        const on = state.views[0].wiggles();
+        state.display = on ? 'image' : 'both';
+        document.getElementById('display').value = state.display;
+        state.redraw();
+      }
+    });
+  }
+
+  // The sizes of the views for the window's size; the page has no scroll
+  // bars down to 800 x 457.
+  function layout() {
+    const box = document.getElementById('views');
+    const top = box.getBoundingClientRect().top + window.scrollY;
+    const below = document.getElementById('readout').offsetHeight + 30;
+    const W = Math.max(320, document.documentElement.clientWidth - 24);
+    const H = Math.max(200, window.innerHeight - top - below);
+    if (state.views.length === 3) {
+      const w = Math.floor((W - 10) / 2), h = Math.floor((H - 8) / 2);
+      for (const v of state.views) {
+        v.canvas.width = w;
+        v.canvas.height = h;
+      }
+      traceCanvas.width = Math.min(w, 260);
+      traceCanvas.height = h;
+    } else {
+      const tw = Math.min(220, Math.floor(W / 4));
+      state.views[0].canvas.width = W - tw - 10;
+      state.views[0].canvas.height = H;
+      traceCanvas.width = tw;
+      traceCanvas.height = H;
+    }
+  }
+
   async function start() {
-    const [info, hist] = await Promise.all([
-      fetch(api('api/info')).then((r) => r.json()),
-      fetch(api('api/history')).then((r) => r.text()),
-    ]);
+    const [info, hist] = await Promise.all([getJson('api/info'), getText('api/history')]);
     state.info = info;
     document.getElementById('title').textContent = info.title || 'kovview';
     document.title = 'kovview ' + (info.title || '');
@@ -785,6 +1018,16 @@
     if (three) sliders = [0, 1, 2].map(sliderFor);
     syncSliders();
     controls();
+    layout();
+    let resized = null;
+    window.addEventListener('resize', () => {
+      clearTimeout(resized);
+      resized = setTimeout(() => {
+        layout();
+        drawAll();
+        for (const v of state.views) v.load();
+      }, 100);
+    });
     updateClip();
     drawAll();
     saveState();
@@ -793,6 +1036,6 @@
   }
 
   start().catch((e) => {
-    document.getElementById('readout').textContent = 'kovview: ' + e;
+    banner('kovview cannot start: ' + e.message);
   });
-})();
+}

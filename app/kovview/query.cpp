@@ -109,6 +109,17 @@ std::variant<WindowRequest, std::string> parse_window(std::string_view query,
         return "format=" + shown(value) + ": give bin or json";
       continue;
     }
+    if (name == "overview") {
+      if (value == "mean")
+        w.overview = Overview::Mean;
+      else if (value == "rms")
+        w.overview = Overview::Rms;
+      else if (value == "peak")
+        w.overview = Overview::Peak;
+      else
+        return "overview=" + shown(value) + ": give mean, rms or peak";
+      continue;
+    }
     const auto v = integer(value);
     const auto need_number = [&]() { return name + "=" + shown(value) + ": not a whole number"; };
     if (name.size() == 2 && (name[0] == 'f' || name[0] == 'n') && name[1] >= '1' &&
@@ -189,7 +200,8 @@ bool same_token(std::string_view given, std::string_view expected) {
   return diff == 0;
 }
 
-bool host_allowed(std::string_view host, std::string_view listening) {
+bool host_allowed(std::string_view host, std::string_view listening,
+                  const std::vector<std::string> &names) {
   std::string_view name = host;
   if (name.starts_with('[')) {
     const std::size_t close = name.find(']');
@@ -203,8 +215,10 @@ bool host_allowed(std::string_view host, std::string_view listening) {
   std::string lower(name);
   std::transform(lower.begin(), lower.end(), lower.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  if (lower.empty()) return false;
   return lower == "localhost" || lower == "127.0.0.1" || lower == "[::1]" ||
-         (!listening.empty() && lower == listening);
+         (!listening.empty() && lower == listening) ||
+         std::find(names.begin(), names.end(), lower) != names.end();
 }
 
 } // namespace kovview

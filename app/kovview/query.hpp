@@ -35,11 +35,16 @@ std::variant<Items, std::string> split_query(std::string_view query);
 // A window of the cube (axes 1 to 3; a cube of fewer axes has length 1 on
 // the others) shown as a section: `down` and `across` are the axes of the
 // picture (0-based, down < across), the third axis is cut at first[third].
+// What a value stands for where a cell covers many samples: their mean,
+// their RMS, or the sample of the largest absolute value (its sign kept).
+enum class Overview { Mean, Rms, Peak };
+
 struct WindowRequest {
   int down = 0, across = 1, third = 2;
   std::array<std::int64_t, 3> first{}, count{};
   int rows = 0, cols = 0; // output samples along down and across
   bool json = false;
+  Overview overview = Overview::Mean;
   int view = 0;
   std::uint32_t client = 0; // a number the page chose for itself
   std::uint64_t seq = 0;
@@ -49,8 +54,8 @@ struct WindowRequest {
 // an error text for the 400 answer.  Names: axes=12|13|23, f1 n1 f2 n2 f3
 // n3 (first index and count; by default the whole axis of the picture, the
 // first index of the cut axis), rows, cols (the output size; by default the
-// window's counts, at most kMaxSide), format=bin|json, view, client, seq,
-// token.
+// window's counts, at most kMaxSide), format=bin|json, overview=mean|rms|
+// peak, view, client, seq, token.
 std::variant<WindowRequest, std::string> parse_window(std::string_view query,
                                                       const std::array<std::int64_t, 3> &n);
 
@@ -70,9 +75,12 @@ inline std::int64_t cell_start(std::int64_t k, std::int64_t cells, std::int64_t 
 // where they differ.
 bool same_token(std::string_view given, std::string_view expected);
 
-// Whether a Host header names this server: `localhost`, 127.0.0.1, [::1]
-// or `listening` (the address the server listens on), with any port.
-bool host_allowed(std::string_view host, std::string_view listening);
+// Whether a Host header names this server: `localhost`, 127.0.0.1, [::1],
+// `listening` (the address the server listens on) or one of `names` (the
+// machine's own addresses and host names, lower case, IPv6 ones in
+// brackets), with any port.
+bool host_allowed(std::string_view host, std::string_view listening,
+                  const std::vector<std::string> &names = {});
 
 } // namespace kovview
 

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -29,15 +30,27 @@ public:
   Reader(Element element, int esize, const std::array<std::int64_t, 3> &n);
 
   // The window `w` as rows x cols values, across fastest: each value the
-  // mean of the finite samples of its cell (NaN when there are none).  An
+  // mean, the RMS or the peak (w.overview) of the finite samples of its
+  // cell (NaN when there are none).  An
   // error text when the data cannot be read.  Windows are read one at a
   // time; the block read at once stays below kBlockBytes.
+  // `cancelled` is asked between columns: when it says yes (a newer
+  // request supersedes this one), the read stops with an error text.
   std::optional<std::string> read(const WindowRequest &w, std::vector<float> &out, int &rows,
-                                  int &cols);
+                                  int &cols, const std::function<bool()> &cancelled = {});
+
+  // Reads the samples from `path` itself (the only data file, holding the
+  // samples from its first byte) where the traces lie along axis 1, on as
+  // many threads as the machine has cores (up to kThreads), instead of
+  // through the library one block at a time.  False when it cannot be
+  // opened: the library's reads stay.
+  bool read_directly(const std::string &path);
+  ~Reader();
 
   static constexpr std::int64_t kBlockBytes = std::int64_t{4} << 20;
   // Samples along the down axis stacked at once.
   static constexpr std::int64_t kStack = std::int64_t{1} << 18;
+  static constexpr int kThreads = 8;
 
 private:
   // The working memory of one thread, kept between windows.
@@ -47,14 +60,17 @@ private:
     std::vector<std::int32_t> finite; // finite samples summed, per sample
   };
   bool columns(const WindowRequest &w, std::int64_t from, std::int64_t to, Work &work,
-               std::vector<float> &out);
+               std::vector<float> &out, const std::function<bool()> &cancelled);
+  bool direct(const WindowRequest &w, std::int64_t p0, std::int64_t pn, std::int64_t qs,
+              std::int64_t qn, char *block) const;
 
   Element element_;
   int esize_;
   std::array<std::int64_t, 3> n_;
   std::mutex window_;  // one window at a time
   std::mutex library_; // the library is not thread-safe
-  std::array<Work, 2> work_;
+  std::array<Work, kThreads> work_;
+  int fd_ = -1; // the data file read directly, or -1
 };
 
 } // namespace kovview

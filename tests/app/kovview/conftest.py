@@ -90,12 +90,12 @@ def browser(tmp_path, request):
         pytest.skip("needs chromium, chromium-driver and python3-selenium")
     options = webdriver.ChromeOptions()
     options.binary_location = path
-    for arg in ("--headless=new", "--disable-gpu", "--window-size=1200,900",
+    for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--window-size=1200,900",
                 "--force-device-scale-factor=1", "--no-first-run", "--disable-extensions",
-                "--disable-dev-shm-usage", "--user-data-dir=" + str(tmp_path / "chrome")):
+                "--disable-background-networking", "--disable-component-update",
+                "--disable-sync", "--disable-dev-shm-usage",
+                "--user-data-dir=" + str(tmp_path / "chrome")):
         options.add_argument(arg)
-    if os.geteuid() == 0:
-        options.add_argument("--no-sandbox")
     # "Save picture" downloads land in the test's own directory.
     options.add_experimental_option("prefs", {
         "download.default_directory": str(tmp_path / "downloads"),

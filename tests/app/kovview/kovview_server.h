@@ -52,8 +52,9 @@ public:
       if (at != std::string::npos && text.find('\n', at) != std::string::npos) {
         const std::size_t p = at + std::string("kovview: open http://127.0.0.1:").size();
         port_ = std::stoi(text.substr(p));
-        const std::size_t t = text.find("token=", p) + 6;
-        token_ = text.substr(t, text.find('\n', t) - t);
+        // http://127.0.0.1:<port>/<token>/
+        const std::size_t t = text.find('/', p) + 1;
+        token_ = text.substr(t, text.find('/', t) - t);
         break;
       }
       if (exited()) break;

@@ -4,6 +4,7 @@
 // element formats), means over the cells of windows larger than the
 // output, the token and Host rules, hostile queries, many clients at once
 // and the clean end on signals.
+#include "guard.hpp"
 #include "kovhelp.hpp"
 #include "kovview_server.h"
 #include "query.hpp"
@@ -11,7 +12,10 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <nlohmann/json.hpp>
+#include <poll.h>
+#include <sys/socket.h>
 
 #include <array>
 #include <atomic>
@@ -208,7 +212,8 @@ TEST(KovviewServer, EveryShownElementFormatEqualsTheLibrary) {
     const std::string &data;
   } cases[] = {{"nf.H", "native_float", 4, native},
                {"xi.H", "xdr_int", 4, ints},
-               {"nb.H", "native_byte", 1, bytes}};
+               {"nb.H", "native_byte", 1, bytes},
+               {"xb.H", "xdr_byte", 1, bytes}};
   for (const auto &c : cases) hand_dataset(dir, c.name, "n1=6 n2=5", c.data, c.format, c.esize);
   const char *which = std::getenv("KOVVIEW_FORMAT_CASE");
   (void)which;
@@ -239,10 +244,10 @@ TEST(KovviewServer, EveryShownElementFormatEqualsTheLibrary) {
 
 TEST(KovviewServer, AFormatItCannotShowIsRefusedByName) {
   TempDir dir;
-  hand_dataset(dir, "xb.H", "n1=6 n2=5", std::string(30, 'a'), "xdr_byte", 1);
-  ViewServer s(dir, "exec \"$kovview\" xb.H");
+  hand_dataset(dir, "xs.H", "n1=6 n2=5", std::string(30, 'a'), "tmc_byte", 1);
+  ViewServer s(dir, "exec \"$kovview\" xs.H");
   EXPECT_EQ(s.wait(30), 23);
-  EXPECT_NE(s.errors().find("cannot show data_format=xdr_byte esize=1"), std::string::npos)
+  EXPECT_NE(s.errors().find("cannot show data_format=tmc_byte esize=1"), std::string::npos)
       << s.errors();
   hand_dataset(dir, "short.H", "n1=6 n2=5", std::string(100, 'a'), "xdr_float", 4);
   ViewServer t(dir, "exec \"$kovview\" short.H");
@@ -285,6 +290,46 @@ TEST(KovviewServer, AWindowLargerThanTheOutputSendsTheMeanOfEachCell) {
                       static_cast<float>(sum / count))
           << r << "," << k;
     }
+  // The RMS and the peak (the sample of largest magnitude, its sign kept)
+  // of the same cells.
+  const json rms = window_json(s, "f1=2&n1=37&f2=4&n2=25&rows=5&cols=4&overview=rms");
+  const json peak = window_json(s, "f1=2&n1=37&f2=4&n2=25&rows=5&cols=4&overview=peak");
+  for (int r = 0; r < 5; ++r)
+    for (int k = 0; k < 4; ++k) {
+      double squares = 0.0, top = 0.0;
+      int count = 0;
+      for (int p = 2 + r * 37 / 5; p < 2 + (r + 1) * 37 / 5; ++p)
+        for (int q = 4 + k * 25 / 4; q < 4 + (k + 1) * 25 / 4; ++q) {
+          const float x = v[static_cast<std::size_t>(q * 40 + p)];
+          if (!std::isfinite(x)) continue;
+          squares += double(x) * x, ++count;
+          if (std::abs(x) > std::abs(top)) top = x;
+        }
+      const auto at = static_cast<std::size_t>(r * 4 + k);
+      EXPECT_FLOAT_EQ(rms["values"][at].get<float>(),
+                      static_cast<float>(std::sqrt(squares / count)));
+      EXPECT_EQ(peak["values"][at].get<float>(), static_cast<float>(top)) << r << "," << k;
+    }
+  // Flat events of period 5 samples: the mean of a cell of 5 hides them,
+  // the RMS and the peak keep their amplitude.
+  std::string waves(4 * 100 * 8, '\0');
+  for (int q = 0; q < 8; ++q)
+    for (int p = 0; p < 100; ++p) {
+      const float x = static_cast<float>(std::sin(2 * M_PI * p / 5.0));
+      std::uint32_t u;
+      std::memcpy(&u, &x, 4);
+      u = htonl(u);
+      std::memcpy(waves.data() + 4 * (q * 100 + p), &u, 4);
+    }
+  hand_dataset(dir, "w.H", "n1=100 n2=8", waves, "xdr_float", 4);
+  ViewServer t(dir, "exec \"$kovview\" w.H");
+  ASSERT_TRUE(t.ready()) << t.errors();
+  const json mean20 = window_json(t, "rows=20&cols=8");
+  const json peak20 = window_json(t, "rows=20&cols=8&overview=peak");
+  const json rms20 = window_json(t, "rows=20&cols=8&overview=rms");
+  EXPECT_LT(std::abs(mean20["values"][8].get<double>()), 1e-5);
+  EXPECT_GT(std::abs(peak20["values"][8].get<double>()), 0.9);
+  EXPECT_NEAR(rms20["values"][8].get<double>(), std::sqrt(0.5), 1e-5);
 }
 
 TEST(KovviewServer, OnlyRequestsWithTheTokenAreAnswered) {
@@ -307,22 +352,29 @@ TEST(KovviewServer, OnlyRequestsWithTheTokenAreAnswered) {
     EXPECT_EQ(r->body.find("n1"), std::string::npos) << path << r->body;
     EXPECT_TRUE(r->get_header_value("Set-Cookie").empty()) << path;
   }
-  // The page gets a cookie with the token, which then stands for it.
-  auto page = s.get("/");
-  ASSERT_TRUE(page);
-  EXPECT_EQ(page->status, 200);
-  EXPECT_NE(page->body.find("kovview.js"), std::string::npos);
-  const std::string cookie = page->get_header_value("Set-Cookie");
-  EXPECT_NE(cookie.find("HttpOnly"), std::string::npos) << cookie;
-  EXPECT_NE(cookie.find("SameSite=Strict"), std::string::npos) << cookie;
-  const std::string pair = cookie.substr(0, cookie.find(';'));
-  EXPECT_EQ(pair, "kovview_" + std::to_string(s.port()) + "=" + s.token());
-  auto with_cookie = s.client().Get("/api/info", {{"Cookie", "other=1; " + pair}});
-  ASSERT_TRUE(with_cookie);
-  EXPECT_EQ(with_cookie->status, 200);
-  auto bad_cookie = s.client().Get("/api/info", {{"Cookie", pair + "x"}});
-  ASSERT_TRUE(bad_cookie);
-  EXPECT_EQ(bad_cookie->status, 403);
+  // The page and its files live below /<token>/; no cookie is set, so
+  // nothing the browser keeps grants access to anything.
+  const std::string base = "/" + s.token() + "/";
+  for (const std::string &path :
+       {base, base + "kovview.js", base + "kovview.css", base + "api/info", base + "api/history"}) {
+    auto r = s.client().Get(path);
+    ASSERT_TRUE(r) << path;
+    EXPECT_EQ(r->status, 200) << path;
+    EXPECT_TRUE(r->get_header_value("Set-Cookie").empty()) << path;
+  }
+  EXPECT_NE(s.client().Get(base)->body.find("kovview.js"), std::string::npos);
+  for (const std::string &path :
+       {"/" + wrong + "/", "/" + wrong + "/api/info", "/" + s.token().substr(0, 47) + "/kovview.js",
+        "/x/" + s.token() + "/api/info", "/" + s.token()}) {
+    auto r = s.client().Get(path);
+    ASSERT_TRUE(r) << path;
+    EXPECT_NE(r->status, 200) << path;
+    EXPECT_EQ(r->body.find("n1"), std::string::npos) << path;
+  }
+  auto cookie = s.client().Get(
+      "/api/info", {{"Cookie", "kovview_" + std::to_string(s.port()) + "=" + s.token()}});
+  ASSERT_TRUE(cookie);
+  EXPECT_EQ(cookie->status, 403);
 }
 
 TEST(KovviewServer, RequestsForAnotherHostAreRefused) {
@@ -377,6 +429,7 @@ TEST(KovviewServer, HostileQueriesGet400WithAMessageAndTheServerGoesOn) {
                                                        "n3=2",
                                                        "f3=2",
                                                        "format=xml",
+                                                       "overview=max",
                                                        "view=16",
                                                        "view=-1",
                                                        "seq=-1",
@@ -454,8 +507,9 @@ TEST(KovviewServer, ManyClientsAtOnceAreServedOrDroppedNeverQueuedWithoutBound) 
   EXPECT_EQ(lost, 0);
   EXPECT_GT(good, 0);
   EXPECT_EQ(good + dropped, 24 * 8);
-  // The main thread, the signal thread and the fixed pool.
-  EXPECT_LE(max_threads, 12);
+  // The main thread, the signal thread, the reader's helper and the fixed
+  // pool.
+  EXPECT_LE(max_threads, 28);
   auto after = s.get("/api/info");
   ASSERT_TRUE(after);
   EXPECT_EQ(after->status, 200);
@@ -535,6 +589,376 @@ TEST(KovviewQuery, TheTokenComparisonAndTheHostRule) {
   EXPECT_FALSE(kovview::host_allowed("10.1.2.3:8765", "127.0.0.1"));
   EXPECT_FALSE(kovview::host_allowed("[::1", "127.0.0.1"));
   EXPECT_FALSE(kovview::host_allowed("[::1]x", "127.0.0.1"));
+}
+
+// Listening on every address, the server answers a Host naming the machine
+// (its host name, its addresses) and still refuses foreign names.
+TEST(KovviewQuery, AWildcardAddressAcceptsTheMachinesOwnNames) {
+  std::array<char, 256> name{};
+  ASSERT_EQ(::gethostname(name.data(), name.size() - 1), 0);
+  const std::vector<std::string> names = kovview::machine_names("0.0.0.0");
+  std::string lower(name.data());
+  for (char &c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  EXPECT_TRUE(kovview::host_allowed(lower + ":8765", "0.0.0.0", names));
+  EXPECT_TRUE(kovview::host_allowed(std::string(name.data()), "0.0.0.0", names));
+  EXPECT_TRUE(kovview::host_allowed("127.0.0.1:8765", "0.0.0.0", names));
+  EXPECT_NE(std::find(names.begin(), names.end(), "127.0.0.1"), names.end());
+  for (const std::string &foreign : {std::string("evil.example"), std::string("evil.example:8765"),
+                                     std::string(), std::string(":8765"), lower + ".evil.example"})
+    EXPECT_FALSE(kovview::host_allowed(foreign, "0.0.0.0", names)) << foreign;
+  // A given address: itself and the host names, not the other addresses.
+  const std::vector<std::string> one = kovview::machine_names("10.1.2.3");
+  EXPECT_TRUE(kovview::host_allowed("10.1.2.3:1", "10.1.2.3", one));
+  EXPECT_TRUE(kovview::host_allowed(lower, "10.1.2.3", one));
+  EXPECT_FALSE(kovview::host_allowed("10.1.2.4", "10.1.2.3", one));
+}
+
+// ---- the connection guard ---------------------------------------------------
+
+using namespace std::chrono_literals;
+
+TEST(KovviewGuard, TheHeadEndsAtItsBlankLineAndIsBoundedWhole) {
+  std::size_t lines = 0;
+  EXPECT_EQ(kovview::head_end("GET / HTTP/1.1\r\nA: b\r\n\r\nbody", lines), 24u);
+  EXPECT_EQ(lines, 1u);
+  EXPECT_EQ(kovview::head_end("GET / HTTP/1.1\nA: b\nC: d\n\n", lines), 26u);
+  EXPECT_EQ(lines, 2u);
+  EXPECT_EQ(kovview::head_end("\r\nGET / HTTP/1.1\r\n\r\n", lines), 20u);
+  EXPECT_EQ(kovview::head_end("GET / HTTP/1.1\r\nA: b\r\n", lines), 0u);
+
+  const auto pair = [] {
+    std::array<int, 2> fd{};
+    EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fd.data()), 0);
+    return fd;
+  };
+  const kovview::HeadLimits limits{400ms, 256, 4};
+  std::size_t end = 0;
+  {
+    auto fd = pair();
+    const std::string head = "GET / HTTP/1.1\r\nHost: x\r\n\r\nGET";
+    ASSERT_EQ(::write(fd[1], head.data(), head.size()), static_cast<ssize_t>(head.size()));
+    std::string buffer;
+    EXPECT_EQ(kovview::read_head(fd[0], buffer, end, limits, 400ms), kovview::Head::Complete);
+    EXPECT_EQ(buffer.substr(end), "GET");
+    ::close(fd[0]), ::close(fd[1]);
+  }
+  // Lines or bytes beyond the limits, whether the blank line came or not.
+  for (const std::string &head :
+       {std::string("GET / HTTP/1.1\r\nA: 1\r\nA: 1\r\nA: 1\r\nA: 1\r\nA: 1\r\n\r\n"),
+        std::string("GET / HTTP/1.1\r\nA: ") + std::string(300, 'x'), std::string(20000, 'x')}) {
+    auto fd = pair();
+    std::thread writer([&] { (void)!::write(fd[1], head.data(), head.size()); });
+    std::string buffer;
+    EXPECT_EQ(kovview::read_head(fd[0], buffer, end, limits, 400ms), kovview::Head::TooLarge)
+        << head.size();
+    EXPECT_LE(buffer.size(), 257u);
+    ::close(fd[0]);
+    writer.join();
+    ::close(fd[1]);
+  }
+  // A byte every 100 ms: the deadline is the head's, not the byte's.
+  {
+    auto fd = pair();
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+      while (!stop) {
+        (void)!::write(fd[1], "G", 1);
+        std::this_thread::sleep_for(100ms);
+      }
+    });
+    std::string buffer;
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(kovview::read_head(fd[0], buffer, end, limits, 400ms), kovview::Head::Late);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 3s);
+    stop = true;
+    writer.join();
+    ::close(fd[0]), ::close(fd[1]);
+  }
+  // Nothing at all, or a peer that hangs up before a byte: idle.
+  {
+    auto fd = pair();
+    std::string buffer;
+    EXPECT_EQ(kovview::read_head(fd[0], buffer, end, limits, 100ms), kovview::Head::Idle);
+    ::close(fd[1]);
+    EXPECT_EQ(kovview::read_head(fd[0], buffer, end, limits, 100ms), kovview::Head::Idle);
+    ::close(fd[0]);
+  }
+  kovview::Clients clients(2);
+  EXPECT_TRUE(clients.take("a"));
+  EXPECT_TRUE(clients.take("a"));
+  EXPECT_FALSE(clients.take("a"));
+  EXPECT_TRUE(clients.take("b"));
+  clients.give("a");
+  EXPECT_TRUE(clients.take("a"));
+  EXPECT_EQ(clients.held("a"), 2);
+}
+
+// Texts that are not UTF-8 (a Latin-1 unit, label and file name) are sent
+// with the invalid bytes replaced, never a 500 or an exception's text.
+TEST(KovviewServer, TextsThatAreNotUtf8AreSentWithTheirBytesReplaced) {
+  TempDir dir;
+  const std::string name = "caf\xe9.H";
+  kovtest::write_file(dir / (name + "@"), std::string(6 * 5 * 4, '\0'));
+  kovtest::write_file(dir / name, "n1=6 n2=5 label1=\"Stra\xdf"
+                                  "e\" unit1=\"\xb5s\" "
+                                  "data_format=\"native_float\" esize=4 in=\"" +
+                                      (dir / (name + "@")) + "\"\n");
+  ViewServer s(dir, "exec \"$kovview\" '" + name + "'");
+  ASSERT_TRUE(s.ready()) << s.errors();
+  auto info = s.get("/api/info");
+  ASSERT_TRUE(info);
+  ASSERT_EQ(info->status, 200) << info->body;
+  const json j = json::parse(info->body, nullptr, false);
+  ASSERT_TRUE(j.is_object()) << info->body;
+  EXPECT_EQ(j["axes"][0]["unit"], "\xef\xbf\xbds");
+  EXPECT_EQ(j["axes"][0]["label"], "Stra\xef\xbf\xbd"
+                                   "e");
+  EXPECT_EQ(j["title"], "caf\xef\xbf\xbd.H");
+  for (const auto &[key, value] : info->headers)
+    EXPECT_EQ(value.find("exception"), std::string::npos);
+  auto history = s.get("/api/history");
+  ASSERT_TRUE(history);
+  EXPECT_EQ(history->status, 200);
+  EXPECT_NE(history->body.find("\xb5s"), std::string::npos);
+  EXPECT_EQ(window_json(s, "n1=2&n2=2")["rows"], 2);
+}
+
+// A dataset replaced on disk (a rename over its header or data file) is
+// not shown as the old one: window requests are answered with a message.
+TEST(KovviewServer, ADatasetReplacedOnDiskIsReported) {
+  for (const char *which : {"d.H@", "d.H"}) {
+    TempDir dir;
+    hand_dataset(dir, "d.H", "n1=6 n2=5", std::string(120, '\0'), "native_float", 4);
+    ViewServer s(dir, "exec \"$kovview\" d.H");
+    ASSERT_TRUE(s.ready()) << s.errors();
+    EXPECT_EQ(window_json(s, "n1=2&n2=2")["rows"], 2);
+    const std::string old = kovtest::read_file(dir / which);
+    kovtest::write_file(dir / "new", old);
+    ASSERT_EQ(std::rename((dir / "new").c_str(), (dir / which).c_str()), 0);
+    auto r = s.get("/api/window?format=json&n1=2&n2=2");
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 410) << which;
+    EXPECT_EQ(json::parse(r->body)["error"], "the dataset changed on disk \u2014 reload");
+  }
+}
+
+// A raw connection to the server from `from` (any 127.x.y.z address).
+int connect_raw(int port, const char *from = "127.0.0.1") {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  ::inet_pton(AF_INET, from, &local.sin_addr);
+  if (::bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0) return -1;
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<std::uint16_t>(port));
+  ::inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+  if (::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+void send_text(int fd, const std::string &text) {
+  std::size_t sent = 0;
+  while (sent < text.size()) {
+    const ssize_t r = ::send(fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
+    if (r <= 0) return;
+    sent += static_cast<std::size_t>(r);
+  }
+}
+
+// What the server sends within `wait` (until it closes or `wait` passes).
+std::string answer(int fd, std::chrono::milliseconds wait, std::size_t enough = 1 << 16) {
+  std::string got;
+  const auto until = std::chrono::steady_clock::now() + wait;
+  std::array<char, 8192> chunk{};
+  while (got.size() < enough) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        until - std::chrono::steady_clock::now());
+    pollfd p{fd, POLLIN, 0};
+    if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+    const ssize_t r = ::recv(fd, chunk.data(), chunk.size(), 0);
+    if (r <= 0) break;
+    got.append(chunk.data(), static_cast<std::size_t>(r));
+  }
+  return got;
+}
+
+std::string request(const ViewServer &s, const std::string &path, const std::string &more = "") {
+  return "GET /" + s.token() + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + more + "\r\n";
+}
+
+TEST(KovviewServer, SlowSendersAreCutOffAndOthersServed) {
+  TempDir dir;
+  ASSERT_EQ(shell(dir, "$velmodel n1=500 n2=20 > vel.H 2>/dev/null"), 0);
+  ViewServer s(dir, "exec \"$kovview\" vel.H");
+  ASSERT_TRUE(s.ready()) << s.errors();
+  // Ten connections sending their head one byte every 300 ms.
+  std::vector<int> slow;
+  for (int i = 0; i < 10; ++i) slow.push_back(connect_raw(s.port()));
+  std::atomic<bool> stop{false};
+  std::thread sender([&] {
+    const std::string head = request(s, "/api/info");
+    for (std::size_t k = 0; k < head.size() - 2 && !stop; ++k) {
+      for (const int fd : slow) send_text(fd, head.substr(k, 1));
+      std::this_thread::sleep_for(300ms);
+    }
+  });
+  std::this_thread::sleep_for(200ms);
+  // Others are answered meanwhile, from the same address or another.
+  for (const char *from : {"127.0.0.1", "127.0.0.2"}) {
+    const int fd = connect_raw(s.port(), from);
+    ASSERT_GE(fd, 0) << from;
+    send_text(fd, request(s, "/api/info", "Connection: close\r\n"));
+    EXPECT_TRUE(answer(fd, 3s).starts_with("HTTP/1.1 200")) << from;
+    ::close(fd);
+  }
+  // The slow ones are cut off when their head is late, however steady
+  // their bytes.
+  for (const int fd : slow) {
+    EXPECT_TRUE(answer(fd, 8s).starts_with("HTTP/1.1 408"));
+    ::close(fd);
+  }
+  stop = true;
+  sender.join();
+
+  // One address holds a few connections at once; beyond, a quick 503,
+  // while another address is served.
+  std::vector<int> idle;
+  for (int i = 0; i < 12; ++i) idle.push_back(connect_raw(s.port()));
+  std::this_thread::sleep_for(200ms);
+  const int over = connect_raw(s.port());
+  send_text(over, request(s, "/api/info"));
+  EXPECT_TRUE(answer(over, 2s).starts_with("HTTP/1.1 503"));
+  ::close(over);
+  const int other = connect_raw(s.port(), "127.0.0.3");
+  send_text(other, request(s, "/api/info", "Connection: close\r\n"));
+  EXPECT_TRUE(answer(other, 2s).starts_with("HTTP/1.1 200"));
+  ::close(other);
+  for (const int fd : idle) ::close(fd);
+}
+
+TEST(KovviewServer, HeaderLinesAndHeadSizeAreCapped) {
+  TempDir dir;
+  ASSERT_EQ(shell(dir, "$velmodel n1=500 n2=20 > vel.H 2>/dev/null"), 0);
+  ViewServer s(dir, "exec \"$kovview\" vel.H");
+  ASSERT_TRUE(s.ready()) << s.errors();
+  std::string many;
+  for (int i = 0; i < 200; ++i) many += "X-Line-" + std::to_string(i) + ": 1\r\n";
+  // Endless lines: the server answers once the cap is passed and closes.
+  std::string endless;
+  for (int i = 0; i < 100000; ++i) endless += "X-More: " + std::string(40, 'y') + "\r\n";
+  for (const std::string &more :
+       {many,
+        "X-Big: " + std::string(7000, 'z') + "\r\nX-Big2: " + std::string(7000, 'z') +
+            "\r\nX-Big3: " + std::string(7000, 'z') + "\r\n",
+        endless}) {
+    const int fd = connect_raw(s.port());
+    std::thread writer([&] { send_text(fd, request(s, "/api/info", more)); });
+    const std::string got = answer(fd, 5s);
+    ::shutdown(fd, SHUT_RDWR);
+    writer.join();
+    ::close(fd);
+    EXPECT_TRUE(got.starts_with("HTTP/1.1 431")) << got.substr(0, 80);
+  }
+  // A head of usual size is answered.
+  const int fd = connect_raw(s.port());
+  std::string usual;
+  for (int i = 0; i < 30; ++i) usual += "X-Line-" + std::to_string(i) + ": 1\r\n";
+  send_text(fd, request(s, "/api/info", usual));
+  EXPECT_TRUE(answer(fd, 3s).starts_with("HTTP/1.1 200"));
+  ::close(fd);
+}
+
+TEST(KovviewServer, ABurstOfConnectionsIsAnsweredOrQuicklyRefused) {
+  TempDir dir;
+  ASSERT_EQ(shell(dir, "$velmodel n1=500 n2=20 > vel.H 2>/dev/null"), 0);
+  ViewServer s(dir, "exec \"$kovview\" vel.H");
+  ASSERT_TRUE(s.ready()) << s.errors();
+  constexpr int kBurst = 200;
+  std::vector<pollfd> fds;
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<std::uint16_t>(s.port()));
+  ::inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+  for (int i = 0; i < kBurst; ++i) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    (void)::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to);
+    fds.push_back({fd, POLLOUT, 0});
+  }
+  std::vector<std::string> got(kBurst);
+  std::vector<bool> sent(kBurst, false), done(kBurst, false);
+  const std::string head = request(s, "/api/info", "Connection: close\r\n");
+  const auto until = std::chrono::steady_clock::now() + 10s;
+  int finished = 0;
+  while (finished < kBurst && std::chrono::steady_clock::now() < until) {
+    if (::poll(fds.data(), fds.size(), 100) <= 0) continue;
+    for (int i = 0; i < kBurst; ++i) {
+      pollfd &p = fds[static_cast<std::size_t>(i)];
+      if (done[i] || p.revents == 0) continue;
+      if (!sent[i] && (p.revents & POLLOUT)) {
+        send_text(p.fd, head);
+        sent[i] = true;
+        p.events = POLLIN;
+        continue;
+      }
+      std::array<char, 4096> chunk{};
+      const ssize_t r = ::recv(p.fd, chunk.data(), chunk.size(), 0);
+      if (r > 0) got[i].append(chunk.data(), static_cast<std::size_t>(r));
+      if (r <= 0 && errno != EAGAIN) {
+        done[i] = true;
+        ++finished;
+        p.events = 0;
+      }
+    }
+  }
+  int served = 0, refused = 0;
+  for (int i = 0; i < kBurst; ++i) {
+    if (got[i].starts_with("HTTP/1.1 200")) ++served;
+    if (got[i].starts_with("HTTP/1.1 503")) ++refused;
+    ::close(fds[static_cast<std::size_t>(i)].fd);
+  }
+  EXPECT_EQ(served + refused, kBurst) << served << " served, " << refused << " refused";
+  EXPECT_GT(served, 0);
+}
+
+TEST(KovviewServer, ASlowReaderBlocksNobodyAndABodyIsRefusedAtOnce) {
+  TempDir dir;
+  // 2048 traces of 4096 samples: a window of the whole is 32 MiB.
+  hand_dataset(dir, "big.H", "n1=4096 n2=2048", std::string(std::size_t{4096} * 2048 * 4, '\0'),
+               "native_float", 4);
+  ViewServer s(dir, "exec \"$kovview\" big.H");
+  ASSERT_TRUE(s.ready()) << s.errors();
+  std::vector<int> readers;
+  for (const char *from : {"127.0.0.2", "127.0.0.3"}) {
+    const int fd = connect_raw(s.port(), from);
+    const int small = 4096;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    send_text(fd, request(s, "/api/window?rows=4096&cols=2048"));
+    readers.push_back(fd);
+  }
+  // Both answers were read and their sending began.
+  for (const int fd : readers) {
+    pollfd p{fd, POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 60000), 1);
+  }
+  httplib::Client c("127.0.0.1", s.port());
+  c.set_read_timeout(3);
+  auto r = c.Get("/" + s.token() + "/api/window?format=json&n1=10&n2=10");
+  ASSERT_TRUE(r) << "no answer within 3 s while two clients do not read";
+  EXPECT_EQ(r->status, 200);
+  // A POST with a body of 100 MB is answered before its body is sent.
+  const int post = connect_raw(s.port());
+  send_text(post, "POST /" + s.token() +
+                      "/api/info HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 100000000\r\n\r\n" +
+                      std::string(65536, 'p'));
+  const std::string got = answer(post, 2s);
+  EXPECT_TRUE(got.starts_with("HTTP/1.1 405") || got.starts_with("HTTP/1.1 413"))
+      << got.substr(0, 60);
+  ::close(post);
+  for (const int fd : readers) ::close(fd);
 }
 
 } // namespace
