@@ -246,6 +246,11 @@ def _is_stream(name: str) -> bool:
     return name == "-" or "|" in name
 
 
+def _is_url(name) -> bool:
+    """Whether a name is a URL the library reads over the network."""
+    return isinstance(name, str) and name.startswith(("http://", "https://", "s3://"))
+
+
 def _header_name(path) -> str:
     """The name a dataset is known by: "stdin", a pipe command, or the
     absolute file name."""
@@ -254,7 +259,7 @@ def _header_name(path) -> str:
         path = os.fsdecode(path)
     if path == "-":
         return "stdin"
-    if "|" in path:
+    if "|" in path or _is_url(path):
         return path
     return os.path.abspath(path)
 
@@ -382,7 +387,7 @@ class Dataset(_Record):
         self.path = os.fspath(path)
         self._source = _header_name(path)
         self._alias = None
-        if not _is_stream(self.path):
+        if not _is_stream(self.path) and not _is_url(self._source):
             _check_readable(self._source)
             try:
                 self._alias = _Alias(self._source)
