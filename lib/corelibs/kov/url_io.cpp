@@ -218,9 +218,23 @@ Settings load_settings() {
   return s;
 }
 
+// The settings, read again when the variables they come from change (a
+// Python caller may set them between two datasets).
 const Settings &settings() {
+  static std::string fingerprint;
+  std::string now;
+  for (const char *name :
+       {"HOME", "AWS_PROFILE", "AWS_DEFAULT_PROFILE", "AWS_SHARED_CREDENTIALS_FILE",
+        "AWS_CONFIG_FILE", "AWS_ACCESS_KEY_ID", "AWS_SECRET_ACCESS_KEY", "AWS_SESSION_TOKEN",
+        "AWS_REGION", "AWS_DEFAULT_REGION", "AWS_ENDPOINT_URL_S3", "AWS_ENDPOINT_URL"}) {
+    now += env(name);
+    now += '\0';
+  }
   auto &slot = settings_slot();
-  if (!slot) slot = load_settings();
+  if (!slot || now != fingerprint) {
+    slot = load_settings();
+    fingerprint = std::move(now);
+  }
   return *slot;
 }
 
