@@ -5,6 +5,7 @@ certificate made here) and an S3-protocol store (moto_server)."""
 import os
 import re
 import shutil
+import signal
 import socket
 import subprocess
 import time
@@ -114,9 +115,12 @@ class Moto:
         env = dict(os.environ, INITIAL_NO_AUTH_ACTION_COUNT="3")
         for _ in range(5):
             self.port = free_port()
+            # In a process group of its own: the server runs in a child
+            # process, which goes with it.
             self.proc = subprocess.Popen([binary, "-H", "127.0.0.1", "-p", str(self.port)],
                                          cwd=workdir, env=env, stdin=subprocess.DEVNULL,
-                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                         start_new_session=True)
             if wait_for_port(self.port, self.proc, timeout=60):
                 self.endpoint = f"http://127.0.0.1:{self.port}"
                 break
@@ -169,10 +173,12 @@ class Moto:
         return sorted(re.findall(rb"<Key>([^<]+)</Key>", body))
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        try:
+            os.killpg(self.proc.pid, signal.SIGTERM)
+        except ProcessLookupError:
+            pass
+        try:
+            self.proc.wait(10)
+        except subprocess.TimeoutExpired:
+            os.killpg(self.proc.pid, signal.SIGKILL)
+            self.proc.wait()
