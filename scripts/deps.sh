@@ -9,7 +9,8 @@ kov_install_deps() {
                   pybind11-dev python3-dev python3-numpy python3-scipy libfftw3-dev python3-xarray python3-dask libmuparser-dev
                   python3-distributed python3-pytest python3-matplotlib doxygen man-db
                   libcpp-httplib-dev nlohmann-json3-dev chromium chromium-driver python3-selenium
-                  debhelper dh-python dpkg-dev fakeroot lintian "$@")
+                  debhelper dh-python dpkg-dev fakeroot lintian libcurl4-openssl-dev libcurl4 nginx-light
+                  openssl curl "$@")
   local missing=() p
   for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

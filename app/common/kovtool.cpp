@@ -55,7 +55,8 @@ std::vector<std::string> plain_arguments(int argc, char **argv) {
 }
 
 void require_readable(const std::string &name) {
-  if (name == "stdin" || name.find('|') != std::string::npos || kov_is_socket_name(name.c_str()))
+  if (name == "stdin" || name.find('|') != std::string::npos || kov_is_socket_name(name.c_str()) ||
+      kov_is_url(name.c_str()))
     return;
   const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) koverr("%s: %s\n", name.c_str(), std::strerror(errno));
@@ -148,7 +149,11 @@ Description describe_with(const std::string &tag, Lookup lookup, const std::stri
       if (end > 0) desc.files.emplace_back(rest.substr(0, end));
       rest.remove_prefix(std::min(end + 1, rest.size()));
     }
+    // Data behind a URL, or named from a header behind one, are looked at
+    // when they are opened.
+    const bool remote_header = kov_is_url(text(getch_n, "stdin").value_or("").c_str()) != 0;
     for (const std::string &f : desc.files) {
+      if (remote_header || kov_is_url(f.c_str())) continue;
       struct stat st {};
       if (::stat(f.c_str(), &st) != 0)
         koverr("%sdata file %s is missing: %s\n", p, f.c_str(), std::strerror(errno));

@@ -23,6 +23,11 @@ def _is_stream(name: str) -> bool:
     return name == "-" or "|" in name
 
 
+def _is_url(name) -> bool:
+    """Whether a name is a URL the library reads over the network."""
+    return isinstance(name, str) and name.startswith(("http://", "https://", "s3://"))
+
+
 def _header_name(path) -> str:
     """The name a dataset is known by: "stdin", a pipe command, or the
     absolute file name."""
@@ -31,7 +36,7 @@ def _header_name(path) -> str:
         path = os.fsdecode(path)
     if path == "-":
         return "stdin"
-    if "|" in path:
+    if "|" in path or _is_url(path):
         return path
     return os.path.abspath(path)
 
@@ -94,7 +99,7 @@ class Dataset(_Record):
         self.path = path if isinstance(path, str) else os.fsdecode(path)
         self._source = _header_name(path)
         self._alias = None
-        if not _is_stream(self.path):
+        if not _is_stream(self.path) and not _is_url(self._source):
             _check_readable(self._source)
             try:
                 self._alias = _Alias(self._source)
@@ -192,6 +197,8 @@ class Dataset(_Record):
             return None
         pins = []
         for name in files:
+            if _is_url(name):  # its identity (ETag, size) is checked by every range read
+                continue
             try:
                 st = os.stat(name)
                 pins.append((name, (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns)))

@@ -3,6 +3,7 @@
 // scratch datasets.
 #include "kovlib_internal.h"
 #include "streaminf.h"
+#include "url_io.h"
 
 #include <cstring>
 #include <string>
@@ -44,7 +45,7 @@ extern "C" void open_instream(streaminf *r) {
   if (*location == "stdin")
     r->dataname = r->tagname == "in" ? "stdin" : "follow_hdr";
   else
-    r->dataname = *location;
+    r->dataname = kov::detail::resolve_data_location(r->headername, *location);
   init_io(r);
   const auto format = kov::detail::kovstrpar_string(r, "data_format");
   if (!format) {

@@ -2,6 +2,7 @@
 // Choosing the I/O back end of a record from its data name.
 #include "kovlib_internal.h"
 #include "streaminf.h"
+#include "url_io.h"
 
 #include <string>
 
@@ -10,6 +11,8 @@ extern "C" void init_io(streaminf *r) {
   const std::string name = r->dataname.value_or("");
   if (name == "stdin" || name == "follow_hdr" || name == "stdout")
     r->iotype = FILE_IO;
+  else if (kov::detail::is_url(name) && name.find(';') == std::string::npos)
+    r->iotype = URL_IO;
   else if (name.find(';') != std::string::npos)
     r->iotype = MULTI_FD_IO;
   else
@@ -27,6 +30,9 @@ extern "C" void init_io(streaminf *r) {
     break;
   case MULTI_FD_IO:
     init_multifd_io(r);
+    break;
+  case URL_IO:
+    init_url_io(r);
     break;
   default:
     koverr("unknown IO type\n");

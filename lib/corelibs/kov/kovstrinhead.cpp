@@ -4,6 +4,7 @@
 #include "kovlib_internal.h"
 #include "kovsock.h"
 #include "streaminf.h"
+#include "url_io.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -86,6 +87,8 @@ extern "C" void kovstr_in_head(streaminf *r) {
                r->tagname.c_str());
       }
       r->isapipe = 1;
+    } else if (kov::detail::is_url(name)) {
+      stream = kov::detail::open_url_header(name);
     } else if (is_socket_name(name)) {
       stream = open_insok(r);
     } else if (name == "stdin") {

@@ -12,6 +12,7 @@
 // left over are walked by an outer loop, one seek and one transfer each.
 #include "kovlib_internal.h"
 #include "streaminf.h"
+#include "url_io.h"
 
 #include <algorithm>
 #include <climits>
@@ -252,6 +253,28 @@ int check_one_run(const char *tag, const Plan &plan) {
   return 0;
 }
 
+// The byte ranges a read of the plan takes, in order, neighbours merged
+// (and ranges apart by less than a small gap, which costs less to fetch
+// than to ask for apart).
+std::vector<kov::detail::ByteRange> ranges_of(const Plan &plan) {
+  constexpr i64 kSmallGap = 1024;
+  std::vector<kov::detail::ByteRange> ranges;
+  Walker kept(plan.kept);
+  for (i64 k = 0; k < plan.iterations; ++k, kept.next()) {
+    const i64 first = (kept.index() * plan.multiplier + plan.start) * plan.seek_unit;
+    if (!ranges.empty()) {
+      auto &last = ranges.back();
+      const i64 end = last.first + last.length;
+      if (first >= end && first - end <= kSmallGap) {
+        last.length = first + plan.block - last.first;
+        continue;
+      }
+    }
+    ranges.push_back({first, plan.block});
+  }
+  return ranges;
+}
+
 int run_plan(int mode, const char *tag, const Plan &plan, char *values) {
   const int block = static_cast<int>(plan.block);
   const kov::detail::PageBlock buffer =
@@ -327,7 +350,17 @@ extern "C" int kov_window(int mode, const char *tag, const int *ndim, const int 
     if (mode > 0 && !r->backseekable)
       if (const int status = check_one_run(tag, plan); status != 0) return status;
   }
-  return run_plan(mode, tag, plan, static_cast<char *>(values));
+  // Data behind a URL learn the ranges first, so that they are fetched
+  // together and nothing else is.
+  streaminf *remote = nullptr;
+  if (mode < 0) {
+    streaminf *r = tag_info(tag, TAG_INQUIRE);
+    if (r != nullptr && r->iotype == URL_IO && r->ioinf != nullptr) remote = r;
+  }
+  if (remote != nullptr) kov::detail::url_expect(remote, ranges_of(plan));
+  const int status = run_plan(mode, tag, plan, static_cast<char *>(values));
+  if (remote != nullptr) kov::detail::url_expect(remote, {});
+  return status;
 }
 
 extern "C" int srite_window(const char *tag, const int *ndim, const int *n_cube, const int *n_wind,

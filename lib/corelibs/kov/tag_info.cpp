@@ -437,8 +437,8 @@ extern "C" int auxhclose(const char *tag) {
 extern "C" void print_streaminf(streaminf *r) {
   static const char *const entry_names[] = {"STREAMIN", "STREAMOUT", "STREAMINOUT", "STREAMSOCKOUT",
                                             "STREAMSCR"};
-  static const char *const io_names[] = {"FD_IO", "FILE_IO", "CM_SDA_IO", "CM_REG_IO",
-                                         "MULTI_FD_IO"};
+  static const char *const io_names[] = {"FD_IO",     "FILE_IO",     "CM_SDA_IO",
+                                         "CM_REG_IO", "MULTI_FD_IO", "URL_IO"};
   std::FILE *e = stderr;
   std::fprintf(e, " tag: %s \n", r->tagname.c_str());
   std::fprintf(e, " entrytype: %s \n", entry_names[r->entrytype]);

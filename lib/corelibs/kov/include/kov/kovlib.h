@@ -1418,7 +1418,8 @@ typedef enum {
   FILE_IO = 1,    /**< A buffered stream (data after the header, standard streams). */
   CM_SDA_IO = 2,  /**< Not provided. */
   CM_REG_IO = 3,  /**< Not provided. */
-  MULTI_FD_IO = 4 /**< Data split over several files. */
+  MULTI_FD_IO = 4, /**< Data split over several files. */
+  URL_IO = 5       /**< An object behind a URL (http://, https://, s3://), by range requests. */
 } IOtyp;
 
 /** The stream record of a tag; its layout is private to the library. */
@@ -1612,6 +1613,10 @@ void init_file_io(streaminf *record);
 /** Install the multi-file back end.
  * \param record the record */
 void init_multifd_io(streaminf *record);
+/** Install the URL back end: data read by range requests from a web server
+ * or an S3-protocol object store.
+ * \param record the record */
+void init_url_io(streaminf *record);
 
 /** A listening stream socket: TCP (unixdom 0) on the port in `portstr`,
  * where "0" or "" lets the system choose and the chosen port is written
@@ -1634,6 +1639,11 @@ int opensock2(const char *remhost, const char *portstr);
  * \param name the name
  * \return 1 for an endpoint, 0 for a file name */
 int kov_is_socket_name(const char *name);
+/** Whether a header or data name is a URL read over the network
+ * (http://, https:// or s3://).  Touches no state.
+ * \param name the name
+ * \return 1 for a URL, 0 otherwise */
+int kov_is_url(const char *name);
 /** Wait for one peer.
  * \param sock listening socket
  * \param secs at most this many seconds when positive

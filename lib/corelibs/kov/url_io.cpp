@@ -1,0 +1,934 @@
+// SPDX-License-Identifier: Apache-2.0
+// The URL back end: the data of a tag behind a URL, read by range requests
+// through libcurl.  Web servers (http://, https://) are read only; objects
+// of an S3-protocol store (s3://bucket/key) are signed with the caller's
+// credentials when there are any.
+//
+// The object's identity (its ETag and size) is taken when it is opened and
+// every range is checked against it, so that one read never mixes two
+// versions.  Failed requests (resets, timeouts, 5xx answers, short bodies)
+// are tried again after a growing, jittered pause; 403 and 404 are not.
+// A reader going through the data in order keeps several ranges in flight.
+#include "url_io.h"
+
+#include "backends.h"
+#include "kovlib_internal.h"
+#include "page_block.h"
+#include "streaminf.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <dlfcn.h>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <optional>
+#include <pthread.h>
+#include <random>
+#include <span>
+#include <string>
+#include <sys/mman.h>
+#include <thread>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+namespace kov::detail {
+
+bool is_url(std::string_view name) {
+  return name.starts_with("http://") || name.starts_with("https://") || name.starts_with("s3://");
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Largest header text fetched.
+constexpr std::size_t kMaxHeaderBytes = std::size_t{16} << 20;
+// One range request of a sequential reader, and how many are in flight.
+constexpr long long kPiece = 4LL << 20;
+constexpr std::size_t kMaxPieces = 16;
+// Bytes of an error answer kept for its message.
+constexpr std::size_t kMaxErrorBody = 4096;
+
+// --- the HTTP library ------------------------------------------------------------
+// libcurl is loaded when the first URL is met, so that programs that never
+// read one (and fully static links) do without it.
+
+struct CurlApi {
+  CURLcode (*global_init)(long);
+  CURL *(*easy_init)();
+  CURLcode (*easy_setopt)(CURL *, CURLoption, ...);
+  CURLcode (*easy_getinfo)(CURL *, CURLINFO, ...);
+  void (*easy_cleanup)(CURL *);
+  const char *(*easy_strerror)(CURLcode);
+  CURLM *(*multi_init)();
+  CURLMcode (*multi_setopt)(CURLM *, CURLMoption, ...);
+  CURLMcode (*multi_add_handle)(CURLM *, CURL *);
+  CURLMcode (*multi_remove_handle)(CURLM *, CURL *);
+  CURLMcode (*multi_perform)(CURLM *, int *);
+  CURLMsg *(*multi_info_read)(CURLM *, int *);
+  CURLMcode (*multi_poll)(CURLM *, curl_waitfd *, unsigned, int, int *);
+  curl_slist *(*slist_append)(curl_slist *, const char *);
+  void (*slist_free_all)(curl_slist *);
+};
+
+template <class F> void bind(void *handle, F &slot, const char *name) {
+  void *symbol = ::dlsym(handle, name);
+  if (symbol == nullptr) koverr("the HTTP library libcurl lacks %s: it is too old\n", name);
+  slot = reinterpret_cast<F>(symbol);
+}
+
+const CurlApi &lib() {
+  static const CurlApi api = [] {
+    void *handle = ::dlopen("libcurl.so.4", RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr)
+      koverr("URLs need the HTTP library libcurl (libcurl.so.4), which cannot be loaded: %s\n",
+             ::dlerror());
+    CurlApi a{};
+    bind(handle, a.global_init, "curl_global_init");
+    bind(handle, a.easy_init, "curl_easy_init");
+    bind(handle, a.easy_setopt, "curl_easy_setopt");
+    bind(handle, a.easy_getinfo, "curl_easy_getinfo");
+    bind(handle, a.easy_cleanup, "curl_easy_cleanup");
+    bind(handle, a.easy_strerror, "curl_easy_strerror");
+    bind(handle, a.multi_init, "curl_multi_init");
+    bind(handle, a.multi_setopt, "curl_multi_setopt");
+    bind(handle, a.multi_add_handle, "curl_multi_add_handle");
+    bind(handle, a.multi_remove_handle, "curl_multi_remove_handle");
+    bind(handle, a.multi_perform, "curl_multi_perform");
+    bind(handle, a.multi_info_read, "curl_multi_info_read");
+    bind(handle, a.multi_poll, "curl_multi_poll");
+    bind(handle, a.slist_append, "curl_slist_append");
+    bind(handle, a.slist_free_all, "curl_slist_free_all");
+    return a;
+  }();
+  return api;
+}
+
+// --- settings and credentials ---------------------------------------------------
+
+std::string env(const char *name) {
+  const char *v = std::getenv(name);
+  return v != nullptr ? v : "";
+}
+
+using Ini = std::map<std::string, std::map<std::string, std::string>>;
+
+std::string trimmed(std::string_view s) {
+  while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
+  while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
+  return std::string(s);
+}
+
+// The sections of an AWS-style configuration file; empty when it is absent.
+Ini read_ini(const std::string &path) {
+  Ini ini;
+  if (path.empty()) return ini;
+  std::ifstream in(path);
+  std::string line, section;
+  while (std::getline(in, line)) {
+    const std::string t = trimmed(line);
+    if (t.empty() || t.front() == '#' || t.front() == ';') continue;
+    if (t.front() == '[' && t.back() == ']') {
+      section = trimmed(std::string_view(t).substr(1, t.size() - 2));
+      continue;
+    }
+    const auto eq = t.find('=');
+    if (eq == std::string::npos) continue;
+    ini[section][trimmed(std::string_view(t).substr(0, eq))] =
+        trimmed(std::string_view(t).substr(eq + 1));
+  }
+  return ini;
+}
+
+struct Settings {
+  std::string key_id, secret, token, region, endpoint;
+  bool explicit_keys = false;
+  int retries = 5;
+  long timeout = 30; // seconds without progress
+};
+
+std::optional<Settings> &settings_slot() {
+  static std::optional<Settings> s;
+  return s;
+}
+
+std::string lookup(const Ini &ini, const std::string &section, const char *key) {
+  const auto s = ini.find(section);
+  if (s == ini.end()) return "";
+  const auto k = s->second.find(key);
+  return k == s->second.end() ? "" : k->second;
+}
+
+Settings load_settings() {
+  Settings s;
+  const std::string home = env("HOME");
+  std::string profile = env("AWS_PROFILE");
+  if (profile.empty()) profile = env("AWS_DEFAULT_PROFILE");
+  if (profile.empty()) profile = "default";
+  std::string credentials_file = env("AWS_SHARED_CREDENTIALS_FILE");
+  if (credentials_file.empty() && !home.empty()) credentials_file = home + "/.aws/credentials";
+  std::string config_file = env("AWS_CONFIG_FILE");
+  if (config_file.empty() && !home.empty()) config_file = home + "/.aws/config";
+  const Ini credentials = read_ini(credentials_file);
+  const Ini config = read_ini(config_file);
+  const std::string config_section = profile == "default" ? profile : "profile " + profile;
+
+  s.key_id = env("AWS_ACCESS_KEY_ID");
+  s.secret = env("AWS_SECRET_ACCESS_KEY");
+  s.token = env("AWS_SESSION_TOKEN");
+  if (s.key_id.empty() || s.secret.empty()) {
+    s.key_id = lookup(credentials, profile, "aws_access_key_id");
+    s.secret = lookup(credentials, profile, "aws_secret_access_key");
+    s.token = lookup(credentials, profile, "aws_session_token");
+    if (s.key_id.empty() || s.secret.empty()) {
+      s.key_id = lookup(config, config_section, "aws_access_key_id");
+      s.secret = lookup(config, config_section, "aws_secret_access_key");
+      s.token = lookup(config, config_section, "aws_session_token");
+    }
+  }
+  s.region = env("AWS_REGION");
+  if (s.region.empty()) s.region = env("AWS_DEFAULT_REGION");
+  if (s.region.empty()) s.region = lookup(config, config_section, "region");
+  if (s.region.empty()) s.region = "us-east-1";
+  s.endpoint = env("AWS_ENDPOINT_URL_S3");
+  if (s.endpoint.empty()) s.endpoint = env("AWS_ENDPOINT_URL");
+  if (s.endpoint.empty()) s.endpoint = lookup(config, config_section, "endpoint_url");
+  while (!s.endpoint.empty() && s.endpoint.back() == '/') s.endpoint.pop_back();
+
+  int retries = s.retries;
+  if (getch_bounded("retries", "d", &retries, 1) > 0) {
+    if (retries < 0 || retries > 100) koverr("retries=%d must be between 0 and 100\n", retries);
+    s.retries = retries;
+  }
+  int timeout = static_cast<int>(s.timeout);
+  if (getch_bounded("url_timeout", "d", &timeout, 1) > 0) {
+    if (timeout < 1 || timeout > 86400)
+      koverr("url_timeout=%d must be between 1 and 86400 seconds\n", timeout);
+    s.timeout = timeout;
+  }
+  return s;
+}
+
+// The settings, read again when the variables they come from change (a
+// Python caller may set them between two datasets).
+const Settings &settings() {
+  static std::string fingerprint;
+  std::string now;
+  for (const char *name :
+       {"HOME", "AWS_PROFILE", "AWS_DEFAULT_PROFILE", "AWS_SHARED_CREDENTIALS_FILE",
+        "AWS_CONFIG_FILE", "AWS_ACCESS_KEY_ID", "AWS_SECRET_ACCESS_KEY", "AWS_SESSION_TOKEN",
+        "AWS_REGION", "AWS_DEFAULT_REGION", "AWS_ENDPOINT_URL_S3", "AWS_ENDPOINT_URL"}) {
+    now += env(name);
+    now += '\0';
+  }
+  auto &slot = settings_slot();
+  if (!slot || now != fingerprint) {
+    slot = load_settings();
+    fingerprint = std::move(now);
+  }
+  return *slot;
+}
+
+// --- where a request goes ----------------------------------------------------------
+
+struct Target {
+  std::string url;  // as given: the name in messages
+  std::string http; // where the request goes
+  bool s3 = false;  // signed when there are credentials
+};
+
+std::string escape_key(std::string_view key) {
+  std::string out;
+  for (const char c : key) {
+    const auto u = static_cast<unsigned char>(c);
+    if (std::isalnum(u) || c == '-' || c == '_' || c == '.' || c == '~' || c == '/' || c == '@') {
+      out.push_back(c);
+    } else {
+      char hex[4];
+      std::snprintf(hex, sizeof hex, "%%%02X", u);
+      out += hex;
+    }
+  }
+  return out;
+}
+
+Target target_of(const std::string &url) {
+  Target t;
+  t.url = url;
+  if (!url.starts_with("s3://")) {
+    t.http = url;
+    return t;
+  }
+  t.s3 = true;
+  const std::string_view rest = std::string_view(url).substr(5);
+  const auto slash = rest.find('/');
+  const std::string bucket(rest.substr(0, slash));
+  const std::string key =
+      slash == std::string_view::npos ? "" : std::string(rest.substr(slash + 1));
+  if (bucket.empty()) koverr("%s: no bucket in the URL\n", url.c_str());
+  const Settings &s = settings();
+  if (!s.endpoint.empty())
+    t.http = s.endpoint + "/" + bucket + "/" + escape_key(key); // path-style
+  else
+    t.http = "https://" + bucket + ".s3." + s.region + ".amazonaws.com/" + escape_key(key);
+  return t;
+}
+
+// --- requests ------------------------------------------------------------------
+
+struct CurlSession {
+  CURLM *multi = nullptr;
+  pid_t pid = 0;
+};
+
+CurlSession &session() {
+  static CurlSession s;
+  if (s.multi == nullptr || s.pid != ::getpid()) {
+    // A child of a fork never touches its parent's connections: they are
+    // left alone and the child makes its own.
+    static const bool initialised = lib().global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+    if (!initialised) koverr("cannot start the HTTP library\n");
+    s.multi = lib().multi_init();
+    if (s.multi == nullptr) koverr("cannot start the HTTP library\n");
+    lib().multi_setopt(s.multi, CURLMOPT_MAX_HOST_CONNECTIONS, 32L);
+    s.pid = ::getpid();
+  }
+  return s;
+}
+
+double jittered_pause(int attempt) {
+  static std::mt19937_64 random{std::random_device{}()};
+  const double cap = std::min(5.0, 0.1 * static_cast<double>(1 << std::min(attempt, 10)));
+  return std::uniform_real_distribution<double>(cap / 2, cap)(random);
+}
+
+class Request;
+
+// The requests that wait for their next attempt.
+std::vector<Request *> &waiting() {
+  static std::vector<Request *> w;
+  return w;
+}
+
+void forget_waiting(Request *r) {
+  auto &w = waiting();
+  w.erase(std::remove(w.begin(), w.end(), r), w.end());
+}
+
+// One request, tried again when it fails in a way that may pass.
+class Request {
+public:
+  enum class State { Idle, Running, Waiting, Done, Failed };
+
+  Request(Target target, std::string method)
+      : target_(std::move(target)), method_(std::move(method)) {}
+  Request(const Request &) = delete;
+  Request &operator=(const Request &) = delete;
+  ~Request() {
+    stop();
+    forget_waiting(this);
+  }
+
+  // Ask for bytes [first, first + length) of the object.
+  void set_range(long long first, long long length) {
+    first_ = first;
+    length_ = length;
+  }
+  // Where the body goes: `room` bytes at `dest`, or a text of at most `room`.
+  void set_sink(char *dest, std::size_t room) {
+    dest_ = dest;
+    room_ = room;
+  }
+  void set_if_match(std::string etag) { if_match_ = std::move(etag); }
+  void set_upload(std::span<const char> body) { upload_ = body; }
+  // A range beyond the end (HTTP 416) is an answer, not a failure.
+  void accept_unsatisfiable() { accept_416_ = true; }
+
+  State state() const { return state_; }
+  long status() const { return status_; }
+  const std::string &etag() const { return etag_; }
+  long long total() const { return total_; }
+  long long range_first() const { return range_first_; }
+  long long content_length() const { return content_length_; }
+  std::size_t received() const { return got_; }
+  const std::string &text() const { return text_; }
+  const std::string &failure() const { return failure_; }
+  const std::string &response_header(const std::string &name) const {
+    static const std::string none;
+    const auto it = headers_.find(name);
+    return it == headers_.end() ? none : it->second;
+  }
+
+  void start() {
+    easy_ = lib().easy_init();
+    if (easy_ == nullptr) koverr("%s: cannot start a request\n", target_.url.c_str());
+    reset_answer();
+    const Settings &s = settings();
+    lib().easy_setopt(easy_, CURLOPT_URL, target_.http.c_str());
+    lib().easy_setopt(easy_, CURLOPT_NOSIGNAL, 1L);
+    lib().easy_setopt(easy_, CURLOPT_CONNECTTIMEOUT, s.timeout);
+    lib().easy_setopt(easy_, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    lib().easy_setopt(easy_, CURLOPT_LOW_SPEED_TIME, s.timeout);
+    lib().easy_setopt(easy_, CURLOPT_USERAGENT, "kov");
+    lib().easy_setopt(easy_, CURLOPT_PROTOCOLS_STR, "http,https");
+    if (const std::string ca = env("CURL_CA_BUNDLE"); !ca.empty())
+      lib().easy_setopt(easy_, CURLOPT_CAINFO, ca.c_str());
+    lib().easy_setopt(easy_, CURLOPT_WRITEFUNCTION, &Request::on_body);
+    lib().easy_setopt(easy_, CURLOPT_WRITEDATA, this);
+    lib().easy_setopt(easy_, CURLOPT_HEADERFUNCTION, &Request::on_header);
+    lib().easy_setopt(easy_, CURLOPT_HEADERDATA, this);
+    lib().easy_setopt(easy_, CURLOPT_PRIVATE, this);
+    if (method_ == "HEAD") {
+      lib().easy_setopt(easy_, CURLOPT_NOBODY, 1L);
+    } else if (method_ == "PUT" || method_ == "POST") {
+      if (method_ == "PUT")
+        lib().easy_setopt(easy_, CURLOPT_UPLOAD, 1L);
+      else
+        lib().easy_setopt(easy_, CURLOPT_POST, 1L);
+      lib().easy_setopt(easy_, CURLOPT_READFUNCTION, &Request::on_upload);
+      lib().easy_setopt(easy_, CURLOPT_READDATA, this);
+      const auto size = static_cast<curl_off_t>(upload_.size());
+      if (method_ == "PUT")
+        lib().easy_setopt(easy_, CURLOPT_INFILESIZE_LARGE, size);
+      else
+        lib().easy_setopt(easy_, CURLOPT_POSTFIELDSIZE_LARGE, size);
+    } else if (method_ != "GET") {
+      lib().easy_setopt(easy_, CURLOPT_CUSTOMREQUEST, method_.c_str());
+    }
+    if (length_ > 0) {
+      range_text_ = std::to_string(first_) + "-" + std::to_string(first_ + length_ - 1);
+      lib().easy_setopt(easy_, CURLOPT_RANGE, range_text_.c_str());
+    }
+    if (!if_match_.empty()) add_header("If-Match: " + if_match_);
+    if (method_ == "PUT" || method_ == "POST") add_header("Expect:");
+    if (target_.s3 && !s.key_id.empty()) {
+      sigv4_ = "aws:amz:" + s.region + ":s3";
+      lib().easy_setopt(easy_, CURLOPT_AWS_SIGV4, sigv4_.c_str());
+      lib().easy_setopt(easy_, CURLOPT_USERNAME, s.key_id.c_str());
+      lib().easy_setopt(easy_, CURLOPT_PASSWORD, s.secret.c_str());
+      add_header("x-amz-content-sha256: UNSIGNED-PAYLOAD");
+      if (!s.token.empty()) add_header("x-amz-security-token: " + s.token);
+    }
+    if (headers_list_ != nullptr) lib().easy_setopt(easy_, CURLOPT_HTTPHEADER, headers_list_);
+    if (lib().multi_add_handle(session().multi, easy_) != CURLM_OK)
+      koverr("%s: cannot start a request\n", target_.url.c_str());
+    state_ = State::Running;
+  }
+
+  // Called when the transfer has ended.
+  void finished(CURLcode result) {
+    lib().easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &status_);
+    curl_off_t length = -1;
+    lib().easy_getinfo(easy_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+    content_length_ = length;
+    release_handle();
+    std::string reason;
+    bool again = false;
+    if (!stop_reason_.empty()) {
+      reason = stop_reason_;
+    } else if (result != CURLE_OK) {
+      reason = lib().easy_strerror(result);
+      again = result != CURLE_PEER_FAILED_VERIFICATION && result != CURLE_SSL_CACERT_BADFILE &&
+              result != CURLE_UNSUPPORTED_PROTOCOL && result != CURLE_URL_MALFORMAT &&
+              result != CURLE_SSL_CERTPROBLEM && result != CURLE_LOGIN_DENIED;
+    } else if (status_ == 403) {
+      reason = "permission denied (HTTP 403" + code_of_answer() + ")";
+    } else if (status_ == 404) {
+      reason = "no such object (HTTP 404" + code_of_answer() + ")";
+    } else if (status_ == 416 && accept_416_) {
+    } else if (status_ == 412) {
+      reason = "the object changed while it was read (HTTP 412)";
+    } else if (status_ >= 500 || status_ == 429 || status_ == 408) {
+      reason = "HTTP " + std::to_string(status_) + code_of_answer();
+      again = true;
+    } else if (status_ < 200 || status_ >= 300) {
+      reason = "HTTP " + std::to_string(status_) + code_of_answer();
+    } else if (method_ == "GET" && dest_ != nullptr && length_ > 0 &&
+               got_ != static_cast<std::size_t>(length_)) {
+      reason = "short body: " + std::to_string(got_) + " of " + std::to_string(length_) + " bytes";
+      again = true;
+    }
+    if (reason.empty()) {
+      state_ = State::Done;
+      return;
+    }
+    if (again && attempts_ < settings().retries) {
+      ++attempts_;
+      retry_at_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                     std::chrono::duration<double>(jittered_pause(attempts_)));
+      state_ = State::Waiting;
+      return;
+    }
+    failure_ = reason;
+    if (again && attempts_ > 0)
+      failure_ += " (after " + std::to_string(attempts_ + 1) + " attempts)";
+    state_ = State::Failed;
+  }
+
+  bool due(Clock::time_point now) const { return state_ == State::Waiting && retry_at_ <= now; }
+  Clock::time_point retry_at() const { return retry_at_; }
+  const Target &target() const { return target_; }
+
+  void stop() {
+    release_handle();
+    if (state_ == State::Running || state_ == State::Waiting) state_ = State::Idle;
+  }
+
+private:
+  void add_header(const std::string &line) {
+    headers_list_ = lib().slist_append(headers_list_, line.c_str());
+  }
+
+  void reset_answer() {
+    status_ = 0;
+    etag_.clear();
+    total_ = -1;
+    range_first_ = -1;
+    got_ = 0;
+    text_.clear();
+    error_body_.clear();
+    stop_reason_.clear();
+    sent_ = 0;
+    headers_.clear();
+    if (headers_list_ != nullptr) lib().slist_free_all(headers_list_);
+    headers_list_ = nullptr;
+  }
+
+  void release_handle() {
+    if (easy_ != nullptr) {
+      lib().multi_remove_handle(session().multi, easy_);
+      lib().easy_cleanup(easy_);
+      easy_ = nullptr;
+    }
+    if (headers_list_ != nullptr) lib().slist_free_all(headers_list_);
+    headers_list_ = nullptr;
+  }
+
+  std::string code_of_answer() const {
+    const auto a = error_body_.find("<Code>");
+    const auto b = error_body_.find("</Code>");
+    if (a == std::string::npos || b == std::string::npos || b < a) return "";
+    return " " + error_body_.substr(a + 6, b - a - 6);
+  }
+
+  bool answer_ok() {
+    long code = 0;
+    lib().easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &code);
+    return code >= 200 && code < 300;
+  }
+
+  static std::size_t on_body(char *data, std::size_t size, std::size_t n, void *self_) {
+    auto *self = static_cast<Request *>(self_);
+    const std::size_t bytes = size * n;
+    if (!self->answer_ok()) {
+      const std::size_t keep =
+          std::min(bytes, kMaxErrorBody - std::min(kMaxErrorBody, self->error_body_.size()));
+      self->error_body_.append(data, keep);
+      return bytes;
+    }
+    if (self->got_ + bytes > self->room_) {
+      self->stop_reason_ = self->dest_ != nullptr
+                               ? "the server sent more bytes than were asked for"
+                               : "larger than " + std::to_string(self->room_ >> 20) + " MiB";
+      return 0;
+    }
+    if (self->dest_ != nullptr)
+      std::memcpy(self->dest_ + self->got_, data, bytes);
+    else
+      self->text_.append(data, bytes);
+    self->got_ += bytes;
+    return bytes;
+  }
+
+  static std::size_t on_header(char *data, std::size_t size, std::size_t n, void *self_) {
+    auto *self = static_cast<Request *>(self_);
+    const std::size_t bytes = size * n;
+    std::string_view line(data, bytes);
+    if (line.starts_with("HTTP/")) {
+      self->headers_.clear();
+      self->etag_.clear();
+      self->total_ = -1;
+      return bytes;
+    }
+    const auto colon = line.find(':');
+    if (colon == std::string_view::npos) return bytes;
+    std::string name(line.substr(0, colon));
+    for (char &c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::string value = trimmed(line.substr(colon + 1));
+    self->headers_[name] = value;
+    if (name == "etag") self->etag_ = value;
+    if (name == "content-range") {
+      // bytes first-last/total
+      long long first = -1, last = -1, total = -1;
+      if (std::sscanf(value.c_str(), "bytes %lld-%lld/%lld", &first, &last, &total) == 3) {
+        self->range_first_ = first;
+        self->total_ = total;
+      } else if (std::sscanf(value.c_str(), "bytes */%lld", &total) == 1) {
+        self->total_ = total;
+      }
+    }
+    return bytes;
+  }
+
+  static std::size_t on_upload(char *buffer, std::size_t size, std::size_t n, void *self_) {
+    auto *self = static_cast<Request *>(self_);
+    const std::size_t bytes = std::min(size * n, self->upload_.size() - self->sent_);
+    std::memcpy(buffer, self->upload_.data() + self->sent_, bytes);
+    self->sent_ += bytes;
+    return bytes;
+  }
+
+  Target target_;
+  std::string method_;
+  long long first_ = 0, length_ = 0;
+  char *dest_ = nullptr;
+  std::size_t room_ = 0;
+  std::string if_match_;
+  bool accept_416_ = false;
+  std::span<const char> upload_;
+  std::size_t sent_ = 0;
+
+  CURL *easy_ = nullptr;
+  curl_slist *headers_list_ = nullptr;
+  std::string range_text_, sigv4_;
+  State state_ = State::Idle;
+  int attempts_ = 0;
+  Clock::time_point retry_at_{};
+
+  long status_ = 0;
+  std::string etag_;
+  long long total_ = -1, range_first_ = -1, content_length_ = -1;
+  std::size_t got_ = 0;
+  std::string text_, error_body_, stop_reason_, failure_;
+  std::map<std::string, std::string> headers_;
+};
+
+// Move every transfer on until `request` has ended (done or failed).
+void drive(Request &request) {
+  CURLM *multi = session().multi;
+  if (request.state() == Request::State::Idle) request.start();
+  for (;;) {
+    int running = 0;
+    lib().multi_perform(multi, &running);
+    int left = 0;
+    while (CURLMsg *msg = lib().multi_info_read(multi, &left)) {
+      if (msg->msg != CURLMSG_DONE) continue;
+      void *owner = nullptr;
+      lib().easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &owner);
+      auto *r = static_cast<Request *>(owner);
+      const CURLcode result = msg->data.result;
+      r->finished(result);
+      if (r->state() == Request::State::Waiting) waiting().push_back(r);
+    }
+    // Requests whose pause is over start again.
+    const auto now = Clock::now();
+    auto &w = waiting();
+    Clock::time_point next = now + std::chrono::seconds(1);
+    for (std::size_t i = 0; i < w.size();) {
+      if (w[i]->state() != Request::State::Waiting) {
+        w.erase(w.begin() + static_cast<std::ptrdiff_t>(i));
+      } else if (w[i]->due(now)) {
+        Request *r = w[i];
+        w.erase(w.begin() + static_cast<std::ptrdiff_t>(i));
+        r->start();
+      } else {
+        next = std::min(next, w[i]->retry_at());
+        ++i;
+      }
+    }
+    if (request.state() == Request::State::Done || request.state() == Request::State::Failed)
+      return;
+    const auto wait_ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now()).count();
+    lib().multi_poll(multi, nullptr, 0, static_cast<int>(std::clamp<long long>(wait_ms, 0, 1000)),
+                     nullptr);
+  }
+}
+
+[[noreturn]] void request_failed(const Request &r) {
+  koverr("%s: %s\n", r.target().url.c_str(), r.failure().c_str());
+}
+
+// --- the data of a tag ------------------------------------------------------------
+
+struct Piece {
+  long long first = 0, length = 0;
+  PageBlock data;
+  std::unique_ptr<Request> request;
+  long long end() const { return first + length; }
+};
+
+struct UrlState {
+  Target target;
+  long long size = 0;
+  std::string etag;
+  long long pos = 0;
+  long long last_end = -1; // where the last read ended
+  long long ahead = 0;     // read-ahead of a sequential reader, grown as it goes
+  std::deque<std::unique_ptr<Piece>> pieces;
+  std::vector<ByteRange> expected; // announced ranges, in reading order
+  std::size_t next_expected = 0;   // the first of them not queued in full
+};
+
+UrlState *state_of(void *ioinf) { return static_cast<UrlState *>(ioinf); }
+
+// The identity and size of an object, from the answer to a request for its
+// first byte (the size is in the range's answer; an empty object has no
+// first byte).
+void take_identity(UrlState &s) {
+  char first = 0;
+  Request probe(s.target, "GET");
+  probe.set_range(0, 1);
+  probe.set_sink(&first, 1);
+  probe.accept_unsatisfiable();
+  drive(probe);
+  if (probe.state() == Request::State::Failed) request_failed(probe);
+  if (probe.status() == 206 || probe.status() == 416)
+    s.size = probe.total();
+  else
+    s.size = probe.content_length();
+  if (s.size < 0)
+    koverr("%s: the server does not tell the size of the object\n", s.target.url.c_str());
+  s.etag = probe.etag();
+}
+
+void check_piece(const UrlState &s, const Piece &p) {
+  const Request &r = *p.request;
+  if (r.state() == Request::State::Failed) request_failed(r);
+  const char *url = s.target.url.c_str();
+  if (!s.etag.empty() && !r.etag().empty() && r.etag() != s.etag)
+    koverr("%s: the object changed while it was read (ETag %s, now %s)\n", url, s.etag.c_str(),
+           r.etag().c_str());
+  if (r.status() == 206) {
+    if (r.total() >= 0 && r.total() != s.size)
+      koverr("%s: the object changed while it was read (size %lld, now %lld)\n", url, s.size,
+             r.total());
+    if (r.range_first() != p.first)
+      koverr("%s: the server answered another range than was asked for\n", url);
+  } else if (!(p.first == 0 && p.length == s.size)) {
+    koverr("%s: the server does not serve byte ranges (HTTP %ld)\n", url, r.status());
+  }
+}
+
+void add_piece(UrlState &s, long long first, long long length) {
+  auto p = std::make_unique<Piece>();
+  p->first = first;
+  p->length = length;
+  p->data = PageBlock(static_cast<std::size_t>(length));
+  p->request = std::make_unique<Request>(s.target, "GET");
+  p->request->set_range(first, length);
+  p->request->set_sink(p->data.data(), static_cast<std::size_t>(length));
+  if (!s.etag.empty()) p->request->set_if_match(s.etag);
+  p->request->start();
+  s.pieces.push_back(std::move(p));
+}
+
+void drop_front(UrlState &s) { s.pieces.pop_front(); }
+
+// Queue the announced ranges from where the queue ends.
+void follow_expected(UrlState &s) {
+  long long end = s.pieces.empty() ? s.pos : s.pieces.back()->end();
+  while (s.next_expected < s.expected.size() && s.pieces.size() < kMaxPieces) {
+    const ByteRange &r = s.expected[s.next_expected];
+    const long long r_end = std::min(r.first + r.length, s.size);
+    if (end >= r_end || r.first >= s.size) {
+      ++s.next_expected;
+      continue;
+    }
+    const long long from = std::max(end, r.first);
+    const long long length = std::min(kPiece, r_end - from);
+    add_piece(s, from, length);
+    end = from + length;
+  }
+}
+
+// Make the front piece hold the position and queue what follows: the
+// announced ranges, or the bytes up to `need_end` and, for a sequential
+// reader, ahead of it.
+void top_up(UrlState &s, long long need_end, bool sequential) {
+  while (!s.pieces.empty() && s.pieces.front()->end() <= s.pos) drop_front(s);
+  // A read that starts before what is queued leaves the queue behind (a
+  // position between two announced ranges, with nothing to read, keeps it).
+  if (!s.pieces.empty() && s.pieces.front()->first > s.pos && need_end > s.pos)
+    while (!s.pieces.empty()) drop_front(s);
+  if (s.pieces.empty() && s.pos < std::min(need_end, s.size)) {
+    // Nothing queued holds the position: the reader left the announced
+    // ranges, or the read is a new one.
+    if (!s.expected.empty()) {
+      const auto after =
+          std::find_if(s.expected.begin(), s.expected.end(),
+                       [&](const ByteRange &r) { return r.first + r.length > s.pos; });
+      s.next_expected = static_cast<std::size_t>(after - s.expected.begin());
+    }
+    add_piece(s, s.pos, std::min(kPiece, std::min(need_end, s.size) - s.pos));
+  }
+  if (!s.expected.empty()) {
+    follow_expected(s);
+    return;
+  }
+  long long end = s.pieces.empty() ? s.pos : s.pieces.back()->end();
+  long long want = need_end;
+  if (sequential) want = need_end + s.ahead;
+  want = std::min(want, s.size);
+  while (end < want && s.pieces.size() < kMaxPieces) {
+    const long long length = std::min(kPiece, want - end);
+    add_piece(s, end, length);
+    end += length;
+  }
+}
+
+int url_open(streaminf *r, void **ioinf) {
+  if (r->entrytype != STREAMIN)
+    koverr("%s: cannot write there for tag \"%s\": web servers are read only\n",
+           r->dataname.value_or("").c_str(), r->tagname.c_str());
+  auto state = std::make_unique<UrlState>();
+  state->target = target_of(r->dataname.value_or(""));
+  take_identity(*state);
+  r->backseekable = 1;
+  r->isapipe = 0;
+  r->streamfd = -1;
+  r->streamfile = nullptr;
+  install_state(ioinf, std::move(state));
+  return 0;
+}
+
+int url_close(streaminf *r, void *ioinf) {
+  if (ioinf == nullptr) return 0;
+  std::unique_ptr<UrlState> state = reclaim_state<UrlState>(r, ioinf);
+  return 0;
+}
+
+long url_read(streaminf *r, void *ioinf, char *buffer, long nbytes) {
+  UrlState *s = state_of(ioinf);
+  if (s == nullptr) koverr("Invalid dataset for tag \"%s\"\n", r->tagname.c_str());
+  if (nbytes <= 0 || s->pos >= s->size) return 0;
+  const long long n = std::min<long long>(nbytes, s->size - s->pos);
+  const bool sequential = s->pos == s->last_end;
+  if (sequential)
+    s->ahead =
+        std::min(std::max({s->ahead * 2, n, kPiece}), kPiece * static_cast<long long>(kMaxPieces));
+  else
+    s->ahead = 0;
+  const long long end = s->pos + n;
+  long long done = 0;
+  while (s->pos < end) {
+    top_up(*s, end, sequential);
+    Piece &p = *s->pieces.front();
+    drive(*p.request);
+    check_piece(*s, p);
+    const long long take = std::min(p.end(), end) - s->pos;
+    std::memcpy(buffer + done, p.data.data() + (s->pos - p.first), static_cast<std::size_t>(take));
+    s->pos += take;
+    done += take;
+  }
+  // The next pieces of a sequential reader are asked for now.
+  if (sequential || !s->expected.empty()) top_up(*s, end, sequential);
+  s->last_end = s->pos;
+  return static_cast<long>(done);
+}
+
+long url_write(streaminf *r, void *, const char *, long) {
+  koverr("%s: cannot write there for tag \"%s\": web servers are read only\n",
+         r->dataname.value_or("").c_str(), r->tagname.c_str());
+}
+
+kov_off_t url_seek(streaminf *, void *ioinf, kov_off_t offset, int whence) {
+  UrlState *s = state_of(ioinf);
+  if (s == nullptr) return -1;
+  long long base = 0;
+  switch (whence) {
+  case 0:
+    base = 0;
+    break;
+  case 1:
+    base = s->pos;
+    break;
+  case 2:
+    base = s->size;
+    break;
+  default:
+    return -1;
+  }
+  const long long to = base + offset;
+  if (to < 0) return -1;
+  s->pos = to;
+  return static_cast<kov_off_t>(to);
+}
+
+kov_file_size_t url_size(streaminf *r, void *ioinf) {
+  UrlState *s = state_of(ioinf);
+  if (s == nullptr) koverr("Invalid dataset for tag \"%s\"\n", r->tagname.c_str());
+  return static_cast<kov_file_size_t>(s->size);
+}
+
+} // namespace
+
+void url_expect(streaminf *record, std::vector<ByteRange> ranges) {
+  if (record == nullptr || record->read_func != url_read || record->ioinf == nullptr) return;
+  UrlState &s = *state_of(record->ioinf);
+  s.expected = std::move(ranges);
+  s.next_expected = 0;
+  // What was fetched ahead for another reading order goes.
+  s.pieces.clear();
+  s.last_end = -1;
+}
+
+std::FILE *open_url_header(const std::string &url) {
+  Request get(target_of(url), "GET");
+  get.set_sink(nullptr, kMaxHeaderBytes);
+  drive(get);
+  if (get.state() == Request::State::Failed) request_failed(get);
+  const std::string &text = get.text();
+  const int fd = ::memfd_create("kov-header", MFD_CLOEXEC);
+  if (fd < 0) koverr("%s: cannot hold the header: %s\n", url.c_str(), std::strerror(errno));
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) koverr("%s: cannot hold the header: %s\n", url.c_str(), std::strerror(errno));
+    done += static_cast<std::size_t>(n);
+  }
+  ::lseek(fd, 0, SEEK_SET);
+  std::FILE *stream = ::fdopen(fd, "r");
+  if (stream == nullptr) {
+    ::close(fd);
+    koverr("%s: cannot hold the header: %s\n", url.c_str(), std::strerror(errno));
+  }
+  return stream;
+}
+
+std::string resolve_data_location(const std::string &header, const std::string &location) {
+  if (!is_url(header) || is_url(location) || location.empty() || location == "stdin" ||
+      location == "follow_hdr" || location == "-1" || location.front() == '/' ||
+      location.front() == '$' || location.find(';') != std::string::npos)
+    return location;
+  const auto slash = header.rfind('/');
+  std::string_view rel = location;
+  while (rel.starts_with("./")) rel.remove_prefix(2);
+  return header.substr(0, slash + 1) + std::string(rel);
+}
+
+} // namespace kov::detail
+
+extern "C" void init_url_io(streaminf *r) {
+  if (r == nullptr) kov::detail::assertion("init_url_io", "null record");
+  r->open_func = kov::detail::url_open;
+  r->close_func = kov::detail::url_close;
+  r->read_func = kov::detail::url_read;
+  r->write_func = kov::detail::url_write;
+  r->seek_func = kov::detail::url_seek;
+  r->size_func = kov::detail::url_size;
+}
+
+extern "C" int kov_is_url(const char *name) {
+  return name != nullptr && kov::detail::is_url(name) ? 1 : 0;
+}
