@@ -3,14 +3,15 @@
 // axis 1) of what it holds.  The formulas are kovgain's:
 //   agc: each sample divided by the RMS of the finite samples in a window
 //        centred on it, `length` long in axis-1 units (2h + 1 samples, h =
-//        floor(length / |d| / 2), cut at the ends of the trace); 0 where
+//        length / (2 |d|) rounded, halves away from 0, as kovgain's; cut at
+//        the ends of the trace); 0 where
 //        that RMS is 0;
 //   tpower: each sample times t^power, t its axis-1 coordinate (0 for t <= 0);
 //   rms / max: the trace divided by its RMS or its largest absolute value.
 
 export function agc(trace, d, length) {
   const n = trace.length;
-  const h = Math.max(0, Math.floor(length / Math.abs(d) / 2));
+  const h = Math.max(0, Math.round(length / (2 * Math.abs(d))));
   const out = new Float32Array(n);
   // Running sums of squares and counts of the finite samples.
   const sq = new Float64Array(n + 1), cnt = new Int32Array(n + 1);

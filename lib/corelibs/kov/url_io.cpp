@@ -50,8 +50,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Largest header text fetched.
-constexpr std::size_t kMaxHeaderBytes = std::size_t{16} << 20;
 // One range request of a sequential reader, and how many are in flight.
 constexpr long long kPiece = 4LL << 20;
 constexpr std::size_t kMaxPieces = 16;

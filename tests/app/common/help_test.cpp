@@ -91,7 +91,9 @@ TEST(Help, EveryProgramPrintsItsManualAndWritesNothing) {
       {"velmodel", KOV_VELMODEL},  {"kovinfo", KOV_KOVINFO},     {"kovpng", KOV_KOVPNG},
       {"kov2segy", KOV_KOV2SEGY},  {"kovwindow", KOV_KOVWINDOW}, {"segy2kov", KOV_SEGY2KOV},
       {"kovmath", KOV_KOVMATH},    {"kovstack", KOV_KOVSTACK},   {"kovcat", KOV_KOVCAT},
-      {"kovtransp", KOV_KOVTRANSP}};
+      {"kovtransp", KOV_KOVTRANSP}, {"kovsynth", KOV_KOVSYNTH},   {"kovnmo", KOV_KOVNMO},
+      {"kovmute", KOV_KOVMUTE},    {"kovgain", KOV_KOVGAIN},     {"kovbandpass", KOV_KOVBANDPASS},
+      {"kovspectra", KOV_KOVSPECTRA}};
   for (const Program &p : programs) {
     if (std::string(p.path).empty()) continue; // not built here
     // A program's page lies in its own folder, or beside the others.

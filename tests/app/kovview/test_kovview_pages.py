@@ -176,7 +176,7 @@ def test_few_traces_are_drawn_as_wiggles_with_their_positive_lobes_filled(serve,
 
 
 def agc_reference(trace, d, length):
-    h = int(np.floor(length / abs(d) / 2))
+    h = int(np.floor(length / (2 * abs(d)) + 0.5))  # kovgain's half width
     out = np.zeros(len(trace))
     for i in range(len(trace)):
         w = trace[max(0, i - h):i + h + 1].astype(np.float64)
