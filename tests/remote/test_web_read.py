@@ -27,8 +27,11 @@ def test_programs_read_over_https_and_http_as_from_the_local_files(served, workd
         remote = run([program("kovinfo"), url], workdir, env)
         assert remote.returncode == 0, remote.stderr
         mine = run([program("kovinfo"), local], web.root, env)
-        strip = lambda text: [l for l in text.decode().splitlines() if not l.startswith("header")]
+        # The header and data lines name where each was read from.
+        strip = lambda text: [l for l in text.decode().splitlines()
+                              if not l.startswith(("header", "data "))]
         assert strip(remote.stdout) == strip(mine.stdout)
+        assert ("data         " + url + "@") in remote.stdout.decode().splitlines()
 
     # A window through the windowed engine: the same bytes as from the file.
     window = ["n1=7", "f1=3", "j1=2", "n2=5", "f2=10", "j2=3", "n3=2", "f3=1"]
