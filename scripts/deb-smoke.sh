@@ -95,7 +95,7 @@ for _ in $(seq 100); do grep -q 'kovview: open' "$work/view.txt" && break; sleep
 url=$(sed -n 's/^kovview: open //p' "$work/view.txt")
 /usr/bin/python3 -c '
 import json, sys, urllib.request
-url = sys.argv[1] + "api/info"  # the page's requests are below its token
+url = sys.argv[1] + "api/info"  # every request of the page is below its token
 info = json.load(urllib.request.urlopen(url, timeout=10))
 assert info["n"] == [500, 50, 1], info
 ' "$url" </dev/null || { cat "$work/view.err"; kill "$view"; exit 1; }
