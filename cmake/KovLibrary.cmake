@@ -3,7 +3,8 @@
 # the tests link them so, and reach routines that are not public.  With
 # BUILD_SHARED_LIBS each one is also linked, from the same objects, as a
 # versioned shared object that exports only what its public header declares
-# (hidden visibility by default; the headers mark their declarations).
+# (hidden visibility by default; the headers mark their declarations), and
+# binds its own calls inside itself (bound_names.h, -Bsymbolic-functions).
 #
 #   kov_library(<static target> [PUBLIC <targets>...] [PRIVATE <targets>...])
 #
@@ -18,6 +19,10 @@ function(kov_library target)
     C_VISIBILITY_PRESET hidden
     CXX_VISIBILITY_PRESET hidden
     VISIBILITY_INLINES_HIDDEN ON)
+  # The libraries call the core's routines by internal names, so that a
+  # program's own routine of a public name never replaces ours for us.
+  target_compile_options(${target} PRIVATE
+    "SHELL:-include ${PROJECT_SOURCE_DIR}/lib/corelibs/kov/bound_names.h")
   target_link_libraries(${target} PUBLIC ${arg_PUBLIC} PRIVATE ${arg_PRIVATE})
   install(TARGETS ${target} EXPORT kov-static ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
   if(NOT BUILD_SHARED_LIBS)
@@ -51,6 +56,8 @@ function(kov_library target)
     endforeach()
     target_link_libraries(${shared} ${scope} ${libraries})
   endforeach()
+  # A library's calls to its own routines stay inside it.
+  target_link_options(${shared} PRIVATE LINKER:-Bsymbolic-functions)
   # Every undefined symbol must be resolved by the libraries named here.
   if(NOT KOV_SANITIZE AND NOT KOV_FUZZ)
     target_link_options(${shared} PRIVATE LINKER:--no-undefined)

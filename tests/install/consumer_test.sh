@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Apache-2.0
 # Installs the build tree into a scratch prefix and builds the consumers
-# (C on the core, C++ on the typed layer, C on kov3d) against it through
+# (C on the core, C++ on the typed layer, C on kov3d, and a C program with
+# a routine named as one of the library's) against it through
 # pkg-config and through find_package, linked with the shared libraries when
 # they are installed and with the static ones, and runs each.
 set -euo pipefail
@@ -53,6 +54,9 @@ pkg_build() {
   cc -Wall -Werror -o "$out/consumer" "$src/consumer.c" "${link[@]}" $(pkg-config "${pc[@]}" --cflags --libs kov) 2>"$out/log" ||
     { cat "$out/log"; fail "C consumer through pkg-config ($kind)"; }
   # shellcheck disable=SC2046
+  cc -Wall -Werror -o "$out/own_names" "$src/own_names.c" "${link[@]}" $(pkg-config "${pc[@]}" --cflags --libs kov) 2>"$out/log" ||
+    { cat "$out/log"; fail "C consumer with a routine named as one of the library's ($kind)"; }
+  # shellcheck disable=SC2046
   c++ -std=c++20 -Wall -Werror -o "$out/consumer_typed" "$src/consumer_typed.cpp" "${link[@]}" \
     $(pkg-config "${pc[@]}" --cflags --libs kov-typed) 2>"$out/log" ||
     { cat "$out/log"; fail "C++ consumer through pkg-config ($kind)"; }
@@ -60,6 +64,7 @@ pkg_build() {
   cc -Wall -Werror -o "$out/consumer_3d" "$src/consumer_3d.c" "${link[@]}" $(pkg-config "${pc[@]}" --cflags --libs kov3d) 2>"$out/log" ||
     { cat "$out/log"; fail "kov3d consumer through pkg-config ($kind)"; }
   run "$out/consumer" "$kind" libkov
+  run "$out/own_names" "$kind" libkov
   run "$out/consumer_typed" "$kind" libkovtyped
   run "$out/consumer_3d" "$kind" libkov3d
 }
@@ -72,6 +77,7 @@ cmake_build() {
     >"$work/log" 2>&1 || { cat "$work/log"; fail "find_package ($kind)"; }
   cmake --build "$out" >"$work/log" 2>&1 || { cat "$work/log"; fail "consumers through find_package ($kind)"; }
   run "$out/consumer" "$kind" libkov
+  run "$out/own_names" "$kind" libkov
   run "$out/consumer_typed" "$kind" libkovtyped
   run "$out/consumer_3d" "$kind" libkov3d
 }

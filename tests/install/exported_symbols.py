@@ -3,13 +3,16 @@
 """Compares what a shared library exports with what its headers declare.
 
     exported_symbols.py LIBRARY --public HEADER... [--sibling HEADER...]
+                        [--bound PREFIX]
 
 The public headers are run through the compiler's preprocessor and only their
 own lines are kept (not what they include); the functions and variables they
 declare at namespace scope are read from that text, qualified by their
 namespace.  A --sibling header is one of the core's private headers: only the
 declarations marked KOV_SIBLING_API in it count (routines the sibling
-libraries call).  The dynamic symbols the library defines (nm -D) are
+libraries call).  With --bound, every C routine of the public headers is also
+exported under PREFIX + its name (the name the libraries call it by), and
+nothing else under that prefix.  The dynamic symbols the library defines (nm -D) are
 demangled and reduced to their qualified names.  Any exported name that no
 header declares, and any declared name the library does not export, fails.
 
@@ -18,6 +21,7 @@ __gnu_cxx) are left aside: libstdc++ gives them default visibility, so any
 shared C++ library that uses them carries such weak copies.
 """
 import argparse
+import functools
 import re
 import subprocess
 import sys
@@ -159,6 +163,15 @@ def declarations(text, marked_only=False):
     return names, classes
 
 
+@functools.lru_cache
+def variables(library):
+    """The names of the variables (nm: B, D or R) a library exports."""
+    out = subprocess.run(["nm", "-D", "--defined-only", library], check=True, capture_output=True,
+                         text=True).stdout
+    return {line.split()[2] for line in out.splitlines()
+            if len(line.split()) == 3 and line.split()[1] in "BDRbdr"}
+
+
 def exported(library):
     out = subprocess.run(["nm", "-D", "--defined-only", library], check=True, capture_output=True,
                          text=True).stdout
@@ -192,12 +205,15 @@ def main():
     parser.add_argument("--public", nargs="+", required=True)
     parser.add_argument("--sibling", nargs="*", default=[])
     parser.add_argument("--include", nargs="*", default=[])
+    parser.add_argument("--bound")
     args = parser.parse_args()
 
     declared, classes = set(), set()
     for header in args.public:
         language = "c" if header.endswith(".h") else "c++"
         declared |= declarations(own_lines(header, language, args.include))[0]
+    if args.bound:
+        declared |= {args.bound + n for n in declared if "::" not in n and n not in variables(args.library)}
     for header in args.sibling:
         names, marked_classes = declarations(own_lines(header, "c++", args.include),
                                              marked_only=True)

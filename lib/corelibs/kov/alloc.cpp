@@ -52,3 +52,10 @@ char *heap_copy(const std::string &text) {
 }
 
 } // namespace kov::detail
+
+// Public names of the routines above (bound_names.h).
+KOV_PUBLIC_NAME(alloc)
+KOV_PUBLIC_NAME(fortalloc)
+KOV_PUBLIC_NAME(fortfree)
+KOV_PUBLIC_NAME(fsbrk)
+KOV_PUBLIC_NAME(ifsbrk)

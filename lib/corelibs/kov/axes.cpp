@@ -112,3 +112,6 @@ extern "C" int kov_header_axes(const char *tag, int max_axes, kov_axis *axes, ch
   if (count == 0) return fail("n1 is not in the history");
   return count;
 }
+
+// Public names of the routines above (bound_names.h).
+KOV_PUBLIC_NAME(kov_header_axes)

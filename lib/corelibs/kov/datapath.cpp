@@ -605,3 +605,20 @@ extern "C" void mkrandom_string(const char *in, char *out) {
   const std::string name = random_name(in != nullptr ? in : "");
   std::memcpy(out, name.c_str(), name.size() + 1);
 }
+
+// Public names of the routines above (bound_names.h).
+KOV_PUBLIC_NAME(datapath)
+KOV_PUBLIC_NAME(envhead)
+KOV_PUBLIC_NAME(expand_info)
+KOV_PUBLIC_NAME(expand_name)
+KOV_PUBLIC_NAME(expandnm)
+KOV_PUBLIC_NAME(findnm)
+KOV_PUBLIC_NAME(fullnm)
+KOV_PUBLIC_NAME(get_data_name)
+KOV_PUBLIC_NAME(isapipe)
+KOV_PUBLIC_NAME(kov_tail)
+KOV_PUBLIC_NAME(makenames)
+KOV_PUBLIC_NAME(mkrandom_string)
+KOV_PUBLIC_NAME(open_outstream)
+KOV_PUBLIC_NAME(outname)
+KOV_PUBLIC_NAME(readpath)

@@ -195,3 +195,13 @@ extern "C" void kov_add_doc_line__(const char *line, std::size_t len) {
 }
 
 extern "C" int doc_(const char *name, std::size_t len) { return doc(TextIn(name, len)); }
+
+// Public names of the routines above (bound_names.h).
+KOV_PUBLIC_NAME(doc)
+KOV_PUBLIC_NAME(doc_)
+KOV_PUBLIC_NAME(find_doc)
+KOV_PUBLIC_NAME(get_doc_path)
+KOV_PUBLIC_NAME(kov_add_doc_line)
+KOV_PUBLIC_NAME(kov_add_doc_line_)
+KOV_PUBLIC_NAME(kov_add_doc_line__)
+KOV_PUBLIC_NAME(page_doc)

@@ -356,3 +356,8 @@ void drain_pending(const streaminf *record) {
 }
 
 } // namespace kov::detail
+
+// Public names of the routines above (bound_names.h).
+KOV_PUBLIC_NAME(fsize)
+KOV_PUBLIC_NAME(init_fd_io)
+KOV_PUBLIC_NAME(redin)

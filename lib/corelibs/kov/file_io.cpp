@@ -378,3 +378,6 @@ extern "C" void init_file_io(streaminf *r) {
   r->seek_func = file_seek;
   r->size_func = file_size;
 }
+
+// Public names of the routines above (bound_names.h).
+KOV_PUBLIC_NAME(init_file_io)

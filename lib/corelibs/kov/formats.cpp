@@ -100,3 +100,14 @@ extern "C" void open_socketstream(streaminf *r) {
   r->dataname = "follow_hdr";
   init_io(r);
 }
+
+// Public names of the routines above (bound_names.h).
+KOV_PUBLIC_NAME(get_format)
+KOV_PUBLIC_NAME(get_format_name)
+KOV_PUBLIC_NAME(get_format_num)
+KOV_PUBLIC_NAME(open_inoutstream)
+KOV_PUBLIC_NAME(open_instream)
+KOV_PUBLIC_NAME(open_scrstream)
+KOV_PUBLIC_NAME(open_socketstream)
+KOV_PUBLIC_NAME(set_format)
+KOV_PUBLIC_NAME(set_output_data_format)

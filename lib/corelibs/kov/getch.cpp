@@ -294,3 +294,11 @@ std::optional<std::string> getch_string(const char *name) {
 }
 
 } // namespace kov::detail
+
+// Public names of the routines above (bound_names.h).
+KOV_PUBLIC_NAME(getch)
+KOV_PUBLIC_NAME(getch_add_string)
+KOV_PUBLIC_NAME(getch_n)
+KOV_PUBLIC_NAME(getpar_decode)
+KOV_PUBLIC_NAME(kov_prog)
+KOV_PUBLIC_NAME(kovarg)

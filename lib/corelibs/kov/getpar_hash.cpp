@@ -125,3 +125,9 @@ extern "C" hash_item *getpar_hash_lookup(hash_item **queue, int qlen, const char
     if (same_name(item, tag, tlen)) return item;
   return nullptr;
 }
+
+// Public names of the routines above (bound_names.h).
+KOV_PUBLIC_NAME(getpar_hash_lookup)
+KOV_PUBLIC_NAME(getpar_hash_store)
+KOV_PUBLIC_NAME(new_queue)
+KOV_PUBLIC_NAME(suballoc)

@@ -322,3 +322,10 @@ extern "C" void getpar_string_store(hash_item **queue, int qlen, char *word) {
     getpar_scan(queue, qlen);
   }
 }
+
+// Public names of the routines above (bound_names.h).
+KOV_PUBLIC_NAME(getpar_push_input)
+KOV_PUBLIC_NAME(getpar_scan)
+KOV_PUBLIC_NAME(getpar_stack_par)
+KOV_PUBLIC_NAME(getpar_string_store)
+KOV_PUBLIC_NAME(massage)

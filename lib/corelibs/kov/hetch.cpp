@@ -135,3 +135,14 @@ extern "C" int kov_history_params(const char *tag, kov_param_visitor each, void 
     for (const hash_item *item : items) each(item->tag, item->tlen, item->val, item->vlen, data);
   return static_cast<int>(items.size());
 }
+
+// Public names of the routines above (bound_names.h).
+KOV_PUBLIC_NAME(auxpar)
+KOV_PUBLIC_NAME(auxpar_n)
+KOV_PUBLIC_NAME(fetch)
+KOV_PUBLIC_NAME(fetch_n)
+KOV_PUBLIC_NAME(hetch)
+KOV_PUBLIC_NAME(hetch_n)
+KOV_PUBLIC_NAME(kov_history_params)
+KOV_PUBLIC_NAME(kovstrpar)
+KOV_PUBLIC_NAME(tetch)

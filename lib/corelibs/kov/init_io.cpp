@@ -38,3 +38,6 @@ extern "C" void init_io(streaminf *r) {
     koverr("unknown IO type\n");
   }
 }
+
+// Public names of the routines above (bound_names.h).
+KOV_PUBLIC_NAME(init_io)

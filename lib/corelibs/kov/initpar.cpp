@@ -80,3 +80,8 @@ extern "C" void finitpar(void) {
 }
 
 extern "C" const char *kov_version(void) { return KOV_VERSION_STRING; }
+
+// Public names of the routines above (bound_names.h).
+KOV_PUBLIC_NAME(finitpar)
+KOV_PUBLIC_NAME(initpar)
+KOV_PUBLIC_NAME(kov_version)

@@ -155,3 +155,12 @@ void assertion(const char *routine, const char *what) {
 }
 
 } // namespace kov::detail
+
+// Public names of the routines above (bound_names.h).
+KOV_PUBLIC_NAME(erexit)
+KOV_PUBLIC_NAME(fexit)
+KOV_PUBLIC_NAME(kov_set_fatal_handler)
+KOV_PUBLIC_NAME(kov_set_warning_handler)
+KOV_PUBLIC_NAME(koverr)
+KOV_PUBLIC_NAME(kovwarn)
+KOV_PUBLIC_NAME(noieeeinterupt)

@@ -128,3 +128,14 @@ extern "C" int isordinary(const char *path) {
   struct stat st;
   return ::stat(path, &st) == 0 && S_ISREG(st.st_mode) ? 1 : 0;
 }
+
+// Public names of the routines above (bound_names.h).
+KOV_PUBLIC_NAME(fdordinary)
+KOV_PUBLIC_NAME(file_position)
+KOV_PUBLIC_NAME(isclosed)
+KOV_PUBLIC_NAME(isordinary)
+KOV_PUBLIC_NAME(sseek)
+KOV_PUBLIC_NAME(sseek_block)
+KOV_PUBLIC_NAME(sseek_block_d)
+KOV_PUBLIC_NAME(sseek_l_l)
+KOV_PUBLIC_NAME(sseekable)

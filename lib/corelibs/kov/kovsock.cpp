@@ -384,3 +384,13 @@ bool write_exactly(int fd, const char *buffer, std::size_t n) {
 }
 
 } // namespace kov::detail
+
+// Public names of the routines above (bound_names.h).
+KOV_PUBLIC_NAME(catchem)
+KOV_PUBLIC_NAME(kov_is_socket_name)
+KOV_PUBLIC_NAME(kovstr_socket_head)
+KOV_PUBLIC_NAME(opensock1)
+KOV_PUBLIC_NAME(opensock2)
+KOV_PUBLIC_NAME(socklisten)
+KOV_PUBLIC_NAME(strget)
+KOV_PUBLIC_NAME(strput)

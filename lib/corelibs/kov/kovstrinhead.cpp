@@ -207,3 +207,9 @@ extern "C" void kovstr_scr_head(streaminf *r) {
   else
     r->valid = 0;
 }
+
+// Public names of the routines above (bound_names.h).
+KOV_PUBLIC_NAME(kovstr_in_head)
+KOV_PUBLIC_NAME(kovstr_inout_head)
+KOV_PUBLIC_NAME(kovstr_scr_head)
+KOV_PUBLIC_NAME(readhdr)

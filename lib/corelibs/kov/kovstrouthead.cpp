@@ -333,3 +333,14 @@ extern "C" int kov_headername(const char *tag, char *name) {
   std::snprintf(name, 257, "%s", r->headername.c_str());
   return 0;
 }
+
+// Public names of the routines above (bound_names.h).
+KOV_PUBLIC_NAME(kov_headername)
+KOV_PUBLIC_NAME(kovstr_copyh)
+KOV_PUBLIC_NAME(kovstr_hclose)
+KOV_PUBLIC_NAME(kovstr_out_head)
+KOV_PUBLIC_NAME(kovstr_ready_out)
+KOV_PUBLIC_NAME(maketitle)
+KOV_PUBLIC_NAME(noheader)
+KOV_PUBLIC_NAME(write_outname)
+KOV_PUBLIC_NAME(write_title)

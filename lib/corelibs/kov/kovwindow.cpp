@@ -479,3 +479,12 @@ extern "C" int snap(const char *name, int n1, int n2, const void *data) {
   if (::stat(file.c_str(), &st) == 0) slice(name, 4, n1, n2, data);
   return 0;
 }
+
+// Public names of the routines above (bound_names.h).
+KOV_PUBLIC_NAME(c2h)
+KOV_PUBLIC_NAME(h2c)
+KOV_PUBLIC_NAME(kov_window)
+KOV_PUBLIC_NAME(slice)
+KOV_PUBLIC_NAME(snap)
+KOV_PUBLIC_NAME(sreed_window)
+KOV_PUBLIC_NAME(srite_window)

@@ -45,3 +45,11 @@ extern "C" int snap_(const char *name, const int *n1, const int *n2, const void 
                      std::size_t name_len) {
   return snap(TextIn(name, name_len), *n1, *n2, data);
 }
+
+// Public names of the routines above (bound_names.h).
+KOV_PUBLIC_NAME(slice_)
+KOV_PUBLIC_NAME(snap_)
+KOV_PUBLIC_NAME(sreed_window_)
+KOV_PUBLIC_NAME(sreed_window__)
+KOV_PUBLIC_NAME(srite_window_)
+KOV_PUBLIC_NAME(srite_window__)

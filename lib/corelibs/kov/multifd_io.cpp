@@ -473,3 +473,6 @@ extern "C" void init_multifd_io(streaminf *r) {
   r->seek_func = multifd_seek;
   r->size_func = multifd_size;
 }
+
+// Public names of the routines above (bound_names.h).
+KOV_PUBLIC_NAME(init_multifd_io)

@@ -320,3 +320,6 @@ extern "C" int kov_commit_outputs(void) {
   stdout_header = 0;
   return 0;
 }
+
+// Public names of the routines above (bound_names.h).
+KOV_PUBLIC_NAME(kov_commit_outputs)

@@ -245,3 +245,12 @@ extern "C" int auxputhead(const char *tag, const char *format, ...) {
   }
   return 0;
 }
+
+// Public names of the routines above (bound_names.h).
+KOV_PUBLIC_NAME(auxputch)
+KOV_PUBLIC_NAME(auxputhead)
+KOV_PUBLIC_NAME(kovstrput)
+KOV_PUBLIC_NAME(kovstrputlast)
+KOV_PUBLIC_NAME(putch)
+KOV_PUBLIC_NAME(putch_format)
+KOV_PUBLIC_NAME(putlin)

@@ -282,3 +282,11 @@ extern "C" int srite2(const char *tag, const void *buffer, int nbytes, const cha
 extern "C" int srite_raw(const char *tag, const void *buffer, int nbytes) {
   return write_common("srite_raw", tag, buffer, nbytes, nullptr, true);
 }
+
+// Public names of the routines above (bound_names.h).
+KOV_PUBLIC_NAME(sreed)
+KOV_PUBLIC_NAME(sreed2)
+KOV_PUBLIC_NAME(sreed_raw)
+KOV_PUBLIC_NAME(srite)
+KOV_PUBLIC_NAME(srite2)
+KOV_PUBLIC_NAME(srite_raw)

@@ -140,3 +140,12 @@ extern "C" int kov_prog_stat(const char *msg, int i, int n, int isend) {
   if (isend == 1) return kov_progress_prog(line);
   return 0;
 }
+
+// Public names of the routines above (bound_names.h).
+KOV_PUBLIC_NAME(kov_begin_prog)
+KOV_PUBLIC_NAME(kov_end_prog)
+KOV_PUBLIC_NAME(kov_err_prog)
+KOV_PUBLIC_NAME(kov_exit_prog)
+KOV_PUBLIC_NAME(kov_prog_stat)
+KOV_PUBLIC_NAME(kov_progress_prog)
+KOV_PUBLIC_NAME(kov_send_msg)

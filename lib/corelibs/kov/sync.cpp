@@ -185,3 +185,7 @@ extern "C" void syncin(streaminf *r) {
   // The trailer is never header text.
   cut_header(r, found);
 }
+
+// Public names of the routines above (bound_names.h).
+KOV_PUBLIC_NAME(syncin)
+KOV_PUBLIC_NAME(syncout)

@@ -474,3 +474,31 @@ extern "C" int debug_tag(const char *tag) {
   print_streaminf(r);
   return 0;
 }
+
+// Public names of the routines above (bound_names.h).
+KOV_PUBLIC_NAME(aux_unlink)
+KOV_PUBLIC_NAME(auxclose)
+KOV_PUBLIC_NAME(auxhclose)
+KOV_PUBLIC_NAME(auxin)
+KOV_PUBLIC_NAME(auxinout)
+KOV_PUBLIC_NAME(auxout)
+KOV_PUBLIC_NAME(auxscr)
+KOV_PUBLIC_NAME(auxsockout)
+KOV_PUBLIC_NAME(auxtmp)
+KOV_PUBLIC_NAME(copy_history)
+KOV_PUBLIC_NAME(debug_tag)
+KOV_PUBLIC_NAME(fd_info)
+KOV_PUBLIC_NAME(file)
+KOV_PUBLIC_NAME(hclose)
+KOV_PUBLIC_NAME(input)
+KOV_PUBLIC_NAME(kov_head)
+KOV_PUBLIC_NAME(kov_history)
+KOV_PUBLIC_NAME(kovstr_addend)
+KOV_PUBLIC_NAME(kovstr_addstart)
+KOV_PUBLIC_NAME(kovstr_del)
+KOV_PUBLIC_NAME(kovstr_head)
+KOV_PUBLIC_NAME(kovstr_new)
+KOV_PUBLIC_NAME(output)
+KOV_PUBLIC_NAME(print_streaminf)
+KOV_PUBLIC_NAME(tag_exists)
+KOV_PUBLIC_NAME(tag_info)

@@ -101,3 +101,7 @@ extern "C" int kov_tag_is_pipe(const char *tag) {
   if (!r->isapipe && !(r->headfile != nullptr && isapipe(::fileno(r->headfile)) == 1)) return 0;
   return std::strcmp(tag, "out") == 0 ? 1 : -1;
 }
+
+// Public names of the routines above (bound_names.h).
+KOV_PUBLIC_NAME(kov_tag_is_pipe)
+KOV_PUBLIC_NAME(make_unpipe)

@@ -930,3 +930,7 @@ extern "C" void init_url_io(streaminf *r) {
 extern "C" int kov_is_url(const char *name) {
   return name != nullptr && kov::detail::is_url(name) ? 1 : 0;
 }
+
+// Public names of the routines above (bound_names.h).
+KOV_PUBLIC_NAME(init_url_io)
+KOV_PUBLIC_NAME(kov_is_url)
