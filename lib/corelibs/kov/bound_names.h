@@ -272,7 +272,7 @@ KOV_PUBLIC_ROUTINES(KOV_BIND_)
 #define KOV_COPY_ATTRIBUTES_(name) copy(name),
 #endif
 #define KOV_PUBLIC_NAME(name)                                                                      \
-  extern "C" __typeof__(name) kov_public_##name __asm__(#name) __attribute__((                      \
+  extern "C" __typeof__(name) kov_public_##name __asm__(#name) __attribute__((                     \
       KOV_COPY_ATTRIBUTES_(name) weak, alias("kovlib_" #name), visibility("default")));
 
 #endif
