@@ -5,7 +5,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
+start=$SECONDS
 kov_install_deps
+echo "=== dependencies took $((SECONDS - start)) s ==="
 
 for preset in default asan; do
   echo "=== $preset build ==="
@@ -14,6 +16,10 @@ for preset in default asan; do
   extra=()
   [ "$preset" = default ] && extra=(-DKOV_BUILD_BENCH=ON)
   cmake --preset "$preset" -DKOV_BUILD_TESTS=ON "${extra[@]}" </dev/null
+  start=$SECONDS
   cmake --build --preset "$preset" -j 2 </dev/null
+  echo "=== $preset build took $((SECONDS - start)) s ==="
+  start=$SECONDS
   ctest --preset "$preset" --output-on-failure </dev/null
+  echo "=== $preset tests took $((SECONDS - start)) s ==="
 done
