@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <limits>
 #include <map>
@@ -137,6 +138,22 @@ py::array_t<float> copy_of(const Floats &a) {
   return out;
 }
 
+// ValueError naming the first model velocity that is not a finite positive
+// number (sample and trace counted from 1).
+void require_velocities(const float *in, const Traces &m) {
+  for (std::size_t t = 0; t < m.count; ++t) {
+    const std::span<const float> v(in + t * m.n, m.n);
+    const std::size_t bad = kovproc::first_bad_velocity(v);
+    if (bad < m.n) {
+      char text[160];
+      std::snprintf(text, sizeof text,
+                    "the velocity %g at sample %zu of trace %zu is not a positive number",
+                    static_cast<double>(v[bad]), bad + 1, t + 1);
+      throw py::value_error(text);
+    }
+  }
+}
+
 // Model traces (traces, depths) at depth step dz into traces of nt samples
 // at dt: (traces, offsets, nt), one offset (0) when noff is 0, the offsets
 // ooff + doff * h otherwise (kovsynth).
@@ -150,14 +167,7 @@ py::array_t<float> synth(const Floats &model, double dz, const std::string &dens
   py::array_t<float> result({m.count, offsets, nt});
   float *out = result.mutable_data();
   const float *in = model.data();
-  for (std::size_t t = 0; t < m.count; ++t) {
-    const std::span<const float> v(in + t * m.n, m.n);
-    const std::size_t bad = kovproc::first_bad_velocity(v);
-    if (bad < m.n)
-      throw py::value_error("the velocity " + std::to_string(v[bad]) + " at sample " +
-                            std::to_string(bad + 1) + " of trace " + std::to_string(t + 1) +
-                            " is not a positive number");
-  }
+  require_velocities(in, m);
   {
     py::gil_scoped_release release;
     for (std::size_t t = 0; t < m.count; ++t) {
@@ -177,14 +187,7 @@ py::array_t<float> synth(const Floats &model, double dz, const std::string &dens
 py::array_t<float> vrms(const Floats &model, double dz, std::size_t nt, double dt) {
   const Traces m = traces_of(model, "the model");
   const float *in = model.data();
-  for (std::size_t t = 0; t < m.count; ++t) {
-    const std::span<const float> v(in + t * m.n, m.n);
-    const std::size_t bad = kovproc::first_bad_velocity(v);
-    if (bad < m.n)
-      throw py::value_error("the velocity " + std::to_string(v[bad]) + " at sample " +
-                            std::to_string(bad + 1) + " of trace " + std::to_string(t + 1) +
-                            " is not a positive number");
-  }
+  require_velocities(in, m);
   const kovproc::TimeAxis axis{nt, 0.0, dt};
   py::array_t<float> result({m.count, nt});
   float *out = result.mutable_data();
