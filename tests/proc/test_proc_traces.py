@@ -3,8 +3,11 @@
 bit on the same input (each program run in a directory of its own), and
 against independent NumPy and SciPy readings of the formulas."""
 import os
+import re
+import subprocess
 import sys
 from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -324,3 +327,30 @@ MODEL = np.full((2, 20), 2000.0, np.float32)
 def test_refusals_are_value_errors_with_the_programs_reasons(call, words):
     with pytest.raises(ValueError, match=words):
         call()
+
+
+# --- the README -----------------------------------------------------------
+
+def test_the_readmes_loop_in_python_equals_its_pipeline(tmp_path):
+    """The README's "loop closed" lines run with the programs built here,
+    then its Python version of them, which asserts that its section equals
+    the pipeline's stack."""
+    program("kovsynth")
+    text = (Path(__file__).resolve().parents[2] / "README.md").read_text()
+    section = text[text.index("### The loop closed"):text.index("## Data on object storage")]
+    blocks = re.findall(r"```(\w+)\n(.*?)```", section, re.S)
+    assert [kind for kind, _ in blocks] == ["sh", "python"]
+    shell, python = blocks[0][1], blocks[1][1]
+    lines = [line for line in shell.replace("\\\n", " ").splitlines()
+             if line and not line.startswith("kovview")]
+    (tmp_path / "doc").mkdir()
+    env = dict(os.environ, DATAPATH=str(tmp_path) + "/",
+               PATH=os.environ["KOV_BIN_DIR"] + os.pathsep + os.environ["PATH"])
+    done = subprocess.run(["bash", "-c", "set -e -o pipefail\n" + "\n".join(lines)], cwd=tmp_path,
+                          env=env, stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                          timeout=300)
+    assert done.returncode == 0, done.stderr
+    assert (tmp_path / "doc" / "processing-loop.png").exists()
+    done = subprocess.run([sys.executable, "-c", python], cwd=tmp_path, env=env,
+                          stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
