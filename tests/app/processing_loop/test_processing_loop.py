@@ -92,18 +92,19 @@ def pixels(png: bytes) -> np.ndarray:
     width, height, depth, colour, _, _, interlace = header
     assert depth == 8 and colour in (2, 6) and interlace == 0, header
     channels = 3 if colour == 2 else 4
-    raw = np.frombuffer(zlib.decompress(idat), np.uint8).reshape(height, 1 + width * channels)
-    out = np.zeros((height, width * channels), np.int32)
+    raw = zlib.decompress(idat)
+    stride = 1 + width * channels
+    rows: list[list[int]] = []
+    up = [0] * (width * channels)
     for y in range(height):
-        kind, line = raw[y, 0], raw[y, 1:].astype(np.int32)
-        up = out[y - 1] if y else np.zeros_like(line)
+        kind, line = raw[y * stride], raw[y * stride + 1:(y + 1) * stride]
         if kind == 0:
-            out[y] = line
+            row = list(line)
         elif kind == 2:
-            out[y] = (line + up) & 255
+            row = [(a + b) & 255 for a, b in zip(line, up)]
         else:  # sub, average, Paeth: each byte depends on the one to its left
-            row = out[y]
-            for x in range(line.size):
+            row = [0] * len(line)
+            for x, a in enumerate(line):
                 left = row[x - channels] if x >= channels else 0
                 corner = up[x - channels] if x >= channels else 0
                 if kind == 1:
@@ -114,5 +115,8 @@ def pixels(png: bytes) -> np.ndarray:
                     p = left + up[x] - corner
                     pa, pb, pc = abs(p - left), abs(p - up[x]), abs(p - corner)
                     guess = left if pa <= pb and pa <= pc else up[x] if pb <= pc else corner
-                row[x] = (line[x] + guess) & 255
+                row[x] = (a + guess) & 255
+        rows.append(row)
+        up = row
+    out = np.array(rows, dtype=np.uint8)
     return out.reshape(height, width, channels)
