@@ -4,23 +4,23 @@
 Each function computes what its program computes, sample for sample, so
 that a notebook and a pipeline give the same numbers:
 
-==============  =============  ============================================
-function        program        what
-==============  =============  ============================================
-``evaluate``    ``kovmath``    an expression at every sample
-``stack``       ``kovstack``   a reduction along an axis
-``synth``       ``kovsynth``   seismic traces or gathers from a velocity
+============  ===============  ==========================================
+function      program          what
+============  ===============  ==========================================
+``evaluate``  ``kovmath``      an expression at every sample
+``stack``     ``kovstack``     a reduction along an axis
+``synth``     ``kovsynth``     seismic traces or gathers from a velocity
                                model in depth
-``vrms``        ``kovsynth``   the RMS velocities in time of a model
+``vrms``      ``kovsynth``     the RMS velocities in time of a model
                                (``vrms=``)
-``nmo``         ``kovnmo``     normal moveout and its inverse
-``mute``        ``kovmute``    mutes above or below a line in time and
+``nmo``       ``kovnmo``       normal moveout and its inverse
+``mute``      ``kovmute``      mutes above or below a line in time and
                                offset
-``gain``        ``kovgain``    power of time, AGC, percentile clip,
+``gain``      ``kovgain``      power of time, AGC, percentile clip,
                                balance
-``bandpass``    ``kovbandpass``  Butterworth filters, zero or minimum phase
-``spectra``     ``kovspectra``   amplitude spectra
-==============  =============  ============================================
+``bandpass``  ``kovbandpass``  Butterworth filters, zero or minimum phase
+``spectra``   ``kovspectra``   amplitude spectra
+============  ===============  ==========================================
 
 Arrays are in NumPy's order: the fastest axis of a dataset (its axis 1)
 is the last NumPy axis, its axis k the NumPy axis -k.  The trace functions
