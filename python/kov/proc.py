@@ -124,6 +124,8 @@ def stack(array: np.ndarray, axis: int = -2, mode: str = "mean", norm: bool = Tr
 # The longest trace the programs take, in samples.
 _MOST_SAMPLES = 1 << 28
 _INT_MAX = 2 ** 31 - 1
+# The most samples of a result, well within the sizes NumPy counts.
+_MOST_RESULT = 2 ** 58
 
 
 def _traces(array: ArrayLike, what: str = "the data") -> np.ndarray:
@@ -216,6 +218,9 @@ def synth(model: ArrayLike, *, d1: float, nt: int = 1000, dt: float = 0.004,
         step = 0.0 if doff is None else _real("doff", doff)
         if count > 1 and step == 0.0:
             raise ValueError("doff=0: the offsets must differ")
+    samples = int(np.prod(m.shape[:-1], dtype=object)) * max(count, 1) * nt
+    if samples > _MOST_RESULT:
+        raise MemoryError("%d samples of synthetic data: more than an array holds" % samples)
     out = _proc.synth(m.reshape(-1, m.shape[-1]), dz, density, nt, dt, fpeak, count, first, step)
     return out.reshape(m.shape[:-1] + ((count,) if count else ()) + (nt,))
 
@@ -442,6 +447,8 @@ def spectra(traces: ArrayLike, *, nfft: Optional[int] = None, all: bool = False,
         raise ValueError("nfft=%d: larger than the transform takes (at most %d)"
                          % (size, _INT_MAX))
     flat = data.reshape(-1, n1)
+    if flat.shape[0] * (size // 2 + 1) > _MOST_RESULT:
+        raise MemoryError("nfft=%d: the spectra would not fit an array" % size)
     if all and flat.shape[0] == 0:
         raise ValueError("all=y: there are no traces to average")
     out = _proc.spectra(flat, size, bool(all), bool(db))

@@ -286,6 +286,8 @@ def test_any_real_dtype_is_read_as_float32_and_each_trace_is_the_last_axis():
         kp.spectra(data + 1j)
     with pytest.raises(ValueError, match="axis"):
         kp.gain(np.float32(3), agc=0.1, d1=0.004)
+    with pytest.raises(MemoryError):
+        kp.synth(np.full((1024, 1), 2000.0), d1=5, nt=2 ** 28, noff=2 ** 31 - 1, doff=1)
 
 
 TRACE = np.ones((2, 50), np.float32)
