@@ -782,6 +782,9 @@ struct UrlState {
   long long last_end = -1; // where the last read ended
   long long ahead = 0;     // read-ahead of a sequential reader, grown as it goes
   std::deque<std::unique_ptr<Piece>> pieces;
+  // Buffers of finished pieces, used again: fresh memory for every piece
+  // costs more than the transfer (the system clears every page first).
+  std::vector<PageBlock> spare;
   std::vector<ByteRange> expected; // announced ranges, in reading order
   std::size_t next_expected = 0;   // the first of them not queued in full
 };
@@ -831,7 +834,12 @@ void add_piece(UrlState &s, long long first, long long length) {
   auto p = std::make_unique<Piece>();
   p->first = first;
   p->length = length;
-  p->data = PageBlock(static_cast<std::size_t>(length));
+  if (!s.spare.empty() && s.spare.back().size() >= static_cast<std::size_t>(length)) {
+    p->data = std::move(s.spare.back());
+    s.spare.pop_back();
+  } else {
+    p->data = PageBlock(static_cast<std::size_t>(std::max(length, kPiece)));
+  }
   p->request = std::make_unique<Request>(s.target, "GET");
   p->request->set_range(first, length);
   p->request->set_sink(p->data.data(), static_cast<std::size_t>(length));
@@ -840,7 +848,14 @@ void add_piece(UrlState &s, long long first, long long length) {
   s.pieces.push_back(std::move(p));
 }
 
-void drop_front(UrlState &s) { s.pieces.pop_front(); }
+// The front piece goes, its buffer kept for another once no transfer
+// writes into it.
+void drop_front(UrlState &s) {
+  std::unique_ptr<Piece> p = std::move(s.pieces.front());
+  s.pieces.pop_front();
+  p->request.reset();
+  if (s.spare.size() < kMaxPieces) s.spare.push_back(std::move(p->data));
+}
 
 // Queue the announced ranges from where the queue ends.
 void follow_expected(UrlState &s) {
@@ -986,7 +1001,7 @@ void url_expect(streaminf *record, std::vector<ByteRange> ranges) {
   s.expected = std::move(ranges);
   s.next_expected = 0;
   // What was fetched ahead for another reading order goes.
-  s.pieces.clear();
+  while (!s.pieces.empty()) drop_front(s);
   s.last_end = -1;
 }
 
