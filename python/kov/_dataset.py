@@ -49,8 +49,8 @@ def _credentials(given: Optional[Mapping[str, Any]]) -> Optional[dict]:
         elif name in _CREDENTIAL_TEXTS:
             if not isinstance(value, str):
                 raise KovTypeError("credentials: %s must be a str" % name)
-            if "\0" in value:
-                raise KovValueError("credentials: %s holds a NUL character" % name)
+            if any(ord(c) < 0x20 or ord(c) == 0x7f for c in value):
+                raise KovValueError("credentials: %s holds a control character" % name)
             checked[name] = value
         else:
             raise KovValueError("credentials: unknown key %r (key, secret, token, profile, region, "

@@ -167,6 +167,7 @@ def test_python_credentials_travel_with_the_dataset(s3, workdir, monkeypatch):
         assert np.array_equal(ds[7], values[7])
 
     for bad, kind in (({"key": "k"}, ValueError), ({"secrets": "x"}, ValueError),
-                      ({"anon": "yes"}, TypeError), ("key=k", TypeError)):
+                      ({"anon": "yes"}, TypeError), ("key=k", TypeError),
+                      (dict(given, token="a\r\nx-evil: 1"), ValueError)):
         with pytest.raises(kind):
             kov.open(url, credentials=bad)

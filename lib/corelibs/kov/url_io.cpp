@@ -186,6 +186,8 @@ Settings load_settings(const std::string &tag) {
     parameter.clear();
   else
     parameter.resize(std::strlen(parameter.c_str()));
+  // A name cut at the room would be another name.
+  if (parameter.size() + 1 >= 4096) koverr("credentials= is longer than 4094 characters\n");
 
   const std::string home = env("HOME");
   std::string profile = env("AWS_PROFILE");
