@@ -12,7 +12,10 @@ machine has it).
           window of every trace) through a counting proxy: bytes fetched
           against the window's own bytes                               goal <= 1.10
 
-Usage: remote_bench.py KOVINFO KOVWINDOW [MIB] [REPEATS]   (MIB default 1024)
+  anchor: with ANCHOR (another build's kovinfo), kovinfo over https
+          against the anchor's, pairs alternating
+
+Usage: remote_bench.py KOVINFO KOVWINDOW [MIB] [REPEATS] [ANCHOR]   (MIB default 1024)
 """
 import os
 import subprocess
@@ -32,6 +35,7 @@ def main():
     kovinfo, kovwindow = sys.argv[1], sys.argv[2]
     mib = int(sys.argv[3]) if len(sys.argv) > 3 else 1024
     repeats = int(sys.argv[4]) if len(sys.argv) > 4 else 3
+    anchor = sys.argv[5] if len(sys.argv) > 5 else None
     n1 = 2048
     n2 = mib * (1 << 20) // (4 * n1)
     with tempfile.TemporaryDirectory() as d:
@@ -51,6 +55,10 @@ def main():
             compare("https", env + "%s %s > /dev/null" % (kovinfo, web.url("big.H")),
                     "curl -s --cacert %s %s > /dev/null" % (web.cert, web.url("big.H@")),
                     d, repeats, goal=1.30)
+            if anchor:
+                compare("https against the anchor",
+                        env + "%s %s > /dev/null" % (kovinfo, web.url("big.H")),
+                        env + "%s %s > /dev/null" % (anchor, web.url("big.H")), d, repeats)
             proxy = FaultProxy(web.port)
             for name, args, bytes_ in (
                     ("window of traces", ["n2=%d" % (n2 // 64), "f2=%d" % (n2 // 3)], n2 // 64 * n1 * 4),

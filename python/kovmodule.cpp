@@ -6,9 +6,11 @@
 // around calls that move data (the buffers stay referenced by the caller).
 // Nothing the library does may end the interpreter: its fatal errors, and
 // any exit it takes past them, become a C++ exception that reaches Python as
-// _kov.Error(errno, message).  Its warnings, and the system's reasons it
-// gives for failed calls, are collected until the package takes them.
+// _kov.Error(errno, message, name).  Its warnings, and the system's reasons
+// it gives for failed calls, are collected until the package takes them.
 #include <kov/kovlib.h>
+
+#include "url_io.h"
 
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -30,8 +32,10 @@ namespace py = pybind11;
 namespace {
 
 struct LibraryError : std::runtime_error {
-  LibraryError(const std::string &text, int code) : std::runtime_error(text), error(code) {}
-  int error; // errno of the system call that failed, or 0
+  LibraryError(const std::string &text, int code, std::string about = {})
+      : std::runtime_error(text), error(code), name(std::move(about)) {}
+  int error;        // errno of the system call that failed, or 0
+  std::string name; // the URL whose request failed, or empty
 };
 
 // A header whose text the library refuses (a token longer than its scanner
@@ -52,7 +56,10 @@ thread_local int depth = 0;        // library calls running on this thread
 std::vector<std::string> warnings; // collected until the package takes them
 int system_error = 0;              // errno of the last reason the system gave
 
+// A failed request names its URL and the kind of failure as an errno.
 [[noreturn]] void on_fatal(const char *message, void *) {
+  kov::detail::UrlFailure failure = kov::detail::take_url_failure();
+  if (failure.code != 0) throw LibraryError(message, failure.code, std::move(failure.url));
   throw LibraryError(message, system_error);
 }
 
@@ -136,9 +143,10 @@ void set_param(const std::string &name, const std::string &value) {
   });
 }
 
-// Open an input tag: true when its history could be read.
+// Open an input tag: true when its history could be read.  Without the
+// interpreter lock: a header behind a URL takes a request.
 bool open_input(const std::string &tag) {
-  return locked([&] {
+  return unlocked([&] {
     try {
       tag_info(tag.c_str(), TAG_IN);
       return kov_history(tag.c_str(), nullptr) >= 0;
@@ -379,6 +387,28 @@ std::string data_names(const std::string &path, const std::string &base) {
   });
 }
 
+// The credentials of the URLs of a tag (None: those of the environment):
+// a dict of texts with the keys "profile", "key", "secret", "token",
+// "region", "endpoint_url", and "anon" (unsigned requests when true).
+void set_credentials(const std::string &tag, const py::object &given) {
+  std::optional<kov::detail::UrlCredentials> credentials;
+  if (!given.is_none()) {
+    const py::dict d = given.cast<py::dict>();
+    auto text = [&](const char *key) {
+      return d.contains(key) ? d[key].cast<std::string>() : std::string();
+    };
+    credentials.emplace();
+    credentials->profile = text("profile");
+    credentials->key_id = text("key");
+    credentials->secret = text("secret");
+    credentials->token = text("token");
+    credentials->region = text("region");
+    credentials->endpoint = text("endpoint_url");
+    credentials->anonymous = d.contains("anon") && d["anon"].cast<bool>();
+  }
+  locked([&] { kov::detail::set_url_credentials(tag, std::move(credentials)); });
+}
+
 std::string expand(const std::string &name, const std::string &tag) {
   return locked([&] {
     std::unique_ptr<char, decltype(&std::free)> full(expandnm(name.c_str(), tag.c_str()),
@@ -420,7 +450,9 @@ PYBIND11_MODULE(_kov, m) {
     } catch (const LibraryError &e) {
       std::string text = e.what();
       while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
-      PyErr_SetObject(error.ptr(), py::make_tuple(e.error, text).ptr());
+      py::object name = py::none();
+      if (!e.name.empty()) name = py::str(e.name);
+      PyErr_SetObject(error.ptr(), py::make_tuple(e.error, text, name).ptr());
     }
   });
   m.def("take_warnings", &take_warnings);
@@ -449,4 +481,5 @@ PYBIND11_MODULE(_kov, m) {
   m.def("datapath", &current_datapath);
   m.def("makenames", &data_names);
   m.def("expand", &expand);
+  m.def("set_credentials", &set_credentials);
 }

@@ -18,8 +18,11 @@ indices outside the data `IndexError`.  The library's warnings arrive as
 `KovWarning` through the `warnings` module.  Nothing the package is given
 ends the interpreter.
 
-Names: "-" is the standard input, a name holding "|" a pipe command; every
-other name is a file, colons included (the package opens no sockets).
+Names: "-" is the standard input, a name holding "|" a pipe command,
+s3://, https:// and http:// names are read by range requests (failures as
+PermissionError, FileNotFoundError, ConnectionError, TimeoutError with the
+URL as `filename`); every other name is a file, colons included (the
+package opens no sockets of the program family).
 """
 from __future__ import annotations
 

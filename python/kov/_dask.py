@@ -80,8 +80,8 @@ def _identity(path):
     return (st.st_dev, st.st_ino, st.st_mtime_ns, st.st_size)
 
 
-def _read_block(source, window, stamp=None):
-    with Dataset(source) as ds:
+def _read_block(source, window, stamp=None, credentials=None):
+    with Dataset(source, credentials) as ds:
         if stamp is not None and _identity(source) != stamp:
             raise _value_error("%s was replaced after the Dask array was made from it: make it "
                                "again to read the new dataset" % source, source)
@@ -106,9 +106,10 @@ class _Source:
     """A dataset as Dask sees an array to cut into blocks: each block is a
     windowed read, done where the task runs."""
 
-    def __init__(self, source, shape, dtype, stamp=None):
+    def __init__(self, source, shape, dtype, stamp=None, credentials=None):
         self.source = source
         self.stamp = stamp
+        self.credentials = credentials
         self.shape = tuple(shape)
         self.dtype = np.dtype(dtype)
         self.ndim = len(self.shape)
@@ -133,10 +134,10 @@ class _Source:
             if picked.step < 0:
                 picked = picked[::-1]
             window[self.ndim - k] = (len(picked), picked.start if picked else 0, picked.step)
-        return _read_block(self.source, window, self.stamp)[tuple(after)]
+        return _read_block(self.source, window, self.stamp, self.credentials)[tuple(after)]
 
 
-def dataset_to_dask(ds, chunks):
+def dataset_to_dask(ds, chunks, credentials=None):
     import itertools
 
     import dask.array as da
@@ -157,7 +158,7 @@ def dataset_to_dask(ds, chunks):
     # window of the samples asked for, never the whole block) and fuses a
     # block with the first step of whatever is computed from it.
     name = "kov-read-" + tokenize(source, stamp, ds.shape, chunks)
-    reader = _Source(source, ds.shape, ds.dtype, stamp)
+    reader = _Source(source, ds.shape, ds.dtype, stamp, credentials)
     keys = itertools.product([name], *[range(len(c)) for c in chunks])
     graph = {key: (getter_nofancy, reader, where, False, False)
              for key, where in zip(keys, slices_from_chunks(chunks))}

@@ -28,6 +28,38 @@ def _is_url(name) -> bool:
     return isinstance(name, str) and name.startswith(("http://", "https://", "s3://"))
 
 
+_CREDENTIAL_TEXTS = ("profile", "key", "secret", "token", "region", "endpoint_url")
+
+
+def _credentials(given: Optional[Mapping[str, Any]]) -> Optional[dict]:
+    """The credentials a caller gave, checked: a mapping of the texts
+    `profile`, `key`, `secret`, `token`, `region`, `endpoint_url` and the
+    flag `anon`; None for those of the environment."""
+    if given is None:
+        return None
+    if not isinstance(given, Mapping):
+        raise KovTypeError("credentials must be a mapping (key, secret, token, profile, region, "
+                           "endpoint_url, anon), not %s" % type(given).__name__)
+    checked = {}
+    for name, value in given.items():
+        if name == "anon":
+            if not isinstance(value, (bool, np.bool_)):
+                raise KovTypeError("credentials: anon must be True or False")
+            checked[name] = bool(value)
+        elif name in _CREDENTIAL_TEXTS:
+            if not isinstance(value, str):
+                raise KovTypeError("credentials: %s must be a str" % name)
+            if any(ord(c) < 0x20 or ord(c) == 0x7f for c in value):
+                raise KovValueError("credentials: %s holds a control character" % name)
+            checked[name] = value
+        else:
+            raise KovValueError("credentials: unknown key %r (key, secret, token, profile, region, "
+                                "endpoint_url, anon)" % (name,))
+    if bool(checked.get("key")) != bool(checked.get("secret")):
+        raise KovValueError("credentials: key and secret go together")
+    return checked
+
+
 def _header_name(path) -> str:
     """The name a dataset is known by: "stdin", a pipe command, or the
     absolute file name."""
@@ -89,12 +121,13 @@ class Dataset(_Record):
     `shape` (NumPy order, axis 1 last), `dtype`, `data_format`, `esize`.
     Indexing (`ds[...]`, `ds[10:20]`, `ds[:, ::2]`) reads only the samples
     asked for, with NumPy's semantics; `np.asarray(ds)` reads everything.
-    A Dataset pickles by its path (and reopens on the other side); `copy`
-    gives an independent Dataset.
+    A Dataset pickles by its path and credentials (and reopens on the other
+    side).
     """
 
-    def __init__(self, path: PathLike):
+    def __init__(self, path: PathLike, credentials: Optional[Mapping[str, Any]] = None):
         _start()
+        self._credentials = _credentials(credentials)
         path = os.fspath(path)
         self.path = path if isinstance(path, str) else os.fsdecode(path)
         self._source = _header_name(path)
@@ -109,6 +142,9 @@ class Dataset(_Record):
             self._tag = _take_tag()
             try:
                 name = self._alias.name if self._alias else self._source
+                # The URLs of this tag (its header, its data) are read with
+                # these credentials, or those of the environment.
+                _lib.set_credentials(self._tag, self._credentials)
                 _lib.set_param(self._tag, name)
                 try:
                     opened = _lib.open_input(self._tag)
@@ -131,6 +167,7 @@ class Dataset(_Record):
 
     def _release(self):
         _kov.close(self._tag)
+        _kov.set_credentials(self._tag, None)
         _kov.take_warnings()
         _give_tag(self._tag)
         self._tag = None
@@ -146,7 +183,7 @@ class Dataset(_Record):
     def __reduce__(self):
         if _is_stream(self.path):
             raise KovTypeError("%s is a stream: it cannot be opened again elsewhere" % self.path)
-        return (_reopen, (self._source,))
+        return (_reopen, (self._source, self._credentials))
 
     def _describe(self):
         path = self.path
@@ -454,7 +491,7 @@ class Dataset(_Record):
         ValueError : the dataset is a stream (it cannot be read elsewhere).
         """
         from ._dask import dataset_to_dask
-        return dataset_to_dask(self, chunks)
+        return dataset_to_dask(self, chunks, self._credentials)
 
     def __repr__(self):
         state = "closed " if self.closed else ""
@@ -462,8 +499,8 @@ class Dataset(_Record):
                                                              self.dtype, self.data_format)
 
 
-def _reopen(path):
-    return Dataset(path)
+def _reopen(path, credentials=None):
+    return Dataset(path, credentials)
 
 
 def _index_by_window(shape, dtype, key, read):
@@ -539,15 +576,21 @@ def _index_by_window(shape, dtype, key, read):
         raise KovIndexError(str(e)) from None
 
 
-def open(path: PathLike) -> Dataset:
+def open(path: PathLike, credentials: Optional[Mapping[str, Any]] = None) -> Dataset:
     """Open a dataset.
 
     Parameters
     ----------
     path : a header file (str, bytes or os.PathLike), a pipe command
-        ending in "|", or "-" for the standard input.  Names with a colon
-        are files.  The data read are those of the data files there when
-        the header is read.
+        ending in "|", "-" for the standard input, or a URL (s3://bucket/key,
+        https://..., http://...).  Names with a colon are files.  The data
+        read are those of the data files there when the header is read.
+    credentials : for the URLs of the dataset (its header and its data)
+        instead of the environment's AWS_* variables: a mapping with
+        `key`, `secret` and `token` (the keys), or `profile` (a profile of
+        ~/.aws/credentials and ~/.aws/config), `region`, `endpoint_url`
+        (another store than AWS), `anon=True` (unsigned requests).  They
+        travel with the dataset when it is pickled (Dask workers).
 
     Returns
     -------
@@ -556,7 +599,12 @@ def open(path: PathLike) -> Dataset:
     Raises
     ------
     FileNotFoundError, PermissionError, IsADirectoryError : the header file
-        cannot be opened (all also KovError).
+        cannot be opened (all also KovError).  For a URL, with the URL as
+        `filename`: PermissionError (HTTP 403), FileNotFoundError (404),
+        ConnectionError (ConnectionRefusedError, ConnectionResetError, a host
+        that cannot be reached or resolved), TimeoutError; any other failure
+        of a request after its retries is a KovError with errno EIO (ESTALE
+        for an object that changed while it was read).  Reads raise them too.
     ValueError : the header is not one the tools accept (an axis length that
         is not a positive whole number, an esize that does not fit the
         data format, an unknown data format); names the file and parameter.
@@ -564,4 +612,4 @@ def open(path: PathLike) -> Dataset:
         the header says.
     KovError : any other failure, with the library's reason.
     """
-    return Dataset(path)
+    return Dataset(path, credentials)

@@ -33,11 +33,22 @@ KovValueError = _subclass("KovValueError", ValueError)
 KovIndexError = _subclass("KovIndexError", IndexError)
 KovTypeError = _subclass("KovTypeError", TypeError)
 _BY_ERRNO = {}
+_BY_CLASS = {}
+# The classes Python itself gives these errno values, and ConnectionError
+# for a host that cannot be reached (or whose name cannot be resolved).
 for _code, _builtin in ((_errno.ENOENT, FileNotFoundError), (_errno.EACCES, PermissionError),
                         (_errno.EPERM, PermissionError), (_errno.EISDIR, IsADirectoryError),
                         (_errno.ENOTDIR, NotADirectoryError), (_errno.EEXIST, FileExistsError),
-                        (_errno.EINTR, InterruptedError)):
-    _BY_ERRNO[_code] = _subclass("Kov" + _builtin.__name__, _builtin)
+                        (_errno.EINTR, InterruptedError),
+                        (_errno.ECONNREFUSED, ConnectionRefusedError),
+                        (_errno.ECONNRESET, ConnectionResetError),
+                        (_errno.ECONNABORTED, ConnectionAbortedError),
+                        (_errno.EPIPE, BrokenPipeError), (_errno.ETIMEDOUT, TimeoutError),
+                        (_errno.EHOSTUNREACH, ConnectionError),
+                        (_errno.ENETUNREACH, ConnectionError)):
+    if _builtin not in _BY_CLASS:
+        _BY_CLASS[_builtin] = _subclass("Kov" + _builtin.__name__, _builtin)
+    _BY_ERRNO[_code] = _BY_CLASS[_builtin]
 
 
 def _error(code: Optional[int], message: str, filename: Optional[str] = None) -> KovError:

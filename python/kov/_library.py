@@ -4,6 +4,7 @@ calls with failures as exceptions and warnings through `warnings`, and
 its state across fork."""
 from __future__ import annotations
 
+import collections
 import os
 import re
 import sys
@@ -50,14 +51,15 @@ class _Calls:
             try:
                 result = f(*args)
             except _kov.Error as e:
-                code, text = e.args
+                # A failed request names its URL: the file concerned.
+                code, text, url = e.args
                 reasons = [_clean(w) for w in _kov.take_warnings()]
                 reasons = [r for r in reasons if r and r not in text]
                 message = "; ".join(reasons + [_clean(text)])
                 path = getattr(_about, "path", None)
                 if path and path not in message:
                     message = "%s: %s" % (path, message)
-                raise _error(code, message, path) from None
+                raise _error(code, message, url or path) from None
             _emit_warnings()
             return result
 
@@ -126,9 +128,23 @@ def _start():
         _started = True
 
 
+# Records collected while another thread held the lock, closed by the next
+# thread that takes a tag (under the lock).
+_collected = collections.deque()
+
+
+def _close_collected():
+    while _collected:
+        try:
+            _collected.popleft()()
+        except Exception:
+            pass
+
+
 def _take_tag():
     """A tag name for a new record; names are reused after close."""
     global _next_tag
+    _close_collected()
     if _free_tags:
         return _free_tags.pop()
     _next_tag += 1
@@ -165,7 +181,17 @@ class _Record:
         self.close()
 
     def __del__(self):
+        # The collector runs on whichever thread allocates: it never waits
+        # for the lock, which another thread may hold across a request that
+        # this thread is to answer (a server in the same process).
+        if self._tag is None:
+            return
+        if not _lock.acquire(blocking=False):
+            _collected.append(self.close)
+            return
         try:
             self.close()
         except Exception:
             pass
+        finally:
+            _lock.release()

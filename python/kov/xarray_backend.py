@@ -22,10 +22,11 @@ def _value(text):
 class KovBackendArray(BackendArray):
     """Lazy samples of a dataset: each access is a windowed read."""
 
-    def __init__(self, source, shape, dtype):
+    def __init__(self, source, shape, dtype, credentials=None):
         self.source = source
         self.shape = shape
         self.dtype = dtype
+        self.credentials = credentials
 
     def __getitem__(self, key):
         # Integers and slices of any step, per axis, are answered here by one
@@ -64,7 +65,7 @@ class KovBackendArray(BackendArray):
         if 0 in shape:
             data = np.empty(shape, self.dtype)
         else:
-            with Dataset(self.source) as ds:
+            with Dataset(self.source, self.credentials) as ds:
                 data = ds.read(window)
         for k, index in enumerate(after):
             if isinstance(index, slice):
@@ -90,7 +91,7 @@ class KovBackendArray(BackendArray):
             shape = tuple(window[ndim - k][0] for k in range(ndim))
             data = np.empty(shape, self.dtype)
         else:
-            with Dataset(self.source) as ds:
+            with Dataset(self.source, self.credentials) as ds:
                 data = ds.read(window)
         return data.squeeze(axis=tuple(squeeze)) if squeeze else data
 
@@ -114,22 +115,24 @@ _HEADER = re.compile(rb"(?:\A|\s)n1\s*=\s*\S")
 class KovBackendEntrypoint(BackendEntrypoint):
     """Datasets of the kov program family for xarray.
 
-    open_dataset(filename_or_obj, drop_variables=None, name=None): one
-    variable named `name` (default "data", for every file) with dims from the
-    axes' labels (`axisN` for an axis without one), coordinates from o/d
-    and the history's parameters as its attributes; samples read lazily by
-    windows.  A stream ("-" or "cmd |") is read once, at open."""
+    open_dataset(filename_or_obj, drop_variables=None, name=None,
+    credentials=None): one variable named `name` (default "data", for every
+    file) with dims from the axes' labels (`axisN` for an axis without one),
+    coordinates from o/d and the history's parameters as its attributes;
+    samples read lazily by windows.  A stream ("-" or "cmd |") is read once,
+    at open.  `credentials` are those of `kov.open`, for URLs."""
 
     description = "Datasets of the kov program family (history header and binary data)"
     url = "README.md#from-python"  # the section of the project README on the package
-    open_dataset_parameters = ("filename_or_obj", "drop_variables", "name")
+    open_dataset_parameters = ("filename_or_obj", "drop_variables", "name", "credentials")
 
-    def open_dataset(self, filename_or_obj, *, drop_variables=None, name=None):
+    def open_dataset(self, filename_or_obj, *, drop_variables=None, name=None, credentials=None):
         import xarray as xr
         path = os.fspath(filename_or_obj)
         path = path if isinstance(path, str) else os.fsdecode(path)
-        with Dataset(path) as ds:
+        with Dataset(path, credentials) as ds:
             source, shape, dtype, axes = ds._source, ds.shape, ds.dtype, ds.axes
+            credentials = ds._credentials
             attrs = {k: _value(v) for k, v in ds.params().items()}
             data = ds.read() if _is_stream(path) else None
         dims = tuple(reversed(_dims(axes)))
@@ -138,7 +141,7 @@ class KovBackendEntrypoint(BackendEntrypoint):
             values = axis.o + axis.d * np.arange(axis.n, dtype=np.float64)
             coords[dim] = xr.Variable((dim,), values, {"units": axis.unit} if axis.unit else {})
         if data is None:
-            data = indexing.LazilyIndexedArray(KovBackendArray(source, shape, dtype))
+            data = indexing.LazilyIndexedArray(KovBackendArray(source, shape, dtype, credentials))
         # One name whatever the file: the datasets of a series
         # (open_mfdataset) combine into one variable.
         name = name or "data"

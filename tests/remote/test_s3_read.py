@@ -92,3 +92,82 @@ def test_python_reads_a_bucket_with_numpy_dask_and_pickle(s3, workdir, monkeypat
             remote = ds.to_dask(chunks=(5, 9, 7)).mean().compute(scheduler="threads")
             local = here.to_dask(chunks=(5, 9, 7)).mean().compute(scheduler="threads")
             assert remote.tobytes() == local.tobytes()
+
+
+def test_credentials_named_on_the_command_line(s3, workdir):
+    values = np.arange(6 * 5, dtype=np.float32).reshape(5, 6)
+    upload(s3, workdir, values)
+    url = "s3://survey/lines/line7.H"
+    # The environment's keys are wrong: what credentials= names wins.
+    env = s3.env(AWS_ACCESS_KEY_ID="nobody", AWS_SECRET_ACCESS_KEY="nothing")
+    (workdir / "keys").write_text("[default]\naws_access_key_id = %s\naws_secret_access_key = %s\n"
+                                  "endpoint_url = %s\n" % (s3.key_id, s3.secret, s3.endpoint))
+    got = run([program("kovwindow"), "stdin=" + url, "credentials=./keys", "out=w.H@", "n2=2",
+               "f2=1", "head=w.H"], workdir, env)
+    assert got.returncode == 0, got.stderr
+    assert (workdir / "w.H@").read_bytes() == values[1:3].astype(">f4").tobytes()
+    # The keys in the file never reach the history.
+    assert s3.secret not in (workdir / "w.H").read_text()
+
+    aws = workdir / ".aws"
+    aws.mkdir()
+    (aws / "credentials").write_text("[seis]\naws_access_key_id = %s\naws_secret_access_key = %s\n"
+                                     % (s3.key_id, s3.secret))
+    info = run([program("kovinfo"), url, "credentials=seis"], workdir, env)
+    assert info.returncode == 0, info.stderr
+
+    missing = run([program("kovinfo"), url, "credentials=nosuch"], workdir, env)
+    assert missing.returncode == 23
+    assert b"credentials=nosuch: the profile has no keys in" in missing.stderr
+    unreadable = run([program("kovinfo"), url, "credentials=./absent"], workdir, env)
+    assert unreadable.returncode == 23
+    assert b"credentials=./absent: cannot read the file: No such file" in unreadable.stderr
+    # none: unsigned requests, which this store refuses.
+    unsigned = run([program("kovinfo"), url, "credentials=none"], workdir, s3.env())
+    assert unsigned.returncode == 23
+    assert b"permission denied (HTTP 403" in unsigned.stderr
+
+
+def test_python_credentials_travel_with_the_dataset(s3, workdir, monkeypatch):
+    import pickle
+    import pytest
+    kov = pytest.importorskip("kov")
+    values = np.arange(8 * 6 * 4, dtype=np.float32).reshape(8, 6, 4) - 9.5
+    upload(s3, workdir, values, name="cube.H")
+    url = "s3://survey/lines/cube.H"
+    given = {"key": s3.key_id, "secret": s3.secret, "endpoint_url": s3.endpoint,
+             "region": "us-east-1"}
+    # Nothing in the environment: the keys come with the call only.
+    with kov.open(url, credentials=given) as ds:
+        assert np.array_equal(ds[2:5], values[2:5])
+        again = pickle.loads(pickle.dumps(ds))
+        with again:
+            assert np.array_equal(again.read(), values)
+        total = ds.to_dask(chunks=(3, 6, 4)).sum().compute(scheduler="threads")
+        assert total == values.sum(dtype=np.float32) or np.isclose(total, values.sum())
+    xr = pytest.importorskip("xarray")
+    with xr.open_dataset(url, engine="kov", credentials=given) as x:
+        assert np.array_equal(x["data"].values, values)
+
+    # Other datasets of the process keep the environment's (no keys here).
+    monkeypatch.setenv("AWS_ENDPOINT_URL", s3.endpoint)
+    with pytest.raises(PermissionError):
+        kov.open(url)
+    with pytest.raises(PermissionError) as refused:
+        kov.open(url, credentials=dict(given, secret="not-the-secret-4711"))
+    assert refused.value.filename == url and "not-the-secret-4711" not in str(refused.value)
+    with pytest.raises(PermissionError):
+        kov.open(url, credentials={"anon": True, "endpoint_url": s3.endpoint})
+
+    aws = workdir / ".aws"
+    aws.mkdir()
+    (aws / "credentials").write_text("[seis]\naws_access_key_id = %s\naws_secret_access_key = %s\n"
+                                     % (s3.key_id, s3.secret))
+    with kov.open(url, credentials={"profile": "seis"}) as ds:
+        assert np.array_equal(ds[7], values[7])
+
+    for bad, kind in (({"key": "k"}, ValueError), ({"secrets": "x"}, ValueError),
+                      ({"anon": "yes"}, TypeError), ("key=k", TypeError),
+                      (dict(given, token="a\r\nx-evil: 1"), ValueError)):
+        with pytest.raises(kind):
+            kov.open(url, credentials=bad)

@@ -88,7 +88,7 @@ extern "C" void kovstr_in_head(streaminf *r) {
       }
       r->isapipe = 1;
     } else if (kov::detail::is_url(name)) {
-      stream = kov::detail::open_url_header(name);
+      stream = kov::detail::open_url_header(name, r->tagname);
     } else if (is_socket_name(name)) {
       stream = open_insok(r);
     } else if (name == "stdin") {

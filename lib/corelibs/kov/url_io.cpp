@@ -126,11 +126,15 @@ std::string trimmed(std::string_view s) {
   return std::string(s);
 }
 
-// The sections of an AWS-style configuration file; empty when it is absent.
-Ini read_ini(const std::string &path) {
+// The sections of an AWS-style configuration file; empty when it is absent
+// (`found`, when given, tells whether it could be read).
+Ini read_ini(const std::string &path, bool *found = nullptr) {
   Ini ini;
+  if (found != nullptr) *found = false;
   if (path.empty()) return ini;
   std::ifstream in(path);
+  if (!in) return ini;
+  if (found != nullptr) *found = true;
   std::string line, section;
   while (std::getline(in, line)) {
     const std::string t = trimmed(line);
@@ -149,15 +153,9 @@ Ini read_ini(const std::string &path) {
 
 struct Settings {
   std::string key_id, secret, token, region, endpoint;
-  bool explicit_keys = false;
   int retries = 5;
   long timeout = 30; // seconds without progress
 };
-
-std::optional<Settings> &settings_slot() {
-  static std::optional<Settings> s;
-  return s;
-}
 
 std::string lookup(const Ini &ini, const std::string &section, const char *key) {
   const auto s = ini.find(section);
@@ -166,12 +164,53 @@ std::string lookup(const Ini &ini, const std::string &section, const char *key) 
   return k == s->second.end() ? "" : k->second;
 }
 
-Settings load_settings() {
+// The credentials embedding callers gave, by tag.
+std::map<std::string, UrlCredentials> &given_credentials() {
+  static std::map<std::string, UrlCredentials> given;
+  return given;
+}
+
+// The settings of the requests for a URL of `tag`, from the strongest
+// source down: the credentials an embedding caller gave for the tag, or the
+// parameter `credentials=` (a profile name, a file holding a `[default]`
+// section in the format of ~/.aws/credentials, or "none" for unsigned
+// requests); then the environment's keys; then the profile's keys in
+// ~/.aws/credentials and ~/.aws/config.
+Settings load_settings(const std::string &tag) {
   Settings s;
+  const auto given_at = given_credentials().find(tag);
+  const UrlCredentials *given = given_at == given_credentials().end() ? nullptr : &given_at->second;
+  std::string parameter(4096, '\0');
+  if (given != nullptr ||
+      getch_bounded("credentials", "s", parameter.data(), static_cast<long>(parameter.size())) == 0)
+    parameter.clear();
+  else
+    parameter.resize(std::strlen(parameter.c_str()));
+  // A name cut at the room would be another name.
+  if (parameter.size() + 1 >= 4096) koverr("credentials= is longer than 4094 characters\n");
+
   const std::string home = env("HOME");
   std::string profile = env("AWS_PROFILE");
   if (profile.empty()) profile = env("AWS_DEFAULT_PROFILE");
+  bool chosen_profile = false; // named by the caller: its keys must be there
+  bool anonymous = false;
+  std::string keys_file;
+  if (given != nullptr) {
+    anonymous = given->anonymous;
+    if (!given->profile.empty()) {
+      profile = given->profile;
+      chosen_profile = true;
+    }
+  } else if (parameter == "none") {
+    anonymous = true;
+  } else if (parameter.find('/') != std::string::npos) {
+    keys_file = parameter;
+  } else if (!parameter.empty()) {
+    profile = parameter;
+    chosen_profile = true;
+  }
   if (profile.empty()) profile = "default";
+
   std::string credentials_file = env("AWS_SHARED_CREDENTIALS_FILE");
   if (credentials_file.empty() && !home.empty()) credentials_file = home + "/.aws/credentials";
   std::string config_file = env("AWS_CONFIG_FILE");
@@ -179,25 +218,57 @@ Settings load_settings() {
   const Ini credentials = read_ini(credentials_file);
   const Ini config = read_ini(config_file);
   const std::string config_section = profile == "default" ? profile : "profile " + profile;
+  Ini keys;
+  if (!keys_file.empty()) {
+    bool found = false;
+    keys = read_ini(keys_file, &found);
+    if (!found)
+      koverr("credentials=%s: cannot read the file: %s\n", keys_file.c_str(), std::strerror(errno));
+  }
 
-  s.key_id = env("AWS_ACCESS_KEY_ID");
-  s.secret = env("AWS_SECRET_ACCESS_KEY");
-  s.token = env("AWS_SESSION_TOKEN");
-  if (s.key_id.empty() || s.secret.empty()) {
-    s.key_id = lookup(credentials, profile, "aws_access_key_id");
-    s.secret = lookup(credentials, profile, "aws_secret_access_key");
-    s.token = lookup(credentials, profile, "aws_session_token");
+  if (anonymous) {
+    // Unsigned requests.
+  } else if (given != nullptr && !given->key_id.empty()) {
+    s.key_id = given->key_id;
+    s.secret = given->secret;
+    s.token = given->token;
+  } else if (!keys_file.empty()) {
+    s.key_id = lookup(keys, "default", "aws_access_key_id");
+    s.secret = lookup(keys, "default", "aws_secret_access_key");
+    s.token = lookup(keys, "default", "aws_session_token");
+    if (s.key_id.empty() || s.secret.empty())
+      koverr("credentials=%s: the file has no aws_access_key_id and aws_secret_access_key in "
+             "its [default] section\n",
+             keys_file.c_str());
+  } else {
+    if (!chosen_profile) {
+      s.key_id = env("AWS_ACCESS_KEY_ID");
+      s.secret = env("AWS_SECRET_ACCESS_KEY");
+      s.token = env("AWS_SESSION_TOKEN");
+    }
+    if (s.key_id.empty() || s.secret.empty()) {
+      s.key_id = lookup(credentials, profile, "aws_access_key_id");
+      s.secret = lookup(credentials, profile, "aws_secret_access_key");
+      s.token = lookup(credentials, profile, "aws_session_token");
+    }
     if (s.key_id.empty() || s.secret.empty()) {
       s.key_id = lookup(config, config_section, "aws_access_key_id");
       s.secret = lookup(config, config_section, "aws_secret_access_key");
       s.token = lookup(config, config_section, "aws_session_token");
     }
+    if (chosen_profile && (s.key_id.empty() || s.secret.empty()))
+      koverr("credentials=%s: the profile has no keys in %s or %s\n", profile.c_str(),
+             credentials_file.c_str(), config_file.c_str());
   }
-  s.region = env("AWS_REGION");
+  if (given != nullptr) s.region = given->region;
+  if (s.region.empty()) s.region = lookup(keys, "default", "region");
+  if (s.region.empty()) s.region = env("AWS_REGION");
   if (s.region.empty()) s.region = env("AWS_DEFAULT_REGION");
   if (s.region.empty()) s.region = lookup(config, config_section, "region");
   if (s.region.empty()) s.region = "us-east-1";
-  s.endpoint = env("AWS_ENDPOINT_URL_S3");
+  if (given != nullptr) s.endpoint = given->endpoint;
+  if (s.endpoint.empty()) s.endpoint = lookup(keys, "default", "endpoint_url");
+  if (s.endpoint.empty()) s.endpoint = env("AWS_ENDPOINT_URL_S3");
   if (s.endpoint.empty()) s.endpoint = env("AWS_ENDPOINT_URL");
   if (s.endpoint.empty()) s.endpoint = lookup(config, config_section, "endpoint_url");
   while (!s.endpoint.empty() && s.endpoint.back() == '/') s.endpoint.pop_back();
@@ -216,32 +287,13 @@ Settings load_settings() {
   return s;
 }
 
-// The settings, read again when the variables they come from change (a
-// Python caller may set them between two datasets).
-const Settings &settings() {
-  static std::string fingerprint;
-  std::string now;
-  for (const char *name :
-       {"HOME", "AWS_PROFILE", "AWS_DEFAULT_PROFILE", "AWS_SHARED_CREDENTIALS_FILE",
-        "AWS_CONFIG_FILE", "AWS_ACCESS_KEY_ID", "AWS_SECRET_ACCESS_KEY", "AWS_SESSION_TOKEN",
-        "AWS_REGION", "AWS_DEFAULT_REGION", "AWS_ENDPOINT_URL_S3", "AWS_ENDPOINT_URL"}) {
-    now += env(name);
-    now += '\0';
-  }
-  auto &slot = settings_slot();
-  if (!slot || now != fingerprint) {
-    slot = load_settings();
-    fingerprint = std::move(now);
-  }
-  return *slot;
-}
-
 // --- where a request goes ----------------------------------------------------------
 
 struct Target {
   std::string url;  // as given: the name in messages
   std::string http; // where the request goes
   bool s3 = false;  // signed when there are credentials
+  std::shared_ptr<const Settings> settings;
 };
 
 std::string escape_key(std::string_view key) {
@@ -259,9 +311,12 @@ std::string escape_key(std::string_view key) {
   return out;
 }
 
-Target target_of(const std::string &url) {
+// Where the requests for `url`, a name of `tag`, go, and their settings,
+// taken now.
+Target target_of(const std::string &url, const std::string &tag) {
   Target t;
   t.url = url;
+  t.settings = std::make_shared<const Settings>(load_settings(tag));
   if (!url.starts_with("s3://")) {
     t.http = url;
     return t;
@@ -273,7 +328,7 @@ Target target_of(const std::string &url) {
   const std::string key =
       slash == std::string_view::npos ? "" : std::string(rest.substr(slash + 1));
   if (bucket.empty()) koverr("%s: no bucket in the URL\n", url.c_str());
-  const Settings &s = settings();
+  const Settings &s = *t.settings;
   if (!s.endpoint.empty())
     t.http = s.endpoint + "/" + bucket + "/" + escape_key(key); // path-style
   else
@@ -307,6 +362,40 @@ double jittered_pause(int attempt) {
   static std::mt19937_64 random{std::random_device{}()};
   const double cap = std::min(5.0, 0.1 * static_cast<double>(1 << std::min(attempt, 10)));
   return std::uniform_real_distribution<double>(cap / 2, cap)(random);
+}
+
+// The system's error number for a transfer that failed on the network:
+// the socket's own when it names a connection's fate, else one for the
+// library's kind of failure.
+int network_error(CURLcode result, int os_error) {
+  switch (os_error) {
+  case ECONNREFUSED:
+  case ECONNRESET:
+  case ECONNABORTED:
+  case EPIPE:
+  case ETIMEDOUT:
+  case EHOSTUNREACH:
+  case ENETUNREACH:
+    return os_error;
+  default:
+    break;
+  }
+  switch (result) {
+  case CURLE_OPERATION_TIMEDOUT:
+    return ETIMEDOUT;
+  case CURLE_COULDNT_RESOLVE_HOST:
+  case CURLE_COULDNT_RESOLVE_PROXY:
+    return EHOSTUNREACH;
+  case CURLE_COULDNT_CONNECT:
+    return ECONNREFUSED;
+  case CURLE_RECV_ERROR:
+  case CURLE_SEND_ERROR:
+  case CURLE_GOT_NOTHING:
+  case CURLE_PARTIAL_FILE:
+    return ECONNRESET;
+  default:
+    return EIO;
+  }
 }
 
 class Request;
@@ -360,6 +449,8 @@ public:
   std::size_t received() const { return got_; }
   const std::string &text() const { return text_; }
   const std::string &failure() const { return failure_; }
+  // The system's error number for the kind of failure (see UrlFailure).
+  int failure_code() const { return code_; }
   const std::string &response_header(const std::string &name) const {
     static const std::string none;
     const auto it = headers_.find(name);
@@ -370,7 +461,7 @@ public:
     easy_ = lib().easy_init();
     if (easy_ == nullptr) koverr("%s: cannot start a request\n", target_.url.c_str());
     reset_answer();
-    const Settings &s = settings();
+    const Settings &s = *target_.settings;
     lib().easy_setopt(easy_, CURLOPT_URL, target_.http.c_str());
     lib().easy_setopt(easy_, CURLOPT_NOSIGNAL, 1L);
     lib().easy_setopt(easy_, CURLOPT_CONNECTTIMEOUT, s.timeout);
@@ -428,23 +519,31 @@ public:
     curl_off_t length = -1;
     lib().easy_getinfo(easy_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
     content_length_ = length;
+    long os_error = 0;
+    lib().easy_getinfo(easy_, CURLINFO_OS_ERRNO, &os_error);
     release_handle();
     std::string reason;
     bool again = false;
+    code_ = EIO;
     if (!stop_reason_.empty()) {
       reason = stop_reason_;
+      if (dest_ == nullptr) code_ = 0; // a text beyond its limit: refused, as a header too long
     } else if (result != CURLE_OK) {
       reason = lib().easy_strerror(result);
+      code_ = network_error(result, static_cast<int>(os_error));
       again = result != CURLE_PEER_FAILED_VERIFICATION && result != CURLE_SSL_CACERT_BADFILE &&
               result != CURLE_UNSUPPORTED_PROTOCOL && result != CURLE_URL_MALFORMAT &&
               result != CURLE_SSL_CERTPROBLEM && result != CURLE_LOGIN_DENIED;
     } else if (status_ == 403) {
       reason = "permission denied (HTTP 403" + code_of_answer() + ")";
+      code_ = EACCES;
     } else if (status_ == 404) {
       reason = "no such object (HTTP 404" + code_of_answer() + ")";
+      code_ = ENOENT;
     } else if (status_ == 416 && accept_416_) {
     } else if (status_ == 412) {
       reason = "the object changed while it was read (HTTP 412)";
+      code_ = ESTALE;
     } else if (status_ >= 500 || status_ == 429 || status_ == 408) {
       reason = "HTTP " + std::to_string(status_) + code_of_answer();
       again = true;
@@ -459,7 +558,7 @@ public:
       state_ = State::Done;
       return;
     }
-    if (again && attempts_ < settings().retries) {
+    if (again && attempts_ < target_.settings->retries) {
       ++attempts_;
       retry_at_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                      std::chrono::duration<double>(jittered_pause(attempts_)));
@@ -607,6 +706,7 @@ private:
   long long total_ = -1, range_first_ = -1, content_length_ = -1;
   std::size_t got_ = 0;
   std::string text_, error_body_, stop_reason_, failure_;
+  int code_ = 0;
   std::map<std::string, std::string> headers_;
 };
 
@@ -652,8 +752,19 @@ void drive(Request &request) {
   }
 }
 
+UrlFailure &pending_failure() {
+  static UrlFailure failure;
+  return failure;
+}
+
+// Fatal: "url: reason", the failure kept for an embedding caller.
+[[noreturn]] void url_fatal(int code, const std::string &url, const std::string &reason) {
+  pending_failure() = UrlFailure{url, code};
+  koverr("%s: %s\n", url.c_str(), reason.c_str());
+}
+
 [[noreturn]] void request_failed(const Request &r) {
-  koverr("%s: %s\n", r.target().url.c_str(), r.failure().c_str());
+  url_fatal(r.failure_code(), r.target().url, r.failure());
 }
 
 // --- the data of a tag ------------------------------------------------------------
@@ -673,6 +784,9 @@ struct UrlState {
   long long last_end = -1; // where the last read ended
   long long ahead = 0;     // read-ahead of a sequential reader, grown as it goes
   std::deque<std::unique_ptr<Piece>> pieces;
+  // Buffers of finished pieces, used again: fresh memory for every piece
+  // costs more than the transfer (the system clears every page first).
+  std::vector<PageBlock> spare;
   std::vector<ByteRange> expected; // announced ranges, in reading order
   std::size_t next_expected = 0;   // the first of them not queued in full
 };
@@ -694,26 +808,27 @@ void take_identity(UrlState &s) {
     s.size = probe.total();
   else
     s.size = probe.content_length();
-  if (s.size < 0)
-    koverr("%s: the server does not tell the size of the object\n", s.target.url.c_str());
+  if (s.size < 0) url_fatal(EIO, s.target.url, "the server does not tell the size of the object");
   s.etag = probe.etag();
 }
 
 void check_piece(const UrlState &s, const Piece &p) {
   const Request &r = *p.request;
   if (r.state() == Request::State::Failed) request_failed(r);
-  const char *url = s.target.url.c_str();
+  const std::string &url = s.target.url;
   if (!s.etag.empty() && !r.etag().empty() && r.etag() != s.etag)
-    koverr("%s: the object changed while it was read (ETag %s, now %s)\n", url, s.etag.c_str(),
-           r.etag().c_str());
+    url_fatal(ESTALE, url,
+              "the object changed while it was read (ETag " + s.etag + ", now " + r.etag() + ")");
   if (r.status() == 206) {
     if (r.total() >= 0 && r.total() != s.size)
-      koverr("%s: the object changed while it was read (size %lld, now %lld)\n", url, s.size,
-             r.total());
+      url_fatal(ESTALE, url,
+                "the object changed while it was read (size " + std::to_string(s.size) + ", now " +
+                    std::to_string(r.total()) + ")");
     if (r.range_first() != p.first)
-      koverr("%s: the server answered another range than was asked for\n", url);
+      url_fatal(EIO, url, "the server answered another range than was asked for");
   } else if (!(p.first == 0 && p.length == s.size)) {
-    koverr("%s: the server does not serve byte ranges (HTTP %ld)\n", url, r.status());
+    url_fatal(EIO, url,
+              "the server does not serve byte ranges (HTTP " + std::to_string(r.status()) + ")");
   }
 }
 
@@ -721,7 +836,12 @@ void add_piece(UrlState &s, long long first, long long length) {
   auto p = std::make_unique<Piece>();
   p->first = first;
   p->length = length;
-  p->data = PageBlock(static_cast<std::size_t>(length));
+  if (!s.spare.empty() && s.spare.back().size() >= static_cast<std::size_t>(length)) {
+    p->data = std::move(s.spare.back());
+    s.spare.pop_back();
+  } else {
+    p->data = PageBlock(static_cast<std::size_t>(std::max(length, kPiece)));
+  }
   p->request = std::make_unique<Request>(s.target, "GET");
   p->request->set_range(first, length);
   p->request->set_sink(p->data.data(), static_cast<std::size_t>(length));
@@ -730,7 +850,14 @@ void add_piece(UrlState &s, long long first, long long length) {
   s.pieces.push_back(std::move(p));
 }
 
-void drop_front(UrlState &s) { s.pieces.pop_front(); }
+// The front piece goes, its buffer kept for another once no transfer
+// writes into it.
+void drop_front(UrlState &s) {
+  std::unique_ptr<Piece> p = std::move(s.pieces.front());
+  s.pieces.pop_front();
+  p->request.reset();
+  if (s.spare.size() < kMaxPieces) s.spare.push_back(std::move(p->data));
+}
 
 // Queue the announced ranges from where the queue ends.
 void follow_expected(UrlState &s) {
@@ -789,7 +916,7 @@ int url_open(streaminf *r, void **ioinf) {
     koverr("%s: cannot write there for tag \"%s\": web servers are read only\n",
            r->dataname.value_or("").c_str(), r->tagname.c_str());
   auto state = std::make_unique<UrlState>();
-  state->target = target_of(r->dataname.value_or(""));
+  state->target = target_of(r->dataname.value_or(""), r->tagname);
   take_identity(*state);
   r->backseekable = 1;
   r->isapipe = 0;
@@ -876,12 +1003,21 @@ void url_expect(streaminf *record, std::vector<ByteRange> ranges) {
   s.expected = std::move(ranges);
   s.next_expected = 0;
   // What was fetched ahead for another reading order goes.
-  s.pieces.clear();
+  while (!s.pieces.empty()) drop_front(s);
   s.last_end = -1;
 }
 
-std::FILE *open_url_header(const std::string &url) {
-  Request get(target_of(url), "GET");
+UrlFailure take_url_failure() { return std::exchange(pending_failure(), UrlFailure{}); }
+
+void set_url_credentials(const std::string &tag, std::optional<UrlCredentials> credentials) {
+  if (credentials)
+    given_credentials()[tag] = std::move(*credentials);
+  else
+    given_credentials().erase(tag);
+}
+
+std::FILE *open_url_header(const std::string &url, const std::string &tag) {
+  Request get(target_of(url, tag), "GET");
   get.set_sink(nullptr, kMaxHeaderBytes);
   drive(get);
   if (get.state() == Request::State::Failed) request_failed(get);
