@@ -219,4 +219,29 @@ TEST(Reorder, SwapsAnyTwoAxesOfABlock) {
     }
 }
 
+TEST(Reorder, PartsOfTheOutputMakeTheWhole) {
+  // Tiles of 16 by 16 whole and cut by the edges, for 4-byte elements and
+  // the others; parts of every size, the last one shorter.
+  for (const std::size_t esize : {4, 1, 8})
+    for (const kovproc::SwapShape s :
+         {kovproc::SwapShape{1, 67, 1, 53}, kovproc::SwapShape{1, 32, 3, 48},
+          kovproc::SwapShape{2, 40, 2, 17}}) {
+      const auto count = static_cast<std::size_t>(s.samples());
+      std::vector<std::byte> in(count * esize), whole(in.size()), parts(in.size(), std::byte{0});
+      for (std::size_t i = 0; i < in.size(); ++i) in[i] = static_cast<std::byte>(i * 13 + i / 97);
+      kovproc::swap_axes(in, whole, esize, s);
+      const auto slab = static_cast<std::size_t>(s.inner * s.mid * s.q) * esize;
+      for (const std::int64_t part : {std::int64_t{1}, std::int64_t{7}, std::int64_t{16}, s.p}) {
+        for (std::int64_t p0 = 0; p0 < s.p; p0 += part) {
+          const std::int64_t n = std::min(part, s.p - p0);
+          kovproc::swap_axes_part(in,
+                                  std::span(parts).subspan(static_cast<std::size_t>(p0) * slab,
+                                                           static_cast<std::size_t>(n) * slab),
+                                  esize, s, p0, n);
+        }
+        ASSERT_EQ(parts, whole) << esize << " " << s.p << " " << part;
+      }
+    }
+}
+
 } // namespace

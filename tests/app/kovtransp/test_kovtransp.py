@@ -34,6 +34,18 @@ def test_every_plane_equals_numpy_swapaxes(tmp_path, shape):
         assert float(params["o%d" % p]) == 10.0 * (q - 1) and float(params["d%d" % q]) == 0.5 + p - 1
 
 
+def test_in_memory_in_several_parts(tmp_path):
+    # 100 x 600 floats (234 KiB) fit in memsize=1 beside a part of the
+    # output of 32 KiB: the block read once, the output made in 8 parts.
+    a = np.random.default_rng(7).standard_normal((100, 600)).astype(np.float32)
+    write(tmp_path / "a.H", a)
+    check(tmp_path, a, 1, 2, ["memsize=1"])
+    c = np.random.default_rng(8).standard_normal((2, 30, 3, 170)).astype(np.float32)
+    write(tmp_path / "a.H", c)
+    for p, q in ((1, 2), (1, 3), (2, 4)):
+        check(tmp_path, c, p, q, ["memsize=1"])
+
+
 def test_several_passes_through_the_temporary_file(tmp_path):
     # 2000 x 600 floats = 4.6 MiB against memsize=1: groups of 218 lines.
     a = np.random.default_rng(4).standard_normal((600, 2000)).astype(np.float32)
