@@ -40,6 +40,12 @@ namespace {
 // at most an eighth of the buffers' memory.
 constexpr std::int64_t kPartBytes = std::int64_t{32} << 20;
 
+// Bytes of input read at a time when the output is written in place: large
+// enough for long runs of output, small enough to stay near the caches.
+constexpr std::int64_t kBatchBytes = std::int64_t{64} << 20;
+// Bytes of those runs made at a time from a batch.
+constexpr std::int64_t kRunPartBytes = std::int64_t{4} << 20;
+
 constexpr std::int64_t kHugePage = std::int64_t{2} << 20;
 
 // The memory a buffer of `bytes` takes: whole huge pages from 4 MiB on.
@@ -158,6 +164,13 @@ void write_out(std::span<const std::byte> bytes, bool raw) {
   }
 }
 
+// Bytes written at byte `at` of the output's data.
+void write_at(std::span<const std::byte> bytes, std::int64_t at, bool raw) {
+  if (sseek_l_l("out", at, 0) != at)
+    koverr("cannot position the output's data at byte %lld\n", static_cast<long long>(at));
+  write_out(bytes, raw);
+}
+
 // A temporary file in the datapath's directory, already unlinked.
 class TempFile {
 public:
@@ -237,18 +250,67 @@ int main(int argc, char **argv) {
   const std::int64_t part =
       std::clamp<std::int64_t>(std::min(kPartBytes, budget / 8) / slab, 1, s.p);
   const bool in_memory = footprint(block) + footprint(part * slab) <= 2 * budget;
-  if (!in_memory && slab > budget)
-    koverr("memsize=%d: too small to swap axes %d and %d: one slice of the output (n%d=1) takes "
-           "%lld MiB, and memsize must hold it twice\n",
-           memsize, p, q, p, static_cast<long long>((slab >> 20) + 1));
 
   kovtool::write_axes(axes, desc.axes.size(), format);
   const int written_plane = p * 10 + q;
   putch("plane", "d", &written_plane);
   putch("memsize", "d", &memsize);
 
+  // In place: the input read in batches of indices of Q, each batch swapped
+  // in memory and its runs (one per index of P and M) written at their
+  // places in the output's data file.  The output is then touched once, no
+  // block need be held whole and no temporary file is needed.  Taken for
+  // runs of at least a page, so that a write each is cheap.
+  const std::int64_t line = s.mid * s.p * s.inner * esize; // bytes per index of Q
+  const std::int64_t part_bytes = std::min(kRunPartBytes, budget / 8);
+  // The batch's buffer takes what the runs' buffer leaves, less a huge page
+  // for its rounding.
+  const std::int64_t batch_bytes = std::min(kBatchBytes, 2 * budget - footprint(part_bytes));
+  std::int64_t batch =
+      std::min(s.q, (batch_bytes - (batch_bytes >= 2 * kHugePage ? kHugePage : 0)) / line);
+  if (batch * s.mid * s.inner * esize > part_bytes) {
+    // The runs of one index of P do not fit in the runs' buffer: the two
+    // buffers share the memory in proportion.
+    const std::int64_t all = 2 * budget - (2 * budget >= 4 * kHugePage ? 2 * kHugePage : 0);
+    batch = std::min(s.q, all / (line + s.mid * s.inner * esize));
+  }
+  if (batch >= 2048) batch -= batch % 1024; // runs of whole pages where rows are
+  const std::int64_t run = batch * s.inner * esize;
+  const std::int64_t runs_part =
+      std::clamp<std::int64_t>(part_bytes / std::max<std::int64_t>(s.mid * run, 1), 1, s.p);
+  const bool in_place =
+      batch >= 1 && run >= 4096 &&
+      footprint(batch * line) + footprint(runs_part * s.mid * run) <= 2 * budget &&
+      kovtool::data_placeable("out");
+  if (!in_place && !in_memory && slab > budget)
+    koverr("memsize=%d: too small to swap axes %d and %d: one slice of the output (n%d=1) takes "
+           "%lld MiB, and memsize must hold it twice\n",
+           memsize, p, q, p, static_cast<long long>((slab >> 20) + 1));
+
   ElementSource source(desc, format);
-  if (in_memory) {
+  if (in_place) {
+    const Buffer a(batch * line), b(runs_part * s.mid * run);
+    for (std::int64_t o = 0; o < outer; ++o)
+      for (std::int64_t r0 = 0; r0 < s.q; r0 += batch) {
+        const std::int64_t nr = std::min(batch, s.q - r0), length = nr * s.inner * esize;
+        source.fill(a.first(nr * line));
+        const kovproc::SwapShape shape{s.inner, s.p, s.mid, nr};
+        for (std::int64_t p0 = 0; p0 < s.p; p0 += runs_part) {
+          // b: the runs of nr indices of Q, one per index of P and M in turn.
+          const std::int64_t n = std::min(runs_part, s.p - p0);
+          kovproc::swap_axes_part(a.first(nr * line), b.first(n * s.mid * length),
+                                  static_cast<std::size_t>(esize), shape, p0, n);
+          if (nr == s.q) { // the runs follow each other in the output
+            write_at(b.first(n * s.mid * length), o * block + p0 * slab, source.raw());
+            continue;
+          }
+          for (std::int64_t k = 0; k < n * s.mid; ++k)
+            write_at(b.span().subspan(static_cast<std::size_t>(k * length),
+                                      static_cast<std::size_t>(length)),
+                     o * block + ((p0 * s.mid + k) * s.q + r0) * s.inner * esize, source.raw());
+        }
+      }
+  } else if (in_memory) {
     const Buffer a(block), b(part * slab);
     for (std::int64_t o = 0; o < outer; ++o) {
       source.fill(a.span());
