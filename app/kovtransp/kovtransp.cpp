@@ -7,15 +7,18 @@
 //
 // The dataset is seen, fastest first, as inner samples, the first swapped
 // axis (P), the axes between (M), the second swapped axis (Q) and the
-// axes above (outer).  For each outer index the block is read whole and
-// swapped in memory when it fits in memsize beside a part of the output:
-// the output is made and written a part (a range of P) at a time, from the
-// block read once.  Otherwise it goes
-// through a temporary file in the datapath's directory, in two passes:
-// the input, read in order, is written to the file grouped by ranges of P
-// that fit in memory (each group's rows side by side), then each group is
-// read back whole, swapped and written out.  The file is unlinked as soon
-// as it is made, so it disappears however the program ends.
+// axes above (outer).  When the output's data go to a file of their own,
+// the input is read in batches of indices of Q, each batch swapped in
+// memory and its runs written at their places in that file.  Otherwise,
+// for each outer index, the block is read whole and swapped in memory when
+// it fits in memsize beside a part of the output: the output is made and
+// written a part (a range of P) at a time, from the block read once.
+// Otherwise it goes through a temporary file in the datapath's directory,
+// in two passes: the input, read in order, is written to the file grouped
+// by ranges of P that fit in memory (each group's rows side by side), then
+// each group is read back whole, swapped and written out.  The file is
+// unlinked as soon as it is made, so it disappears however the program
+// ends.
 #include "kovhelp.hpp"
 #include "proctool.hpp"
 
