@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <limits>
 
 namespace kovproc {
 
@@ -74,35 +75,65 @@ std::optional<Mode> mode_named(std::string_view name) {
 SliceStack::SliceStack(Mode mode, bool norm, std::size_t width)
     : mode_(mode), norm_(norm), sum_(width, 0.0), live_(norm ? width : 0, 0) {}
 
-void SliceStack::add(std::span<const double> slice) {
-  const std::size_t n = sum_.size();
-  double *s = sum_.data();
-  const double *x = slice.data();
-  switch (mode_) {
+namespace {
+
+// One slice into the sums and live counts, whatever its samples' type.
+template <class Value>
+void add_slice(Mode mode, bool norm, std::int64_t slices, std::span<double> sums,
+               std::span<std::int64_t> live_counts, const Value *x) {
+  const std::size_t n = sums.size();
+  double *s = sums.data();
+  // live() without branches, so that the loops run in vector registers.
+  const auto is_live = [](double v) {
+    return static_cast<std::int64_t>((v != 0.0) &
+                                     (std::fabs(v) <= std::numeric_limits<double>::max()));
+  };
+  if (norm && mode == Mode::mean) { // the common stack: sums and counts in one pass
+    std::int64_t *c = live_counts.data();
+    for (std::size_t i = 0; i < n; ++i) {
+      const double v = static_cast<double>(x[i]);
+      s[i] += v;
+      c[i] += is_live(v);
+    }
+    return;
+  }
+  switch (mode) {
   case Mode::sum:
   case Mode::mean:
-    for (std::size_t i = 0; i < n; ++i) s[i] += x[i];
+    for (std::size_t i = 0; i < n; ++i) s[i] += static_cast<double>(x[i]);
     break;
   case Mode::rms:
-    for (std::size_t i = 0; i < n; ++i) s[i] += x[i] * x[i];
+    for (std::size_t i = 0; i < n; ++i)
+      s[i] += static_cast<double>(x[i]) * static_cast<double>(x[i]);
     break;
   case Mode::max:
-    if (slices_ == 0)
-      std::copy_n(x, n, s);
+    if (slices == 0)
+      for (std::size_t i = 0; i < n; ++i) s[i] = static_cast<double>(x[i]);
     else
-      for (std::size_t i = 0; i < n; ++i) s[i] = numpy_max(s[i], x[i]);
+      for (std::size_t i = 0; i < n; ++i) s[i] = numpy_max(s[i], static_cast<double>(x[i]));
     break;
   case Mode::min:
-    if (slices_ == 0)
-      std::copy_n(x, n, s);
+    if (slices == 0)
+      for (std::size_t i = 0; i < n; ++i) s[i] = static_cast<double>(x[i]);
     else
-      for (std::size_t i = 0; i < n; ++i) s[i] = numpy_min(s[i], x[i]);
+      for (std::size_t i = 0; i < n; ++i) s[i] = numpy_min(s[i], static_cast<double>(x[i]));
     break;
   }
-  if (norm_ && (mode_ == Mode::mean || mode_ == Mode::rms)) {
-    std::int64_t *c = live_.data();
-    for (std::size_t i = 0; i < n; ++i) c[i] += live(x[i]) ? 1 : 0;
+  if (norm && (mode == Mode::mean || mode == Mode::rms)) {
+    std::int64_t *c = live_counts.data();
+    for (std::size_t i = 0; i < n; ++i) c[i] += is_live(static_cast<double>(x[i]));
   }
+}
+
+} // namespace
+
+void SliceStack::add(std::span<const double> slice) {
+  add_slice(mode_, norm_, slices_, sum_, live_, slice.data());
+  ++slices_;
+}
+
+void SliceStack::add_floats(std::span<const float> slice) {
+  add_slice(mode_, norm_, slices_, sum_, live_, slice.data());
   ++slices_;
 }
 

@@ -198,6 +198,35 @@ TEST(Reduce, LiveSamplesDivideAndMutedTracesStackToZero) {
   EXPECT_EQ(out, (std::vector<double>{4, 4, 4}));
 }
 
+TEST(Reduce, FloatSlicesStackAsTheirDoubles) {
+  // Every mode, with and without norm, on slices with zeros, denormals,
+  // infinities and NaN: add_floats() gives add()'s bits.
+  const float inf = std::numeric_limits<float>::infinity(), nan = std::nanf("");
+  const std::vector<float> specials = {0.0f, -0.0f, 1e-45f, inf, -inf, nan, 3.5f, -2.25f};
+  std::mt19937 random(11);
+  std::normal_distribution<float> normal;
+  constexpr std::size_t width = 37, slices = 9;
+  std::vector<float> data(width * slices);
+  for (std::size_t i = 0; i < data.size(); ++i)
+    data[i] = i % 5 == 0 ? specials[(i / 5) % specials.size()] : normal(random);
+  for (const auto mode : {kovproc::Mode::mean, kovproc::Mode::sum, kovproc::Mode::rms,
+                          kovproc::Mode::max, kovproc::Mode::min})
+    for (const bool norm : {true, false}) {
+      kovproc::SliceStack doubles(mode, norm, width), floats(mode, norm, width);
+      for (std::size_t k = 0; k < slices; ++k) {
+        const std::span<const float> slice(data.data() + k * width, width);
+        const std::vector<double> wide(slice.begin(), slice.end());
+        doubles.add(wide);
+        floats.add_floats(slice);
+      }
+      std::vector<double> a(width), b(width);
+      doubles.finish(a);
+      floats.finish(b);
+      EXPECT_EQ(std::memcmp(a.data(), b.data(), width * sizeof(double)), 0)
+          << static_cast<int>(mode) << " " << norm;
+    }
+}
+
 TEST(Reorder, SwapsAnyTwoAxesOfABlock) {
   for (const std::size_t esize : {1, 4, 8, 3})
     for (const kovproc::SwapShape s :

@@ -35,6 +35,9 @@ public:
 
   // The next slice: width() samples.
   void add(std::span<const double> slice);
+  // The same for samples that are floats (each taken exactly as a double),
+  // without a copy of the slice in doubles.
+  void add_floats(std::span<const float> slice);
 
   // The result for every sample of a slice, then a fresh start.
   void finish(std::span<double> out);
