@@ -16,6 +16,7 @@
 #include <kov/proc/reduce.hpp>
 
 #include <algorithm>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -106,6 +107,9 @@ int main(int argc, char **argv) {
   } else if (!tiled) {
     // Slices added as they come, several read at once.
     kovproc::SliceStack stack(*mode, norm, static_cast<std::size_t>(inner));
+    std::string warning;
+    stack.use(kovproc::simd_for(std::getenv("KOV_SIMD"), warning));
+    if (!warning.empty()) kovwarn(0, "%s\n", warning.c_str());
     const std::int64_t per_read =
         std::max<std::int64_t>(1, static_cast<std::int64_t>(kBlock) / inner);
     // Floats are added as they are read, without a copy in doubles.

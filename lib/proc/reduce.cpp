@@ -9,6 +9,11 @@
 
 namespace kovproc {
 
+namespace avx2 {
+void add_floats(Mode mode, bool norm, std::int64_t slices, std::span<double> sums,
+                std::span<std::int64_t> live_counts, const float *x);
+} // namespace avx2
+
 namespace {
 
 bool live(double x) { return x != 0.0 && std::isfinite(x); }
@@ -77,53 +82,7 @@ SliceStack::SliceStack(Mode mode, bool norm, std::size_t width)
 
 namespace {
 
-// One slice into the sums and live counts, whatever its samples' type.
-template <class Value>
-void add_slice(Mode mode, bool norm, std::int64_t slices, std::span<double> sums,
-               std::span<std::int64_t> live_counts, const Value *x) {
-  const std::size_t n = sums.size();
-  double *s = sums.data();
-  // live() without branches, so that the loops run in vector registers.
-  const auto is_live = [](double v) {
-    return static_cast<std::int64_t>((v != 0.0) &
-                                     (std::fabs(v) <= std::numeric_limits<double>::max()));
-  };
-  if (norm && mode == Mode::mean) { // the common stack: sums and counts in one pass
-    std::int64_t *c = live_counts.data();
-    for (std::size_t i = 0; i < n; ++i) {
-      const double v = static_cast<double>(x[i]);
-      s[i] += v;
-      c[i] += is_live(v);
-    }
-    return;
-  }
-  switch (mode) {
-  case Mode::sum:
-  case Mode::mean:
-    for (std::size_t i = 0; i < n; ++i) s[i] += static_cast<double>(x[i]);
-    break;
-  case Mode::rms:
-    for (std::size_t i = 0; i < n; ++i)
-      s[i] += static_cast<double>(x[i]) * static_cast<double>(x[i]);
-    break;
-  case Mode::max:
-    if (slices == 0)
-      for (std::size_t i = 0; i < n; ++i) s[i] = static_cast<double>(x[i]);
-    else
-      for (std::size_t i = 0; i < n; ++i) s[i] = numpy_max(s[i], static_cast<double>(x[i]));
-    break;
-  case Mode::min:
-    if (slices == 0)
-      for (std::size_t i = 0; i < n; ++i) s[i] = static_cast<double>(x[i]);
-    else
-      for (std::size_t i = 0; i < n; ++i) s[i] = numpy_min(s[i], static_cast<double>(x[i]));
-    break;
-  }
-  if (norm && (mode == Mode::mean || mode == Mode::rms)) {
-    std::int64_t *c = live_counts.data();
-    for (std::size_t i = 0; i < n; ++i) c[i] += is_live(static_cast<double>(x[i]));
-  }
-}
+#include "reduce_slice.inc"
 
 } // namespace
 
@@ -133,7 +92,10 @@ void SliceStack::add(std::span<const double> slice) {
 }
 
 void SliceStack::add_floats(std::span<const float> slice) {
-  add_slice(mode_, norm_, slices_, sum_, live_, slice.data());
+  if (simd_ == Simd::avx2)
+    avx2::add_floats(mode_, norm_, slices_, sum_, live_, slice.data());
+  else
+    add_slice(mode_, norm_, slices_, sum_, live_, slice.data());
   ++slices_;
 }
 
