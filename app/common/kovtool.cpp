@@ -244,6 +244,13 @@ void BlockReader::expect_end() {
   data_longer(tag_, expected_, more);
 }
 
+bool data_placeable(const char *tag) {
+  streaminf *r = tag_info(tag, TAG_INQUIRE);
+  if (r == nullptr || r->iotype != FD_IO || !r->valid) return false;
+  if (r->ioinf == nullptr && r->open_func != nullptr) r->open_func(r, &r->ioinf);
+  return r->valid && r->ioinf != nullptr && r->backseekable != 0;
+}
+
 void require_floats(const Description &desc) {
   if (desc.esize != 4 || (desc.format != "xdr_float" && desc.format != "native_float"))
     koverr("needs 4-byte float samples, not data_format=%s esize=%d\n", desc.format.c_str(),

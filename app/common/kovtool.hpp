@@ -138,6 +138,13 @@ private:
   std::int64_t stored_ = -1; // bytes of the data files when all are regular files
 };
 
+// Whether the data of the output `tag` go to one regular file of their own,
+// so that they can be written in any order (placed with sseek_l_l, offsets
+// from the start of the data).  Opens the data file as a first write
+// would; false for data that follow the header, standard output, pipes,
+// sets of files and remote data.
+bool data_placeable(const char *tag);
+
 // Fatal unless the samples are 4-byte floats.
 void require_floats(const Description &desc);
 
@@ -161,9 +168,9 @@ std::string link_target(std::string path);
 // renamed to its name by commit(); removed when not committed, also when
 // the program ends through a fatal error or is stopped by SIGINT, SIGTERM,
 // SIGHUP or SIGPIPE (the core's pending outputs, which also remove stale
-// temporaries of processes that no longer run).  A name that is a symbolic link is written through to its
-// target, the link left as it is; a name that exists and is not a regular
-// file (a device, a pipe) is written directly.
+// temporaries of processes that no longer run).  A name that is a symbolic link is written through
+// to its target, the link left as it is; a name that exists and is not a regular file (a device, a
+// pipe) is written directly.
 class OutputFile {
 public:
   explicit OutputFile(std::string path);

@@ -82,16 +82,18 @@ public:
     // The block grows with the data read, so that a header declaring more
     // than is there ends with the short-data message, not with an
     // allocation of its declared size.
+    // A block that held as much before is read into as it is (not cleared).
     const auto wanted = static_cast<std::size_t>(count * axis_.n);
-    block.clear();
-    while (block.size() < wanted) {
-      const std::size_t at = block.size(), part = std::min<std::size_t>(wanted - at, 1u << 20);
-      block.resize(at + part);
+    if (block.size() > wanted) block.resize(wanted);
+    for (std::size_t at = 0; at < wanted;) {
+      const std::size_t part = std::min<std::size_t>(wanted - at, 1u << 20);
+      if (block.size() < at + part) block.resize(at + part);
       const std::span<char> bytes(reinterpret_cast<char *>(block.data() + at), part * 4);
       if (reader_.fill(bytes) < bytes.size()) {
         short_ = true;
         return false;
       }
+      at += part;
     }
     if (integers_)
       for (float &v : block) {
@@ -161,8 +163,8 @@ template <class Work> void parallel_for(std::size_t count, std::size_t grain, Wo
 }
 
 // Every block of `in` through process(block, out), which leaves the
-// block's output in `out` (it may swap the block into it), written to
-// "out".  A block is processed on other threads while the main thread
+// block's output in `out` (it may swap the block into it; on entry `out`
+// holds an earlier block's output, its memory reused), written to "out".  A block is processed on other threads while the main thread
 // writes the output before it and reads the one after it: the library is
 // called from the main thread only.  Fatal, after the work in progress
 // has ended, when the data are short or longer than declared, and when
@@ -172,10 +174,7 @@ template <class Process> void run_blocks(TraceInput &in, Process process) {
   std::size_t k = 0;
   bool more = in.next(blocks[0]);
   while (more) {
-    auto job = std::async(std::launch::async, [&, k] {
-      outs[k].clear();
-      process(blocks[k], outs[k]);
-    });
+    auto job = std::async(std::launch::async, [&, k] { process(blocks[k], outs[k]); });
     if (!outs[1 - k].empty()) write_floats(outs[1 - k]);
     more = in.next(blocks[1 - k]);
     try {

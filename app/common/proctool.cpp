@@ -36,12 +36,10 @@ kovproc::Sample sample_kind(const Description &desc) {
   return *kind;
 }
 
-// XDR floats and integers are big-endian IEEE floats and two's-complement
-// integers: read as stored and swapped here, faster than one conversion
-// call per sample.
+// XDR floats and integers arrive in the processor's byte order: the
+// library swaps whole blocks at once.
 SampleReader::SampleReader(const Description &desc)
-    : kind_(sample_kind(desc)), big_endian_(desc.format == "xdr_float" || desc.format == "xdr_int"),
-      reader_(desc, big_endian_), raw_(kRawBlock * 4) {}
+    : kind_(sample_kind(desc)), reader_(desc, false), raw_(kRawBlock * 4) {}
 
 std::size_t SampleReader::next(std::span<double> out) {
   const std::size_t size = kovproc::sample_size(kind_);
@@ -51,9 +49,20 @@ std::size_t SampleReader::next(std::span<double> out) {
     const std::size_t got =
         reader_.next(std::span(reinterpret_cast<char *>(raw_.data()), want * size));
     if (got == 0) break;
-    if (big_endian_) kovproc::swap_bytes4(std::span(raw_.data(), got));
     kovproc::to_double(kind_, std::span(raw_.data(), got), out.subspan(done, got / size));
     done += got / size;
+  }
+  return done;
+}
+
+std::size_t SampleReader::next_floats(std::span<float> out) {
+  std::size_t done = 0;
+  while (done < out.size()) {
+    const std::size_t want = std::min<std::size_t>(out.size() - done, std::size_t{1} << 28);
+    const std::size_t got =
+        reader_.next(std::span(reinterpret_cast<char *>(out.data() + done), want * 4));
+    if (got == 0) break;
+    done += got / 4;
   }
   return done;
 }

@@ -34,12 +34,13 @@ public:
   explicit SampleReader(const Description &desc);
   // The next out.size() samples (fewer at the end); returns how many.
   std::size_t next(std::span<double> out);
+  // The same for samples that are floats (kind() float32), as floats.
+  std::size_t next_floats(std::span<float> out);
   void expect_end() { reader_.expect_end(); }
   kovproc::Sample kind() const { return kind_; }
 
 private:
   kovproc::Sample kind_;
-  bool big_endian_;
   BlockReader reader_;
   std::vector<std::byte> raw_;
 };

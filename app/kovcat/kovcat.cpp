@@ -7,9 +7,9 @@
 // Every other axis must agree.  The output is written in its own order:
 // for each index of the axes above the joined one, the matching piece of
 // every input in turn, so each input is read once, in order, a piece of at
-// most kPiece bytes in memory at a time.  Samples move as they are stored
-// when the formats are the same, and are otherwise converted exactly or
-// refused.
+// most kPiece bytes in memory at a time (small pieces: those of several
+// indices of the axes above in one read of each input, kGroup bytes).  Samples move as they are
+// stored when the formats are the same, and are otherwise converted exactly or refused.
 #include "kovhelp.hpp"
 #include "proctool.hpp"
 
@@ -24,6 +24,8 @@
 namespace {
 
 constexpr std::size_t kPiece = std::size_t{1} << 20; // bytes moved at a time
+// Bytes read at once, all inputs together, when their pieces are small.
+constexpr std::int64_t kGroup = std::int64_t{4} << 20;
 constexpr std::size_t kMaxAxes = 9;
 
 struct Input {
@@ -148,7 +150,59 @@ int main(int argc, char **argv) {
   for (const Input &in : inputs) writers.emplace_back(format, false, in.file);
   const kovtool::PageBlock block(kPiece);
   std::vector<double> values(kPiece / 4);
-  for (std::int64_t o = 0; o < outer; ++o)
+  // Pieces small enough are read for several indices of the axes above at
+  // once, each input in one large read, then written in the output's order.
+  std::int64_t row = 0; // bytes of every input's piece together
+  for (std::size_t j = 0; j < inputs.size(); ++j)
+    row += inputs[j].piece * static_cast<std::int64_t>(movers[j].size);
+  const std::int64_t group =
+      row <= kGroup / 2 ? std::min<std::int64_t>(outer, kGroup / std::max<std::int64_t>(row, 1))
+                        : 1;
+  if (group > 1) {
+    std::vector<std::vector<std::byte>> held(inputs.size());
+    std::vector<std::vector<double>> held_values(inputs.size());
+    for (std::size_t j = 0; j < inputs.size(); ++j) {
+      const auto samples = static_cast<std::size_t>(group * inputs[j].piece);
+      if (movers[j].how == Mover::How::doubles)
+        held_values[j].resize(samples);
+      else
+        held[j].resize(samples * movers[j].size);
+    }
+    for (std::int64_t o0 = 0; o0 < outer; o0 += group) {
+      const std::int64_t g = std::min(group, outer - o0);
+      for (std::size_t j = 0; j < inputs.size(); ++j) {
+        Mover &m = movers[j];
+        const auto samples = static_cast<std::size_t>(g * inputs[j].piece);
+        if (m.how == Mover::How::doubles) {
+          if (m.samples->next(std::span(held_values[j]).first(samples)) != samples)
+            koverr("%s: the data are short\n", inputs[j].file.c_str());
+          continue;
+        }
+        const std::span<char> bytes(reinterpret_cast<char *>(held[j].data()), samples * m.size);
+        if (m.bytes->next(bytes) != bytes.size())
+          koverr("%s: the data are short\n", inputs[j].file.c_str());
+      }
+      for (std::int64_t o = 0; o < g; ++o)
+        for (std::size_t j = 0; j < inputs.size(); ++j) {
+          Mover &m = movers[j];
+          const auto n = static_cast<std::size_t>(inputs[j].piece);
+          const auto at = static_cast<std::size_t>(o) * n;
+          if (m.how == Mover::How::doubles) {
+            writers[j].write(std::span(held_values[j]).subspan(at, n));
+            continue;
+          }
+          const auto bytes = std::span(held[j]).subspan(at * m.size, n * m.size);
+          if (m.how == Mover::How::raw) {
+            if (srite_raw("out", bytes.data(), static_cast<int>(bytes.size())) !=
+                static_cast<int>(bytes.size()))
+              koverr("cannot write the output's data\n");
+          } else {
+            writers[j].write_raw(bytes);
+          }
+        }
+    }
+  }
+  for (std::int64_t o = 0; group == 1 && o < outer; ++o)
     for (std::size_t j = 0; j < inputs.size(); ++j) {
       Mover &m = movers[j];
       std::int64_t left = inputs[j].piece;

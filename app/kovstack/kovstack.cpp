@@ -16,6 +16,7 @@
 #include <kov/proc/reduce.hpp>
 
 #include <algorithm>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -106,19 +107,32 @@ int main(int argc, char **argv) {
   } else if (!tiled) {
     // Slices added as they come, several read at once.
     kovproc::SliceStack stack(*mode, norm, static_cast<std::size_t>(inner));
+    std::string warning;
+    stack.use(kovproc::simd_for(std::getenv("KOV_SIMD"), warning));
+    if (!warning.empty()) kovwarn(0, "%s\n", warning.c_str());
     const std::int64_t per_read =
         std::max<std::int64_t>(1, static_cast<std::int64_t>(kBlock) / inner);
-    std::vector<double> slices(static_cast<std::size_t>(inner * std::min(per_read, length)));
+    // Floats are added as they are read, without a copy in doubles.
+    const bool floats = kind == kovproc::Sample::float32;
+    const auto held = static_cast<std::size_t>(inner * std::min(per_read, length));
+    std::vector<double> slices(floats ? 0 : held);
+    std::vector<float> float_slices(floats ? held : 0);
     std::vector<double> out(static_cast<std::size_t>(inner));
     for (std::int64_t o = 0; o < outer; ++o) {
       for (std::int64_t i = 0; i < length;) {
         const std::int64_t n = std::min(per_read, length - i);
         const auto want = static_cast<std::size_t>(n * inner);
-        if (reader.next(std::span(slices).first(want)) != want)
+        if ((floats ? reader.next_floats(std::span(float_slices).first(want))
+                    : reader.next(std::span(slices).first(want))) != want)
           koverr("the data are short: the input ended before the header says\n");
-        for (std::int64_t s = 0; s < n; ++s)
-          stack.add(std::span(slices).subspan(static_cast<std::size_t>(s * inner),
-                                              static_cast<std::size_t>(inner)));
+        for (std::int64_t s = 0; s < n; ++s) {
+          const auto at = static_cast<std::size_t>(s * inner),
+                     width = static_cast<std::size_t>(inner);
+          if (floats)
+            stack.add_floats(std::span(float_slices).subspan(at, width));
+          else
+            stack.add(std::span(slices).subspan(at, width));
+        }
         i += n;
       }
       stack.finish(out);

@@ -7,13 +7,18 @@
 //
 // The dataset is seen, fastest first, as inner samples, the first swapped
 // axis (P), the axes between (M), the second swapped axis (Q) and the
-// axes above (outer).  For each outer index the block is read whole and
-// swapped in memory when it fits twice in memsize.  Otherwise it goes
-// through a temporary file in the datapath's directory, in two passes:
-// the input, read in order, is written to the file grouped by ranges of P
-// that fit in memory (each group's rows side by side), then each group is
-// read back whole, swapped and written out.  The file is unlinked as soon
-// as it is made, so it disappears however the program ends.
+// axes above (outer).  When the output's data go to a file of their own,
+// the input is read in batches of indices of Q, each batch swapped in
+// memory and its runs written at their places in that file.  Otherwise,
+// for each outer index, the block is read whole and swapped in memory when
+// it fits in memsize beside a part of the output: the output is made and
+// written a part (a range of P) at a time, from the block read once.
+// Otherwise it goes through a temporary file in the datapath's directory,
+// in two passes: the input, read in order, is written to the file grouped
+// by ranges of P that fit in memory (each group's rows side by side), then
+// each group is read back whole, swapped and written out.  The file is
+// unlinked as soon as it is made, so it disappears however the program
+// ends.
 #include "kovhelp.hpp"
 #include "proctool.hpp"
 
@@ -26,10 +31,65 @@
 #include <fcntl.h>
 #include <memory>
 #include <string>
+#include <sys/mman.h>
 #include <unistd.h>
 #include <vector>
 
 namespace {
+
+// Bytes of each part of the output made at a time from a block in memory:
+// enough indices of P that each visit of an input row takes whole cache
+// lines, few enough to stay in the processor's caches until written; and
+// at most an eighth of the buffers' memory.
+constexpr std::int64_t kPartBytes = std::int64_t{32} << 20;
+
+// Bytes of input read at a time when the output is written in place: large
+// enough for long runs of output, small enough to stay near the caches.
+constexpr std::int64_t kBatchBytes = std::int64_t{64} << 20;
+// Bytes of those runs made at a time from a batch.
+constexpr std::int64_t kRunPartBytes = std::int64_t{4} << 20;
+
+constexpr std::int64_t kHugePage = std::int64_t{2} << 20;
+
+// The memory a buffer of `bytes` takes: whole huge pages from 4 MiB on.
+std::int64_t footprint(std::int64_t bytes) {
+  return bytes < 2 * kHugePage ? bytes : (bytes + kHugePage - 1) / kHugePage * kHugePage;
+}
+
+// Memory for a buffer of the size of a block: not cleared (every byte is
+// written before it is read) and, from 4 MiB on, in huge pages where the
+// system gives them, since a block is read once and then visited across
+// its whole size.
+class Buffer {
+public:
+  explicit Buffer(std::int64_t bytes)
+      : size_(static_cast<std::size_t>(std::max<std::int64_t>(bytes, 1))) {
+    constexpr auto huge = static_cast<std::size_t>(kHugePage);
+    mapped_ = (size_ + huge - 1) / huge * huge + huge;
+    void *p = ::mmap(nullptr, mapped_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED)
+      koverr("cannot allocate %lld MiB: %s\n", static_cast<long long>(mapped_ >> 20),
+             std::strerror(errno));
+    base_ = static_cast<std::byte *>(p);
+    // From the first huge-page boundary on; advice the system may ignore.
+    const auto at = reinterpret_cast<std::uintptr_t>(base_);
+    data_ = base_ + ((huge - at % huge) % huge);
+    if (size_ >= 2 * huge)
+      ::madvise(data_, mapped_ - static_cast<std::size_t>(data_ - base_), MADV_HUGEPAGE);
+  }
+  Buffer(const Buffer &) = delete;
+  Buffer &operator=(const Buffer &) = delete;
+  ~Buffer() { ::munmap(base_, mapped_); }
+
+  std::span<std::byte> span() const { return {data_, size_}; }
+  std::span<std::byte> first(std::int64_t bytes) const {
+    return {data_, static_cast<std::size_t>(bytes)};
+  }
+
+private:
+  std::size_t size_, mapped_ = 0;
+  std::byte *base_ = nullptr, *data_ = nullptr;
+};
 
 // Samples of the input in the output's kind, read in order.
 class ElementSource {
@@ -107,6 +167,13 @@ void write_out(std::span<const std::byte> bytes, bool raw) {
   }
 }
 
+// Bytes written at byte `at` of the output's data.
+void write_at(std::span<const std::byte> bytes, std::int64_t at, bool raw) {
+  if (sseek_l_l("out", at, 0) != at)
+    koverr("cannot position the output's data at byte %lld\n", static_cast<long long>(at));
+  write_out(bytes, raw);
+}
+
 // A temporary file in the datapath's directory, already unlinked.
 class TempFile {
 public:
@@ -161,9 +228,11 @@ int main(int argc, char **argv) {
   if (p > q) std::swap(p, q);
   const int memsize = kovtool::int_param("memsize", 256, 1, 1 << 20);
   // Bytes per buffer: half of memsize once the program's own few MiB are
-  // set aside, so that the whole process stays within memsize.
-  const std::int64_t budget =
+  // set aside, so that the whole process stays within memsize (whole huge
+  // pages from 4 MiB on).
+  std::int64_t budget =
       std::max<std::int64_t>(std::int64_t{256} << 10, ((std::int64_t{memsize} - 6) << 20) / 2);
+  if (budget >= 2 * kHugePage) budget = budget / kHugePage * kHugePage;
 
   const std::size_t count = std::max(desc.axes.size(), static_cast<std::size_t>(q));
   std::vector<kovtool::Axis> axes = kovtool::axes_to(desc, count);
@@ -180,30 +249,86 @@ int main(int argc, char **argv) {
   const auto esize = static_cast<std::int64_t>(kovproc::sample_size(format.kind));
   const std::int64_t block = s.samples() * esize;          // bytes per outer index
   const std::int64_t slab = s.inner * s.mid * s.q * esize; // bytes per index of P
-  const bool in_memory = block <= budget;
-  if (!in_memory && slab > budget)
-    koverr("memsize=%d: too small to swap axes %d and %d: one slice of the output (n%d=1) takes "
-           "%lld MiB, and memsize must hold it twice\n",
-           memsize, p, q, p, static_cast<long long>((slab >> 20) + 1));
+  // In memory: the block and a part of the output of `part` indices of P.
+  const std::int64_t part =
+      std::clamp<std::int64_t>(std::min(kPartBytes, budget / 8) / slab, 1, s.p);
+  const bool in_memory = footprint(block) + footprint(part * slab) <= 2 * budget;
 
   kovtool::write_axes(axes, desc.axes.size(), format);
   const int written_plane = p * 10 + q;
   putch("plane", "d", &written_plane);
   putch("memsize", "d", &memsize);
 
+  // In place: the input read in batches of indices of Q, each batch swapped
+  // in memory and its runs (one per index of P and M) written at their
+  // places in the output's data file.  The output is then touched once, no
+  // block need be held whole and no temporary file is needed.  Taken for
+  // runs of at least a page, so that a write each is cheap.
+  const std::int64_t line = s.mid * s.p * s.inner * esize; // bytes per index of Q
+  const std::int64_t part_bytes = std::min(kRunPartBytes, budget / 8);
+  // The batch's buffer takes what the runs' buffer leaves, less a huge page
+  // for its rounding.
+  const std::int64_t batch_bytes = std::min(kBatchBytes, 2 * budget - footprint(part_bytes));
+  std::int64_t batch =
+      std::min(s.q, (batch_bytes - (batch_bytes >= 2 * kHugePage ? kHugePage : 0)) / line);
+  if (batch * s.mid * s.inner * esize > part_bytes) {
+    // The runs of one index of P do not fit in the runs' buffer: the two
+    // buffers share the memory in proportion.
+    const std::int64_t all = 2 * budget - (2 * budget >= 4 * kHugePage ? 2 * kHugePage : 0);
+    batch = std::min(s.q, all / (line + s.mid * s.inner * esize));
+  }
+  if (batch >= 2048) batch -= batch % 1024; // runs of whole pages where rows are
+  const std::int64_t run = batch * s.inner * esize;
+  const std::int64_t runs_part =
+      std::clamp<std::int64_t>(part_bytes / std::max<std::int64_t>(s.mid * run, 1), 1, s.p);
+  const bool in_place =
+      batch >= 1 && run >= 4096 &&
+      footprint(batch * line) + footprint(runs_part * s.mid * run) <= 2 * budget &&
+      kovtool::data_placeable("out");
+  if (!in_place && !in_memory && slab > budget)
+    koverr("memsize=%d: too small to swap axes %d and %d: one slice of the output (n%d=1) takes "
+           "%lld MiB, and memsize must hold it twice\n",
+           memsize, p, q, p, static_cast<long long>((slab >> 20) + 1));
+
   ElementSource source(desc, format);
-  if (in_memory) {
-    std::vector<std::byte> a(static_cast<std::size_t>(block)), b(a.size());
+  if (in_place) {
+    const Buffer a(batch * line), b(runs_part * s.mid * run);
+    for (std::int64_t o = 0; o < outer; ++o)
+      for (std::int64_t r0 = 0; r0 < s.q; r0 += batch) {
+        const std::int64_t nr = std::min(batch, s.q - r0), length = nr * s.inner * esize;
+        source.fill(a.first(nr * line));
+        const kovproc::SwapShape shape{s.inner, s.p, s.mid, nr};
+        for (std::int64_t p0 = 0; p0 < s.p; p0 += runs_part) {
+          // b: the runs of nr indices of Q, one per index of P and M in turn.
+          const std::int64_t n = std::min(runs_part, s.p - p0);
+          kovproc::swap_axes_part(a.first(nr * line), b.first(n * s.mid * length),
+                                  static_cast<std::size_t>(esize), shape, p0, n);
+          if (nr == s.q) { // the runs follow each other in the output
+            write_at(b.first(n * s.mid * length), o * block + p0 * slab, source.raw());
+            continue;
+          }
+          for (std::int64_t k = 0; k < n * s.mid; ++k)
+            write_at(b.span().subspan(static_cast<std::size_t>(k * length),
+                                      static_cast<std::size_t>(length)),
+                     o * block + ((p0 * s.mid + k) * s.q + r0) * s.inner * esize, source.raw());
+        }
+      }
+  } else if (in_memory) {
+    const Buffer a(block), b(part * slab);
     for (std::int64_t o = 0; o < outer; ++o) {
-      source.fill(a);
-      kovproc::swap_axes(a, b, static_cast<std::size_t>(esize), s);
-      write_out(b, source.raw());
+      source.fill(a.span());
+      for (std::int64_t p0 = 0; p0 < s.p; p0 += part) {
+        const std::int64_t n = std::min(part, s.p - p0);
+        kovproc::swap_axes_part(a.span(), b.first(n * slab), static_cast<std::size_t>(esize), s, p0,
+                                n);
+        write_out(b.first(n * slab), source.raw());
+      }
     }
   } else {
     const std::int64_t group = std::max<std::int64_t>(1, budget / slab); // indices of P per group
     const std::int64_t row = s.p * s.inner * esize;                      // bytes per (q, m)
     const std::int64_t rows = s.q * s.mid;
-    std::vector<std::byte> a(static_cast<std::size_t>(budget)), b(a.size());
+    const Buffer a(budget), b(budget);
     TempFile temp;
     for (std::int64_t o = 0; o < outer; ++o) {
       // First pass: the rows of the input into the groups' regions.
@@ -211,33 +336,31 @@ int main(int argc, char **argv) {
         const std::int64_t batch = budget / row;
         for (std::int64_t r0 = 0; r0 < rows; r0 += batch) {
           const std::int64_t nr = std::min(batch, rows - r0);
-          source.fill(std::span(a).first(static_cast<std::size_t>(nr * row)));
+          source.fill(a.first(nr * row));
           for (std::int64_t g0 = 0; g0 < s.p; g0 += group) {
-            const std::int64_t pg = std::min(group, s.p - g0), part = pg * s.inner * esize;
+            const std::int64_t pg = std::min(group, s.p - g0), piece = pg * s.inner * esize;
             for (std::int64_t r = 0; r < nr; ++r)
-              std::memcpy(b.data() + r * part, a.data() + r * row + g0 * s.inner * esize,
-                          static_cast<std::size_t>(part));
-            temp.write_at(std::span(b).first(static_cast<std::size_t>(nr * part)),
-                          g0 * slab + r0 * part);
+              std::memcpy(b.span().data() + r * piece,
+                          a.span().data() + r * row + g0 * s.inner * esize,
+                          static_cast<std::size_t>(piece));
+            temp.write_at(b.first(nr * piece), g0 * slab + r0 * piece);
           }
         }
       } else {
         for (std::int64_t r = 0; r < rows; ++r)
           for (std::int64_t g0 = 0; g0 < s.p; g0 += group) {
-            const std::int64_t pg = std::min(group, s.p - g0), part = pg * s.inner * esize;
-            source.fill(std::span(a).first(static_cast<std::size_t>(part)));
-            temp.write_at(std::span(a).first(static_cast<std::size_t>(part)), g0 * slab + r * part);
+            const std::int64_t pg = std::min(group, s.p - g0), piece = pg * s.inner * esize;
+            source.fill(a.first(piece));
+            temp.write_at(a.first(piece), g0 * slab + r * piece);
           }
       }
       // Second pass: each group swapped whole, in the output's order.
       for (std::int64_t g0 = 0; g0 < s.p; g0 += group) {
         const std::int64_t pg = std::min(group, s.p - g0);
-        const auto bytes = static_cast<std::size_t>(pg * slab);
-        temp.read_at(std::span(a).first(bytes), g0 * slab);
-        kovproc::swap_axes(std::span(a).first(bytes), std::span(b).first(bytes),
-                           static_cast<std::size_t>(esize),
+        temp.read_at(a.first(pg * slab), g0 * slab);
+        kovproc::swap_axes(a.first(pg * slab), b.first(pg * slab), static_cast<std::size_t>(esize),
                            kovproc::SwapShape{s.inner, pg, s.mid, s.q});
-        write_out(std::span(b).first(bytes), source.raw());
+        write_out(b.first(pg * slab), source.raw());
       }
     }
   }

@@ -3,6 +3,7 @@
 #include <kov/proc/gain.hpp>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <limits>
@@ -10,6 +11,10 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace kovproc {
 
@@ -25,7 +30,7 @@ std::size_t agc_half_width(double d1, double window, std::size_t n) {
   return static_cast<std::size_t>(half);
 }
 
-void agc(std::span<float> trace, double d1, double window) {
+void agc_stepwise(std::span<float> trace, double d1, double window, bool paired) {
   const std::size_t n = trace.size();
   const std::size_t h = agc_half_width(d1, window, n);
   if (n == 0) return;
@@ -36,44 +41,90 @@ void agc(std::span<float> trace, double d1, double window) {
   // left the window leave no rounding behind (a running sum would).  The
   // squares of floats are exact in double.
   const std::size_t block = std::min(n, 2 * h + 1);
-  thread_local std::vector<double> head, tail; // sums from the block's start, to its end
-  thread_local std::vector<std::size_t> live;  // finite samples before each index
+  thread_local std::vector<double> energy, head, tail; // sums from the block's start, to its end
+  thread_local std::vector<double> sums, counts;       // each sample's window
+  thread_local std::vector<std::size_t> live;          // finite samples before each index
+  energy.resize(n);
   head.resize(n);
   tail.resize(n);
+  sums.resize(n);
+  counts.resize(n);
   live.resize(n + 1);
   live[0] = 0;
-  const auto energy = [&](std::size_t j) {
+  for (std::size_t j = 0; j < n; ++j) {
     const float v = trace[j];
-    return std::isfinite(v) ? static_cast<double>(v) * v : 0.0;
-  };
+    const bool finite = std::isfinite(v);
+    energy[j] = finite ? static_cast<double>(v) * v : 0.0;
+    live[j + 1] = live[j] + (finite ? 1 : 0);
+  }
+  // The forward and the backward sums of a block side by side: two chains
+  // of additions that do not wait for each other, each in its own order.
   for (std::size_t start = 0; start < n; start += block) {
     const std::size_t end = std::min(n, start + block);
-    double sum = 0.0;
-    for (std::size_t j = start; j < end; ++j) {
-      sum += energy(j);
-      head[j] = sum;
-      live[j + 1] = live[j] + (std::isfinite(trace[j]) ? 1 : 0);
-    }
-    sum = 0.0;
-    for (std::size_t j = end; j-- > start;) {
-      sum += energy(j);
-      tail[j] = sum;
+    double forward = 0.0, backward = 0.0;
+    for (std::size_t t = 0; t < end - start; ++t) {
+      forward += energy[start + t];
+      head[start + t] = forward;
+      backward += energy[end - 1 - t];
+      tail[end - 1 - t] = backward;
     }
   }
+  // The window [lo, last] of each sample, with the block and the place in
+  // it of both ends followed step by step.
+  std::size_t lo = 0, last = std::min(n - 1, h);
+  std::size_t lo_block = 0, lo_at = 0, last_block = last / block, last_at = last % block;
   for (std::size_t i = 0; i < n; ++i) {
-    const std::size_t lo = i > h ? i - h : 0, last = std::min(n - 1, i + h);
+    if (i > h) {
+      ++lo;
+      if (++lo_at == block) {
+        lo_at = 0;
+        ++lo_block;
+      }
+    }
+    if (i > 0 && i + h < n) {
+      ++last;
+      if (++last_at == block) {
+        last_at = 0;
+        ++last_block;
+      }
+    }
     double sum = 0.0;
-    if (lo / block != last / block)
+    if (lo_block != last_block)
       sum = tail[lo] + head[last];
-    else if (lo % block == 0)
+    else if (lo_at == 0)
       sum = head[last];
     else
       sum = tail[lo]; // the window ends where the block (the trace) ends
+    sums[i] = sum;
+    counts[i] = static_cast<double>(live[last + 1] - live[lo]);
+  }
+  std::size_t i = 0;
+#if defined(__SSE2__)
+  // Two samples at a time: the same correctly rounded operations.
+  if (paired)
+    for (; i + 2 <= n; i += 2) {
+      const __m128d v = _mm_cvtps_pd(
+          _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(trace.data() + i))));
+      const __m128d sum = _mm_loadu_pd(sums.data() + i);
+      const __m128d y =
+          _mm_div_pd(v, _mm_sqrt_pd(_mm_div_pd(sum, _mm_loadu_pd(counts.data() + i))));
+      alignas(16) std::array<float, 4> out;
+      _mm_store_ps(out.data(), _mm_cvtpd_ps(_mm_and_pd(y, _mm_cmpgt_pd(sum, _mm_setzero_pd()))));
+      for (std::size_t k = 0; k < 2; ++k)
+        if (std::isfinite(trace[i + k])) trace[i + k] = out[k];
+    }
+#else
+  (void)paired;
+#endif
+  for (; i < n; ++i) {
     const float v = trace[i];
     if (!std::isfinite(v)) continue;
-    const auto count = static_cast<double>(live[last + 1] - live[lo]);
-    trace[i] = sum > 0.0 ? static_cast<float>(v / std::sqrt(sum / count)) : 0.0f;
+    trace[i] = sums[i] > 0.0 ? static_cast<float>(v / std::sqrt(sums[i] / counts[i])) : 0.0f;
   }
+}
+
+void agc(std::span<float> trace, double d1, double window) {
+  agc_stepwise(trace, d1, window, true);
 }
 
 void tpow(std::span<float> trace, double o1, double d1, double power) {

@@ -5,8 +5,14 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <limits>
 
 namespace kovproc {
+
+namespace avx2 {
+void add_floats(Mode mode, bool norm, std::int64_t slices, std::span<double> sums,
+                std::span<std::int64_t> live_counts, const float *x);
+} // namespace avx2
 
 namespace {
 
@@ -74,35 +80,22 @@ std::optional<Mode> mode_named(std::string_view name) {
 SliceStack::SliceStack(Mode mode, bool norm, std::size_t width)
     : mode_(mode), norm_(norm), sum_(width, 0.0), live_(norm ? width : 0, 0) {}
 
+namespace {
+
+#include "reduce_slice.inc"
+
+} // namespace
+
 void SliceStack::add(std::span<const double> slice) {
-  const std::size_t n = sum_.size();
-  double *s = sum_.data();
-  const double *x = slice.data();
-  switch (mode_) {
-  case Mode::sum:
-  case Mode::mean:
-    for (std::size_t i = 0; i < n; ++i) s[i] += x[i];
-    break;
-  case Mode::rms:
-    for (std::size_t i = 0; i < n; ++i) s[i] += x[i] * x[i];
-    break;
-  case Mode::max:
-    if (slices_ == 0)
-      std::copy_n(x, n, s);
-    else
-      for (std::size_t i = 0; i < n; ++i) s[i] = numpy_max(s[i], x[i]);
-    break;
-  case Mode::min:
-    if (slices_ == 0)
-      std::copy_n(x, n, s);
-    else
-      for (std::size_t i = 0; i < n; ++i) s[i] = numpy_min(s[i], x[i]);
-    break;
-  }
-  if (norm_ && (mode_ == Mode::mean || mode_ == Mode::rms)) {
-    std::int64_t *c = live_.data();
-    for (std::size_t i = 0; i < n; ++i) c[i] += live(x[i]) ? 1 : 0;
-  }
+  add_slice(mode_, norm_, slices_, sum_, live_, slice.data());
+  ++slices_;
+}
+
+void SliceStack::add_floats(std::span<const float> slice) {
+  if (simd_ == Simd::avx2)
+    avx2::add_floats(mode_, norm_, slices_, sum_, live_, slice.data());
+  else
+    add_slice(mode_, norm_, slices_, sum_, live_, slice.data());
   ++slices_;
 }
 

@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <stdexcept>
@@ -87,6 +88,26 @@ TEST(Agc, ZerosAndValuesThatAreNotFinite) {
   EXPECT_EQ(x[0], 0.0f);
   EXPECT_EQ(x[7], inf);
   EXPECT_FLOAT_EQ(x[6], 1.2f); // 3 / sqrt((0 + 0 + 9 + 16) / 4)
+}
+
+TEST(Agc, PairedAndStepwiseGiveTheSameBits) {
+  // Windows of one sample, of a few, of more than the trace; traces of odd
+  // and even lengths with zeros, infinities, NaN and a silent stretch.
+  const float inf = std::numeric_limits<float>::infinity(), nan = std::nanf("");
+  for (const std::size_t n : {1u, 2u, 7u, 300u, 1001u}) {
+    std::vector<float> x = noise(n, static_cast<unsigned>(n));
+    for (std::size_t i = 0; i < n; i += 13) x[i] = i % 39 == 0 ? inf : i % 26 == 0 ? nan : 0.0f;
+    for (std::size_t i = n / 2; i < std::min(n, n / 2 + 40); ++i) x[i] = 0.0f;
+    for (const double window : {0.5, 4.0, 25.0, 1e6}) {
+      std::vector<float> plain = x, paired = x;
+      kovproc::agc_stepwise(plain, 1.0, window, false);
+      kovproc::agc_stepwise(paired, 1.0, window, true);
+      ASSERT_EQ(std::memcmp(plain.data(), paired.data(), n * 4), 0) << n << " " << window;
+      std::vector<float> again = x;
+      kovproc::agc(again, 1.0, window);
+      ASSERT_EQ(std::memcmp(again.data(), paired.data(), n * 4), 0) << n << " " << window;
+    }
+  }
 }
 
 TEST(Agc, RefusesWindowsAndSamplingsThatAreNotPositive) {

@@ -198,6 +198,43 @@ TEST(Reduce, LiveSamplesDivideAndMutedTracesStackToZero) {
   EXPECT_EQ(out, (std::vector<double>{4, 4, 4}));
 }
 
+TEST(Reduce, FloatSlicesStackAsTheirDoubles) {
+  // Every mode, with and without norm, on slices with zeros, denormals,
+  // infinities and NaN: add_floats() gives add()'s bits on the plain path
+  // and on the best this processor has (AVX2 where it has it).
+  const float inf = std::numeric_limits<float>::infinity(), nan = std::nanf("");
+  const std::vector<float> specials = {0.0f, -0.0f, 1e-45f, inf, -inf, nan, 3.5f, -2.25f};
+  std::mt19937 random(11);
+  std::normal_distribution<float> normal;
+  constexpr std::size_t width = 37, slices = 9;
+  std::vector<float> data(width * slices);
+  for (std::size_t i = 0; i < data.size(); ++i)
+    data[i] = i % 5 == 0 ? specials[(i / 5) % specials.size()] : normal(random);
+  for (const auto mode : {kovproc::Mode::mean, kovproc::Mode::sum, kovproc::Mode::rms,
+                          kovproc::Mode::max, kovproc::Mode::min})
+    for (const bool norm : {true, false}) {
+      kovproc::SliceStack doubles(mode, norm, width), plain(mode, norm, width),
+          best(mode, norm, width);
+      plain.use(kovproc::Simd::plain);
+      best.use(kovproc::best_simd());
+      for (std::size_t k = 0; k < slices; ++k) {
+        const std::span<const float> slice(data.data() + k * width, width);
+        const std::vector<double> wide(slice.begin(), slice.end());
+        doubles.add(wide);
+        plain.add_floats(slice);
+        best.add_floats(slice);
+      }
+      std::vector<double> a(width), b(width), c(width);
+      doubles.finish(a);
+      plain.finish(b);
+      best.finish(c);
+      EXPECT_EQ(std::memcmp(a.data(), b.data(), width * sizeof(double)), 0)
+          << static_cast<int>(mode) << " " << norm;
+      EXPECT_EQ(std::memcmp(a.data(), c.data(), width * sizeof(double)), 0)
+          << static_cast<int>(mode) << " " << norm;
+    }
+}
+
 TEST(Reorder, SwapsAnyTwoAxesOfABlock) {
   for (const std::size_t esize : {1, 4, 8, 3})
     for (const kovproc::SwapShape s :
@@ -216,6 +253,31 @@ TEST(Reorder, SwapsAnyTwoAxesOfABlock) {
               ASSERT_EQ(0, std::memcmp(&in[from * esize], &out[to * esize], esize))
                   << esize << " " << p << " " << m << " " << q;
             }
+    }
+}
+
+TEST(Reorder, PartsOfTheOutputMakeTheWhole) {
+  // Tiles of 16 by 16 whole and cut by the edges, for 4-byte elements and
+  // the others; parts of every size, the last one shorter.
+  for (const std::size_t esize : {4, 1, 8})
+    for (const kovproc::SwapShape s :
+         {kovproc::SwapShape{1, 67, 1, 53}, kovproc::SwapShape{1, 32, 3, 48},
+          kovproc::SwapShape{2, 40, 2, 17}}) {
+      const auto count = static_cast<std::size_t>(s.samples());
+      std::vector<std::byte> in(count * esize), whole(in.size()), parts(in.size(), std::byte{0});
+      for (std::size_t i = 0; i < in.size(); ++i) in[i] = static_cast<std::byte>(i * 13 + i / 97);
+      kovproc::swap_axes(in, whole, esize, s);
+      const auto slab = static_cast<std::size_t>(s.inner * s.mid * s.q) * esize;
+      for (const std::int64_t part : {std::int64_t{1}, std::int64_t{7}, std::int64_t{16}, s.p}) {
+        for (std::int64_t p0 = 0; p0 < s.p; p0 += part) {
+          const std::int64_t n = std::min(part, s.p - p0);
+          kovproc::swap_axes_part(in,
+                                  std::span(parts).subspan(static_cast<std::size_t>(p0) * slab,
+                                                           static_cast<std::size_t>(n) * slab),
+                                  esize, s, p0, n);
+        }
+        ASSERT_EQ(parts, whole) << esize << " " << s.p << " " << part;
+      }
     }
 }
 

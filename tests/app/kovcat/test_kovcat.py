@@ -36,6 +36,22 @@ def test_every_axis_equals_numpy_concatenate(tmp_path, shape):
         assert float(p["d%d" % axis]) == 0.5
 
 
+def test_pieces_read_in_groups_the_last_one_shorter(tmp_path):
+    # Traces of 400 KB and 200 KB joined along axis 1: pieces of several
+    # traces are read at once (groups of 6 traces, then 1), one input
+    # converted from xdr_int through doubles.
+    rng = np.random.default_rng(12)
+    a = rng.standard_normal((13, 100000)).astype(np.float32)
+    b = rng.integers(-1000, 1000, (13, 50000)).astype(np.int32)
+    write(tmp_path / "a.H", a)
+    write(tmp_path / "b.H", b, data_format="xdr_int")
+    r = run([program("kovcat"), "a.H", "b.H", "axis=1", "head=c.H"], tmp_path)
+    assert r.returncode == 0, r.stderr
+    got, _ = read(tmp_path / "c.H")
+    want = np.concatenate([a, b.astype(np.float32)], axis=1)
+    assert got.reshape(want.shape).tobytes() == want.astype(">f4").tobytes()
+
+
 def test_one_past_the_last_axis_makes_a_new_one(tmp_path):
     a, b = np.zeros((3, 4), np.float32), np.ones((3, 4), np.float32)
     write(tmp_path / "a.H", a)

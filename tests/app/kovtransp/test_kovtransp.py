@@ -34,6 +34,41 @@ def test_every_plane_equals_numpy_swapaxes(tmp_path, shape):
         assert float(params["o%d" % p]) == 10.0 * (q - 1) and float(params["d%d" % q]) == 0.5 + p - 1
 
 
+def test_in_memory_in_several_parts(tmp_path):
+    # 100 x 600 floats (234 KiB) fit in memsize=1 beside a part of the
+    # output of 32 KiB: the block read once, the output made in 8 parts.
+    a = np.random.default_rng(7).standard_normal((100, 600)).astype(np.float32)
+    write(tmp_path / "a.H", a)
+    check(tmp_path, a, 1, 2, ["memsize=1"])
+    c = np.random.default_rng(8).standard_normal((2, 30, 3, 170)).astype(np.float32)
+    write(tmp_path / "a.H", c)
+    for p, q in ((1, 2), (1, 3), (2, 4)):
+        check(tmp_path, c, p, q, ["memsize=1"])
+
+
+def test_written_in_place_and_through_a_pipe(tmp_path):
+    # 5000 x 100 floats (1.9 MiB) against memsize=1: read in batches of
+    # 1228 lines, whose runs (4.8 KiB) are written at their places in the
+    # output's data file; down a pipe the same go through the temporary
+    # file (and back in place).
+    a = np.random.default_rng(9).standard_normal((5000, 100)).astype(np.float32)
+    write(tmp_path / "a.H", a)
+    check(tmp_path, a, 1, 2, ["memsize=1"])
+    r = sh("$kovtransp a.H memsize=1 | $kovtransp memsize=1 > t.H", tmp_path)
+    assert r.returncode == 0, r.stderr
+    got, _ = read(tmp_path / "t.H")
+    assert got.tobytes() == a.astype(">f4").tobytes()
+    # Several blocks (axis 4), axes between the swapped ones, runs of 2
+    # samples along axis 1; with the default memsize a batch takes all of
+    # axis 3 at once.
+    c = np.random.default_rng(10).standard_normal((3, 5000, 20, 2)).astype(np.float32)
+    write(tmp_path / "a.H", c)
+    for p, q in ((2, 3), (1, 3)):
+        check(tmp_path, c, p, q, ["memsize=1"])
+    check(tmp_path, c, 2, 3)
+    assert sorted(os.listdir(tmp_path)) == ["a.H", "a.H@", "t.H", "t.H@"]
+
+
 def test_several_passes_through_the_temporary_file(tmp_path):
     # 2000 x 600 floats = 4.6 MiB against memsize=1: groups of 218 lines.
     a = np.random.default_rng(4).standard_normal((600, 2000)).astype(np.float32)

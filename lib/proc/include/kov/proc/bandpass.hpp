@@ -4,6 +4,8 @@
 #ifndef KOV_PROC_BANDPASS_HPP
 #define KOV_PROC_BANDPASS_HPP
 
+#include <kov/proc/simd.hpp>
+
 #include <cstddef>
 #include <span>
 #include <string_view>
@@ -29,15 +31,6 @@ struct Section {
 std::vector<Section> butterworth(double flo, int poles_low, double fhi, int poles_high, double dt);
 
 enum class Phase { zero, minimum };
-
-// The vector instructions a filter runs with.
-enum class Simd { plain, avx2 };
-// The widest this processor runs.
-Simd best_simd();
-// The path a KOV_SIMD value names ("plain" or "avx2"; null or empty: the
-// best); `warning` says why another was taken when the name is unknown or
-// the processor cannot run it.
-Simd simd_for(const char *request, std::string &warning);
 
 // Samples of padding at each end of a trace for phase=zero, for a trace of
 // n samples: three times (2 sections + 1 - the first-order sections),

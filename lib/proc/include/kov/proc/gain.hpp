@@ -24,6 +24,12 @@ std::size_t agc_half_width(double d1, double window, std::size_t n);
 // std::invalid_argument as agc_half_width().
 void agc(std::span<float> trace, double d1, double window);
 
+// agc() with its last step (a division and a square root per sample) done
+// two samples at a time in vector registers (`paired`, where the processor
+// has them: x86-64) or one at a time; the same bits either way.  agc() is
+// the paired one.
+void agc_stepwise(std::span<float> trace, double d1, double window, bool paired);
+
 // Multiply sample i by |o1 + i d1|^power (0 for a sample at time 0 when
 // power > 0, 1 when power = 0).  Throws std::invalid_argument when power
 // is negative and a sample lies at time 0.

@@ -18,6 +18,8 @@
 #include <string_view>
 #include <vector>
 
+#include <kov/proc/simd.hpp>
+
 namespace kovproc {
 
 enum class Mode { mean, sum, rms, max, min };
@@ -35,6 +37,11 @@ public:
 
   // The next slice: width() samples.
   void add(std::span<const double> slice);
+  // The same for samples that are floats (each taken exactly as a double),
+  // without a copy of the slice in doubles; on the vector path of use()
+  // (the best by default), the same bits on every path.
+  void add_floats(std::span<const float> slice);
+  void use(Simd simd) { simd_ = simd; }
 
   // The result for every sample of a slice, then a fresh start.
   void finish(std::span<double> out);
@@ -45,6 +52,7 @@ private:
   Mode mode_;
   bool norm_;
   std::int64_t slices_ = 0;
+  Simd simd_ = best_simd();
   std::vector<double> sum_;
   std::vector<std::int64_t> live_;
 };

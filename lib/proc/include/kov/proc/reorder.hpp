@@ -21,6 +21,12 @@ struct SwapShape {
 void swap_axes(std::span<const std::byte> in, std::span<std::byte> out, std::size_t esize,
                const SwapShape &shape);
 
+// Part of swap_axes' output: its indices [first, first + count) of p, that
+// is count * mid * q * inner samples into `out`, from the same whole `in`.
+// A block is so swapped in parts of any size, each written out in turn.
+void swap_axes_part(std::span<const std::byte> in, std::span<std::byte> out, std::size_t esize,
+                    const SwapShape &shape, std::int64_t first, std::int64_t count);
+
 } // namespace kovproc
 
 #endif

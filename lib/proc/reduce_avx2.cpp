@@ -1,0 +1,21 @@
+// SPDX-License-Identifier: Apache-2.0
+// A stack's slices of floats built for AVX2 (this file alone is compiled
+// with -mavx2), run only where the processor has it.
+#include "kov/proc/reduce.hpp"
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <span>
+
+namespace kovproc::avx2 {
+namespace {
+#include "reduce_slice.inc"
+} // namespace
+
+void add_floats(Mode mode, bool norm, std::int64_t slices, std::span<double> sums,
+                std::span<std::int64_t> live_counts, const float *x) {
+  add_slice(mode, norm, slices, sums, live_counts, x);
+}
+
+} // namespace kovproc::avx2
