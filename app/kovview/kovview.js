@@ -4,10 +4,12 @@
 // resolution of the screen.  The colour map, the clip, the gain and the
 // wiggles are applied here, to the samples the page holds, without asking
 // the server again.  The page's other modules: colours.js (the maps),
-// net.js (the requests), gain.js (the gain of the traces).
+// net.js (the requests), gain.js (the gain of the traces), headers.js
+// (the trace headers' panel and table).
 import { MAPS, NAN_COLOUR, LUT_SIZE, colour, lut, isMap } from './colours.js';
 import { RequestError, getJson, getText, getWindow, getWindowJson } from './net.js';
 import { agc, tpower, normalise } from './gain.js';
+import { HeaderPanels } from './headers.js';
 
 {
   // The k-th smallest of `a` (reordered), by quickselect.
@@ -49,6 +51,7 @@ import { agc, tpower, normalise } from './gain.js';
     changed: false,
     pclip: 100,
     symmetric: false,
+    clipScope: 'view', // a cube's clip: of each view, or 'all' (one over the three)
     min: '',
     max: '',
     slice: [0, 0, 0],
@@ -131,7 +134,8 @@ import { agc, tpower, normalise } from './gain.js';
       this.canvas.id = 'view' + (down + 1) + (across + 1);
       this.canvas.width = width;
       this.canvas.height = height;
-      this.right = main ? 96 : 14;
+      this.right = 96; // room for the colour bar
+      this.clip = { lo: 0, hi: 1 };
       this.f = [0, 0, 0];
       this.n = state.info.n.slice();
       this.data = null; // {values, rows, cols, f, n}
@@ -197,7 +201,8 @@ import { agc, tpower, normalise } from './gain.js';
         this.finite = null;
         state.fetches++;
         if (!state.changed) banner('');
-        if (this.main) updateClip();
+        updateClip();
+        if (this.main && headerPanels) headerPanels.viewChanged();
         // Data around zero: where a cell covers many samples, the peak
         // keeps the events a mean would flatten.
         if (this.main && state.aroundZero === null) {
@@ -244,7 +249,7 @@ import { agc, tpower, normalise } from './gain.js';
     wiggles() {
       if (!this.data) return false;
       if (state.display === 'wiggle' || state.display === 'both') return true;
-      return state.display === 'auto' && state.clip.lo < 0 && state.clip.hi > 0 &&
+      return state.display === 'auto' && this.clip.lo < 0 && this.clip.hi > 0 &&
              this.n[this.across] <= WIGGLE_MOST && this.data.cols === this.data.n[this.across];
     }
     image() {
@@ -261,7 +266,7 @@ import { agc, tpower, normalise } from './gain.js';
         const d = this.data;
         const image = new ImageData(d.cols, d.rows);
         const table = lut(state.cmap, state.reverse), px = image.data, values = this.shown();
-        const lo = state.clip.lo, scale = (LUT_SIZE - 1) / (state.clip.hi - state.clip.lo);
+        const lo = this.clip.lo, scale = (LUT_SIZE - 1) / (this.clip.hi - this.clip.lo);
         for (let i = 0; i < values.length; i++) {
           const v = values[i];
           if (v === v && v !== Infinity && v !== -Infinity) {
@@ -302,7 +307,7 @@ import { agc, tpower, normalise } from './gain.js';
       ctx.strokeRect(p.x - 0.5, p.y - 0.5, p.w + 1, p.h + 1);
       this.drawAxes(ctx, p);
       this.drawCross(ctx, p);
-      if (this.main && this.image()) drawColourBar(ctx, this.canvas, p);
+      if (this.image()) drawColourBar(ctx, this.canvas, p, this.clip);
     }
     // Each trace held as a curve about its own line, its positive lobes
     // filled: an excursion of `state.excursion` trace spacings for the
@@ -312,7 +317,7 @@ import { agc, tpower, normalise } from './gain.js';
       const fa = this.f[this.across], na = this.n[this.across];
       const fd = this.f[this.down], nd = this.n[this.down];
       const spacing = p.w / na * d.n[this.across] / d.cols;
-      const top = Math.max(Math.abs(state.clip.lo), Math.abs(state.clip.hi)) || 1;
+      const top = Math.max(Math.abs(this.clip.lo), Math.abs(this.clip.hi)) || 1;
       const scale = state.excursion * spacing / top;
       const y = (r) => p.y + ((d.f[this.down] + (r + 0.5) * d.n[this.down] / d.rows) - fd) / nd * p.h;
       ctx.save();
@@ -534,6 +539,7 @@ import { agc, tpower, normalise } from './gain.js';
       if (v) text += '  value=' + (Number.isFinite(v.value) ? number(v.value) : 'NaN') +
                      (v.mean ? ' (' + v.mean + ' of its cell)' : '');
       out.textContent = text;
+      if (headerPanels) headerPanels.hover(idx[1], idx[2]);
     }
   }
 
@@ -551,24 +557,43 @@ import { agc, tpower, normalise } from './gain.js';
     return select(values.slice(), k);
   }
 
-  function updateClip() {
-    const main = state.views[0];
+  // The finite values a view shows (and their magnitudes), kept until
+  // they change.
+  function finiteOf(v) {
+    if (!v.data) return { finite: [], finiteAbs: [] };
+    if (!v.finite || v.finiteOf !== v.shown()) {
+      v.finiteOf = v.shown();
+      v.finite = v.shown().filter(Number.isFinite);
+      v.finiteAbs = v.finite.map(Math.abs);
+    }
+    return v;
+  }
+
+  // The clip of the values of `views` by the page's settings (percentile,
+  // symmetric, explicit min and max).
+  function clipOf(views) {
     let lo = 0, hi = 1;
-    if (main && main.data) {
-      if (!main.finite || main.finiteOf !== main.shown()) {
-        main.finiteOf = main.shown();
-        main.finite = main.shown().filter(Number.isFinite);
-        main.finiteAbs = main.finite.map(Math.abs);
+    const parts = views.map(finiteOf);
+    // The values of several views in one array (they may be typed arrays).
+    const joined = (key) => {
+      if (parts.length === 1) return parts[0][key];
+      const out = new Float64Array(parts.reduce((n, x) => n + x[key].length, 0));
+      let at = 0;
+      for (const x of parts) {
+        out.set(x[key], at);
+        at += x[key].length;
       }
-      const s = main.finite, q = state.pclip / 100;
-      if (s.length > 0) {
-        if (state.symmetric) {
-          hi = percentile(main.finiteAbs, q);
-          lo = -hi;
-        } else {
-          lo = percentile(s, (1 - q) / 2);
-          hi = percentile(s, (1 + q) / 2);
-        }
+      return out;
+    };
+    const s = joined('finite');
+    const q = state.pclip / 100;
+    if (s.length > 0) {
+      if (state.symmetric) {
+        hi = percentile(joined('finiteAbs'), q);
+        lo = -hi;
+      } else {
+        lo = percentile(s, (1 - q) / 2);
+        hi = percentile(s, (1 + q) / 2);
       }
     }
     const min = parseFloat(state.min), max = parseFloat(state.max);
@@ -579,10 +604,22 @@ import { agc, tpower, normalise } from './gain.js';
       lo -= pad;
       hi += pad;
     }
-    state.clip = { lo, hi };
+    return { lo, hi };
   }
 
-  function drawColourBar(ctx, canvas, p) {
+  // The clip of each view: its own, or (a cube's views, clip of all
+  // three) one over the values of the three.
+  function updateClip() {
+    if (state.views.length === 3 && state.clipScope === 'all') {
+      const c = clipOf(state.views);
+      for (const v of state.views) v.clip = c;
+    } else {
+      for (const v of state.views) v.clip = clipOf([v]);
+    }
+    state.clip = state.views.length ? state.views[0].clip : { lo: 0, hi: 1 };
+  }
+
+  function drawColourBar(ctx, canvas, p, clip) {
     const bx = p.x + p.w + 16, bw = 16;
     const table = MAPS[state.cmap];
     for (let y = 0; y < p.h; y++) {
@@ -596,7 +633,7 @@ import { agc, tpower, normalise } from './gain.js';
     ctx.font = '12px sans-serif';
     ctx.textAlign = 'left';
     ctx.textBaseline = 'middle';
-    const { lo, hi } = state.clip;
+    const { lo, hi } = clip;
     for (const t of ticks(lo, hi, Math.max(2, Math.floor(p.h / 50)))) {
       const y = Math.round(p.y + p.h * (1 - (t - lo) / (hi - lo))) + 0.5;
       ctx.beginPath();
@@ -643,6 +680,8 @@ import { agc, tpower, normalise } from './gain.js';
   // ---- the trace beside the section ------------------------------------------
 
   let traceCanvas = null;
+  let headerPanels = null;
+  const KEYS_WIDTH = 172; // the trace headers' panel beside the trace
 
   async function showTrace(view, down, across) {
     // The samples along the view's down axis at the column clicked, over the
@@ -780,6 +819,7 @@ import { agc, tpower, normalise } from './gain.js';
     if (state.agcLength > 0) h.set('agc', state.agcLength);
     h.set('pclip', state.pclip);
     if (state.symmetric) h.set('sym', 1);
+    if (state.clipScope !== 'view') h.set('cs', state.clipScope);
     if (state.min !== '') h.set('min', state.min);
     if (state.max !== '') h.set('max', state.max);
     if (state.info.n[2] > 1) h.set('slice', state.slice.join(','));
@@ -803,6 +843,7 @@ import { agc, tpower, normalise } from './gain.js';
     const pclip = parseFloat(h.get('pclip'));
     if (pclip >= 50 && pclip <= 100) state.pclip = pclip;
     state.symmetric = h.get('sym') === '1';
+    state.clipScope = h.get('cs') === 'all' ? 'all' : 'view';
     if (h.has('min')) state.min = h.get('min');
     if (h.has('max')) state.max = h.get('max');
     const slice = h.has('slice') ? h.get('slice').split(',').map(Number) : [];
@@ -877,6 +918,13 @@ import { agc, tpower, normalise } from './gain.js';
       redraw();
     });
     sym.addEventListener('change', () => { state.symmetric = sym.checked; redraw(); });
+    const scope = document.getElementById('clipscope');
+    scope.value = state.clipScope;
+    document.getElementById('clipscope-label').hidden = state.views.length !== 3;
+    scope.addEventListener('change', () => {
+      state.clipScope = scope.value === 'all' ? 'all' : 'view';
+      redraw();
+    });
     for (const [field, key] of [[min, 'min'], [max, 'max']]) {
       for (const event of ['input', 'change'])
         field.addEventListener(event, () => { state[key] = field.value.trim(); redraw(); });
@@ -976,14 +1024,18 @@ import { agc, tpower, normalise } from './gain.js';
         v.canvas.width = w;
         v.canvas.height = h;
       }
-      traceCanvas.width = Math.min(w, 260);
+      const keys = headerPanels.enabled ? KEYS_WIDTH + 6 : 0;
+      traceCanvas.width = Math.max(120, Math.min(w - keys, 260));
       traceCanvas.height = h;
+      if (keys) document.getElementById('keys').style.maxHeight = h + 'px';
     } else {
+      const keys = headerPanels.enabled ? KEYS_WIDTH + 6 : 0;
       const tw = Math.min(220, Math.floor(W / 4));
-      state.views[0].canvas.width = W - tw - 10;
+      state.views[0].canvas.width = W - tw - keys - 10;
       state.views[0].canvas.height = H;
       traceCanvas.width = tw;
       traceCanvas.height = H;
+      if (keys) document.getElementById('keys').style.maxHeight = H + 'px';
     }
   }
 
@@ -1013,8 +1065,14 @@ import { agc, tpower, normalise } from './gain.js';
       traceCanvas.height = H;
     }
     loadState();
+    headerPanels = new HeaderPanels(state, failed);
     for (const v of state.views) box.append(v.canvas);
-    box.append(traceCanvas);
+    const side = document.createElement('div');
+    side.id = 'side';
+    side.append(traceCanvas);
+    if (headerPanels.enabled) side.append(headerPanels.makePanel());
+    box.append(side);
+    headerPanels.setupTable();
     if (three) sliders = [0, 1, 2].map(sliderFor);
     syncSliders();
     controls();

@@ -47,6 +47,9 @@ public:
   bool read_directly(const std::string &path);
   ~Reader();
 
+  // The lock of every call of the library (which is not thread-safe).
+  std::mutex &library() { return library_; }
+
   static constexpr std::int64_t kBlockBytes = std::int64_t{4} << 20;
   // Samples along the down axis stacked at once.
   static constexpr std::int64_t kStack = std::int64_t{1} << 18;
