@@ -38,6 +38,7 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <fcntl.h>
@@ -489,7 +490,13 @@ int main(int argc, char **argv) {
   kovview::Reader reader(*element, desc.esize, n);
   // One data file that holds the samples from its first byte is read
   // directly, on every core.
-  if (kov_tag_is_pipe("in") == 0 && desc.files.size() == 1) reader.read_directly(desc.files[0]);
+  // KOVVIEW_READ=map stacks whole traces through a mapping of the file
+  // instead of copying them out of it (slower on the machines measured:
+  // bench/kovview_overview_bench.py).
+  const char *how = std::getenv("KOVVIEW_READ");
+  const bool map = how != nullptr && std::string_view(how) == "map";
+  if (kov_tag_is_pipe("in") == 0 && desc.files.size() == 1)
+    reader.read_directly(desc.files[0], map);
   server.reader = &reader;
   // The trace headers, when the dataset has them: their keys in the
   // description of the dataset, their values asked for by pages.

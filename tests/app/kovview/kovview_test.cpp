@@ -8,6 +8,7 @@
 #include "kovhelp.hpp"
 #include "kovview_server.h"
 #include "query.hpp"
+#include "reader.hpp"
 #include "test_util.h"
 
 #include <arpa/inet.h>
@@ -16,6 +17,7 @@
 #include <nlohmann/json.hpp>
 #include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <array>
 #include <atomic>
@@ -1077,4 +1079,49 @@ TEST(KovviewHeaders, ADatasetWithoutTraceHeadersHasNoTable) {
   auto page = s.get("/api/headers");
   EXPECT_EQ(page->status, 404);
   EXPECT_NE(page->body.find("no trace headers"), std::string::npos);
+}
+
+// Whole traces copied out of the data file, or stacked through a mapping of
+// it (KOVVIEW_READ=map), give the same values, for every overview.
+TEST(KovviewReader, MappedAndCopiedTracesGiveTheSameWindows) {
+  TempDir dir;
+  cube(dir, "big.H", 2048, 2100, 1); // 17 MiB: read on several threads
+  ViewServer mapped(dir, "KOVVIEW_READ=map exec \"$kovview\" big.H");
+  ViewServer copied(dir, "exec \"$kovview\" big.H");
+  ASSERT_TRUE(mapped.ready()) << mapped.errors();
+  ASSERT_TRUE(copied.ready()) << copied.errors();
+  for (const char *overview : {"mean", "rms", "peak"})
+    for (const char *q : {"rows=200&cols=300", "rows=150&cols=7&f2=100&n2=1001"}) {
+      const std::string query = std::string(q) + "&overview=" + overview;
+      const json a = window_json(mapped, query), b = window_json(copied, query);
+      ASSERT_EQ(a["values"].size(), b["values"].size()) << query;
+      EXPECT_EQ(a, b) << query;
+    }
+  // And the mean of a cell is the mean of its samples.
+  const json one = window_json(mapped, "rows=1&cols=1&f2=7&n2=3");
+  const std::vector<double> all =
+      library_window(dir / "big.H", {2048, 2100, 1}, {2048, 3, 1}, {0, 7, 0}, 4, "xdr_float");
+  double sum = 0;
+  for (const double v : all) sum += v;
+  EXPECT_FLOAT_EQ(one["values"][0].get<float>(), static_cast<float>(sum / all.size()));
+}
+
+// A data file cut while the server reads it through a mapping: the read
+// fails with a message (the bus error of the missing pages is caught).
+TEST(KovviewReader, AFileCutWhileMappedFailsTheWindowNotTheServer) {
+  TempDir dir;
+  const std::int64_t n1 = 1024, n2 = 8192; // 32 MiB
+  const std::string path = dir / "d.H@";
+  kovtest::write_file(path, std::string(static_cast<std::size_t>(n1 * n2 * 4), '\x01'));
+  kovview::Reader reader(kovview::Element::NativeFloat, 4, {n1, n2, 1});
+  ASSERT_TRUE(reader.read_directly(path, true));
+  auto parsed = kovview::parse_window("rows=100&cols=100", {n1, n2, 1});
+  const auto &w = std::get<kovview::WindowRequest>(parsed);
+  std::vector<float> out;
+  int rows = 0, cols = 0;
+  EXPECT_EQ(reader.read(w, out, rows, cols), std::nullopt);
+  ASSERT_EQ(::truncate(path.c_str(), n1 * n2 * 2), 0);
+  const auto failed = reader.read(w, out, rows, cols);
+  ASSERT_TRUE(failed.has_value());
+  EXPECT_NE(failed->find("short or unreadable"), std::string::npos) << *failed;
 }
