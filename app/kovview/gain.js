@@ -4,27 +4,49 @@
 //   agc: each sample divided by the RMS of the finite samples in a window
 //        centred on it, `length` long in axis-1 units (2h + 1 samples, h =
 //        length / (2 |d|) rounded, halves away from 0, as kovgain's; cut at
-//        the ends of the trace); 0 where
-//        that RMS is 0;
+//        the ends of the trace; summed as kovgain sums, so that the result
+//        is kovgain's); 0 where that RMS is 0; samples that are not finite
+//        stay as they are;
 //   tpower: each sample times t^power, t its axis-1 coordinate (0 for t <= 0);
 //   rms / max: the trace divided by its RMS or its largest absolute value.
 
 export function agc(trace, d, length) {
   const n = trace.length;
-  const h = Math.max(0, Math.round(length / (2 * Math.abs(d))));
-  const out = new Float32Array(n);
-  // Running sums of squares and counts of the finite samples.
-  const sq = new Float64Array(n + 1), cnt = new Int32Array(n + 1);
-  for (let i = 0; i < n; i++) {
-    const v = trace[i], ok = Number.isFinite(v);
-    sq[i + 1] = sq[i] + (ok ? v * v : 0);
-    cnt[i + 1] = cnt[i] + (ok ? 1 : 0);
+  const out = Float32Array.from(trace);
+  if (n === 0) return out;
+  const half = Math.round(length / (2 * Math.abs(d)));
+  const h = half < n ? Math.max(0, half) : n;
+  // kovgain's sums: the trace cut into blocks of one window's length, the
+  // energies summed forwards and backwards within each block, so that a
+  // window's energy is one sum of each, with no subtraction (loud samples
+  // that left the window leave no rounding behind).
+  const block = Math.min(n, 2 * h + 1);
+  const head = new Float64Array(n), tail = new Float64Array(n), live = new Int32Array(n + 1);
+  const energy = (j) => (Number.isFinite(trace[j]) ? trace[j] * trace[j] : 0);
+  for (let start = 0; start < n; start += block) {
+    const end = Math.min(n, start + block);
+    let sum = 0;
+    for (let j = start; j < end; j++) {
+      sum += energy(j);
+      head[j] = sum;
+      live[j + 1] = live[j] + (Number.isFinite(trace[j]) ? 1 : 0);
+    }
+    sum = 0;
+    for (let j = end - 1; j >= start; j--) {
+      sum += energy(j);
+      tail[j] = sum;
+    }
   }
   for (let i = 0; i < n; i++) {
-    const lo = Math.max(0, i - h), hi = Math.min(n, i + h + 1);
-    const c = cnt[hi] - cnt[lo];
-    const rms = c > 0 ? Math.sqrt(Math.max(0, sq[hi] - sq[lo]) / c) : 0;
-    out[i] = rms > 0 ? trace[i] / rms : Number.isFinite(trace[i]) ? 0 : trace[i];
+    const lo = i > h ? i - h : 0, last = Math.min(n - 1, i + h);
+    let sum;
+    if (Math.floor(lo / block) !== Math.floor(last / block)) sum = tail[lo] + head[last];
+    else if (lo % block === 0) sum = head[last];
+    else sum = tail[lo];
+    const v = trace[i];
+    if (!Number.isFinite(v)) continue;
+    const count = live[last + 1] - live[lo];
+    out[i] = sum > 0 ? v / Math.sqrt(sum / count) : 0;
   }
   return out;
 }

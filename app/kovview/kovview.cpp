@@ -19,6 +19,7 @@
 //   velmodel | kovview port=8765
 #include "assets.hpp"
 #include "guard.hpp"
+#include "headers.hpp"
 #include "kovhelp.hpp"
 #include "kovtool.hpp"
 #include "query.hpp"
@@ -37,6 +38,7 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <fcntl.h>
@@ -185,6 +187,7 @@ struct Server {
   nlohmann::json info;
   std::string history;
   kovview::Reader *reader = nullptr;
+  kovview::TraceHeaders *headers = nullptr;
   // The newest request seen of each view of a page (client), in a small
   // table: a page that loses its slot to another only has fewer requests
   // dropped.
@@ -328,6 +331,92 @@ struct Server {
   }
 };
 
+std::string_view query_of(const httplib::Request &req) {
+  const std::size_t mark = req.target.find('?');
+  return mark == std::string::npos ? std::string_view{}
+                                   : std::string_view(req.target).substr(mark + 1);
+}
+
+std::int64_t traces_of(const nlohmann::json &info) {
+  return info["n"][1].get<std::int64_t>() * info["n"][2].get<std::int64_t>();
+}
+
+// A page of the trace header table: {"total", "offset", "rows": [[trace,
+// value, ...], ...]}, null for the keys of a trace without a header record.
+void headers_page(Server &server, const httplib::Request &req, httplib::Response &res) {
+  kovview::TraceHeaders &h = *server.headers;
+  if (h.keys().empty()) return Server::error(res, 404, "the dataset has no trace headers");
+  auto parsed = kovview::parse_headers(query_of(req), traces_of(server.info),
+                                       static_cast<int>(h.keys().size()));
+  if (auto *message = std::get_if<std::string>(&parsed)) return Server::error(res, 400, *message);
+  const kovview::HeaderRequest &r = std::get<kovview::HeaderRequest>(parsed);
+  auto got = h.page(r);
+  if (auto *message = std::get_if<std::string>(&got)) return Server::error(res, 500, *message);
+  const auto &p = std::get<kovview::TraceHeaders::Page>(got);
+  const std::size_t nk = h.keys().size();
+  std::string body = "{\"total\":" + std::to_string(p.total) +
+                     ",\"offset\":" + std::to_string(r.offset) + ",\"rows\":[";
+  for (std::size_t i = 0; i < p.traces.size(); ++i) {
+    body += (i ? ",[" : "[") + std::to_string(p.traces[i]);
+    for (std::size_t k = 0; k < nk; ++k)
+      body += "," + (p.present[i] ? h.text(k, p.values[i * nk + k], true) : std::string("null"));
+    body += ']';
+  }
+  body += "]}";
+  res.set_content(body, "application/json");
+}
+
+// The table of the traces asked for as CSV, sent in pieces as it is read:
+// a line of names (trace, i2, i3 and the keys), then one line per trace.
+void headers_csv(Server &server, const httplib::Request &req, httplib::Response &res) {
+  kovview::TraceHeaders &h = *server.headers;
+  if (h.keys().empty()) return Server::error(res, 404, "the dataset has no trace headers");
+  auto parsed = kovview::parse_headers(query_of(req), traces_of(server.info),
+                                       static_cast<int>(h.keys().size()), true);
+  if (auto *message = std::get_if<std::string>(&parsed)) return Server::error(res, 400, *message);
+  const kovview::HeaderRequest asked = std::get<kovview::HeaderRequest>(parsed);
+  const std::int64_t n2 = server.info["n"][1].get<std::int64_t>();
+  // A key name is quoted as CSV quotes a field (its quotes doubled).
+  const auto field = [](const std::string &name) {
+    std::string out = "\"";
+    for (const char c : name) out += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return out + "\"";
+  };
+  std::string head = "trace,i2,i3";
+  for (const kovview::Key &k : h.keys()) head += "," + field(k.name);
+  head += "\n";
+  auto done = std::make_shared<std::int64_t>(0);
+  res.set_header("Content-Disposition", "attachment; filename=\"trace-headers.csv\"");
+  res.set_chunked_content_provider(
+      "text/csv; charset=utf-8", [&h, asked, n2, head, done](std::size_t, httplib::DataSink &sink) {
+        constexpr std::int64_t rows = 4096;
+        const std::int64_t end = std::min<std::int64_t>(asked.offset + asked.limit, asked.count);
+        std::string text = *done == 0 ? head : std::string();
+        kovview::HeaderRequest r = asked;
+        r.offset = asked.offset + *done;
+        r.limit = std::min<std::int64_t>(rows, end - r.offset);
+        if (r.limit <= 0) {
+          if (!text.empty() && !sink.write(text.data(), text.size())) return false;
+          sink.done();
+          return true;
+        }
+        auto got = h.page(r);
+        // A failure ends the answer short: the client sees no last piece.
+        if (std::holds_alternative<std::string>(got)) return false;
+        const auto &p = std::get<kovview::TraceHeaders::Page>(got);
+        const std::size_t nk = h.keys().size();
+        for (std::size_t i = 0; i < p.traces.size(); ++i) {
+          const std::int64_t t = p.traces[i];
+          text += std::to_string(t) + "," + std::to_string(t % n2) + "," + std::to_string(t / n2);
+          for (std::size_t k = 0; k < nk; ++k)
+            text += "," + (p.present[i] ? h.text(k, p.values[i * nk + k], false) : std::string());
+          text += '\n';
+        }
+        *done += std::ssize(p.traces);
+        return sink.write(text.data(), text.size());
+      });
+}
+
 void serve_asset(httplib::Response &res, const char *name, const char *type) {
   const std::string_view text = kovview::asset(name);
   res.set_content(std::string(text), type);
@@ -401,8 +490,27 @@ int main(int argc, char **argv) {
   kovview::Reader reader(*element, desc.esize, n);
   // One data file that holds the samples from its first byte is read
   // directly, on every core.
-  if (kov_tag_is_pipe("in") == 0 && desc.files.size() == 1) reader.read_directly(desc.files[0]);
+  // KOVVIEW_READ=map stacks whole traces through a mapping of the file
+  // instead of copying them out of it (slower on the machines measured:
+  // bench/kovview_overview_bench.py).
+  const char *how = std::getenv("KOVVIEW_READ");
+  const bool map = how != nullptr && std::string_view(how) == "map";
+  if (kov_tag_is_pipe("in") == 0 && desc.files.size() == 1)
+    reader.read_directly(desc.files[0], map);
   server.reader = &reader;
+  // The trace headers, when the dataset has them: their keys in the
+  // description of the dataset, their values asked for by pages.
+  kovview::TraceHeaders headers(reader.library(), n[1] * n[2]);
+  server.headers = &headers;
+  server.info["keys"] = nlohmann::json::array();
+  for (const kovview::Key &k : headers.keys())
+    server.info["keys"].push_back({{"name", k.name}, {"type", k.type}, {"fmt", k.fmt}});
+  server.info["records"] = headers.records();
+  if (!headers.problem().empty()) {
+    std::fprintf(stderr, "kovview: warning: %s\n", headers.problem().c_str());
+    server.info["headers_problem"] = headers.problem();
+  }
+  if (!headers.file().empty()) server.files.emplace_back(headers.file(), identity(headers.file()));
   server.token = random_token();
 
   if (!loopback(host))
@@ -471,6 +579,10 @@ int main(int argc, char **argv) {
   api("history", [&](const httplib::Request &, httplib::Response &res) {
     res.set_content(server.history, "application/octet-stream");
   });
+  api("headers",
+      [&](const httplib::Request &req, httplib::Response &res) { headers_page(server, req, res); });
+  api("headers\\.csv",
+      [&](const httplib::Request &req, httplib::Response &res) { headers_csv(server, req, res); });
   api("window",
       [&](const httplib::Request &req, httplib::Response &res) { server.window(req, res); });
 

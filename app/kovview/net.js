@@ -31,8 +31,8 @@ async function checked(path, options) {
   return res;
 }
 
-export async function getJson(path) {
-  return (await checked(path)).json();
+export async function getJson(path, signal) {
+  return (await checked(path, { signal })).json();
 }
 
 export async function getText(path) {

@@ -189,6 +189,54 @@ std::variant<WindowRequest, std::string> parse_window(std::string_view query,
   return w;
 }
 
+std::variant<HeaderRequest, std::string> parse_headers(std::string_view query, std::int64_t traces,
+                                                       int keys, bool whole) {
+  auto split = split_query(query);
+  if (auto *error = std::get_if<std::string>(&split)) return *error;
+  HeaderRequest r;
+  std::optional<std::int64_t> count, limit;
+  for (const auto &[name, value] : std::get<Items>(split)) {
+    if (name == "token") continue;
+    if (name == "order") {
+      if (value != "asc" && value != "desc") return "order=" + shown(value) + ": give asc or desc";
+      r.descending = value == "desc";
+      continue;
+    }
+    const auto v = integer(value);
+    if (name != "first" && name != "count" && name != "offset" && name != "limit" && name != "sort")
+      return "unknown parameter " + shown(name);
+    if (!v) return name + "=" + shown(value) + ": not a whole number";
+    if (name == "first")
+      r.first = *v;
+    else if (name == "count")
+      count = *v;
+    else if (name == "offset")
+      r.offset = *v;
+    else if (name == "limit")
+      limit = *v;
+    else if (*v < 0 || *v > keys)
+      return "sort=" + shown(value) + ": give 0 (the traces' order) to " + std::to_string(keys);
+    else
+      r.sort = static_cast<int>(*v);
+  }
+  if (r.first < 0 || r.first >= traces)
+    return "first=" + std::to_string(r.first) + ": outside the traces (0 to " +
+           std::to_string(traces - 1) + ")";
+  r.count = count.value_or(traces - r.first);
+  if (r.count < 1 || r.count > traces - r.first)
+    return "count=" + std::to_string(r.count) + ": give 1 to " + std::to_string(traces - r.first);
+  if (r.offset < 0) return "offset=" + std::to_string(r.offset) + ": must not be negative";
+  const std::int64_t most = whole ? r.count : kMaxHeaderRows;
+  const std::int64_t l = limit.value_or(whole ? r.count : 100);
+  if (l < 1 || l > most)
+    return "limit=" + std::to_string(l) + ": give 1 to " + std::to_string(most);
+  r.limit = l;
+  if (r.sort != 0 && r.count > kMaxSorted)
+    return "sorting " + std::to_string(r.count) + " traces: sort at most " +
+           std::to_string(kMaxSorted) + " at once (zoom in)";
+  return r;
+}
+
 bool same_token(std::string_view given, std::string_view expected) {
   // Every byte of the expected token is compared, whatever the given
   // length, so the time tells nothing of a matching prefix.

@@ -71,6 +71,26 @@ inline std::int64_t cell_start(std::int64_t k, std::int64_t cells, std::int64_t 
   return k * count / cells;
 }
 
+// A request for rows of the table: traces [first, first + count) of the
+// data (0-based, axis 2 fastest), ordered by key `sort` (1-based; 0: by
+// trace), rows [offset, offset + limit) of that order.
+struct HeaderRequest {
+  std::int64_t first = 0, count = 0, offset = 0, limit = 100;
+  int sort = 0;
+  bool descending = false;
+};
+
+inline constexpr int kMaxHeaderRows = 1000; // rows of one page
+// Traces sorted at once: a larger range is shown in the traces' order only.
+inline constexpr std::int64_t kMaxSorted = std::int64_t{1} << 24;
+
+// The request of a query (first, count, offset, limit, sort, order,
+// token) for a dataset of `traces` traces and `keys` keys, or the error
+// text of a 400 answer.  `limit` may exceed kMaxHeaderRows only when
+// `whole` (an export, which takes every row).
+std::variant<HeaderRequest, std::string> parse_headers(std::string_view query, std::int64_t traces,
+                                                       int keys, bool whole = false);
+
 // Checks the token given against the server's in time independent of
 // where they differ.
 bool same_token(std::string_view given, std::string_view expected);

@@ -5,12 +5,16 @@
 #include <kov/kovlib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cerrno>
 #include <cmath>
+#include <csetjmp>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <limits>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -97,24 +101,77 @@ void stack(Overview o, Element e, const char *trace, std::int64_t count, double 
   }
 }
 
+// Where a bus error on this thread lands while a guarded read of a mapping
+// runs (a page of the mapping that the file no longer has: it was cut).
+thread_local sigjmp_buf *landing = nullptr;
+struct sigaction before_ours {};
+
+extern "C" void on_bus_error(int, siginfo_t *, void *) {
+  if (landing != nullptr) siglongjmp(*landing, 1);
+  // Not a read of ours: the disposition that was there before, and the
+  // access that faulted is made again.
+  sigaction(SIGBUS, &before_ours, nullptr);
+}
+
+void catch_bus_errors() {
+  static std::atomic<bool> installed = false;
+  if (installed.exchange(true)) return;
+  struct sigaction ours {};
+  ours.sa_sigaction = on_bus_error;
+  ours.sa_flags = SA_SIGINFO | SA_NODEFER; // the signal stays unblocked after the jump
+  sigemptyset(&ours.sa_mask);
+  sigaction(SIGBUS, &ours, &before_ours);
+}
+
+// Runs `read`; false when it met a bus error.  `read` owns nothing that
+// the jump out of it would leak.
+template <class Read> [[gnu::noinline]] bool guarded(const Read &read) {
+  sigjmp_buf here;
+  if (sigsetjmp(here, 0) != 0) {
+    landing = nullptr;
+    return false;
+  }
+  landing = &here;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  read();
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  landing = nullptr;
+  return true;
+}
+
 } // namespace
 
 Reader::Reader(Element element, int esize, const std::array<std::int64_t, 3> &n)
     : element_(element), esize_(esize), n_(n) {}
 
 Reader::~Reader() {
+  if (map_ != nullptr) ::munmap(map_, mapped_);
   if (fd_ >= 0) ::close(fd_);
 }
 
-bool Reader::read_directly(const std::string &path) {
+bool Reader::read_directly(const std::string &path, bool map) {
+  if (map_ != nullptr) ::munmap(map_, mapped_);
+  map_ = nullptr;
   if (fd_ >= 0) ::close(fd_);
   fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+
   // The file must hold every sample the header declares.
   struct stat st {};
   if (fd_ >= 0 && (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) ||
                    st.st_size < n_[0] * n_[1] * n_[2] * esize_)) {
     ::close(fd_);
     fd_ = -1;
+  }
+  // The whole file mapped once, for the windows of whole traces: no copy,
+  // and the pages stay entered from one window to the next.
+  if (fd_ >= 0 && map && st.st_size > 0) {
+    void *base =
+        ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, MAP_SHARED, fd_, 0);
+    if (base != MAP_FAILED) {
+      map_ = base;
+      mapped_ = static_cast<std::size_t>(st.st_size);
+      catch_bus_errors();
+    }
   }
   return fd_ >= 0;
 }
@@ -188,6 +245,19 @@ bool Reader::columns(const WindowRequest &w, std::int64_t from, std::int64_t to,
         fw[d] = static_cast<int>(w.first[d] + p0);
         nw[a] = static_cast<int>(qn);
         fw[a] = static_cast<int>(qs);
+        if (directly && a == 1 && pn == n_[0] && map_ != nullptr) {
+          // Whole traces next to each other in the file: stacked where
+          // they lie, through a mapping, not copied.
+          const std::int64_t at = ((w.first[2] * n_[1] + qs) * n_[0]) * esize_;
+          const char *traces = static_cast<const char *>(map_) + at;
+          if (!guarded([&] {
+                for (std::int64_t q = 0; q < qn; ++q)
+                  stack(w.overview, element_, traces + q * pn * esize_, pn, work.stack.data(),
+                        work.finite.data());
+              }))
+            return false;
+          continue;
+        }
         if (directly) {
           if (!direct(w, p0, pn, qs, qn, work.block.data())) return false;
         } else {

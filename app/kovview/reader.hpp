@@ -44,8 +44,15 @@ public:
   // many threads as the machine has cores (up to kThreads), instead of
   // through the library one block at a time.  False when it cannot be
   // opened: the library's reads stay.
-  bool read_directly(const std::string &path);
+  // With `map`, whole traces (a window of every sample of axis 1 across
+  // axis 2) are stacked where they lie, through a mapping of the whole
+  // file (a bus error of a file cut meanwhile is caught), instead of being
+  // copied out of it as the other windows are.
+  bool read_directly(const std::string &path, bool map = false);
   ~Reader();
+
+  // The lock of every call of the library (which is not thread-safe).
+  std::mutex &library() { return library_; }
 
   static constexpr std::int64_t kBlockBytes = std::int64_t{4} << 20;
   // Samples along the down axis stacked at once.
@@ -70,7 +77,9 @@ private:
   std::mutex window_;  // one window at a time
   std::mutex library_; // the library is not thread-safe
   std::array<Work, kThreads> work_;
-  int fd_ = -1; // the data file read directly, or -1
+  int fd_ = -1;         // the data file read directly, or -1
+  void *map_ = nullptr; // the data file mapped whole, or null
+  std::size_t mapped_ = 0;
 };
 
 } // namespace kovview

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // kovview's query parser on arbitrary request texts: every answer is a
-// window inside the cube within the output limits, or an error text.
+// window inside the cube within the output limits (or a page of the trace
+// header table inside the traces), or an error text.
 #include "query.hpp"
 
 #include <cstddef>
@@ -22,6 +23,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (kovview::cells(w->count[d], w->rows) * kovview::cells(w->count[a], w->cols) >
         kovview::kMaxPixels)
       std::abort();
+  }
+  // The trace header table's query: a range inside the traces, a page
+  // within its limits, a key that exists.
+  for (const bool whole : {false, true}) {
+    const std::int64_t traces = 1000003;
+    const auto table = kovview::parse_headers(query, traces, 5, whole);
+    if (const auto *r = std::get_if<kovview::HeaderRequest>(&table)) {
+      if (r->first < 0 || r->count < 1 || r->first + r->count > traces || r->offset < 0 ||
+          r->limit < 1 || r->sort < 0 || r->sort > 5)
+        std::abort();
+      if (!whole && r->limit > kovview::kMaxHeaderRows) std::abort();
+    }
   }
   kovview::split_query(query);
   kovview::host_allowed(query, "127.0.0.1");

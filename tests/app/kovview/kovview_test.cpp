@@ -8,6 +8,7 @@
 #include "kovhelp.hpp"
 #include "kovview_server.h"
 #include "query.hpp"
+#include "reader.hpp"
 #include "test_util.h"
 
 #include <arpa/inet.h>
@@ -16,15 +17,19 @@
 #include <nlohmann/json.hpp>
 #include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <array>
 #include <atomic>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
+#include <limits>
 #include <string>
 #include <thread>
+#include <variant>
 #include <vector>
 
 namespace {
@@ -962,3 +967,161 @@ TEST(KovviewServer, ASlowReaderBlocksNobodyAndABodyIsRefusedAtOnce) {
 }
 
 } // namespace
+
+// The trace header table's query: a range of traces, a page of it, a key
+// to sort by; everything else is refused with a message.
+TEST(KovviewHeaders, TheTableQueryIsChecked) {
+  const auto request = [](std::string_view q, bool whole = false) {
+    return kovview::parse_headers(q, 1000, 3, whole);
+  };
+  const auto r = std::get<kovview::HeaderRequest>(
+      request("first=10&count=20&offset=5&limit=7&sort=3&order=desc&token=x"));
+  EXPECT_EQ(r.first, 10);
+  EXPECT_EQ(r.count, 20);
+  EXPECT_EQ(r.offset, 5);
+  EXPECT_EQ(r.limit, 7);
+  EXPECT_EQ(r.sort, 3);
+  EXPECT_TRUE(r.descending);
+  const auto all = std::get<kovview::HeaderRequest>(request("first=990"));
+  EXPECT_EQ(all.count, 10);
+  EXPECT_EQ(std::get<kovview::HeaderRequest>(request("", true)).limit, 1000);
+  for (const char *bad : {"first=-1", "first=1000", "count=0", "first=5&count=996", "offset=-1",
+                          "limit=0", "limit=1001", "sort=4", "sort=-1", "order=up", "sort=x",
+                          "first=99999999999999999999999", "rows=3", "first=1&first=2"}) {
+    const auto got = request(bad);
+    ASSERT_TRUE(std::holds_alternative<std::string>(got)) << bad;
+    EXPECT_FALSE(std::get<std::string>(got).empty()) << bad;
+  }
+  EXPECT_NE(std::get<std::string>(request("limit=1001")).find("1 to 1000"), std::string::npos);
+  EXPECT_TRUE(std::holds_alternative<kovview::HeaderRequest>(request("limit=1000", true)));
+  EXPECT_TRUE(std::holds_alternative<std::string>(
+      kovview::parse_headers("sort=1", kovview::kMaxSorted + 1, 1)));
+}
+
+// Header values as the server sends them: integers, floats that read back
+// as the same 4-byte floats, non-finite floats named, a key of a format
+// it cannot read as null, traces without a record as null; sorted with
+// those last, ties in the traces' order.
+TEST(KovviewHeaders, PagesAreSortedByTheServerAndSayWhatIsMissing) {
+  TempDir dir;
+  const int traces = 8;
+  const std::size_t records = 7;
+  kovtest::write_file(dir / "k.H@", std::string(4 * 4 * traces, '\0'));
+  kovtest::write_file(dir / "k.H", "n1=4 n2=" + std::to_string(traces) +
+                                       " data_format=xdr_float esize=4 hff=\"" + (dir / "k.H@@") +
+                                       "\" in=\"" + (dir / "k.H@") + "\"\n");
+  const float inf = std::numeric_limits<float>::infinity(),
+              nan = std::numeric_limits<float>::quiet_NaN();
+  const std::vector<float> sx{2.5f, nan, -inf, 0.1f, 2.5f, inf, -3.0f};
+  const std::vector<std::int32_t> offset{5, -2, 7, 5, -2147483647 - 1, 0, 2147483647};
+  std::string bytes;
+  const auto word = [&bytes](std::uint32_t w) {
+    for (int shift = 24; shift >= 0; shift -= 8) bytes += static_cast<char>((w >> shift) & 0xff);
+  };
+  for (std::size_t i = 0; i < records; ++i) {
+    word(static_cast<std::uint32_t>(offset[i]));
+    word(std::bit_cast<std::uint32_t>(sx[i]));
+    word(1);
+  }
+  kovtest::write_file(dir / "k.H@@@", bytes);
+  kovtest::write_file(dir / "k.H@@",
+                      "n1=3 n2=" + std::to_string(records) +
+                          "\n\t hdrkey1=\"offset\" hdrtype1=\"scalar_int\" hdrfmt1=\"xdr_int\"\n"
+                          "\t hdrkey2=\"sx\" hdrtype2=\"scalar_float\" hdrfmt2=\"xdr_float\"\n"
+                          "\t hdrkey3=\"odd\" hdrtype3=\"scalar_int\" hdrfmt3=\"xdr_short\"\n"
+                          "data_format=xdr_float esize=4 in=\"" +
+                          (dir / "k.H@@@") + "\"\n");
+  ViewServer s(dir, "exec \"$kovview\" k.H");
+  ASSERT_TRUE(s.ready()) << s.errors();
+  const json info = json::parse(s.get("/api/info")->body);
+  ASSERT_EQ(info["keys"].size(), 3u);
+  EXPECT_EQ(info["keys"][1]["name"], "sx");
+  EXPECT_EQ(info["records"], records);
+  EXPECT_NE(s.errors().find("7 header records for 8 traces"), std::string::npos) << s.errors();
+
+  auto page = s.get("/api/headers?limit=8");
+  ASSERT_EQ(page->status, 200) << page->body;
+  EXPECT_EQ(page->body, "{\"total\":8,\"offset\":0,\"rows\":[[0,5,2.5,null],[1,-2,\"NaN\",null],"
+                        "[2,7,\"-Infinity\",null],[3,5,0.1,null],[4,-2147483648,2.5,null],"
+                        "[5,0,\"Infinity\",null],[6,2147483647,-3,null],[7,null,null,null]]}");
+  const auto order = [&](const std::string &q) {
+    auto r = s.get("/api/headers?" + q);
+    EXPECT_EQ(r->status, 200) << r->body;
+    std::vector<int> traces_seen;
+    const json j = json::parse(r->body);
+    for (const json &row : j["rows"]) traces_seen.push_back(row[0].get<int>());
+    return traces_seen;
+  };
+  EXPECT_EQ(order("sort=1"), (std::vector<int>{4, 1, 5, 0, 3, 2, 6, 7}));
+  EXPECT_EQ(order("sort=1&order=desc"), (std::vector<int>{6, 2, 0, 3, 5, 1, 4, 7}));
+  EXPECT_EQ(order("sort=2"), (std::vector<int>{2, 6, 3, 0, 4, 5, 1, 7}));
+  EXPECT_EQ(order("sort=2&order=desc"), (std::vector<int>{5, 0, 4, 3, 6, 2, 1, 7}));
+  EXPECT_EQ(order("sort=2&order=desc&first=2&count=4&offset=1&limit=2"), (std::vector<int>{4, 3}));
+
+  auto csv = s.get("/api/headers.csv?sort=2");
+  ASSERT_EQ(csv->status, 200);
+  EXPECT_EQ(csv->body,
+            "trace,i2,i3,\"offset\",\"sx\",\"odd\"\n2,2,0,7,-inf,\n6,6,0,2147483647,-3,\n"
+            "3,3,0,5,0.1,\n0,0,0,5,2.5,\n4,4,0,-2147483648,2.5,\n5,5,0,0,inf,\n"
+            "1,1,0,-2,nan,\n7,7,0,,,\n");
+  EXPECT_EQ(s.get("/api/headers?limit=1001")->status, 400);
+  EXPECT_EQ(s.get("/api/headers?first=8")->status, 400);
+}
+
+TEST(KovviewHeaders, ADatasetWithoutTraceHeadersHasNoTable) {
+  TempDir dir;
+  kovtest::write_file(dir / "d.H@", std::string(4 * 4 * 3, '\0'));
+  kovtest::write_file(dir / "d.H", "n1=4 n2=3 hff=-1 data_format=xdr_float esize=4 in=\"" +
+                                       (dir / "d.H@") + "\"\n");
+  ViewServer s(dir, "exec \"$kovview\" d.H");
+  ASSERT_TRUE(s.ready()) << s.errors();
+  EXPECT_EQ(json::parse(s.get("/api/info")->body)["keys"], json::array());
+  auto page = s.get("/api/headers");
+  EXPECT_EQ(page->status, 404);
+  EXPECT_NE(page->body.find("no trace headers"), std::string::npos);
+}
+
+// Whole traces copied out of the data file, or stacked through a mapping of
+// it (KOVVIEW_READ=map), give the same values, for every overview.
+TEST(KovviewReader, MappedAndCopiedTracesGiveTheSameWindows) {
+  TempDir dir;
+  cube(dir, "big.H", 2048, 2100, 1); // 17 MiB: read on several threads
+  ViewServer mapped(dir, "KOVVIEW_READ=map exec \"$kovview\" big.H");
+  ViewServer copied(dir, "exec \"$kovview\" big.H");
+  ASSERT_TRUE(mapped.ready()) << mapped.errors();
+  ASSERT_TRUE(copied.ready()) << copied.errors();
+  for (const char *overview : {"mean", "rms", "peak"})
+    for (const char *q : {"rows=200&cols=300", "rows=150&cols=7&f2=100&n2=1001"}) {
+      const std::string query = std::string(q) + "&overview=" + overview;
+      const json a = window_json(mapped, query), b = window_json(copied, query);
+      ASSERT_EQ(a["values"].size(), b["values"].size()) << query;
+      EXPECT_EQ(a, b) << query;
+    }
+  // And the mean of a cell is the mean of its samples.
+  const json one = window_json(mapped, "rows=1&cols=1&f2=7&n2=3");
+  const std::vector<double> all =
+      library_window(dir / "big.H", {2048, 2100, 1}, {2048, 3, 1}, {0, 7, 0}, 4, "xdr_float");
+  double sum = 0;
+  for (const double v : all) sum += v;
+  EXPECT_FLOAT_EQ(one["values"][0].get<float>(), static_cast<float>(sum / all.size()));
+}
+
+// A data file cut while the server reads it through a mapping: the read
+// fails with a message (the bus error of the missing pages is caught).
+TEST(KovviewReader, AFileCutWhileMappedFailsTheWindowNotTheServer) {
+  TempDir dir;
+  const std::int64_t n1 = 1024, n2 = 8192; // 32 MiB
+  const std::string path = dir / "d.H@";
+  kovtest::write_file(path, std::string(static_cast<std::size_t>(n1 * n2 * 4), '\x01'));
+  kovview::Reader reader(kovview::Element::NativeFloat, 4, {n1, n2, 1});
+  ASSERT_TRUE(reader.read_directly(path, true));
+  auto parsed = kovview::parse_window("rows=100&cols=100", {n1, n2, 1});
+  const auto &w = std::get<kovview::WindowRequest>(parsed);
+  std::vector<float> out;
+  int rows = 0, cols = 0;
+  EXPECT_EQ(reader.read(w, out, rows, cols), std::nullopt);
+  ASSERT_EQ(::truncate(path.c_str(), n1 * n2 * 2), 0);
+  const auto failed = reader.read(w, out, rows, cols);
+  ASSERT_TRUE(failed.has_value());
+  EXPECT_NE(failed->find("short or unreadable"), std::string::npos) << *failed;
+}

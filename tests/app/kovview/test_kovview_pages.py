@@ -5,6 +5,7 @@ as an old picture, wiggles, gain, keys and the window's size, the seismic
 colour maps."""
 import http.server
 import os
+import subprocess
 import threading
 import time
 
@@ -218,6 +219,35 @@ def test_the_gain_is_the_formula_of_the_manual(serve, browser, tmp_path):
     assert "gain=agc" in browser.current_url
 
 
+def test_the_pages_agc_is_kovgains(serve, browser, tmp_path):
+    """The page's AGC of the traces it holds against kovgain agc= of the
+    same dataset: loud samples, a sample that is not a number, a trace of
+    zeros, windows cut at the ends."""
+    kovgain = os.environ.get("KOVGAIN", "")
+    if not kovgain:
+        pytest.skip("kovgain was not built")
+    g = gather(n1=300, n2=40)
+    g *= np.linspace(0.1, 5, 300)[np.newaxis, :].astype(np.float32)
+    g[5, 100] = 3e15   # loud: a running sum would lose the samples after it
+    g[6, 150:] *= 1e-12
+    g[7, 20] = np.nan
+    g[8] = 0
+    write_dataset(tmp_path, "g.H", g)  # d1=4 axis-1 units
+    for window in ("40", "250"):
+        subprocess.run(f"'{kovgain}' agc={window} < g.H > a.H", shell=True, check=True,
+                       cwd=tmp_path, stdin=subprocess.DEVNULL,
+                       env=dict(os.environ, DATAPATH=str(tmp_path) + "/"))
+        want = np.fromfile(tmp_path / "a.H@", dtype=">f4").reshape(40, 300).astype(np.float32)
+        s = serve([KOVVIEW, "g.H"])
+        open_page(browser, s, "#gain=agc&agc=" + window)
+        rows, cols, values = browser.execute_script(
+            "const v = window.kovview.views[0]; return [v.data.rows, v.data.cols, Array.from(v.shown())]")
+        assert (rows, cols) == (300, 40)
+        got = np.array([np.nan if v is None else v for v in values], np.float32).reshape(300, 40).T
+        np.testing.assert_allclose(got, want, rtol=2e-7, atol=0, equal_nan=True)
+        s.stop()
+
+
 def test_keys_move_the_view_and_the_page_follows_the_window_size(serve, browser, tmp_path):
     write_dataset(tmp_path, "r.H", ramp())
     s = serve([KOVVIEW, "r.H"])
@@ -312,3 +342,48 @@ def test_save_picture_of_a_cube_holds_its_three_views(serve, browser, tmp_path):
         "return window.kovview.views.map((v) => [v.canvas.width, v.canvas.height])")
     assert width >= sizes[0][0] + sizes[1][0] and height >= sizes[0][1] + sizes[2][1], \
         (width, height, sizes)
+
+
+def test_each_view_of_a_cube_has_its_clip_and_colour_bar_or_one_over_all(serve, browser, tmp_path):
+    from test_kovview_browser import VIRIDIS, expected
+    n3, n2, n1 = 6, 7, 8
+    cube = np.fromfunction(lambda i3, i2, i1: i1 + 10 * i2 + 1000 * i3, (n3, n2, n1))
+    write_dataset(tmp_path, "c.H", cube)
+    s = serve([KOVVIEW, "c.H"])
+    open_page(browser, s)
+    i1, i2, i3 = browser.execute_script("return window.kovview.slice")
+    cuts = {"view12": cube[i3], "view13": cube[:, i2, :], "view23": cube[:, :, i1]}  # [across][down]
+
+    def check(clips):
+        got = browser.execute_script("return window.kovview.views.map((v) => v.clip)")
+        for k, (name, cut) in enumerate(cuts.items()):
+            lo, hi = clips[name]
+            assert got[k] == {"lo": lo, "hi": hi}, (name, got[k])
+            # A sample in the view's own clip, and the top of its colour bar.
+            for down, across in ((0, 0), (cut.shape[1] - 1, cut.shape[0] - 1), (1, 1)):  # off the cross
+                x, y = centre_of(browser, k, down, across)
+                want = expected(VIRIDIS, (cut[across, down] - lo) / (hi - lo))
+                assert all(abs(a - b) <= 1 for a, b in zip(pixel(browser, name, x, y), want)), \
+                    (name, down, across)
+            bar = browser.execute_script(
+                "const p = window.kovview.views[arguments[0]].plot;"
+                "return [p.x + p.w + 24, p.y + 2, p.h]", k)
+            want = expected(VIRIDIS, 1 - 2.5 / bar[2])
+            assert all(abs(a - b) <= 1 for a, b in zip(pixel(browser, name, bar[0], bar[1]), want))
+
+    check({name: (cut.min(), cut.max()) for name, cut in cuts.items()})
+    Select(browser.find_element(By.ID, "clipscope")).select_by_value("all")
+    every = min(c.min() for c in cuts.values()), max(c.max() for c in cuts.values())
+    check({name: every for name in cuts})
+    assert "cs=all" in browser.current_url
+    browser.get("about:blank")
+    browser.get(s.url + "#cs=all")
+    wait_ready(browser)
+    check({name: every for name in cuts})
+
+
+def test_a_section_has_no_choice_of_clip_over_views(serve, browser, tmp_path):
+    write_dataset(tmp_path, "r.H", ramp())
+    s = serve([KOVVIEW, "r.H"])
+    open_page(browser, s)
+    assert not browser.find_element(By.ID, "clipscope-label").is_displayed()
