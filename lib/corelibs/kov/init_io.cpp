@@ -32,7 +32,11 @@ extern "C" void init_io(streaminf *r) {
     init_multifd_io(r);
     break;
   case URL_IO:
-    init_url_io(r);
+    // Written data go up to a store; web servers are read only.
+    if (r->entrytype == STREAMIN)
+      init_url_io(r);
+    else
+      kov::detail::init_url_write_io(r);
     break;
   default:
     koverr("unknown IO type\n");

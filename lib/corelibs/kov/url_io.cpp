@@ -407,8 +407,12 @@ public:
       lib().easy_setopt(easy_, CURLOPT_RANGE, range_text_.c_str());
     }
     if (!if_match_.empty()) add_header("If-Match: " + if_match_);
-    if (method_ == "PUT" || method_ == "POST") add_header("Expect:");
-    if (target_.s3 && !s.key_id.empty()) {
+    const bool signed_request = target_.s3 && !s.key_id.empty();
+    // A header removed by an empty value would still be signed: signed
+    // uploads keep the library's own Expect.
+    if ((method_ == "PUT" || method_ == "POST") && !signed_request) add_header("Expect:");
+    if (method_ == "POST") add_header("Content-Type: application/xml");
+    if (signed_request) {
       sigv4_ = "aws:amz:" + s.region + ":s3";
       lib().easy_setopt(easy_, CURLOPT_AWS_SIGV4, sigv4_.c_str());
       lib().easy_setopt(easy_, CURLOPT_USERNAME, s.key_id.c_str());
@@ -914,6 +918,41 @@ std::string resolve_data_location(const std::string &header, const std::string &
   while (rel.starts_with("./")) rel.remove_prefix(2);
   return header.substr(0, slash + 1) + std::string(rel);
 }
+
+// --- requests of the writing side ---------------------------------------------------
+
+struct UrlCall::Impl {
+  Impl(Target target, const std::string &method) : request(std::move(target), method) {}
+  Request request;
+};
+
+UrlCall::UrlCall(const std::string &url, const std::string &method, const std::string &query,
+                 std::span<const char> body) {
+  Target target = target_of(url);
+  if (!query.empty()) target.http += "?" + query;
+  impl_ = std::make_unique<Impl>(std::move(target), method);
+  impl_->request.set_upload(body);
+  impl_->request.set_sink(nullptr, std::size_t{1} << 20);
+}
+
+UrlCall::~UrlCall() = default;
+
+void UrlCall::start() {
+  if (impl_->request.state() == Request::State::Idle) impl_->request.start();
+}
+
+bool UrlCall::wait() {
+  drive(impl_->request);
+  return impl_->request.state() == Request::State::Done;
+}
+
+long UrlCall::status() const { return impl_->request.status(); }
+const std::string &UrlCall::etag() const { return impl_->request.etag(); }
+const std::string &UrlCall::text() const { return impl_->request.text(); }
+const std::string &UrlCall::failure() const { return impl_->request.failure(); }
+int UrlCall::retries() const { return settings().retries; }
+
+void url_forget_inherited_requests() { waiting().clear(); }
 
 } // namespace kov::detail
 
