@@ -427,6 +427,8 @@ template <class F> std::string each_part(std::string_view list, F each) {
 // redirected from a file is that file.
 std::optional<std::string> header_directory(const streaminf *record) {
   const std::string &header = record->headername;
+  // A header behind a URL: names relative to it are objects beside it.
+  if (kov::detail::is_url(header)) return header.substr(0, header.rfind('/') + 1);
   if (header == "stdin") {
     const int fd = record->headfile != nullptr ? ::fileno(record->headfile) : 0;
     struct stat st;
@@ -468,6 +470,7 @@ std::string history_name(const streaminf *record, std::string_view name) {
   return each_part(name, [&](std::string_view part) {
     if (!is_relative_file(part)) return std::string(part);
     std::string beside = *dir + std::string(part);
+    if (kov::detail::is_url(beside)) return beside;
     // A file written before names were absolute, from the directory the
     // reader is in, stays readable from there.
     if (!exists(beside) && exists(std::string(part))) return std::string(part);

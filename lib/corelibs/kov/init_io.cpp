@@ -17,6 +17,10 @@ extern "C" void init_io(streaminf *r) {
     r->iotype = MULTI_FD_IO;
   else
     r->iotype = FD_IO;
+  if (r->iotype == MULTI_FD_IO && r->entrytype != STREAMIN && kov::detail::is_url(name))
+    koverr("%s: a data set of several files cannot be written to a store for tag \"%s\": "
+           "write one object (nfiles=1)\n",
+           name.substr(0, name.find(';')).c_str(), r->tagname.c_str());
   if ((r->entrytype == STREAMINOUT || r->entrytype == STREAMSCR) &&
       (name == "follow_hdr" || name == r->headername))
     koverr("tag \"%s\" in/out dataset cannot be a pipe or the same file as the header\n",
