@@ -36,7 +36,8 @@ _BY_ERRNO = {}
 for _code, _builtin in ((_errno.ENOENT, FileNotFoundError), (_errno.EACCES, PermissionError),
                         (_errno.EPERM, PermissionError), (_errno.EISDIR, IsADirectoryError),
                         (_errno.ENOTDIR, NotADirectoryError), (_errno.EEXIST, FileExistsError),
-                        (_errno.EINTR, InterruptedError)):
+                        (_errno.EINTR, InterruptedError), (_errno.ETIMEDOUT, TimeoutError),
+                        (_errno.ECONNRESET, ConnectionResetError)):
     _BY_ERRNO[_code] = _subclass("Kov" + _builtin.__name__, _builtin)
 
 

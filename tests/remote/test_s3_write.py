@@ -73,13 +73,15 @@ def test_headers_on_the_store_keep_their_data_beside_them_down_a_chain(s3, workd
     doubled = run([program("kovmath"), "a=s3://survey/run2/vel.H", "output=a*2",
                    "head=s3://survey/run2/double.H"], workdir, env)
     assert doubled.returncode == 0, doubled.stderr
+    # out= names the data object itself.
     window = run([program("kovwindow"), "stdin=s3://survey/run2/double.H", "n2=5", "f2=7",
-                  "head=s3://survey/run2/w.H"], workdir, env)
+                  "out=s3://survey/run2/w.data", "head=w.H"], workdir, env)
     assert window.returncode == 0, window.stderr
     assert s3.keys("survey") == sorted([b"run2/vel.H", b"run2/vel.H@", b"run2/double.H",
-                                        b"run2/double.H@", b"run2/w.H", b"run2/w.H@"])
+                                        b"run2/double.H@", b"run2/w.data"])
     expected = (values.astype(np.float32).reshape(40, 300) * 2)[7:12]
-    assert fetch(s3, "run2/w.H@") == expected.astype(">f4").tobytes()
+    assert fetch(s3, "run2/w.data") == expected.astype(">f4").tobytes()
+    assert 'in="s3://survey/run2/w.data"' in (workdir / "w.H").read_text()
     assert pending_uploads(s3) == []
 
 
@@ -126,11 +128,71 @@ def test_a_stopped_program_leaves_no_object_and_no_upload(s3, proxy, workdir, si
     assert not (workdir / "vel.H").exists()
 
 
-def test_web_servers_are_read_only(workdir):
+def test_outputs_a_store_cannot_take_are_refused(s3, workdir):
     got = run([program("velmodel"), *SMALL, "head=vel.H", "datapath=https://127.0.0.1:9/x/"],
               workdir)
     assert got.returncode == 23
     assert (b'https://127.0.0.1:9/x/vel.H@: cannot write there for tag "out": web servers are '
             b"read only") in got.stderr
-    assert not (workdir / "vel.H").exists()
+    several = run([program("velmodel"), *SMALL, "head=vel.H", "datapath=s3://survey/m/",
+                   "nfiles=2", "filesize=1"], workdir, s3.env())
+    assert several.returncode == 23
+    assert (b's3://survey/m/vel.H@: a data set of several files cannot be written to a store '
+            b'for tag "out"') in several.stderr
     assert os.listdir(workdir) == []
+    assert s3.keys("survey") == []
+
+
+def test_python_writes_arrays_dataarrays_and_dask_arrays_to_a_bucket(s3, workdir, monkeypatch):
+    kov = pytest.importorskip("kov")
+    da = pytest.importorskip("dask.array")
+    xr = pytest.importorskip("xarray")
+    for k, v in s3.env().items():
+        if k.startswith("AWS_"):
+            monkeypatch.setenv(k, v)
+    values = (np.arange(12 * 9 * 7, dtype=np.float32).reshape(12, 9, 7) * 0.5) - 20
+    kov.write("s3://survey/py/cube.H", values, d=[4, 25, 12.5])
+    with kov.open("s3://survey/py/cube.H") as ds:
+        assert np.array_equal(ds.read(), values)
+        assert ds.axes[0].d == 4
+    assert b'in="s3://survey/py/cube.H@"' in fetch(s3, "py/cube.H")
+
+    # The data under a datapath of the store; a DataArray's dims as labels.
+    arr = xr.DataArray(values[0], dims=("cmp", "time"),
+                       coords={"cmp": np.arange(9) * 2.0, "time": np.arange(7) * 0.5})
+    kov.write("s3://survey/py/slice.H", arr, datapath="s3://survey/data/")
+    with kov.open("s3://survey/py/slice.H") as ds:
+        assert np.array_equal(ds.read(), values[0])
+        assert [a.label for a in ds.axes[:2]] == ["time", "cmp"]
+
+    # Dask blocks, written slab by slab: bit for bit the local write's data.
+    lazy = da.from_array(values, chunks=(5, 4, 7)) * 3 - 1
+    kov.to_kov(lazy, "s3://survey/py/dask.H")
+    kov.write(str(workdir / "local.H"), (values * 3 - 1), datapath=str(workdir) + "/")
+    assert fetch(s3, "py/dask.H@") == (workdir / "local.H@").read_bytes()
+    assert s3.keys("survey") == sorted([b"py/cube.H", b"py/cube.H@", b"py/slice.H",
+                                        b"data/slice.H@", b"py/dask.H", b"py/dask.H@"])
+    assert pending_uploads(s3) == []
+
+
+def test_python_failures_on_a_bucket_are_builtin_exceptions_naming_the_url(s3, workdir,
+                                                                           monkeypatch):
+    kov = pytest.importorskip("kov")
+    for k, v in s3.env().items():
+        if k.startswith("AWS_"):
+            monkeypatch.setenv(k, v)
+    values = np.ones((3, 4), dtype=np.float32)
+    with pytest.raises(FileNotFoundError) as missing:
+        kov.write("s3://nobucket/a.H", values)
+    assert missing.value.filename.startswith("s3://nobucket/a.H")
+    monkeypatch.setenv("AWS_SECRET_ACCESS_KEY", "not-the-secret-4711")
+    with pytest.raises(PermissionError) as refused:
+        kov.write("s3://survey/a.H", values)
+    assert refused.value.filename.startswith("s3://survey/a.H")
+    assert "not-the-secret-4711" not in str(refused.value)
+    with pytest.raises(OSError) as web:
+        kov.write("https://127.0.0.1:9/a.H", values)
+    assert "web servers are read only" in str(web.value)
+    monkeypatch.setenv("AWS_SECRET_ACCESS_KEY", s3.secret)
+    assert s3.keys("survey") == []
+    assert pending_uploads(s3) == []

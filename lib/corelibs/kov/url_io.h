@@ -76,6 +76,15 @@ std::optional<std::string> commit_url_outputs(bool headers);
 // Aborts every upload not yet committed and removes the objects this run
 // committed before a later failure.
 void discard_url_outputs() noexcept;
+// Outputs on a store made from now on are committed by their caller alone
+// (commit_url_output), never at exit, which aborts those left: for an
+// embedding caller (the Python package).
+void set_url_outputs_explicit(bool value);
+// Makes the object of one output appear; the reason when it cannot.
+std::optional<std::string> commit_url_output(const std::string &url);
+// Aborts the upload of one output, or removes its object when it was
+// committed (a caller undoing a dataset half put in place).
+void discard_url_output(const std::string &url) noexcept;
 // The datapath of an output whose header is `header` on a store when no
 // datapath is given (datapath= or DATAPATH): the header's own folder.
 bool url_default_datapath(const std::string &header, std::string &path);

@@ -62,6 +62,7 @@ enum class Stage { Open, Committed, Dropped };
 struct Remote {
   std::string url, tag;
   bool header = false;
+  bool by_caller = false; // committed by the caller alone
   Stage stage = Stage::Open;
   bool undo = false; // committed by the commit under way: removed if it fails later
 
@@ -83,6 +84,8 @@ struct Remotes {
   std::vector<std::unique_ptr<Remote>> list;
   ~Remotes() { remotes_gone = true; }
 };
+
+bool outputs_by_caller = false;
 
 std::vector<std::unique_ptr<Remote>> &remotes() {
   static Remotes all;
@@ -414,6 +417,7 @@ Remote &add_remote(streaminf *r, const std::string &url, bool header) {
   o->url = url;
   o->tag = r->tagname;
   o->header = header;
+  o->by_caller = outputs_by_caller;
   remotes().push_back(std::move(o));
   return *remotes().back();
 }
@@ -532,7 +536,7 @@ std::FILE *open_url_output_header(streaminf *r, const std::string &url) {
 
 std::optional<std::string> commit_url_outputs(bool headers) {
   for (const auto &o : remotes()) {
-    if (o->header != headers || o->stage != Stage::Open) continue;
+    if (o->header != headers || o->stage != Stage::Open || o->by_caller) continue;
     if (auto failure = headers ? commit_header(*o) : commit_data(*o)) return failure;
   }
   // Everything is in place: nothing of it is removed any more.
@@ -547,6 +551,33 @@ void discard_url_outputs() noexcept {
   busy = true;
   for (const auto &o : remotes()) drop(*o);
   busy = false;
+}
+
+void set_url_outputs_explicit(bool value) { outputs_by_caller = value; }
+
+namespace {
+
+Remote *find_remote(const std::string &url) {
+  for (auto it = remotes().rbegin(); it != remotes().rend(); ++it)
+    if ((*it)->url == url && (*it)->stage != Stage::Dropped) return it->get();
+  return nullptr;
+}
+
+} // namespace
+
+std::optional<std::string> commit_url_output(const std::string &url) {
+  Remote *o = find_remote(url);
+  if (o == nullptr || o->stage != Stage::Open) return url + ": no output of this run to commit";
+  auto failure = o->header ? commit_header(*o) : commit_data(*o);
+  o->undo = false; // the caller undoes what it committed
+  return failure;
+}
+
+void discard_url_output(const std::string &url) noexcept {
+  Remote *o = find_remote(url);
+  if (o == nullptr) return;
+  o->undo = true;
+  drop(*o);
 }
 
 bool url_default_datapath(const std::string &header, std::string &path) {
