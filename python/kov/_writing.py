@@ -232,7 +232,8 @@ class _Output:
         self.urls = None
         made = []
         if _is_url(self.header):
-            self._start_on_store(source, like, ndim, o, d, label, unit, datapath, nfiles)
+            self._start_on_store(source, like, ndim, o, d, label, unit, datapath, nfiles,
+                                 filesize)
             return
         try:
             with _lock, _Concerning(self.header):
@@ -309,30 +310,31 @@ class _Output:
             _lib.put_int(tag, "n%d" % (i + 1), 1)
         _lib.put_int(tag, "esize", self.esize)
 
-    def _start_on_store(self, source, like, ndim, o, d, label, unit, datapath, nfiles):
+    def _start_on_store(self, source, like, ndim, o, d, label, unit, datapath, nfiles,
+                        filesize):
         """A dataset on a store: its data object (beside the header, or under
         a datapath on a store) and its header go up through the library and
         appear when `finish` commits them, data first."""
         try:
-            if nfiles is not None and int(nfiles) != 1:
-                raise _value_error("%s: the data of a dataset on a store are one object "
-                                   "(nfiles=%s)" % (self.header, nfiles), self.header)
             folder = self.header[:self.header.rfind("/") + 1]
             path = folder if datapath is None else os.fspath(datapath)
             if not isinstance(path, str) or not path.startswith("s3://"):
                 raise _value_error("%s: the data of a dataset on a store go to a store "
                                    "(datapath=s3://...), not to %s" % (self.header, path),
                                    self.header)
-            data = path + self.header[len(folder):] + "@"
-            self.urls = [data, self.header]
             self.plan = None
             with _lock, _Concerning(self.header):
+                _lib.set_param("datapath", "")
+                _lib.set_param("nfiles", "" if nfiles is None else str(int(nfiles)))
+                _lib.set_param("filesize", "" if filesize is None else str(int(filesize)))
+                # One object, or a set of them as of files.
+                data = [n for n in _lib.makenames(path, self.header[len(folder):]).split(";")
+                        if n]
+                self.urls = data + [self.header]
                 self._cleanup = weakref.finalize(self, _discard_urls, list(self.urls))
-                for name in ("datapath", "nfiles", "filesize"):
-                    _lib.set_param(name, "")
                 self.tag = _take_tag()
                 _lib.set_param(self.tag, self.header)
-                _lib.set_param(self.tag + ".out", data)
+                _lib.set_param(self.tag + ".out", ";".join(data))
                 try:
                     self._describe(source, ndim, o, d, label, unit)
                 except KovError as e:

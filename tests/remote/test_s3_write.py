@@ -134,13 +134,36 @@ def test_outputs_a_store_cannot_take_are_refused(s3, workdir):
     assert got.returncode == 23
     assert (b'https://127.0.0.1:9/x/vel.H@: cannot write there for tag "out": web servers are '
             b"read only") in got.stderr
-    several = run([program("velmodel"), *SMALL, "head=vel.H", "datapath=s3://survey/m/",
-                   "nfiles=2", "filesize=1"], workdir, s3.env())
-    assert several.returncode == 23
-    assert (b's3://survey/m/vel.H@: a data set of several files cannot be written to a store '
-            b'for tag "out"') in several.stderr
+    # A set of objects too small for the data: nothing of it appears.
+    full = run([program("velmodel"), "n1=500", "n2=1200", "head=vel.H",
+                "datapath=s3://survey/m/", "nfiles=2", "filesize=1"], workdir, s3.env())
+    assert full.returncode == 23
+    assert b"the data set is full: its 2 objects hold no more" in full.stderr
     assert os.listdir(workdir) == []
     assert s3.keys("survey") == []
+    assert pending_uploads(s3) == []
+
+
+def test_a_data_set_of_several_objects_is_written_and_read_as_files_are(s3, workdir):
+    # 2 000 000 bytes in objects of 1 MiB: two filled, the third empty.
+    made = run([program("velmodel"), "n1=500", "n2=1000", "head=set.H",
+                "datapath=s3://survey/m/", "nfiles=3", "filesize=1"], workdir, s3.env())
+    assert made.returncode == 0, made.stderr
+    local = run([program("velmodel"), "n1=500", "n2=1000", "head=local.H"], workdir, s3.env())
+    assert local.returncode == 0, local.stderr
+    names = ["m/set.H@", "m/set.H@1", "m/set.H@2"]
+    assert s3.keys("survey") == [n.encode() for n in names]
+    data = b"".join(fetch(s3, n) for n in names)
+    assert [len(fetch(s3, n)) for n in names] == [1 << 20, 2000000 - (1 << 20), 0]
+    assert data == (workdir / "local.H@").read_bytes()
+    assert ('in="%s"' % ";".join("s3://survey/" + n for n in names)) in (workdir / "set.H").read_text()
+    # A window across the first two objects, through the windowed engine.
+    window = ["n2=500", "f2=300", "n1=20", "f1=7"]
+    for header, out in (("set.H", "w1.H@"), ("local.H", "w2.H@")):
+        got = run([program("kovwindow"), "stdin=" + header, "out=" + out] + window, workdir,
+                  s3.env())
+        assert got.returncode == 0, got.stderr
+    assert (workdir / "w1.H@").read_bytes() == (workdir / "w2.H@").read_bytes()
 
 
 def test_python_writes_arrays_dataarrays_and_dask_arrays_to_a_bucket(s3, workdir, monkeypatch):
@@ -165,13 +188,21 @@ def test_python_writes_arrays_dataarrays_and_dask_arrays_to_a_bucket(s3, workdir
         assert np.array_equal(ds.read(), values[0])
         assert [a.label for a in ds.axes[:2]] == ["time", "cmp"]
 
+    # A set of objects: 1 MiB each.
+    big = np.arange(3 * 1024 * 300, dtype=np.float32).reshape(3, 1024, 300)
+    kov.write("s3://survey/set/big.H", big, nfiles=4, filesize=1)
+    with kov.open("s3://survey/set/big.H") as ds:
+        assert np.array_equal(ds[1:3, 500:900], big[1:3, 500:900])
+
     # Dask blocks, written slab by slab: bit for bit the local write's data.
     lazy = da.from_array(values, chunks=(5, 4, 7)) * 3 - 1
     kov.to_kov(lazy, "s3://survey/py/dask.H")
     kov.write(str(workdir / "local.H"), (values * 3 - 1), datapath=str(workdir) + "/")
     assert fetch(s3, "py/dask.H@") == (workdir / "local.H@").read_bytes()
     assert s3.keys("survey") == sorted([b"py/cube.H", b"py/cube.H@", b"py/slice.H",
-                                        b"data/slice.H@", b"py/dask.H", b"py/dask.H@"])
+                                        b"data/slice.H@", b"py/dask.H", b"py/dask.H@",
+                                        b"set/big.H", b"set/big.H@", b"set/big.H@1",
+                                        b"set/big.H@2", b"set/big.H@3"])
     assert pending_uploads(s3) == []
 
 

@@ -11,16 +11,12 @@ extern "C" void init_io(streaminf *r) {
   const std::string name = r->dataname.value_or("");
   if (name == "stdin" || name == "follow_hdr" || name == "stdout")
     r->iotype = FILE_IO;
-  else if (kov::detail::is_url(name) && name.find(';') == std::string::npos)
-    r->iotype = URL_IO;
+  else if (kov::detail::is_url(name))
+    r->iotype = URL_IO; // one object, or a set of them
   else if (name.find(';') != std::string::npos)
     r->iotype = MULTI_FD_IO;
   else
     r->iotype = FD_IO;
-  if (r->iotype == MULTI_FD_IO && r->entrytype != STREAMIN && kov::detail::is_url(name))
-    koverr("%s: a data set of several files cannot be written to a store for tag \"%s\": "
-           "write one object (nfiles=1)\n",
-           name.substr(0, name.find(';')).c_str(), r->tagname.c_str());
   if ((r->entrytype == STREAMINOUT || r->entrytype == STREAMSCR) &&
       (name == "follow_hdr" || name == r->headername))
     koverr("tag \"%s\" in/out dataset cannot be a pipe or the same file as the header\n",
@@ -37,7 +33,9 @@ extern "C" void init_io(streaminf *r) {
     break;
   case URL_IO:
     // Written data go up to a store; web servers are read only.
-    if (r->entrytype == STREAMIN)
+    if (name.find(';') != std::string::npos)
+      kov::detail::init_url_set_io(r);
+    else if (r->entrytype == STREAMIN)
       init_url_io(r);
     else
       kov::detail::init_url_write_io(r);

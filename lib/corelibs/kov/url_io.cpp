@@ -698,6 +698,8 @@ void take_identity(UrlState &s) {
     s.size = probe.total();
   else
     s.size = probe.content_length();
+  // No first byte to serve, and no size said: an empty object.
+  if (probe.status() == 416 && s.size < 0) s.size = 0;
   if (s.size < 0)
     koverr("%s: the server does not tell the size of the object\n", s.target.url.c_str());
   s.etag = probe.etag();

@@ -70,6 +70,9 @@ void url_forget_inherited_requests();
 std::FILE *open_url_output_header(streaminf *record, const std::string &url);
 // The back end of data written to a store.
 void init_url_write_io(streaminf *record);
+// The back end of a data set of several objects (url_set.cpp), read or
+// written.
+void init_url_set_io(streaminf *record);
 // Makes the objects of the outputs appear: the data (`headers` false) or
 // the headers (true); the reason when one cannot be made.
 std::optional<std::string> commit_url_outputs(bool headers);
