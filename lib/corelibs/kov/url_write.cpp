@@ -47,6 +47,8 @@ constexpr std::size_t kFirstPartBytes = 8 * kMiB;
 constexpr int kMaxParts = 10000;
 // Parts sent at once; the program waits for the oldest beyond that.
 constexpr std::size_t kPartsInFlight = 3;
+// How long the process that aborts the uploads of a stopped program works.
+constexpr unsigned kJanitorSeconds = 120;
 
 std::size_t part_bytes(int number) { return kFirstPartBytes << std::min(6, (number - 1) / 1000); }
 
@@ -248,6 +250,10 @@ void close_all_but(std::vector<int> keep) {
     }
     if (got == 0 || parent_gone || n < 0) break;
   }
+  // Bounded: a store that does not answer, or a lock some thread of the
+  // program held when this process was made, never keeps it for long.
+  ::signal(SIGALRM, SIG_DFL);
+  ::alarm(kJanitorSeconds);
   for (const auto &[id, url] : open) {
     UrlCall abort(url, "DELETE", "uploadId=" + query_value(id), {});
     if (!abort.wait() && abort.status() != 404)
