@@ -128,6 +128,49 @@ def test_a_stopped_program_leaves_no_object_and_no_upload(s3, proxy, workdir, si
     assert not (workdir / "vel.H").exists()
 
 
+def test_credentials_on_the_command_line_sign_the_uploads_and_their_abort(s3, proxy, workdir):
+    # The environment's keys are wrong: the keys credentials= names sign
+    # every request of the outputs, those of the process that aborts the
+    # upload of a killed program too.
+    env = without_datapath(s3.env(AWS_ACCESS_KEY_ID="nobody", AWS_SECRET_ACCESS_KEY="nothing",
+                                  AWS_ENDPOINT_URL=proxy.endpoint))
+    (workdir / "keys").write_text("[default]\naws_access_key_id = %s\naws_secret_access_key = %s\n"
+                                  % (s3.key_id, s3.secret))
+    refused = run([program("velmodel"), *SMALL, "head=s3://survey/run7/vel.H"], workdir, env)
+    assert refused.returncode == 23
+    assert b"s3://survey/run7/vel.H" in refused.stderr
+
+    proxy.spare = 1
+    proxy.faults = {"stall": 1}
+    with open(workdir / "err", "wb") as err:
+        p = subprocess.Popen([program("velmodel"), *BIG, "head=s3://survey/run7/big.H",
+                              "credentials=./keys"], cwd=workdir, env=env,
+                             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err)
+        try:
+            assert proxy.stalled.wait(60)
+            assert len(pending_uploads(s3)) == 1
+            p.kill()
+            assert p.wait(60) == -signal.SIGKILL
+        finally:
+            if p.poll() is None:
+                p.kill()
+                p.wait()
+    end = time.monotonic() + 30
+    while pending_uploads(s3) and time.monotonic() < end:
+        time.sleep(0.2)
+    assert pending_uploads(s3) == []
+    assert s3.keys("survey") == []
+
+    proxy.faults = {}
+    got = run([program("velmodel"), *BIG, "head=s3://survey/run7/vel.H", "credentials=./keys"],
+              workdir, env)
+    assert got.returncode == 0, got.stderr
+    assert s3.keys("survey") == [b"run7/vel.H", b"run7/vel.H@"]
+    assert len(fetch(s3, "run7/vel.H@")) == 24000000
+    assert s3.secret.encode() not in fetch(s3, "run7/vel.H")
+    assert pending_uploads(s3) == []
+
+
 def test_outputs_a_store_cannot_take_are_refused(s3, workdir):
     got = run([program("velmodel"), *SMALL, "head=vel.H", "datapath=https://127.0.0.1:9/x/"],
               workdir)
