@@ -119,6 +119,9 @@ void init(const std::string &program) {
     argv = {arguments[0].data(), nullptr};
     kov_set_fatal_handler(on_fatal, nullptr);
     kov_set_warning_handler(on_warning, nullptr);
+    // Objects on a store appear when the package puts its dataset in place,
+    // never because the interpreter ended.
+    kov::detail::set_url_outputs_explicit(true);
     initpar(1, argv.data());
   });
 }
@@ -339,7 +342,12 @@ long long seek(const std::string &tag, long long offset, int whence) {
 
 // Create an output tag and open its data: false when it cannot be made.
 bool open_output(const std::string &tag) {
-  return locked([&] { return auxout(tag.c_str()) != nullptr; });
+  return locked([&] {
+    if (auxout(tag.c_str()) != nullptr) return true;
+    // Data going up to a store have no stream of their own.
+    const streaminf *r = tag_info(tag.c_str(), TAG_INQUIRE);
+    return r != nullptr && r->valid != 0 && r->iotype == URL_IO;
+  });
 }
 
 // Open a read-write tag with its data: false when it cannot be opened.
@@ -432,6 +440,23 @@ extern "C" [[noreturn]] void __wrap_exit(int status) {
   __real_exit(status);
 }
 
+// Make the object of an output on a store appear (its data or its header).
+void commit_url(const std::string &url) {
+  unlocked([&] {
+    (void)kov::detail::take_url_failure();
+    if (const auto failure = kov::detail::commit_url_output(url)) {
+      kov::detail::UrlFailure request = kov::detail::take_url_failure();
+      if (request.code != 0) throw LibraryError(*failure, request.code, std::move(request.url));
+      fail(*failure);
+    }
+  });
+}
+
+// Abort an output on a store, or remove its object once committed.
+void discard_url(const std::string &url) {
+  unlocked([&] { kov::detail::discard_url_output(url); });
+}
+
 PYBIND11_MODULE(_kov, m) {
   m.doc() = "The kov dataset library's calls (use the package kov)";
   static py::exception<LibraryError> error(m, "Error", PyExc_Exception);
@@ -482,4 +507,6 @@ PYBIND11_MODULE(_kov, m) {
   m.def("makenames", &data_names);
   m.def("expand", &expand);
   m.def("set_credentials", &set_credentials);
+  m.def("commit_url", &commit_url);
+  m.def("discard_url", &discard_url);
 }

@@ -12,10 +12,11 @@ import weakref
 import numpy as np
 
 from . import _kov
-from ._dataset import Dataset
-from ._errors import _error, _from_os, _value_error
+from ._dataset import Dataset, _is_url
+from ._errors import KovError, _error, _from_os, _value_error
 from ._library import _Concerning, _give_tag, _lib, _lock, _page_empty, _start, _take_tag
-from ._writing import _convert, _discard, _finish, _Output, _preallocate, _put_attrs
+from ._writing import (_convert, _discard, _finish, _Output, _preallocate, _put_attrs,
+                       _url_error)
 
 
 class _Blocks:
@@ -286,10 +287,40 @@ def _finish_when_written(written, plan):
         _unfinished.pop(plan[0], None)
 
 
+def _dask_to_store(darr, header, compute, attrs, kwargs):
+    """A dataset on a store: its data object is one upload made in order, so
+    the array is computed slab by slab along its first axis (the others
+    whole) and each slab written here as it comes."""
+    if not compute:
+        raise _value_error("%s: a dataset on a store is written while it is computed: "
+                           "compute=False is not available for URLs" % header, header)
+    slabs = darr.rechunk({k: -1 for k in range(1, darr.ndim)}) if darr.ndim > 1 else darr
+    out = _Output(header, darr.shape, darr.dtype, preallocate=False, **kwargs)
+    try:
+        with _lock, _Concerning(out.header):
+            _put_attrs(out, attrs)
+        for i in range(slabs.numblocks[0] if slabs.ndim else 1):
+            block = slabs.blocks[i] if slabs.ndim else slabs
+            data = _convert(np.asarray(block.compute()), out.dtype, out.explicit)
+            with _lock, _Concerning(out.header):
+                _lib.write(out.tag, data, data.nbytes)
+        out.close_header()
+    except KovError as e:
+        out.abort()
+        raise _url_error(e, out.header) from None
+    except BaseException:
+        out.abort()
+        raise
+    out.finish()
+    return None
+
+
 def dask_to_kov(darr, header, compute=True, _attrs=None, **kwargs):
     import dask
     import dask.array as da
     darr = da.asarray(darr)
+    if isinstance(header, (str, os.PathLike)) and _is_url(os.fspath(header)):
+        return _dask_to_store(darr, header, compute, _attrs, kwargs)
     out = _Output(header, darr.shape, darr.dtype, preallocate=False, **kwargs)
     try:
         with _lock, _Concerning(out.header):

@@ -16,7 +16,7 @@ import numpy as np
 
 from . import _kov
 from ._axes import (Axis, _axis_values, _check_dims, _check_shape, _choose_format)
-from ._dataset import Dataset, PathLike, _Alias, _is_stream
+from ._dataset import Dataset, PathLike, _Alias, _is_stream, _is_url
 from ._errors import KovError, _error, _from_os, _index_error, _value_error
 from ._library import _Concerning, _give_tag, _lib, _lock, _start, _take_tag
 
@@ -49,6 +49,14 @@ def _check_header_name(header):
     header = os.fspath(header)
     if not isinstance(header, str):
         header = os.fsdecode(header)
+    if _is_url(header):
+        if not header.startswith("s3://"):
+            raise _error(_errno.EROFS, "%s: web servers are read only" % header, header)
+        bucket, _, key = header[5:].partition("/")
+        if not bucket or not key or key.endswith("/"):
+            raise _value_error("%s: a dataset on a store needs a bucket and a key "
+                               "(s3://bucket/key)" % header, header)
+        return header
     if _is_stream(header):
         raise _value_error("%s: datasets are written to files, not streams" % header, header)
     path = os.path.abspath(header)
@@ -59,6 +67,23 @@ def _check_header_name(header):
         code = _errno.ENOTDIR if os.path.exists(folder) else _errno.ENOENT
         raise _error(code, os.strerror(code), folder)
     return path
+
+
+def _url_error(e: KovError, url: str) -> KovError:
+    """A failure of the library on a store, naming the URL: a failed request
+    comes with its errno and the URL that failed already."""
+    if getattr(e, "filename", None) is None:
+        e.filename = url
+    return e
+
+
+def _discard_urls(urls) -> None:
+    for url in urls:
+        try:
+            with _lock:
+                _kov.discard_url(url)
+        except Exception:
+            pass
 
 
 def _host() -> str:
@@ -191,7 +216,12 @@ class _Output:
         token = _token()
         self.tag = None
         self.alias = None
+        self.urls = None
         made = []
+        if _is_url(self.header):
+            self._start_on_store(source, like, ndim, o, d, label, unit, datapath, nfiles,
+                                 filesize)
+            return
         try:
             with _lock, _Concerning(self.header):
                 _lib.set_param("datapath", "" if datapath is None else os.fspath(datapath))
@@ -224,29 +254,7 @@ class _Output:
                 tag = self.tag
                 _lib.set_param(tag, self.alias.name)
                 _lib.set_param(tag + ".out", ";".join(t for t, _ in data))
-                if source is not None:
-                    _lib.copy_history(source._live(), tag)
-                if not _lib.open_output(tag):
-                    raise _error(None, "%s: cannot create the dataset" % self.header, self.header)
-                _lib.set_format(tag, self.data_format)
-                axes_like = source.axes if source is not None else []
-                for i in range(ndim):
-                    base = axes_like[i] if i < len(axes_like) else Axis(0, 0.0, 1.0, "", "")
-                    n = self.shape[ndim - 1 - i]
-                    oi = o[i] if o is not None and i < len(o) else base.o
-                    di = d[i] if d is not None and i < len(d) else base.d
-                    li = label[i] if label is not None and i < len(label) else base.label
-                    ui = unit[i] if unit is not None and i < len(unit) else base.unit
-                    _lib.put_int(tag, "n%d" % (i + 1), n)
-                    _lib.put_double(tag, "o%d" % (i + 1), float(oi))
-                    _lib.put_double(tag, "d%d" % (i + 1), float(di))
-                    if li:
-                        _lib.put_text(tag, "label%d" % (i + 1), str(li))
-                    if ui:
-                        _lib.put_text(tag, "unit%d" % (i + 1), str(ui))
-                for i in range(ndim, len(axes_like)):  # like's further axes do not apply
-                    _lib.put_int(tag, "n%d" % (i + 1), 1)
-                _lib.put_int(tag, "esize", self.esize)
+                self._describe(source, ndim, o, d, label, unit)
                 if preallocate:
                     total = int(np.prod(self.shape, dtype=np.int64)) * self.esize
                     _preallocate([t for t, _ in data], total, self.filesize, self.header)
@@ -257,6 +265,71 @@ class _Output:
                     os.unlink(name)
                 except OSError:
                     pass
+            raise
+        finally:
+            if source is not None and source is not like:
+                source.close()
+
+    def _describe(self, source, ndim, o, d, label, unit):
+        """Open the library's output of the tag and write the axes."""
+        tag = self.tag
+        if source is not None:
+            _lib.copy_history(source._live(), tag)
+        if not _lib.open_output(tag):
+            raise _error(None, "%s: cannot create the dataset" % self.header, self.header)
+        _lib.set_format(tag, self.data_format)
+        axes_like = source.axes if source is not None else []
+        for i in range(ndim):
+            base = axes_like[i] if i < len(axes_like) else Axis(0, 0.0, 1.0, "", "")
+            n = self.shape[ndim - 1 - i]
+            oi = o[i] if o is not None and i < len(o) else base.o
+            di = d[i] if d is not None and i < len(d) else base.d
+            li = label[i] if label is not None and i < len(label) else base.label
+            ui = unit[i] if unit is not None and i < len(unit) else base.unit
+            _lib.put_int(tag, "n%d" % (i + 1), n)
+            _lib.put_double(tag, "o%d" % (i + 1), float(oi))
+            _lib.put_double(tag, "d%d" % (i + 1), float(di))
+            if li:
+                _lib.put_text(tag, "label%d" % (i + 1), str(li))
+            if ui:
+                _lib.put_text(tag, "unit%d" % (i + 1), str(ui))
+        for i in range(ndim, len(axes_like)):  # like's further axes do not apply
+            _lib.put_int(tag, "n%d" % (i + 1), 1)
+        _lib.put_int(tag, "esize", self.esize)
+
+    def _start_on_store(self, source, like, ndim, o, d, label, unit, datapath, nfiles,
+                        filesize):
+        """A dataset on a store: its data object (beside the header, or under
+        a datapath on a store) and its header go up through the library and
+        appear when `finish` commits them, data first."""
+        try:
+            folder = self.header[:self.header.rfind("/") + 1]
+            path = folder if datapath is None else os.fspath(datapath)
+            if not isinstance(path, str) or not path.startswith("s3://"):
+                raise _value_error("%s: the data of a dataset on a store go to a store "
+                                   "(datapath=s3://...), not to %s" % (self.header, path),
+                                   self.header)
+            self.plan = None
+            with _lock, _Concerning(self.header):
+                _lib.set_param("datapath", "")
+                _lib.set_param("nfiles", "" if nfiles is None else str(int(nfiles)))
+                _lib.set_param("filesize", "" if filesize is None else str(int(filesize)))
+                # One object, or a set of them as of files.
+                data = [n for n in _lib.makenames(path, self.header[len(folder):]).split(";")
+                        if n]
+                self.urls = data + [self.header]
+                self._cleanup = weakref.finalize(self, _discard_urls, list(self.urls))
+                self.tag = _take_tag()
+                _lib.set_param(self.tag, self.header)
+                _lib.set_param(self.tag + ".out", ";".join(data))
+                try:
+                    self._describe(source, ndim, o, d, label, unit)
+                except KovError as e:
+                    raise _url_error(e, self.header) from None
+        except BaseException:
+            self._drop_tag()
+            if self.urls:
+                _discard_urls(self.urls)
             raise
         finally:
             if source is not None and source is not like:
@@ -287,6 +360,8 @@ class _Output:
 
     def finish(self):
         """Close the library's record, then put the dataset in place."""
+        if self.urls is not None:
+            return self._finish_on_store()
         try:
             with _lock, _Concerning(self.header):
                 if self.tag is not None:
@@ -310,12 +385,33 @@ class _Output:
         if self._cleanup is not None:
             self._cleanup.detach()
 
+    def _finish_on_store(self):
+        url = self.header
+        try:
+            with _lock, _Concerning(self.header):
+                if self.tag is not None:
+                    _lib.close(self.tag)
+                    _give_tag(self.tag)
+                    self.tag = None
+                for url in self.urls:
+                    _lib.commit_url(url)
+            self.keep()
+        except KovError as e:
+            self.abort()
+            raise _url_error(e, url) from None
+        except BaseException:
+            self.abort()
+            raise
+
     def abort(self):
         """Remove everything written; a previous dataset stays as it was."""
         try:
             self._drop_tag()
         finally:
-            _discard(self.plan)
+            if self.urls is not None:
+                _discard_urls(self.urls)
+            else:
+                _discard(self.plan)
 
 
 def _from_xarray(array, o, d, label, unit, attrs):
@@ -383,7 +479,9 @@ def write(header: PathLike, array: Any, *, o: Optional[Sequence[float]] = None,
 
     Parameters
     ----------
-    header : the history header file to write.
+    header : the history header file to write, or a URL on an S3-protocol
+        store (s3://bucket/key.H: its data go beside it, or under a
+        `datapath` on a store; both appear when complete).
     array : array-like in NumPy order (axis 1 last), or an xarray DataArray
         (its dims become the labels, its coordinates the origins and steps,
         its attributes parameters of the history; a Dask-backed one is
@@ -412,6 +510,9 @@ def write(header: PathLike, array: Any, *, o: Optional[Sequence[float]] = None,
         missing or not writable.
     KovError : the write failed (disk full: errno ENOSPC); whatever was
         written is removed and the previous dataset, if any, stays.
+    PermissionError, FileNotFoundError, ConnectionError, TimeoutError : a
+        store refused the upload, has no such bucket, or could not be
+        reached (the URL as `filename`); nothing of it appears.
 
     The header and data are written under temporary names in their final
     directories and renamed into place once complete: readers holding the
@@ -437,6 +538,11 @@ def write(header: PathLike, array: Any, *, o: Optional[Sequence[float]] = None,
             _put_attrs(out, attrs)
             _lib.write(out.tag, data, data.nbytes)
             _lib.close_header(out.tag)
+    except KovError as e:
+        out.abort()
+        if out.urls is None:
+            raise
+        raise _url_error(e, out.header) from None
     except BaseException:
         out.abort()
         raise
@@ -611,7 +717,9 @@ def to_kov(darr: Any, header: PathLike, compute: bool = True, **kwargs: Any) -> 
     Parameters
     ----------
     darr : dask.array.Array or xarray.DataArray.
-    header : the history header file.
+    header : the history header file, or a URL on an S3-protocol store: the
+        array is then computed slab by slab along its first axis and the
+        slabs uploaded in order from here (compute must be True).
     compute : False returns a `dask.delayed.Delayed` that writes the
         blocks and puts the dataset in place when computed.
     kwargs : as for `write`.

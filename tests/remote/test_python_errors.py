@@ -104,3 +104,33 @@ def test_signed_requests_refused_or_missing_in_the_store(s3, workdir, monkeypatc
     e = failure("s3://survey/none.H")
     assert isinstance(e, FileNotFoundError) and e.filename == "s3://survey/none.H"
     assert "NoSuchKey" in str(e)
+
+
+def test_failed_writes_to_the_store_are_the_same_exceptions(s3, workdir, quick, monkeypatch):
+    from s3proxy import S3Proxy
+    values = np.ones((3, 4), np.float32)
+    url = "s3://survey/w.H"
+    for k, v in s3.env(AWS_ENDPOINT_URL="http://127.0.0.1:%d" % free_port()).items():
+        if k.startswith("AWS_"):
+            monkeypatch.setenv(k, v)
+    with pytest.raises(ConnectionRefusedError) as refused:
+        kov.write(url, values)
+    assert refused.value.errno == errno.ECONNREFUSED
+    assert refused.value.filename.startswith(url)
+
+    # A part the store keeps failing: after the last try, KovError with EIO
+    # naming the data's URL, never a guess from the words of the message.
+    proxy = S3Proxy(s3.port)
+    try:
+        proxy.faults = {"500": 1000}
+        monkeypatch.setenv("AWS_ENDPOINT_URL", proxy.endpoint)
+        with pytest.raises(kov.KovError) as failed:
+            kov.write(url, np.ones((6000, 1000), np.float32))
+        e = failed.value
+        assert type(e) is kov.KovError and e.errno == errno.EIO, e
+        assert e.filename == url + "@" and "cannot upload part" in str(e)
+    finally:
+        proxy.stop()
+    status, body = s3.curl("GET", "survey?uploads=")
+    assert status == 200 and b"<UploadId>" not in body
+    assert s3.keys("survey") == []

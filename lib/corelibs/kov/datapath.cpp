@@ -5,6 +5,7 @@
 #include "kovlib_internal.h"
 #include "outputs.h"
 #include "streaminf.h"
+#include "url_io.h"
 
 #include <algorithm>
 #include <cctype>
@@ -217,7 +218,9 @@ std::string current_directory() {
 // starts with a variable; cut to kMaxPath characters.
 std::string absolute_name(std::string name) {
   cut(name, kMaxPath);
-  if (name.starts_with("./") || name.starts_with('/') || name.starts_with('$')) return name;
+  if (name.starts_with("./") || name.starts_with('/') || name.starts_with('$') ||
+      kov::detail::is_url(name))
+    return name;
   std::string full = current_directory() + "/" + name;
   cut(full, kMaxPath);
   return full;
@@ -225,6 +228,17 @@ std::string absolute_name(std::string name) {
 
 std::string random_name(const std::string &in) {
   std::string name = in + "XXXXXX";
+  if (kov::detail::is_url(in)) {
+    // An object: nothing to reserve, six random letters as a file would get.
+    static constexpr char kLetters[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    unsigned char random[6] = {};
+    if (::getentropy(random, sizeof random) != 0)
+      for (unsigned char &c : random) c = static_cast<unsigned char>(std::rand());
+    for (std::size_t i = 0; i < sizeof random; ++i)
+      name[in.size() + i] = kLetters[random[i] % (sizeof kLetters - 1)];
+    return name;
+  }
   // The file is made only to reserve a unique name; when the directory is
   // unusable the name keeps what the generator left, and opening the data
   // there reports the trouble.
@@ -359,7 +373,8 @@ std::optional<std::string> header_base(streaminf *record) {
       name = std::move(final);
   } else if (auto head = kov::detail::getch_string("head")) {
     struct stat st;
-    if (::stat(head->c_str(), &st) == 0 && S_ISREG(st.st_mode)) name = std::move(head);
+    if (kov::detail::is_url(*head) || (::stat(head->c_str(), &st) == 0 && S_ISREG(st.st_mode)))
+      name = std::move(head);
   }
   if (!name && !kov::detail::pending_header_name()) {
     std::string found;
@@ -390,7 +405,7 @@ namespace {
 bool is_relative_file(std::string_view name) {
   if (name.empty() || name.starts_with('/') || name.starts_with('$') || name == "stdin" ||
       name == "follow_hdr" || name == "stdout" || name == "-1" ||
-      name.find('|') != std::string_view::npos)
+      name.find('|') != std::string_view::npos || kov::detail::is_url(name))
     return false;
   return kov_is_socket_name(std::string(name).c_str()) == 0;
 }
@@ -412,6 +427,8 @@ template <class F> std::string each_part(std::string_view list, F each) {
 // redirected from a file is that file.
 std::optional<std::string> header_directory(const streaminf *record) {
   const std::string &header = record->headername;
+  // A header behind a URL: names relative to it are objects beside it.
+  if (kov::detail::is_url(header)) return header.substr(0, header.rfind('/') + 1);
   if (header == "stdin") {
     const int fd = record->headfile != nullptr ? ::fileno(record->headfile) : 0;
     struct stat st;
@@ -453,6 +470,7 @@ std::string history_name(const streaminf *record, std::string_view name) {
   return each_part(name, [&](std::string_view part) {
     if (!is_relative_file(part)) return std::string(part);
     std::string beside = *dir + std::string(part);
+    if (kov::detail::is_url(beside)) return beside;
     // A file written before names were absolute, from the directory the
     // reader is in, stays readable from there.
     if (!exists(beside) && exists(std::string(part))) return std::string(part);
@@ -500,6 +518,9 @@ extern "C" void open_outstream(streaminf *record) {
       record->dataname = headfd == STDOUT_FILENO ? "follow_hdr" : "stdout";
   } else if (record->isapipe || isapipe(headfd)) {
     record->dataname = "follow_hdr";
+  } else if (std::string beside; kov::detail::url_default_datapath(record->headername, beside)) {
+    // A header on a store keeps its data beside it unless told otherwise.
+    record->dataname = make_names(beside, tail_of(record->headername), 0);
   } else if (const std::string path = current_datapath(); path == "stdout") {
     record->dataname = "follow_hdr";
   } else if (auto base = header_base(record)) {
@@ -521,6 +542,8 @@ extern "C" void outname(streaminf *record) {
     record->dataname = std::move(given);
   } else if (record->isapipe) {
     record->dataname = "follow_hdr";
+  } else if (std::string beside; kov::detail::url_default_datapath(record->headername, beside)) {
+    record->dataname = make_names(beside, tail_of(record->headername), 0);
   } else {
     const std::string path = current_datapath();
     record->dataname = make_names(path, tail_of(record->headername), 0);

@@ -11,8 +11,8 @@ extern "C" void init_io(streaminf *r) {
   const std::string name = r->dataname.value_or("");
   if (name == "stdin" || name == "follow_hdr" || name == "stdout")
     r->iotype = FILE_IO;
-  else if (kov::detail::is_url(name) && name.find(';') == std::string::npos)
-    r->iotype = URL_IO;
+  else if (kov::detail::is_url(name))
+    r->iotype = URL_IO; // one object, or a set of them
   else if (name.find(';') != std::string::npos)
     r->iotype = MULTI_FD_IO;
   else
@@ -32,7 +32,13 @@ extern "C" void init_io(streaminf *r) {
     init_multifd_io(r);
     break;
   case URL_IO:
-    init_url_io(r);
+    // Written data go up to a store; web servers are read only.
+    if (name.find(';') != std::string::npos)
+      kov::detail::init_url_set_io(r);
+    else if (r->entrytype == STREAMIN)
+      init_url_io(r);
+    else
+      kov::detail::init_url_write_io(r);
     break;
   default:
     koverr("unknown IO type\n");

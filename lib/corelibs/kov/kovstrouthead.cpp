@@ -5,6 +5,7 @@
 #include "kovsock.h"
 #include "outputs.h"
 #include "streaminf.h"
+#include "url_io.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -105,6 +106,7 @@ std::FILE *open_outfile(streaminf *r, const std::string &name) {
 std::FILE *open_named(streaminf *r, const std::string &name) {
   if (name.find('|') != std::string::npos) return open_outpipe(r, name);
   if (kov::detail::is_endpoint_name(name)) return open_outsok(r, name);
+  if (kov::detail::is_url(name)) return kov::detail::open_url_output_header(r, name);
   return open_outfile(r, name);
 }
 
@@ -192,6 +194,8 @@ extern "C" void kovstr_out_head(streaminf *r) {
       }
       if (stream == stdout || stream == stderr) r->isapipe = isapipe(::fileno(stream));
     }
+  } else if (kov::detail::is_url(name)) {
+    stream = kov::detail::open_url_output_header(r, name);
   } else {
     stream = open_outfile(r, name);
   }

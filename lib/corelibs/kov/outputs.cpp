@@ -14,6 +14,7 @@
 #include "backends.h"
 #include "kovlib_internal.h"
 #include "streaminf.h"
+#include "url_io.h"
 
 #include <cerrno>
 #include <charconv>
@@ -198,6 +199,9 @@ void rename_all_at_end() {
       rename_entry(e);
       forget_entry(entries.begin() + static_cast<std::ptrdiff_t>(i));
     }
+    // Objects on a store, after the files of their kind.
+    if (const auto failure = kov::detail::commit_url_outputs(header))
+      commit_failed("%s\n", failure->c_str());
   }
 }
 
@@ -221,6 +225,12 @@ std::string link_target(std::string path) {
 }
 
 void set_outputs_in_place(bool value) { in_place = value; }
+
+void commit_at_exit() {
+  install_hooks();
+  // Run before the static objects made so far are destroyed.
+  (void)::on_exit(at_exit, nullptr);
+}
 
 int create_pending(const std::string &final, Commit when, std::string &temp) {
   if (in_place && when == Commit::AtEnd) return -2;
@@ -280,10 +290,13 @@ void discard_outputs() noexcept {
   if (owner != ::getpid()) return;
   // Bytes still held for the standard output would land after the cut.
   if (stdout_header != 0) std::fflush(stdout);
-  SignalBlock block;
-  discard_now();
-  entries.clear();
-  stdout_header = 0;
+  {
+    SignalBlock block;
+    discard_now();
+    entries.clear();
+    stdout_header = 0;
+  }
+  discard_url_outputs();
 }
 
 } // namespace kov::detail

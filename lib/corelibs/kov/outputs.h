@@ -52,6 +52,11 @@ void set_pending_header_name(const std::string &final);
 // (the fatal-error path, before exit).
 void discard_outputs() noexcept;
 
+// Outputs on a store, which the owner commits with the files: the hooks
+// that commit at a successful exit and discard otherwise are (re)registered
+// now, after what the commit needs was made, so that it is still there.
+void commit_at_exit();
+
 // The target of a name after following symbolic links, also a link whose
 // target does not exist yet; the name itself when it is not a link.
 std::string link_target(std::string path);

@@ -311,12 +311,11 @@ std::string escape_key(std::string_view key) {
   return out;
 }
 
-// Where the requests for `url`, a name of `tag`, go, and their settings,
-// taken now.
-Target target_of(const std::string &url, const std::string &tag) {
+// Where the requests for `url` go with `settings`.
+Target target_with(const std::string &url, std::shared_ptr<const Settings> settings) {
   Target t;
   t.url = url;
-  t.settings = std::make_shared<const Settings>(load_settings(tag));
+  t.settings = std::move(settings);
   if (!url.starts_with("s3://")) {
     t.http = url;
     return t;
@@ -334,6 +333,46 @@ Target target_of(const std::string &url, const std::string &tag) {
   else
     t.http = "https://" + bucket + ".s3." + s.region + ".amazonaws.com/" + escape_key(key);
   return t;
+}
+
+// Where the requests for `url`, a name of `tag`, go, and their settings,
+// taken now.
+Target target_of(const std::string &url, const std::string &tag) {
+  return target_with(url, std::make_shared<const Settings>(load_settings(tag)));
+}
+
+// The text of a field of the settings line: no space, tab or line end.
+std::string line_field(std::string_view text) {
+  std::string out;
+  for (const char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u <= 0x20 || u == 0x7f || c == '%') {
+      char hex[4];
+      std::snprintf(hex, sizeof hex, "%%%02X", u);
+      out += hex;
+    } else {
+      out.push_back(c);
+    }
+  }
+  return out;
+}
+
+std::string field_text(std::string_view field) {
+  const auto digit = [](char c) {
+    return c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+  };
+  std::string out;
+  for (std::size_t i = 0; i < field.size(); ++i) {
+    const int high = i + 2 < field.size() ? digit(field[i + 1]) : -1;
+    const int low = i + 2 < field.size() ? digit(field[i + 2]) : -1;
+    if (field[i] == '%' && high >= 0 && low >= 0) {
+      out.push_back(static_cast<char>(high * 16 + low));
+      i += 2;
+    } else {
+      out.push_back(field[i]);
+    }
+  }
+  return out;
 }
 
 // --- requests ------------------------------------------------------------------
@@ -498,8 +537,12 @@ public:
       lib().easy_setopt(easy_, CURLOPT_RANGE, range_text_.c_str());
     }
     if (!if_match_.empty()) add_header("If-Match: " + if_match_);
-    if (method_ == "PUT" || method_ == "POST") add_header("Expect:");
-    if (target_.s3 && !s.key_id.empty()) {
+    const bool signed_request = target_.s3 && !s.key_id.empty();
+    // A header removed by an empty value would still be signed: signed
+    // uploads keep the library's own Expect.
+    if ((method_ == "PUT" || method_ == "POST") && !signed_request) add_header("Expect:");
+    if (method_ == "POST") add_header("Content-Type: application/xml");
+    if (signed_request) {
       sigv4_ = "aws:amz:" + s.region + ":s3";
       lib().easy_setopt(easy_, CURLOPT_AWS_SIGV4, sigv4_.c_str());
       lib().easy_setopt(easy_, CURLOPT_USERNAME, s.key_id.c_str());
@@ -808,6 +851,8 @@ void take_identity(UrlState &s) {
     s.size = probe.total();
   else
     s.size = probe.content_length();
+  // No first byte to serve, and no size said: an empty object.
+  if (probe.status() == 416 && s.size < 0) s.size = 0;
   if (s.size < 0) url_fatal(EIO, s.target.url, "the server does not tell the size of the object");
   s.etag = probe.etag();
 }
@@ -1050,6 +1095,96 @@ std::string resolve_data_location(const std::string &header, const std::string &
   while (rel.starts_with("./")) rel.remove_prefix(2);
   return header.substr(0, slash + 1) + std::string(rel);
 }
+
+// --- requests of the writing side ---------------------------------------------------
+
+void fail_url(int code, const std::string &url, const std::string &reason) {
+  url_fatal(code, url, reason);
+}
+
+void note_url_failure(int code, const std::string &url) {
+  pending_failure() = UrlFailure{url, code};
+}
+
+struct UrlTarget::Impl {
+  Target target;
+};
+
+UrlTarget::UrlTarget(std::shared_ptr<const Impl> impl) : impl_(std::move(impl)) {}
+
+UrlTarget::UrlTarget(const std::string &url, const std::string &tag)
+    : impl_(std::make_shared<const Impl>(Impl{target_of(url, tag)})) {}
+
+const std::string &UrlTarget::url() const { return impl_->target.url; }
+
+std::string UrlTarget::settings_line() const {
+  const Settings &s = *impl_->target.settings;
+  std::string line;
+  for (const std::string *field : {&s.key_id, &s.secret, &s.token, &s.region, &s.endpoint})
+    line += "'" + line_field(*field) + "' ";
+  return line + std::to_string(s.retries) + " " + std::to_string(s.timeout);
+}
+
+UrlTarget UrlTarget::from_settings_line(const std::string &url, const std::string &line) {
+  Settings s;
+  std::vector<std::string> fields;
+  std::string_view rest = line;
+  while (!rest.empty()) {
+    const auto space = rest.find(' ');
+    fields.emplace_back(rest.substr(0, space));
+    rest = space == std::string_view::npos ? std::string_view{} : rest.substr(space + 1);
+  }
+  const auto quoted = [](const std::string &f) {
+    return f.size() >= 2 && f.front() == '\'' && f.back() == '\''
+               ? field_text(std::string_view(f).substr(1, f.size() - 2))
+               : std::string();
+  };
+  if (fields.size() == 7) {
+    s.key_id = quoted(fields[0]);
+    s.secret = quoted(fields[1]);
+    s.token = quoted(fields[2]);
+    s.region = quoted(fields[3]);
+    s.endpoint = quoted(fields[4]);
+    s.retries = std::atoi(fields[5].c_str());
+    s.timeout = std::atol(fields[6].c_str());
+  }
+  return UrlTarget(std::make_shared<const Impl>(
+      Impl{target_with(url, std::make_shared<const Settings>(std::move(s)))}));
+}
+
+struct UrlCall::Impl {
+  Impl(Target target, const std::string &method) : request(std::move(target), method) {}
+  Request request;
+};
+
+UrlCall::UrlCall(const UrlTarget &to, const std::string &method, const std::string &query,
+                 std::span<const char> body) {
+  Target target = to.impl_->target;
+  if (!query.empty()) target.http += "?" + query;
+  impl_ = std::make_unique<Impl>(std::move(target), method);
+  impl_->request.set_upload(body);
+  impl_->request.set_sink(nullptr, std::size_t{1} << 20);
+}
+
+UrlCall::~UrlCall() = default;
+
+void UrlCall::start() {
+  if (impl_->request.state() == Request::State::Idle) impl_->request.start();
+}
+
+bool UrlCall::wait() {
+  drive(impl_->request);
+  return impl_->request.state() == Request::State::Done;
+}
+
+long UrlCall::status() const { return impl_->request.status(); }
+const std::string &UrlCall::etag() const { return impl_->request.etag(); }
+const std::string &UrlCall::text() const { return impl_->request.text(); }
+const std::string &UrlCall::failure() const { return impl_->request.failure(); }
+int UrlCall::failure_code() const { return impl_->request.failure_code(); }
+int UrlCall::retries() const { return impl_->request.target().settings->retries; }
+
+void url_forget_inherited_requests() { waiting().clear(); }
 
 } // namespace kov::detail
 

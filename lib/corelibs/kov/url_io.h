@@ -7,7 +7,9 @@
 #include "streaminf.h"
 
 #include <cstdio>
+#include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -57,6 +59,92 @@ struct UrlCredentials {
 // Set (or, with nothing, clear) the credentials of the URLs of `tag`: its
 // header and its data, taken when each is opened.
 void set_url_credentials(const std::string &tag, std::optional<UrlCredentials> credentials);
+
+// Where the requests for an object go and the settings they are made with
+// (credentials, region, endpoint, retries), taken once when it is made:
+// those of the datasets of `tag`, as for reading.
+class UrlTarget {
+public:
+  UrlTarget(const std::string &url, const std::string &tag);
+  const std::string &url() const;
+  // The settings as one line without tabs or line ends, and the target made
+  // again from it by a process of our own, which reads no files for it.
+  std::string settings_line() const;
+  static UrlTarget from_settings_line(const std::string &url, const std::string &line);
+
+private:
+  struct Impl;
+  explicit UrlTarget(std::shared_ptr<const Impl> impl);
+  std::shared_ptr<const Impl> impl_;
+  friend class UrlCall;
+};
+
+// One request of the writing side to an object of a store: `method` on the
+// target with `query` ("uploads=", "partNumber=2&uploadId=..."), `body` sent
+// as it is (it must outlive the call), signed as reads are and tried again
+// as they are.  Calls move on together while any one is waited for.
+class UrlCall {
+public:
+  UrlCall(const UrlTarget &target, const std::string &method, const std::string &query,
+          std::span<const char> body);
+  ~UrlCall();
+  UrlCall(const UrlCall &) = delete;
+  UrlCall &operator=(const UrlCall &) = delete;
+
+  void start();
+  // Drives every transfer until this call has ended: true when it was
+  // answered with success, false with failure() telling why.
+  bool wait();
+  long status() const;
+  const std::string &etag() const;
+  const std::string &text() const; // the answer's body (the first MiB)
+  const std::string &failure() const;
+  // The system's error number for the kind of failure (see UrlFailure).
+  int failure_code() const;
+  int retries() const; // the number of attempts after the first one allowed
+
+private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// Fatal: "url: reason", the failure (`code` as in UrlFailure) kept for an
+// embedding caller.
+[[noreturn]] void fail_url(int code, const std::string &url, const std::string &reason);
+// Keeps the failure of a request for take_url_failure without ending the
+// call: for a failure told by a returned reason.
+void note_url_failure(int code, const std::string &url);
+
+// Requests a forked child inherited from its parent are never run by it.
+void url_forget_inherited_requests();
+
+// Outputs on a store (url_write.cpp): a header written to a URL, committed
+// at the successful end with the data, or dropped.
+std::FILE *open_url_output_header(streaminf *record, const std::string &url);
+// The back end of data written to a store.
+void init_url_write_io(streaminf *record);
+// The back end of a data set of several objects (url_set.cpp), read or
+// written.
+void init_url_set_io(streaminf *record);
+// Makes the objects of the outputs appear: the data (`headers` false) or
+// the headers (true); the reason when one cannot be made.
+std::optional<std::string> commit_url_outputs(bool headers);
+// Aborts every upload not yet committed and removes the objects this run
+// committed before a later failure.
+void discard_url_outputs() noexcept;
+// Outputs on a store made from now on are committed by their caller alone
+// (commit_url_output), never at exit, which aborts those left: for an
+// embedding caller (the Python package).
+void set_url_outputs_explicit(bool value);
+// Makes the object of one output appear; the reason when it cannot (a
+// failed request's kind is left for take_url_failure).
+std::optional<std::string> commit_url_output(const std::string &url);
+// Aborts the upload of one output, or removes its object when it was
+// committed (a caller undoing a dataset half put in place).
+void discard_url_output(const std::string &url) noexcept;
+// The datapath of an output whose header is `header` on a store when no
+// datapath is given (datapath= or DATAPATH): the header's own folder.
+bool url_default_datapath(const std::string &header, std::string &path);
 
 } // namespace kov::detail
 
