@@ -58,9 +58,11 @@ dpkg-deb -e python3-kov_*.deb py3-control
 grep -q py3compile py3-control/postinst && grep -q py3clean py3-control/prerm ||
   { echo "deb-smoke: python3-kov does not compile and clean its byte code" >&2; exit 1; }
 # The licence, machine-readably, in every package.
+# (Read whole before it is searched: grep -q leaving a pipe early would
+# fail the pipeline with the writer's SIGPIPE.)
 for p in "${packages[@]}"; do
-  dpkg-deb --fsys-tarfile "${p}"_*.deb | tar -xOf - "./usr/share/doc/$p/copyright" |
-    grep -q '^License: Apache-2.0' || { echo "deb-smoke: $p: no Apache-2.0 copyright" >&2; exit 1; }
+  copyright=$(dpkg-deb --fsys-tarfile "${p}"_*.deb | tar -xOf - "./usr/share/doc/$p/copyright")
+  grep -q '^License: Apache-2.0' <<<"$copyright" || { echo "deb-smoke: $p: no Apache-2.0 copyright" >&2; exit 1; }
 done
 
 # lintian: errors fail; warnings and notes are shown.
