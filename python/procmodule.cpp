@@ -332,15 +332,13 @@ py::array_t<float> spectra(const Floats &data, std::size_t nfft, bool all, bool 
         if (db) kovproc::to_decibels(a);
       }
     } else {
-      std::vector<double> sum(bins, 0.0);
+      kovproc::SpectrumMean mean(bins);
       std::vector<float> a(bins);
       for (std::size_t t = 0; t < d.count; ++t) {
         spectrum->amplitudes(std::span<const float>(in + t * d.n, d.n), a, work);
-        for (std::size_t k = 0; k < bins; ++k) sum[k] += a[k];
+        mean.add(a);
       }
-      const auto count = static_cast<double>(d.count);
-      for (std::size_t k = 0; k < bins; ++k) out[k] = static_cast<float>(sum[k] / count);
-      if (db) kovproc::to_decibels(std::span<float>(out, bins));
+      mean.mean(std::span<float>(out, bins), db);
     }
   }
   return result;

@@ -9,13 +9,15 @@
 #include "kovtool.hpp"
 
 #include <kov/kovlib.h>
+#include <kov/proc/samples.hpp>
 
 #include <algorithm>
 #include <array>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <exception>
-#include <future>
+#include <mutex>
 #include <span>
 #include <string>
 #include <thread>
@@ -31,6 +33,13 @@ struct TraceAxis {
   std::string label, unit;
   bool milliseconds = false;
 };
+
+// The library is not thread safe: its calls from the reader thread and
+// from the main thread (reads, writes) take turns under this lock.
+inline std::mutex &library_lock() {
+  static std::mutex lock;
+  return lock;
+}
 
 class TraceInput {
 public:
@@ -50,17 +59,14 @@ public:
       axis_.o /= 1000.0;
       axis_.d /= 1000.0;
     }
-    if (desc_.format == "xdr_float" || desc_.format == "native_float")
-      integers_ = false;
-    else if (desc_.format == "xdr_int")
-      integers_ = true;
-    else
-      koverr("%s: data_format=%s: the samples must be floats (xdr_float, native_float) or "
-             "integers (xdr_int)\n",
-             name_.c_str(), desc_.format.c_str());
-    if (desc_.esize != 4)
-      koverr("%s: esize=%d: data_format=%s has 4-byte samples\n", name_.c_str(), desc_.esize,
-             desc_.format.c_str());
+    const auto kind = kovproc::sample_kind(desc_.format, desc_.esize);
+    if (!kind)
+      koverr("%s: data_format=%s esize=%d: the samples must be real numbers: floats (xdr_float, "
+             "native_float, tmc_float; esize=4), integers (xdr_int; esize=4) or bytes (xdr_byte, "
+             "native_byte, tmc_byte; esize=1)\n",
+             name_.c_str(), desc_.format.c_str(), desc_.esize);
+    kind_ = *kind;
+    size_ = kovproc::sample_size(kind_);
     traces_ = desc_.samples / axis_.n;
     per_block_ = std::max<std::int64_t>(1, block_bytes / (axis_.n * 4));
     per_block_ = std::min(per_block_, std::max<std::int64_t>(traces_, 1));
@@ -72,9 +78,13 @@ public:
   std::int64_t traces() const { return traces_; }
   std::int64_t per_block() const { return per_block_; }
   std::size_t n1() const { return static_cast<std::size_t>(axis_.n); }
+  void limit_block(std::int64_t bytes) {
+    per_block_ = std::clamp<std::int64_t>(bytes / (axis_.n * 4), 1, per_block_);
+  }
 
-  // The next block of whole traces into `block` (resized); false at the
-  // end, also when the data end early, which finish() then reports.
+  // The next block of whole traces into `block` (resized), as floats; false
+  // at the end, also when the data end early, which finish() then reports.
+  // Takes library_lock() for each read.
   bool next(std::vector<float> &block) {
     const std::int64_t left = traces_ - done_;
     if (left <= 0 || short_) return false;
@@ -88,45 +98,76 @@ public:
     for (std::size_t at = 0; at < wanted;) {
       const std::size_t part = std::min<std::size_t>(wanted - at, 1u << 20);
       if (block.size() < at + part) block.resize(at + part);
-      const std::span<char> bytes(reinterpret_cast<char *>(block.data() + at), part * 4);
-      if (reader_.fill(bytes) < bytes.size()) {
+      // Bytes are read into the end of the part's room and widened from
+      // the front: each float lands at or after the byte it comes from.
+      char *room = reinterpret_cast<char *>(block.data() + at);
+      const std::span<char> bytes(room + part * (4 - size_), part * size_);
+      std::size_t got = 0;
+      {
+        const std::lock_guard lock(library_lock());
+        got = reader_.fill(bytes);
+      }
+      if (got < bytes.size()) {
         short_ = true;
         return false;
       }
+      widen(std::span(block).subspan(at, part), bytes);
       at += part;
     }
-    if (integers_)
-      for (float &v : block) {
-        std::int32_t i;
-        std::memcpy(&i, &v, 4);
-        v = static_cast<float>(i);
-      }
     done_ += count;
     return true;
   }
 
   // After the last block: fatal when the data ended early or go on past
-  // the declared end.
+  // the declared end; a warning when integers were rounded to floats.
   void finish() {
     if (short_)
       koverr("%s: the data are short: the header declares %lld bytes, only %lld are there\n",
              name_.c_str(), static_cast<long long>(desc_.bytes),
              static_cast<long long>(reader_.done()));
     reader_.expect_end();
+    if (rounded_ > 0)
+      kovwarn(0,
+              "%s: %lld integer samples beyond 2^24 in magnitude were rounded to the nearest "
+              "float (the traces are computed in single precision)\n",
+              name_.c_str(), static_cast<long long>(rounded_));
   }
 
 private:
+  // The samples of `bytes` (in the input's kind) as floats into `out`.
+  void widen(std::span<float> out, std::span<const char> bytes) {
+    switch (kind_) {
+    case kovproc::Sample::float32:
+      return;
+    case kovproc::Sample::int32:
+      for (std::size_t i = 0; i < out.size(); ++i) {
+        std::int32_t v;
+        std::memcpy(&v, bytes.data() + 4 * i, 4);
+        out[i] = static_cast<float>(v);
+        // Integers of more than 24 significant bits may not be floats.
+        if (static_cast<double>(out[i]) != static_cast<double>(v)) ++rounded_;
+      }
+      return;
+    case kovproc::Sample::uint8:
+      for (std::size_t i = 0; i < out.size(); ++i)
+        out[i] = static_cast<float>(static_cast<unsigned char>(bytes[i]));
+      return;
+    }
+  }
+
   std::string name_;
   Description desc_;
   BlockReader reader_;
   TraceAxis axis_;
-  bool integers_ = false;
-  std::int64_t traces_ = 0, per_block_ = 1, done_ = 0;
+  kovproc::Sample kind_ = kovproc::Sample::float32;
+  std::size_t size_ = 4;
+  std::int64_t traces_ = 0, per_block_ = 1, done_ = 0, rounded_ = 0;
   bool short_ = false;
 };
 
 // Write floats to "out" as xdr_float; fatal when they cannot be written.
 inline void write_floats(std::span<const float> values) {
+  const std::lock_guard lock(library_lock());
   static bool formatted = false;
   if (!formatted) {
     set_format("out", "xdr_float");
@@ -141,51 +182,118 @@ inline void write_floats(std::span<const float> values) {
   }
 }
 
-// Run work(first, count) over `count` items on every processor, in
-// contiguous shares of at least `grain` items.
-template <class Work> void parallel_for(std::size_t count, std::size_t grain, Work work) {
-  const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
-  const std::size_t shares =
-      std::min(cores, std::max<std::size_t>(1, count / std::max<std::size_t>(grain, 1)));
-  if (shares <= 1) {
-    work(std::size_t{0}, count);
-    return;
-  }
-  std::vector<std::jthread> threads;
-  const std::size_t each = (count + shares - 1) / shares;
-  for (std::size_t s = 1; s < shares; ++s) {
-    const std::size_t first = s * each;
-    if (first < count)
-      threads.emplace_back(
-          [&work, first, each, count] { work(first, std::min(each, count - first)); });
-  }
-  work(std::size_t{0}, std::min(each, count));
-}
-
 // Every block of `in` through process(block, out), which leaves the
 // block's output in `out` (it may swap the block into it; on entry `out`
-// holds an earlier block's output, its memory reused), written to "out".  A block is processed on other threads while the main thread
-// writes the output before it and reads the one after it: the library is
-// called from the main thread only.  Fatal, after the work in progress
-// has ended, when the data are short or longer than declared, and when
-// `process` throws (its message).
-template <class Process> void run_blocks(TraceInput &in, Process process) {
-  std::array<std::vector<float>, 2> blocks, outs;
-  std::size_t k = 0;
-  bool more = in.next(blocks[0]);
-  while (more) {
-    auto job = std::async(std::launch::async, [&, k] { process(blocks[k], outs[k]); });
-    if (!outs[1 - k].empty()) write_floats(outs[1 - k]);
-    more = in.next(blocks[1 - k]);
-    try {
-      job.get();
-    } catch (const std::exception &e) {
-      koverr("%s: %s\n", in.name().c_str(), e.what());
+// holds an earlier block's output, its memory reused), and then, in the
+// order of the blocks, through consume(out) on the calling thread
+// (write_floats by default).
+//
+// A reader thread reads the blocks, workers (one per processor) process
+// them, each a whole block at a time, and the calling thread consumes
+// them: reading, computing and writing overlap.  At most workers + 2
+// blocks and their outputs are held (32 MiB in all, or one trace each).  `process`
+// is called from several threads at once, on different blocks.  Fatal,
+// after the threads have ended, when the data are short or longer than
+// declared, and when `process` throws (its message, for the first block
+// that failed).
+template <class Process, class Consume>
+void run_blocks(TraceInput &in, Process process, Consume consume) {
+  const std::size_t workers = std::max(1u, std::thread::hardware_concurrency());
+  const std::size_t slots = workers + 2;
+  in.limit_block((std::int64_t{32} << 20) / static_cast<std::int64_t>(2 * slots));
+  enum class State { free, read, working, done };
+  struct Slot {
+    std::vector<float> block, out;
+    State state = State::free;
+    std::string error;
+  };
+  std::vector<Slot> ring(slots);
+  std::mutex lock;
+  std::condition_variable changed;
+  std::size_t read = 0, taken = 0; // blocks read, blocks taken by a worker
+  bool ended = false, stop = false;
+
+  std::jthread reader([&] {
+    for (std::size_t k = 0;; ++k) {
+      Slot &slot = ring[k % slots];
+      {
+        std::unique_lock hold(lock);
+        changed.wait(hold, [&] { return stop || slot.state == State::free; });
+        if (stop) break;
+      }
+      // The slot is the reader's alone until it is marked read.
+      const bool more = in.next(slot.block);
+      {
+        const std::lock_guard hold(lock);
+        if (more) {
+          slot.state = State::read;
+          ++read;
+        } else {
+          ended = true;
+        }
+      }
+      changed.notify_all();
+      if (!more) break;
     }
-    k = 1 - k;
+  });
+  std::vector<std::jthread> pool;
+  for (std::size_t w = 0; w < workers; ++w)
+    pool.emplace_back([&] {
+      for (;;) {
+        std::size_t k = 0;
+        {
+          std::unique_lock hold(lock);
+          changed.wait(hold, [&] { return stop || taken < read || (ended && taken == read); });
+          if (stop || taken == read) break;
+          k = taken++;
+          ring[k % slots].state = State::working;
+        }
+        Slot &slot = ring[k % slots];
+        try {
+          process(slot.block, slot.out);
+        } catch (const std::exception &e) {
+          slot.error = e.what();
+        }
+        {
+          const std::lock_guard hold(lock);
+          slot.state = State::done;
+        }
+        changed.notify_all();
+      }
+    });
+  const auto end_threads = [&] {
+    {
+      const std::lock_guard hold(lock);
+      stop = true;
+    }
+    changed.notify_all();
+    reader.join();
+    for (std::jthread &t : pool) t.join();
+  };
+  for (std::size_t k = 0;; ++k) {
+    Slot &slot = ring[k % slots];
+    {
+      std::unique_lock hold(lock);
+      changed.wait(hold, [&] { return slot.state == State::done || (ended && k == read); });
+      if (slot.state != State::done) break;
+    }
+    if (!slot.error.empty()) {
+      end_threads();
+      koverr("%s: %s\n", in.name().c_str(), slot.error.c_str());
+    }
+    consume(slot.out);
+    {
+      const std::lock_guard hold(lock);
+      slot.state = State::free;
+    }
+    changed.notify_all();
   }
-  if (!outs[1 - k].empty()) write_floats(outs[1 - k]);
+  end_threads();
   in.finish();
+}
+
+template <class Process> void run_blocks(TraceInput &in, Process process) {
+  run_blocks(in, process, [](std::span<const float> out) { write_floats(out); });
 }
 
 } // namespace kovtool

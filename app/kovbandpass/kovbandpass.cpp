@@ -98,15 +98,8 @@ int main(int argc, char **argv) {
   record(r);
 
   const std::size_t n1 = in.n1();
-  constexpr std::size_t kGroup = 8; // traces filtered together
   kovtool::run_blocks(in, [&](std::vector<float> &block, std::vector<float> &out) {
-    const std::size_t traces = block.size() / n1;
-    const std::size_t groups = (traces + kGroup - 1) / kGroup;
-    kovtool::parallel_for(groups, 1, [&](std::size_t first, std::size_t count) {
-      const std::size_t begin = first * kGroup, end = std::min(traces, (first + count) * kGroup);
-      kovproc::filter(sections, r.phase,
-                      std::span<float>(block).subspan(begin * n1, (end - begin) * n1), n1, simd);
-    });
+    kovproc::filter(sections, r.phase, block, n1, simd);
     out.swap(block);
   });
   kov_end_prog();

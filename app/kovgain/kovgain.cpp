@@ -95,10 +95,8 @@ int main(int argc, char **argv) {
   record(g);
   const std::size_t n1 = in.n1();
   kovtool::run_blocks(in, [&](std::vector<float> &block, std::vector<float> &out) {
-    kovtool::parallel_for(block.size() / n1, 16, [&](std::size_t first, std::size_t count) {
-      for (std::size_t t = first; t < first + count; ++t)
-        apply(g, in.axis1(), std::span<float>(block).subspan(t * n1, n1));
-    });
+    for (std::size_t t = 0; t < block.size() / n1; ++t)
+      apply(g, in.axis1(), std::span<float>(block).subspan(t * n1, n1));
     out.swap(block);
   });
   kov_end_prog();

@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -80,31 +81,31 @@ int main(int argc, char **argv) {
   putch("all", "s", all ? "y" : "n");
   putch("db", "s", db ? "y" : "n");
 
-  std::vector<double> sum(all ? bins : 0, 0.0);
-  kovtool::run_blocks(in, [&](std::vector<float> &block, std::vector<float> &amplitudes) {
+  std::once_flag planned;
+  std::optional<kovproc::SpectrumMean> mean; // all=y, from the first block on
+  const auto spectra = [&](std::vector<float> &block, std::vector<float> &amplitudes) {
     const std::size_t traces = block.size() / n1;
-    if (!spectrum) spectrum.emplace(n1, nfft);
+    std::call_once(planned, [&] { spectrum.emplace(n1, nfft); });
     amplitudes.resize(traces * bins);
-    kovtool::parallel_for(traces, 16, [&](std::size_t first, std::size_t count) {
-      kovproc::AmplitudeSpectrum::Work work(*spectrum);
-      for (std::size_t t = first; t < first + count; ++t) {
-        const std::span<float> a = std::span<float>(amplitudes).subspan(t * bins, bins);
-        spectrum->amplitudes(std::span<const float>(block).subspan(t * n1, n1), a, work);
-        if (db && !all) kovproc::to_decibels(a);
-      }
-    });
-    if (!all) return;
+    kovproc::AmplitudeSpectrum::Work work(*spectrum);
+    for (std::size_t t = 0; t < traces; ++t) {
+      const std::span<float> a = std::span<float>(amplitudes).subspan(t * bins, bins);
+      spectrum->amplitudes(std::span<const float>(block).subspan(t * n1, n1), a, work);
+      if (db && !all) kovproc::to_decibels(a);
+    }
+  };
+  if (!all) {
+    kovtool::run_blocks(in, spectra);
+  } else {
     // Summed in the order of the traces, whatever the threads did; nothing
     // is written until the end.
-    for (std::size_t t = 0; t < traces; ++t)
-      for (std::size_t k = 0; k < bins; ++k) sum[k] += amplitudes[t * bins + k];
-    amplitudes.clear();
-  });
-  if (all) {
+    kovtool::run_blocks(in, spectra, [&](std::span<const float> a) {
+      if (!mean) mean.emplace(bins);
+      mean->add(a);
+    });
+    if (!mean) koverr("%s: all=y: there are no traces to average\n", name.c_str());
     std::vector<float> average(bins);
-    const auto count = static_cast<double>(in.traces());
-    for (std::size_t k = 0; k < bins; ++k) average[k] = static_cast<float>(sum[k] / count);
-    if (db) kovproc::to_decibels(average);
+    mean->mean(average, db);
     kovtool::write_floats(average);
   }
   kov_end_prog();

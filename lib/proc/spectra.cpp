@@ -83,6 +83,27 @@ void AmplitudeSpectrum::amplitudes(std::span<const float> trace, std::span<float
   }
 }
 
+void SpectrumMean::add(std::span<const float> amplitudes) {
+  const std::size_t bins = sum_.size();
+  if (bins == 0 || amplitudes.size() % bins != 0)
+    throw std::invalid_argument("spectra of " + std::to_string(amplitudes.size()) +
+                                " values are not whole spectra of " + std::to_string(bins));
+  for (std::size_t at = 0; at < amplitudes.size(); at += bins) {
+    for (std::size_t k = 0; k < bins; ++k) sum_[k] += amplitudes[at + k];
+    ++count_;
+  }
+}
+
+void SpectrumMean::mean(std::span<float> out, bool db) const {
+  if (out.size() != sum_.size())
+    throw std::invalid_argument("a mean of " + std::to_string(out.size()) +
+                                " values for spectra of " + std::to_string(sum_.size()));
+  if (count_ == 0) throw std::logic_error("there are no spectra to average");
+  const auto count = static_cast<double>(count_);
+  for (std::size_t k = 0; k < out.size(); ++k) out[k] = static_cast<float>(sum_[k] / count);
+  if (db) to_decibels(out);
+}
+
 void to_decibels(std::span<float> amplitude) {
   float top = 0.0f;
   for (const float a : amplitude)

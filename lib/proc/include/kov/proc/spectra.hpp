@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <memory>
 #include <span>
+#include <vector>
 
 namespace kovproc {
 
@@ -53,6 +54,26 @@ public:
 private:
   std::size_t n_, nfft_;
   void *plan_ = nullptr;
+};
+
+// The mean of the amplitude spectra of many traces: summed in double in
+// the order they are added, divided by their number at the end.
+class SpectrumMean {
+public:
+  explicit SpectrumMean(std::size_t bins) : sum_(bins, 0.0) {}
+  std::size_t bins() const { return sum_.size(); }
+  std::size_t count() const { return count_; }
+  // The spectra of whole traces one after the other (bins() values each).
+  // Throws std::invalid_argument for a part of a spectrum.
+  void add(std::span<const float> amplitudes);
+  // The mean into `out` (bins() values), in decibels with `db` (as
+  // to_decibels()).  Throws std::logic_error when nothing was added and
+  // std::invalid_argument for another length.
+  void mean(std::span<float> out, bool db) const;
+
+private:
+  std::vector<double> sum_;
+  std::size_t count_ = 0;
 };
 
 // In place, amplitudes to decibels relative to their largest:
