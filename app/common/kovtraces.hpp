@@ -191,7 +191,7 @@ inline void write_floats(std::span<const float> values) {
 // A reader thread reads the blocks, workers (one per processor) process
 // them, each a whole block at a time, and the calling thread consumes
 // them: reading, computing and writing overlap.  At most workers + 2
-// blocks and their outputs are held (32 MiB in all, or one trace each).  `process`
+// blocks and their outputs are held (16 MiB in all, or one trace each).  `process`
 // is called from several threads at once, on different blocks.  Fatal,
 // after the threads have ended, when the data are short or longer than
 // declared, and when `process` throws (its message, for the first block
@@ -200,7 +200,7 @@ template <class Process, class Consume>
 void run_blocks(TraceInput &in, Process process, Consume consume) {
   const std::size_t workers = std::max(1u, std::thread::hardware_concurrency());
   const std::size_t slots = workers + 2;
-  in.limit_block((std::int64_t{32} << 20) / static_cast<std::int64_t>(2 * slots));
+  in.limit_block((std::int64_t{16} << 20) / static_cast<std::int64_t>(2 * slots));
   enum class State { free, read, working, done };
   struct Slot {
     std::vector<float> block, out;

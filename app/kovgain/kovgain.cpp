@@ -12,9 +12,11 @@
 
 #include <kov/kovlib.h>
 #include <kov/proc/gain.hpp>
+#include <kov/proc/simd.hpp>
 
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <vector>
@@ -77,11 +79,20 @@ void record(const Gain &g) {
   if (g.scale) putch("scale", "s", *g.scale == kovproc::Balance::rms ? "rms" : "max");
 }
 
-void apply(const Gain &g, const kovtool::TraceAxis &axis, std::span<float> trace) {
-  if (g.tpow) kovproc::tpow(trace, axis.o, axis.d, *g.tpow);
-  if (g.agc) kovproc::agc(trace, axis.d, *g.agc);
-  if (g.pclip) kovproc::clip(trace, kovproc::percentile_abs(trace, *g.pclip));
-  if (g.scale) kovproc::balance(trace, *g.scale);
+// The gains of a block of whole traces, each trace in the manual's order;
+// the AGC several traces at once.
+void apply(const Gain &g, const kovtool::TraceAxis &axis, std::span<float> block, std::size_t n1,
+           kovproc::Simd simd) {
+  const std::size_t traces = block.size() / n1;
+  const auto trace = [&](std::size_t t) { return block.subspan(t * n1, n1); };
+  if (g.tpow)
+    for (std::size_t t = 0; t < traces; ++t) kovproc::tpow(trace(t), axis.o, axis.d, *g.tpow);
+  if (g.agc) kovproc::agc_traces(block, n1, axis.d, *g.agc, simd);
+  if (g.pclip)
+    for (std::size_t t = 0; t < traces; ++t)
+      kovproc::clip(trace(t), kovproc::percentile_abs(trace(t), *g.pclip));
+  if (g.scale)
+    for (std::size_t t = 0; t < traces; ++t) kovproc::balance(trace(t), *g.scale);
 }
 
 } // namespace
@@ -94,9 +105,11 @@ int main(int argc, char **argv) {
   const Gain g = parameters(in);
   record(g);
   const std::size_t n1 = in.n1();
+  std::string warning;
+  const kovproc::Simd simd = kovproc::simd_for(std::getenv("KOV_SIMD"), warning);
+  if (!warning.empty()) kovwarn(0, "%s\n", warning.c_str());
   kovtool::run_blocks(in, [&](std::vector<float> &block, std::vector<float> &out) {
-    for (std::size_t t = 0; t < block.size() / n1; ++t)
-      apply(g, in.axis1(), std::span<float>(block).subspan(t * n1, n1));
+    apply(g, in.axis1(), block, n1, simd);
     out.swap(block);
   });
   kov_end_prog();

@@ -18,6 +18,16 @@
 
 namespace kovproc {
 
+namespace avx2 {
+void agc_traces(std::span<float> traces, std::size_t n, std::size_t h);
+} // namespace avx2
+
+namespace plain {
+namespace {
+#include "gain_lanes.inc"
+} // namespace
+} // namespace plain
+
 std::size_t agc_half_width(double d1, double window, std::size_t n) {
   if (!std::isfinite(d1) || d1 <= 0.0)
     throw std::invalid_argument("the sampling " + std::to_string(d1) + " is not a positive number");
@@ -125,6 +135,18 @@ void agc_stepwise(std::span<float> trace, double d1, double window, bool paired)
 
 void agc(std::span<float> trace, double d1, double window) {
   agc_stepwise(trace, d1, window, true);
+}
+
+void agc_traces(std::span<float> traces, std::size_t n, double d1, double window, Simd simd) {
+  if (n == 0) return;
+  if (traces.size() % n != 0)
+    throw std::invalid_argument(std::to_string(traces.size()) + " samples are not traces of " +
+                                std::to_string(n));
+  const std::size_t h = agc_half_width(d1, window, n);
+  if (simd == Simd::avx2)
+    avx2::agc_traces(traces, n, h);
+  else
+    plain::agc_all(traces, n, h);
 }
 
 void tpow(std::span<float> trace, double o1, double d1, double power) {

@@ -23,6 +23,11 @@ def program(name: str) -> str:
     return path
 
 
+# The element formats the programs read, as NumPy stores them.
+FORMATS = {"xdr_float": ">f4", "native_float": "<f4", "xdr_int": ">i4", "xdr_byte": "u1",
+           "native_byte": "u1"}
+
+
 def write_dataset(directory: Path, name: str, data: np.ndarray,
                   axes: list[dict] | None = None, fmt: str = "xdr_float") -> Path:
     """A header `name` and its data file for `data` (axis 1 last in NumPy's
@@ -37,10 +42,10 @@ def write_dataset(directory: Path, name: str, data: np.ndarray,
             lines.append(f'label{k + 1}="{a["label"]}"')
         if "unit" in a:
             lines.append(f'unit{k + 1}="{a["unit"]}"')
-    dtype = {"xdr_float": ">f4", "native_float": "<f4", "xdr_int": ">i4"}[fmt]
+    dtype = FORMATS[fmt]
     payload = directory / (name + "@")
     np.ascontiguousarray(data).astype(dtype).tofile(payload)
-    lines += ["esize=4", f'data_format="{fmt}"', f'in="{payload}"']
+    lines += [f"esize={np.dtype(dtype).itemsize}", f'data_format="{fmt}"', f'in="{payload}"']
     header = directory / name
     header.write_text("\n".join(lines) + "\n")
     return header

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <limits>
 #include <random>
+#include <span>
 #include <stdexcept>
 #include <vector>
 
@@ -88,6 +89,38 @@ TEST(Agc, ZerosAndValuesThatAreNotFinite) {
   EXPECT_EQ(x[0], 0.0f);
   EXPECT_EQ(x[7], inf);
   EXPECT_FLOAT_EQ(x[6], 1.2f); // 3 / sqrt((0 + 0 + 9 + 16) / 4)
+}
+
+TEST(Agc, GroupsOfTracesOnEveryPathGiveTheBitsOfOneTraceAtATime) {
+  // Groups full and partial (1 to 9 traces), traces with infinities, NaN
+  // (a signalling one kept as it is), silent stretches and all zeros.
+  const float inf = std::numeric_limits<float>::infinity(), nan = std::nanf("");
+  const float signalling = std::numeric_limits<float>::signaling_NaN();
+  std::vector<kovproc::Simd> paths{kovproc::Simd::plain};
+  if (kovproc::best_simd() == kovproc::Simd::avx2) paths.push_back(kovproc::Simd::avx2);
+  for (const std::size_t n : {1u, 2u, 7u, 300u, 1001u})
+    for (const std::size_t traces : {1u, 4u, 9u}) {
+      std::vector<float> x = noise(n * traces, static_cast<unsigned>(n + traces));
+      for (std::size_t i = 0; i < x.size(); i += 13)
+        x[i] = i % 39 == 0 ? inf : i % 26 == 0 ? nan : 0.0f;
+      if (x.size() > 5) x[5] = signalling;
+      if (traces > 2)
+        for (std::size_t i = 0; i < n; ++i) x[2 * n + i] = 0.0f;
+      for (const double window : {0.5, 4.0, 25.0, 1e6}) {
+        std::vector<float> want = x;
+        for (std::size_t t = 0; t < traces; ++t)
+          kovproc::agc(std::span(want).subspan(t * n, n), 1.0, window);
+        for (const kovproc::Simd simd : paths) {
+          std::vector<float> got = x;
+          kovproc::agc_traces(got, n, 1.0, window, simd);
+          ASSERT_EQ(std::memcmp(got.data(), want.data(), x.size() * 4), 0)
+              << n << " " << traces << " " << window << " " << static_cast<int>(simd);
+        }
+      }
+    }
+  std::vector<float> x(10);
+  EXPECT_THROW(kovproc::agc_traces(x, 3, 1.0, 2.0, kovproc::Simd::plain), std::invalid_argument);
+  EXPECT_THROW(kovproc::agc_traces(x, 5, 1.0, 0.0, kovproc::Simd::plain), std::invalid_argument);
 }
 
 TEST(Agc, PairedAndStepwiseGiveTheSameBits) {

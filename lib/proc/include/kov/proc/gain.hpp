@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <span>
 
+#include <kov/proc/simd.hpp>
+
 namespace kovproc {
 
 // The half-width, in samples, of the centred window of `window` axis-1
@@ -29,6 +31,12 @@ void agc(std::span<float> trace, double d1, double window);
 // has them: x86-64) or one at a time; the same bits either way.  agc() is
 // the paired one.
 void agc_stepwise(std::span<float> trace, double d1, double window, bool paired);
+
+// agc() of every trace of `traces` (whole traces of `n` samples one after
+// the other), four traces at a time in vector registers, on the `simd`
+// path (kov/proc/simd.hpp): the bits of agc() on each trace.  Throws
+// std::invalid_argument as agc_half_width() and for a part of a trace.
+void agc_traces(std::span<float> traces, std::size_t n, double d1, double window, Simd simd);
 
 // Multiply sample i by |o1 + i d1|^power (0 for a sample at time 0 when
 // power > 0, 1 when power = 0).  Throws std::invalid_argument when power
