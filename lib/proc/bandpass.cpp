@@ -7,6 +7,7 @@
 #include <complex>
 #include <cstddef>
 #include <cstdio>
+#include <cstring>
 #include <numbers>
 #include <span>
 #include <stdexcept>
