@@ -14,6 +14,10 @@
 #include <stdexcept>
 #include <string>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace kovproc {
 
 std::size_t fast_fft_size(std::size_t n) {
@@ -65,19 +69,37 @@ void AmplitudeSpectrum::amplitudes(std::span<const float> trace, std::span<float
                                    Work &work) const {
   if (trace.size() != n_ || amplitude.size() != bins())
     throw std::invalid_argument("a trace or spectrum of another length than planned");
-  // The padding after the trace is zeroed once, at the first use (so that
-  // the memory of a work space is touched only once there is a trace), and
-  // stays zero: the transform does not write its input.
-  if (!work.padded_) {
-    std::fill(work.in_ + n_, work.in_ + nfft_, 0.0f);
-    work.padded_ = true;
-  }
-  std::copy(trace.begin(), trace.end(), work.in_);
   auto *out = static_cast<fftwf_complex *>(work.out_);
-  fftwf_execute_dft_r2c(static_cast<fftwf_plan>(plan_), work.in_, out);
+  if (n_ == nfft_ &&
+      fftwf_alignment_of(const_cast<float *>(trace.data())) == fftwf_alignment_of(work.in_)) {
+    // A trace that needs no padding is transformed where it is: the
+    // transform of real samples leaves its input as it is.
+    fftwf_execute_dft_r2c(static_cast<fftwf_plan>(plan_), const_cast<float *>(trace.data()), out);
+  } else {
+    // The padding after the trace is zeroed once, at the first use (so
+    // that the memory of a work space is touched only once there is a
+    // trace), and stays zero: the transform does not write its input.
+    if (!work.padded_) {
+      std::fill(work.in_ + n_, work.in_ + nfft_, 0.0f);
+      work.padded_ = true;
+    }
+    std::copy(trace.begin(), trace.end(), work.in_);
+    fftwf_execute_dft_r2c(static_cast<fftwf_plan>(plan_), work.in_, out);
+  }
   // The squares of float components cannot overflow in double, so the
   // plain root is as exact as hypot and many times faster.
-  for (std::size_t k = 0; k < amplitude.size(); ++k) {
+  std::size_t k = 0;
+#if defined(__SSE2__)
+  // Two bins at a time: the same correctly rounded operations.
+  for (; k + 2 <= amplitude.size(); k += 2) {
+    const __m128 pair = _mm_loadu_ps(&out[k][0]); // re0 im0 re1 im1
+    const __m128d first = _mm_cvtps_pd(pair), second = _mm_cvtps_pd(_mm_movehl_ps(pair, pair));
+    const __m128d a = _mm_mul_pd(first, first), b = _mm_mul_pd(second, second);
+    const __m128d sum = _mm_add_pd(_mm_unpacklo_pd(a, b), _mm_unpackhi_pd(a, b));
+    _mm_storel_pi(reinterpret_cast<__m64 *>(amplitude.data() + k), _mm_cvtpd_ps(_mm_sqrt_pd(sum)));
+  }
+#endif
+  for (; k < amplitude.size(); ++k) {
     const double re = out[k][0], im = out[k][1];
     amplitude[k] = static_cast<float>(std::sqrt(re * re + im * im));
   }
