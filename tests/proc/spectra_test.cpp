@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <numbers>
+#include <span>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -56,6 +57,34 @@ TEST(Spectra, CosineAndConstantOnManyThreads) {
   double energy = want[0] * want[0] + want[40] * want[40];
   for (std::size_t k = 1; k < 40; ++k) energy += 2.0 * want[k] * want[k];
   EXPECT_NEAR(energy / nfft, 32.0, 1e-4);
+}
+
+TEST(Spectra, MeanSumsInOrderWhateverTheBatches) {
+  // Amplitudes of very different sizes: the order of the additions shows.
+  const std::vector<float> a = {1e8f, 1.0f, 3.0f, 1.0f, -1e8f + 1, 0.5f, 0.25f, 7.0f, 2.0f};
+  kovproc::SpectrumMean whole(3), batches(3);
+  whole.add(a);
+  batches.add(std::span(a).first(3));
+  batches.add(std::span(a).subspan(3));
+  std::vector<double> sum(3, 0.0);
+  for (std::size_t t = 0; t < 3; ++t)
+    for (std::size_t k = 0; k < 3; ++k) sum[k] += a[t * 3 + k];
+  std::vector<float> got(3), again(3), db(3);
+  whole.mean(got, false);
+  batches.mean(again, false);
+  batches.mean(db, true);
+  EXPECT_EQ(whole.count(), 3u);
+  for (std::size_t k = 0; k < 3; ++k) {
+    EXPECT_EQ(got[k], static_cast<float>(sum[k] / 3.0));
+    EXPECT_EQ(again[k], got[k]);
+  }
+  std::vector<float> want_db = got;
+  kovproc::to_decibels(want_db);
+  EXPECT_EQ(db, want_db);
+  EXPECT_THROW(whole.add(std::span(a).first(4)), std::invalid_argument);
+  EXPECT_THROW(whole.mean(std::span(got).first(2), false), std::invalid_argument);
+  kovproc::SpectrumMean none(3);
+  EXPECT_THROW(none.mean(got, false), std::logic_error);
 }
 
 TEST(Spectra, Decibels) {
