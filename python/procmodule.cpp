@@ -257,16 +257,23 @@ py::array_t<float> gain(const Floats &data, double o1, double d1, std::optional<
   std::optional<kovproc::Balance> balance;
   if (scale == "rms") balance = kovproc::Balance::rms;
   if (scale == "max") balance = kovproc::Balance::max;
+  std::string warning;
+  const kovproc::Simd simd = kovproc::simd_for(std::getenv("KOV_SIMD"), warning);
+  if (!warning.empty() && PyErr_WarnEx(PyExc_RuntimeWarning, warning.c_str(), 1) != 0)
+    throw py::error_already_set();
   py::array_t<float> result = copy_of(data);
   float *out = result.mutable_data();
   {
     py::gil_scoped_release release;
+    // Each gain over every trace in turn (the AGC several traces at once),
+    // as kovgain does.
+    const auto trace = [&](std::size_t j) { return std::span<float>(out + j * d.n, d.n); };
+    if (tpow)
+      for (std::size_t j = 0; j < d.count; ++j) kovproc::tpow(trace(j), o1, d1, *tpow);
+    if (agc) kovproc::agc_traces(std::span<float>(out, d.count * d.n), d.n, d1, *agc, simd);
     for (std::size_t j = 0; j < d.count; ++j) {
-      const std::span<float> trace(out + j * d.n, d.n);
-      if (tpow) kovproc::tpow(trace, o1, d1, *tpow);
-      if (agc) kovproc::agc(trace, d1, *agc);
-      if (pclip) kovproc::clip(trace, kovproc::percentile_abs(trace, *pclip));
-      if (balance) kovproc::balance(trace, *balance);
+      if (pclip) kovproc::clip(trace(j), kovproc::percentile_abs(trace(j), *pclip));
+      if (balance) kovproc::balance(trace(j), *balance);
     }
   }
   return result;

@@ -36,7 +36,8 @@ def test_many_blocks_give_the_bits_of_their_parts_run_alone(tmp_path: Path, name
     rng = np.random.default_rng(11)
     x = rng.standard_normal((41, 60000)).astype(np.float32)
     whole = output(tmp_path, name, args, x, "whole")
-    parts = [output(tmp_path, name, args, x[a:b], f"part{a}") for a, b in ((0, 1), (1, 18), (18, 41))]
+    cuts = ((0, 1), (1, 18), (18, 41))
+    parts = [output(tmp_path, name, args, x[a:b], f"part{a}") for a, b in cuts]
     assert whole.tobytes() == np.concatenate(parts).tobytes()
 
 
