@@ -437,8 +437,10 @@ int main(int argc, char **argv) {
     slot = batch * column;
   }
   const std::int64_t run = batch * s.inner * esize;
-  const std::int64_t runs_part =
+  std::int64_t runs_part =
       std::clamp<std::int64_t>(slot / std::max<std::int64_t>(s.mid * run, 1), 1, s.p);
+  // Whole tiles of the swap where there are several (lib/proc/reorder.cpp).
+  if (runs_part > least && runs_part < s.p) runs_part -= runs_part % least;
   const bool in_place =
       batch >= 1 && run >= 4096 &&
       footprint(batch * line) + kSlots * footprint(runs_part * s.mid * run) <= all &&
