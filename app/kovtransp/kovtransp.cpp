@@ -9,7 +9,9 @@
 // axis (P), the axes between (M), the second swapped axis (Q) and the
 // axes above (outer).  When the output's data go to a file of their own,
 // the input is read in batches of indices of Q, each batch swapped in
-// memory and its runs written at their places in that file.  Otherwise,
+// memory and its runs written at their places in that file (by a second
+// thread, with positioned writes, while the main one reads and swaps).
+// Otherwise,
 // for each outer index, the block is read whole and swapped in memory when
 // it fits in memsize beside a part of the output: the output is made and
 // written a part (a range of P) at a time, from the block read once.
