@@ -109,25 +109,25 @@ def test_nmo_equals_kovnmo(tmp_path, words, keywords):
 @pytest.mark.parametrize("inv", [False, True], ids=["forward", "inverse"])
 @pytest.mark.parametrize("per_gather", [True, False], ids=["per-gather", "one-trace"])
 def test_nmo_with_velocities_on_their_own_times_equals_kovnmo(tmp_path, inv, per_gather):
-    # Velocities every 10 ms from 80 ms (in a history in milliseconds),
-    # ending before the data do: resampled to the data's 4 ms from 0.1 s,
-    # the last value continued.
+    # Velocities every 10 ms from 64.938 ms (in a history in milliseconds,
+    # which is 0.064938 s as typed), ending before the data do: resampled
+    # to the data's 4 ms from 0.1 s, the last value continued.
     data = RNG.standard_normal((3, 5, 300)).astype(np.float32)
     velocity = (1700 + 40.0 * np.arange(90) ** 0.8 + 150 * np.arange(3)[:, None]).astype(np.float32)
     if not per_gather:
         velocity = velocity[1]
-    write(tmp_path / "v.H", velocity, [(80.0, 10.0), (0, 1)], extra='unit1="ms"')
+    write(tmp_path / "v.H", velocity, [(64.938, 10.0), (0, 1)], extra='unit1="ms"')
     words = ["velocity=v.H"] + (["inv=y"] if inv else ["str=0.4"])
     got = through("kovnmo", words, tmp_path, data, [(0.1, 0.004), (-60.0, 30.0), (0, 1)])
     offsets = -60.0 + 30.0 * np.arange(5)
     keywords = dict(inv=True) if inv else dict(str=0.4)
     mine = kp.nmo(data, d1=0.004, o1=0.1, offsets=offsets, velocity=velocity,
-                  velocity_o1=0.08, velocity_d1=0.01, **keywords)
+                  velocity_o1=0.064938, velocity_d1=0.01, **keywords)
     assert mismatches(mine, got) == 0
     # The same as the velocities resampled with numpy.interp first (which
     # also continues the end values), to within the rounding of the two.
     t = 0.1 + 0.004 * np.arange(300)
-    resampled = np.apply_along_axis(lambda v: np.interp(t, 0.08 + 0.01 * np.arange(90), v), -1,
+    resampled = np.apply_along_axis(lambda v: np.interp(t, 0.064938 + 0.01 * np.arange(90), v), -1,
                                     velocity.astype(np.float64)).astype(np.float32)
     assert np.abs(resampled[..., -20:] - velocity[..., -1:]).max() == 0.0
     near = kp.nmo(data, d1=0.004, o1=0.1, offsets=offsets, velocity=resampled, **keywords)
