@@ -55,9 +55,10 @@ constexpr std::int64_t kPartBytes = std::int64_t{32} << 20;
 // when they are written.
 constexpr std::int64_t kSlots = 4;
 // The most bytes of a batch of input when the output is written in place:
-// memory touched for the first time costs more here than longer runs save
-// in writes beyond this (runs of 64 KiB for rows of 8 KiB).
-constexpr std::int64_t kBatchBytes = std::int64_t{128} << 20;
+// memory touched for the first time costs more than longer runs save in
+// writes beyond this (runs of 32 KiB for rows of 8 KiB; 128 MiB took more
+// processor time on a virtual machine).
+constexpr std::int64_t kBatchBytes = std::int64_t{64} << 20;
 constexpr std::int64_t kSlotBytes = std::int64_t{4} << 20;
 
 constexpr std::int64_t kHugePage = std::int64_t{2} << 20;
@@ -428,8 +429,9 @@ int main(int argc, char **argv) {
   const std::int64_t left = all - kSlots * footprint(small);
   std::int64_t batch = std::min({s.q, kBatchBytes / line, kSlotBytes / (least * column),
                                  (left - (left >= 2 * kHugePage ? kHugePage : 0)) / line});
-  // Runs of whole pages where rows are, when that costs little.
-  if (batch >= 8192 && batch < s.q) batch -= batch % 1024;
+  // Runs of whole pages where rows are: a page written in two parts, by
+  // two batches, costs more than a shorter batch.
+  if (batch >= 2048 && batch < s.q) batch -= batch % 1024;
   std::int64_t slot = std::clamp(batch * least * column, small, kSlotBytes);
   if (batch < 1 || footprint(batch * line) + kSlots * footprint(slot) > all) {
     // Too little memory for that: one index of P per slot at least, the
