@@ -70,7 +70,13 @@ def main():
     try:
         timed(f"{velmodel} n1=2048 n2={n2} > full.H 2>/dev/null", work)
         timed("cat full.H@ > /dev/null", work)  # warm the page cache
-        clean = lambda: remove(*(os.path.join(work, f) for f in ("t.H", "t.H@", "cp.out")))
+        def clean():
+            # Each run starts without the last one's output, and with the
+            # written data on disk: otherwise the writeback of one side's
+            # gigabyte is charged to the other.
+            remove(*(os.path.join(work, f) for f in ("t.H", "t.H@", "cp.out")))
+            os.sync()
+
         print(f"data: {size} MiB, {repeats} pairs, {os.cpu_count()} processors, load average "
               f"{' '.join('%.2f' % x for x in os.getloadavg())}", flush=True)
         for memsize, goal in ((2048, 2.0), (64, 4.0)):
