@@ -201,13 +201,16 @@ py::array_t<float> vrms(const Floats &model, double dz, std::size_t nt, double d
 }
 
 // Moveout of traces (traces, n1) at `offsets` (one per trace), trace j with
-// the velocities of row j / per of `velocity` (rows, n1), or of its only row.
+// the velocities of row j / per of `velocity` (rows, vn), or of its only
+// row, each row sampled at times vo1 + vd1 * i and resampled to the data's
+// as kovnmo resamples its velocity file.
 py::array_t<float> nmo(const Floats &data, const Doubles &offsets, const Floats &velocity,
-                       std::size_t per, double o1, double d1, bool inverse, double stretch) {
+                       std::size_t per, double o1, double d1, double vo1, double vd1, bool inverse,
+                       double stretch) {
   const Traces d = traces_of(data, "the data");
   const Traces v = traces_of(velocity, "the velocities");
-  if (v.n != d.n || v.count == 0 || static_cast<std::size_t>(offsets.size()) != d.count ||
-      per == 0 || (v.count > 1 && v.count * per != d.count))
+  if (v.n == 0 || v.count == 0 || static_cast<std::size_t>(offsets.size()) != d.count || per == 0 ||
+      (v.count > 1 && v.count * per != d.count) || !(vd1 > 0.0))
     throw py::value_error("the velocities or offsets do not fit the data");
   py::array_t<float> result({d.count, d.n});
   float *out = result.mutable_data();
@@ -215,12 +218,16 @@ py::array_t<float> nmo(const Floats &data, const Doubles &offsets, const Floats 
   const double *h = offsets.data();
   {
     py::gil_scoped_release release;
-    const kovproc::SincInterpolator sinc;
     const kovproc::MoveoutAxis axis{d.n, o1, d1};
+    std::vector<float> rows(v.count * d.n);
+    for (std::size_t r = 0; r < v.count; ++r)
+      kovproc::resample_velocity(std::span<const float>(vel + r * v.n, v.n), {v.n, vo1, vd1}, axis,
+                                 std::span<float>(rows.data() + r * d.n, d.n));
+    const kovproc::SincInterpolator sinc;
     std::vector<double> work;
     for (std::size_t j = 0; j < d.count; ++j) {
       const std::span<const float> trace(in + j * d.n, d.n),
-          row(vel + (v.count > 1 ? j / per : 0) * d.n, d.n);
+          row(rows.data() + (v.count > 1 ? j / per : 0) * d.n, d.n);
       const std::span<float> moved(out + j * d.n, d.n);
       if (inverse)
         kovproc::inverse_nmo(sinc, trace, moved, axis, row, h[j], work);
@@ -363,7 +370,8 @@ PYBIND11_MODULE(_proc, m) {
         py::arg("dt"), py::arg("fpeak"), py::arg("noff"), py::arg("ooff"), py::arg("doff"));
   m.def("vrms", &vrms, py::arg("model"), py::arg("dz"), py::arg("nt"), py::arg("dt"));
   m.def("nmo", &nmo, py::arg("data"), py::arg("offsets"), py::arg("velocity"), py::arg("per"),
-        py::arg("o1"), py::arg("d1"), py::arg("inverse"), py::arg("stretch"));
+        py::arg("o1"), py::arg("d1"), py::arg("vo1"), py::arg("vd1"), py::arg("inverse"),
+        py::arg("stretch"));
   m.def("mute", &mute, py::arg("data"), py::arg("offsets"), py::arg("o1"), py::arg("d1"),
         py::arg("tmute"), py::arg("vmute"), py::arg("hyperbola"), py::arg("below"),
         py::arg("ntaper"));

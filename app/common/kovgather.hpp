@@ -119,9 +119,9 @@ struct Time {
 
 inline Time time_axis(const kov_axis &axis, const std::string &file) {
   Time t{static_cast<std::size_t>(axis.n), axis.o, axis.d, std::string(axis.unit) == "ms"};
-  if (t.milliseconds) {
-    t.o *= 0.001;
-    t.d *= 0.001;
+  if (t.milliseconds) { // divided, so that 64.938 ms is 0.064938 s as typed
+    t.o /= 1000.0;
+    t.d /= 1000.0;
   }
   if (!(t.d > 0.0)) koverr("%s: d1=%g: the time step must be positive\n", file.c_str(), axis.d);
   return t;

@@ -2,6 +2,7 @@
 // kovtool: the input dataset's description and block reads, and output
 // files that appear only once they are complete.
 #include "kovtool.hpp"
+#include "backends.h"
 #include "streaminf.h"
 
 #include "outputs.h"
@@ -249,6 +250,15 @@ bool data_placeable(const char *tag) {
   if (r == nullptr || r->iotype != FD_IO || !r->valid) return false;
   if (r->ioinf == nullptr && r->open_func != nullptr) r->open_func(r, &r->ioinf);
   return r->valid && r->ioinf != nullptr && r->backseekable != 0;
+}
+
+int data_descriptor(const char *tag) {
+  if (!data_placeable(tag)) return -1;
+  streaminf *r = tag_info(tag, TAG_INQUIRE);
+  if (!kov::detail::writes_to_descriptor(r)) return -1;
+  auto *state = static_cast<kov::detail::FdState *>(r->ioinf);
+  state->pending.drain();
+  return state->file.fd();
 }
 
 void require_floats(const Description &desc) {

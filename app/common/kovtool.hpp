@@ -145,6 +145,12 @@ private:
 // sets of files and remote data.
 bool data_placeable(const char *tag);
 
+// The descriptor of that file when data_placeable(tag), the bytes the
+// library still holds for it handed to the system first; -1 otherwise.
+// For positioned writes (pwrite) of raw bytes, from any thread, while the
+// library is not asked to write that output itself.
+int data_descriptor(const char *tag);
+
 // Fatal unless the samples are 4-byte floats.
 void require_floats(const Description &desc);
 

@@ -28,7 +28,8 @@ namespace {
 constexpr std::int64_t kMaxTrace = std::int64_t{1} << 28;
 
 // The velocities of the gathers: one constant, or the traces of a dataset
-// resampled to the data's times (linearly, the end values continued).
+// resampled to the data's times (kovproc::resample_velocity: linearly, the
+// end values continued).
 class Velocities {
 public:
   Velocities(const kovgather::Time &data, std::int64_t gathers)
@@ -65,19 +66,7 @@ public:
       if (!(std::isfinite(trace[i]) && trace[i] > 0.0f))
         koverr("%s: the velocity %g at sample %zu of trace %lld is not a positive number\n",
                file_.c_str(), static_cast<double>(trace[i]), i + 1, static_cast<long long>(g + 1));
-    for (std::size_t i = 0; i < data_.n; ++i) {
-      const double t = data_.o + data_.d * static_cast<double>(i);
-      const double x = (t - time_.o) / time_.d;
-      if (x <= 0.0) {
-        v_[i] = trace.front();
-      } else if (x >= static_cast<double>(time_.n - 1)) {
-        v_[i] = trace.back();
-      } else {
-        const auto k = static_cast<std::size_t>(x);
-        const double a = x - static_cast<double>(k);
-        v_[i] = static_cast<float>(trace[k] + a * (static_cast<double>(trace[k + 1]) - trace[k]));
-      }
-    }
+    kovproc::resample_velocity(trace, {time_.n, time_.o, time_.d}, {data_.n, data_.o, data_.d}, v_);
     return v_;
   }
 

@@ -9,7 +9,9 @@
 // axis (P), the axes between (M), the second swapped axis (Q) and the
 // axes above (outer).  When the output's data go to a file of their own,
 // the input is read in batches of indices of Q, each batch swapped in
-// memory and its runs written at their places in that file.  Otherwise,
+// memory and its runs written at their places in that file (by a second
+// thread, with positioned writes, while the main one reads and swaps).
+// Otherwise,
 // for each outer index, the block is read whole and swapped in memory when
 // it fits in memsize beside a part of the output: the output is made and
 // written a part (a range of P) at a time, from the block read once.
@@ -27,11 +29,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <fcntl.h>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <sys/mman.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -43,11 +49,17 @@ namespace {
 // at most an eighth of the buffers' memory.
 constexpr std::int64_t kPartBytes = std::int64_t{32} << 20;
 
-// Bytes of input read at a time when the output is written in place: large
-// enough for long runs of output, small enough to stay near the caches.
+// Slots of runs written out by the second thread when the output is written
+// in place, and the most bytes of each: several, so that the writes go on
+// while the next batch is read; small enough to be in the caches still
+// when they are written.
+constexpr std::int64_t kSlots = 4;
+// The most bytes of a batch of input when the output is written in place:
+// memory touched for the first time costs more than longer runs save in
+// writes beyond this (runs of 32 KiB for rows of 8 KiB; 128 MiB took more
+// processor time on a virtual machine).
 constexpr std::int64_t kBatchBytes = std::int64_t{64} << 20;
-// Bytes of those runs made at a time from a batch.
-constexpr std::int64_t kRunPartBytes = std::int64_t{4} << 20;
+constexpr std::int64_t kSlotBytes = std::int64_t{4} << 20;
 
 constexpr std::int64_t kHugePage = std::int64_t{2} << 20;
 
@@ -214,6 +226,144 @@ private:
   int fd_ = -1;
 };
 
+// Runs of the output made by the main thread into slots and written at
+// their places in the output's data file by a second thread meanwhile, so
+// that reading and swapping overlap with writing.  Without a descriptor
+// (the output converted by the library on its way) the runs are written
+// through the library by the main thread.  A failed write is reported by
+// the main thread at its next call.
+class RunWriter {
+public:
+  // `count` runs of `length` bytes, one after another in a slot, to bytes
+  // at, at + stride, at + 2 * stride, ... of the output's data.
+  struct Runs {
+    std::size_t slot;
+    std::int64_t count, length, at, stride;
+  };
+
+  RunWriter(int fd, bool raw, std::int64_t slots, std::int64_t slot_bytes) : fd_(fd), raw_(raw) {
+    for (std::size_t k = 0; k < static_cast<std::size_t>(fd >= 0 ? slots : 1); ++k) {
+      slots_.push_back(std::make_unique<Buffer>(slot_bytes));
+      free_.push_back(k);
+    }
+    if (fd_ >= 0) thread_ = std::thread([this] { work(); });
+  }
+  RunWriter(const RunWriter &) = delete;
+  RunWriter &operator=(const RunWriter &) = delete;
+  ~RunWriter() {
+    if (thread_.joinable()) {
+      {
+        const std::lock_guard lock(mutex_);
+        stop_ = true;
+      }
+      changed_.notify_all();
+      thread_.join();
+    }
+  }
+
+  // A free slot, once the writes from it are done.
+  std::pair<std::size_t, std::span<std::byte>> take() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return !free_.empty(); });
+    check();
+    const std::size_t k = free_.front();
+    free_.pop_front();
+    return {k, slots_[k]->span()};
+  }
+
+  void put(const Runs &runs) {
+    if (fd_ < 0) {
+      write_runs(runs);
+      free_.push_back(runs.slot);
+      return;
+    }
+    {
+      const std::lock_guard lock(mutex_);
+      queue_.push_back(runs);
+    }
+    changed_.notify_all();
+  }
+
+  // Wait for every write; fatal when one failed.
+  void finish() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return free_.size() == slots_.size(); });
+    check();
+  }
+
+private:
+  void check() const {
+    if (error_ != 0)
+      koverr("cannot write the output's data at byte %lld: %s\n", static_cast<long long>(error_at_),
+             std::strerror(error_));
+  }
+
+  void write_runs(const Runs &r) {
+    const std::span<const std::byte> from = slots_[r.slot]->span();
+    if (fd_ < 0) {
+      if (r.stride == r.length)
+        write_at(from.first(static_cast<std::size_t>(r.count * r.length)), r.at, raw_);
+      else
+        for (std::int64_t k = 0; k < r.count; ++k)
+          write_at(from.subspan(static_cast<std::size_t>(k * r.length),
+                                static_cast<std::size_t>(r.length)),
+                   r.at + k * r.stride, raw_);
+      return;
+    }
+    // Runs that follow each other in the file go in one call.
+    const std::int64_t together = r.stride == r.length ? r.count : 1;
+    for (std::int64_t k = 0; k < r.count && error_ == 0; k += together)
+      pwrite_all(from.data() + k * r.length, together * r.length, r.at + k * r.stride);
+  }
+
+  void pwrite_all(const std::byte *bytes, std::int64_t size, std::int64_t at) {
+    for (std::int64_t done = 0; done < size;) {
+      const ssize_t n = ::pwrite(
+          fd_, bytes + done, static_cast<std::size_t>(std::min<std::int64_t>(size - done, 1 << 30)),
+          at + done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        const std::lock_guard lock(mutex_);
+        error_ = n < 0 ? errno : ENOSPC;
+        error_at_ = at + done;
+        return;
+      }
+      done += n;
+    }
+  }
+
+  void work() {
+    for (;;) {
+      Runs runs{};
+      {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this] { return stop_ || !queue_.empty(); });
+        if (queue_.empty()) return;
+        runs = queue_.front();
+        queue_.pop_front();
+      }
+      if (error_at_ < 0) write_runs(runs);
+      {
+        const std::lock_guard lock(mutex_);
+        free_.push_back(runs.slot);
+      }
+      changed_.notify_all();
+    }
+  }
+
+  int fd_;
+  bool raw_;
+  std::vector<std::unique_ptr<Buffer>> slots_;
+  std::deque<std::size_t> free_;
+  std::deque<Runs> queue_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool stop_ = false;
+  int error_ = 0;
+  std::int64_t error_at_ = -1;
+  std::thread thread_;
+};
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -263,28 +413,43 @@ int main(int argc, char **argv) {
   // in memory and its runs (one per index of P and M) written at their
   // places in the output's data file.  The output is then touched once, no
   // block need be held whole and no temporary file is needed.  Taken for
-  // runs of at least a page, so that a write each is cheap.
+  // runs of at least a page, so that a write each is cheap.  The runs are
+  // made into kSlots slots that a second thread writes out meanwhile; the
+  // batch takes the rest of the memory, since the longer the runs the
+  // fewer the writes (a batch of all of Q writes the output in order).
   const std::int64_t line = s.mid * s.p * s.inner * esize; // bytes per index of Q
-  const std::int64_t part_bytes = std::min(kRunPartBytes, budget / 8);
-  // The batch's buffer takes what the runs' buffer leaves, less a huge page
-  // for its rounding.
-  const std::int64_t batch_bytes = std::min(kBatchBytes, 2 * budget - footprint(part_bytes));
-  std::int64_t batch =
-      std::min(s.q, (batch_bytes - (batch_bytes >= 2 * kHugePage ? kHugePage : 0)) / line);
-  if (batch * s.mid * s.inner * esize > part_bytes) {
-    // The runs of one index of P do not fit in the runs' buffer: the two
-    // buffers share the memory in proportion.
-    const std::int64_t all = 2 * budget - (2 * budget >= 4 * kHugePage ? 2 * kHugePage : 0);
-    batch = std::min(s.q, all / (line + s.mid * s.inner * esize));
+  const std::int64_t column = s.mid * s.inner * esize;     // of a run per index of P, per Q
+  const std::int64_t all = 2 * budget;
+  // A slot holds the runs of `least` indices of P at least, so that each
+  // visit of an input row takes a whole cache line.
+  const std::int64_t least = std::clamp<std::int64_t>(64 / (s.inner * esize), 1, s.p);
+  // The batch takes what the slots leave (their least size, a 32nd of the
+  // memory, and a huge page for its own rounding).
+  const std::int64_t small = std::min(kSlotBytes, all / 32);
+  const std::int64_t left = all - kSlots * footprint(small);
+  std::int64_t batch = std::min({s.q, kBatchBytes / line, kSlotBytes / (least * column),
+                                 (left - (left >= 2 * kHugePage ? kHugePage : 0)) / line});
+  // Runs of whole pages where rows are: a page written in two parts, by
+  // two batches, costs more than a shorter batch.
+  if (batch >= 2048 && batch < s.q) batch -= batch % 1024;
+  std::int64_t slot = std::clamp(batch * least * column, small, kSlotBytes);
+  if (batch < 1 || footprint(batch * line) + kSlots * footprint(slot) > all) {
+    // Too little memory for that: one index of P per slot at least, the
+    // batch and the slots sharing the memory in proportion.
+    batch = std::min(s.q, (all - (all >= 8 * kHugePage ? (kSlots + 1) * kHugePage : 0)) /
+                              (line + kSlots * column));
+    slot = batch * column;
   }
-  if (batch >= 2048) batch -= batch % 1024; // runs of whole pages where rows are
   const std::int64_t run = batch * s.inner * esize;
-  const std::int64_t runs_part =
-      std::clamp<std::int64_t>(part_bytes / std::max<std::int64_t>(s.mid * run, 1), 1, s.p);
+  std::int64_t runs_part =
+      std::clamp<std::int64_t>(slot / std::max<std::int64_t>(s.mid * run, 1), 1, s.p);
+  // Whole tiles of the swap where there are several (lib/proc/reorder.cpp).
+  if (runs_part > least && runs_part < s.p) runs_part -= runs_part % least;
   const bool in_place =
       batch >= 1 && run >= 4096 &&
-      footprint(batch * line) + footprint(runs_part * s.mid * run) <= 2 * budget &&
+      footprint(batch * line) + kSlots * footprint(runs_part * s.mid * run) <= all &&
       kovtool::data_placeable("out");
+
   if (!in_place && !in_memory && slab > budget)
     koverr("memsize=%d: too small to swap axes %d and %d: one slice of the output (n%d=1) takes "
            "%lld MiB, and memsize must hold it twice\n",
@@ -292,27 +457,26 @@ int main(int argc, char **argv) {
 
   ElementSource source(desc, format);
   if (in_place) {
-    const Buffer a(batch * line), b(runs_part * s.mid * run);
+    const Buffer a(batch * line);
+    RunWriter writer(source.raw() ? kovtool::data_descriptor("out") : -1, source.raw(), kSlots,
+                     runs_part * s.mid * run);
     for (std::int64_t o = 0; o < outer; ++o)
       for (std::int64_t r0 = 0; r0 < s.q; r0 += batch) {
         const std::int64_t nr = std::min(batch, s.q - r0), length = nr * s.inner * esize;
         source.fill(a.first(nr * line));
         const kovproc::SwapShape shape{s.inner, s.p, s.mid, nr};
         for (std::int64_t p0 = 0; p0 < s.p; p0 += runs_part) {
-          // b: the runs of nr indices of Q, one per index of P and M in turn.
+          // A slot: the runs of nr indices of Q, one per index of P and M in turn.
           const std::int64_t n = std::min(runs_part, s.p - p0);
-          kovproc::swap_axes_part(a.first(nr * line), b.first(n * s.mid * length),
+          const auto [k, b] = writer.take();
+          kovproc::swap_axes_part(a.first(nr * line),
+                                  b.first(static_cast<std::size_t>(n * s.mid * length)),
                                   static_cast<std::size_t>(esize), shape, p0, n);
-          if (nr == s.q) { // the runs follow each other in the output
-            write_at(b.first(n * s.mid * length), o * block + p0 * slab, source.raw());
-            continue;
-          }
-          for (std::int64_t k = 0; k < n * s.mid; ++k)
-            write_at(b.span().subspan(static_cast<std::size_t>(k * length),
-                                      static_cast<std::size_t>(length)),
-                     o * block + ((p0 * s.mid + k) * s.q + r0) * s.inner * esize, source.raw());
+          writer.put({k, n * s.mid, length, o * block + ((p0 * s.mid) * s.q + r0) * s.inner * esize,
+                      s.q * s.inner * esize});
         }
       }
+    writer.finish();
   } else if (in_memory) {
     const Buffer a(block), b(part * slab);
     for (std::int64_t o = 0; o < outer; ++o) {

@@ -2,6 +2,7 @@
 // Normal moveout through a windowed sinc (see moveout.hpp for the formulas).
 #include "kov/proc/moveout.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 
@@ -44,6 +45,29 @@ double SincInterpolator::edge(std::span<const float> trace, long i, const double
     if (j >= 0 && j < size) sum += trace[static_cast<std::size_t>(j)] * (w[m] + a * w[kPoints + m]);
   }
   return sum;
+}
+
+void resample_velocity(std::span<const float> velocity, const MoveoutAxis &from,
+                       const MoveoutAxis &to, std::span<float> out) {
+  if (from.n == to.n && from.o == to.o && from.d == to.d) {
+    std::copy(velocity.begin(), velocity.end(), out.begin());
+    return;
+  }
+  const auto last = static_cast<double>(from.n - 1);
+  for (std::size_t i = 0; i < to.n; ++i) {
+    const double t = to.o + to.d * static_cast<double>(i);
+    const double x = (t - from.o) / from.d;
+    if (x <= 0.0) {
+      out[i] = velocity.front();
+    } else if (x >= last) {
+      out[i] = velocity.back();
+    } else {
+      const auto k = static_cast<std::size_t>(x);
+      const double a = x - static_cast<double>(k);
+      out[i] = static_cast<float>(velocity[k] +
+                                  a * (static_cast<double>(velocity[k + 1]) - velocity[k]));
+    }
+  }
 }
 
 void nmo(const SincInterpolator &sinc, std::span<const float> in, std::span<float> out,

@@ -48,7 +48,8 @@ void store_words(std::byte *at, Words w) { std::memcpy(at, &w, sizeof w); }
 // The same for 4-byte elements, the common case, in tiles of 16 by 16:
 // the tile's 16 runs of the source are staged as above, then moved out in
 // blocks of 4 by 4 transposed in vector registers (four words a load and a
-// store instead of one).  Tiles cut by the edges go element by element.
+// store instead of one).  Tiles cut by the edges go out element by element
+// from the stage.
 void transpose_words(const std::byte *from, std::byte *to, std::int64_t p, std::int64_t q,
                      std::int64_t from_row, std::int64_t to_row) {
   constexpr std::int64_t tile = 16, b = 4;
@@ -57,10 +58,16 @@ void transpose_words(const std::byte *from, std::byte *to, std::int64_t p, std::
     for (std::int64_t p0 = 0; p0 < p; p0 += tile) {
       const std::int64_t nq = std::min(q - q0, tile), np = std::min(p - p0, tile);
       if (nq < tile || np < tile) {
+        // Staged too: rows a power of two apart would otherwise be read
+        // again for every element.
         for (std::int64_t j = 0; j < nq; ++j)
-          for (std::int64_t i = 0; i < np; ++i)
-            std::memcpy(to + (p0 + i) * to_row + (q0 + j) * b,
-                        from + (q0 + j) * from_row + (p0 + i) * b, b);
+          std::memcpy(stage.data() + j * tile * b, from + (q0 + j) * from_row + p0 * b,
+                      static_cast<std::size_t>(np * b));
+        for (std::int64_t i = 0; i < np; ++i) {
+          std::byte *row = to + (p0 + i) * to_row + q0 * b;
+          for (std::int64_t j = 0; j < nq; ++j)
+            std::memcpy(row + j * b, stage.data() + (j * tile + i) * b, b);
+        }
         continue;
       }
       for (std::int64_t j = 0; j < tile; ++j)

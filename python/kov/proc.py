@@ -240,8 +240,9 @@ def vrms(model: ArrayLike, *, d1: float, nt: int = 1000, dt: float = 0.004) -> n
 
 
 def nmo(gathers: ArrayLike, *, d1: float, offsets: ArrayLike, o1: float = 0.0,
-        vel: Optional[float] = None, velocity: Optional[ArrayLike] = None, inv: bool = False,
-        str: float = 0.5) -> np.ndarray:  # noqa: A002 (kovnmo's parameter)
+        vel: Optional[float] = None, velocity: Optional[ArrayLike] = None,
+        velocity_o1: Optional[float] = None, velocity_d1: Optional[float] = None,
+        inv: bool = False, str: float = 0.5) -> np.ndarray:  # noqa: A002 (kovnmo's parameter)
     """Normal moveout of gathers, as ``kovnmo``.
 
     ``gathers`` has time along its last axis (``o1``, ``d1`` in seconds)
@@ -249,12 +250,17 @@ def nmo(gathers: ArrayLike, *, d1: float, offsets: ArrayLike, o1: float = 0.0,
     of every trace, broadcast against ``gathers.shape[:-1]`` (a vector of
     one offset per trace of a gather fits every gather).  The RMS
     velocities v(t0) are one constant ``vel`` or an array ``velocity``
-    sampled at the data's times: its last axis has the traces' length, and
-    it broadcasts against ``gathers.shape[:-2]`` (one trace for all gathers,
-    or one per gather, as kovsynth's ``vrms``); resample other times with
-    ``numpy.interp`` first.  ``inv=True`` applies the inverse moveout;
-    forwards, samples stretched by more than ``str`` are zeroed.  Samples
-    are read between input samples through kovnmo's 8-point windowed sinc."""
+    that broadcasts against ``gathers.shape[:-2]`` (one trace for all
+    gathers, or one per gather, as kovsynth's ``vrms``).  Its last axis is
+    time: at the data's times (the traces' length) unless ``velocity_d1``
+    gives its own sampling interval, its first time being ``velocity_o1``
+    (default 0), in seconds, as a velocity dataset's ``o1`` and ``d1``.
+    Velocities on their own times are resampled to the data's as
+    ``kovnmo velocity=file.H`` resamples them: linearly between samples,
+    the first and last values continued outside the trace.  ``inv=True``
+    applies the inverse moveout; forwards, samples stretched by more than
+    ``str`` are zeroed.  Samples are read between input samples through
+    kovnmo's 8-point windowed sinc."""
     data = _traces(gathers)
     shape = data.shape
     n1 = shape[-1]
@@ -267,7 +273,13 @@ def nmo(gathers: ArrayLike, *, d1: float, offsets: ArrayLike, o1: float = 0.0,
         raise ValueError("str=%g: the stretch limit must be positive" % stretch)
     if (vel is None) == (velocity is None):
         raise ValueError("give either vel= (a constant) or velocity= (an array)")
+    own = velocity_o1 is not None or velocity_d1 is not None
+    if own and velocity is None:
+        raise ValueError("velocity_o1= and velocity_d1= describe velocity=; vel= is a constant")
+    if velocity_o1 is not None and velocity_d1 is None:
+        raise ValueError("velocity_o1=: give the velocities' sampling interval velocity_d1= too")
     per = shape[-2] if len(shape) > 1 else 1
+    vo1, vd1 = o1, d1
     if vel is not None:
         v = _real("vel", vel)
         if not v > 0.0:
@@ -275,22 +287,31 @@ def nmo(gathers: ArrayLike, *, d1: float, offsets: ArrayLike, o1: float = 0.0,
         rows = np.full((1, n1), v, dtype=np.float32)
     else:
         v = _traces(velocity, "the velocities")
-        if v.shape[-1] != n1:
+        vn = v.shape[-1]
+        if own:
+            vd1 = _step("velocity_d1", velocity_d1, "time step")
+            vo1 = 0.0 if velocity_o1 is None else _real("velocity_o1", velocity_o1)
+            if not (np.isfinite(vd1) and np.isfinite(vo1)):
+                raise ValueError("velocity_o1=%g, velocity_d1=%g: give finite times" % (vo1, vd1))
+            if vn > _MOST_SAMPLES:
+                raise ValueError("velocity: n1=%d: too many samples in a trace" % vn)
+        elif vn != n1:
             raise ValueError("velocity: %d samples per trace where the data have %d: give it at "
-                             "the data's times" % (v.shape[-1], n1))
+                             "the data's times, or give its own with velocity_d1= (and "
+                             "velocity_o1=)" % (vn, n1))
         if v.ndim > 1:
             try:
-                v = np.broadcast_to(v, shape[:-2] + (n1,))
+                v = np.broadcast_to(v, shape[:-2] + (vn,))
             except ValueError:
                 raise ValueError("velocity of shape %s fits neither one gather nor every gather "
                                  "of %s" % (v.shape, shape)) from None
-        rows = np.ascontiguousarray(v).reshape(-1, n1)
+        rows = np.ascontiguousarray(v).reshape(-1, vn)
         bad = ~(np.isfinite(rows) & (rows > 0))
         if bad.any():
             trace, sample = np.argwhere(bad)[0]
             raise ValueError("the velocity %g at sample %d of trace %d is not a positive number"
                              % (rows[trace, sample], sample + 1, trace + 1))
-    out = _proc.nmo(data.reshape(-1, n1), _offsets(offsets, shape), rows, per, o1, d1,
+    out = _proc.nmo(data.reshape(-1, n1), _offsets(offsets, shape), rows, per, o1, d1, vo1, vd1,
                     bool(inv), stretch)
     return out.reshape(shape)
 

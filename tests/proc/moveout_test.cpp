@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 #include <vector>
@@ -60,6 +61,31 @@ TEST(Moveout, ConstantVelocityMovesAnEventToItsZeroOffsetTimeAndBack) {
   const kovproc::MoveoutAxis early{400, -0.1, 0.004};
   kovproc::nmo(sinc, in, out, early, vel, 0.0, 0.5);
   EXPECT_EQ(out, in);
+}
+
+TEST(Moveout, VelocitiesResampledLinearlyWithTheirEndValuesContinued) {
+  // 4 samples every 0.01 s from 0.02 s, read every 0.004 s from 0.
+  const std::vector<float> v{2000.0f, 2100.0f, 2400.0f, 2500.0f};
+  std::vector<float> out(20);
+  kovproc::resample_velocity(v, {4, 0.02, 0.01}, {20, 0.0, 0.004}, out);
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    const double t = 0.004 * static_cast<double>(i);
+    const double x = std::clamp((t - 0.02) / 0.01, 0.0, 3.0);
+    const auto k = std::min<std::size_t>(static_cast<std::size_t>(x), 2);
+    const double want = v[k] + (x - static_cast<double>(k)) * (v[k + 1] - v[k]);
+    EXPECT_NEAR(out[i], want, 1e-3) << i;
+  }
+  EXPECT_EQ(out[0], 2000.0f);  // before the first sample
+  EXPECT_EQ(out[19], 2500.0f); // after the last
+  // The data's own times: the trace as it is, whatever the rounding of t.
+  const std::vector<float> odd{1999.9f, 2000.3f, 2017.7f, 2100.1f, 2222.2f};
+  std::vector<float> same(5);
+  kovproc::resample_velocity(odd, {5, 0.1, 0.003}, {5, 0.1, 0.003}, same);
+  EXPECT_EQ(same, odd);
+  // One sample holds at every time.
+  const std::vector<float> one{1800.0f};
+  kovproc::resample_velocity(one, {1, 0.5, 1.0}, {20, 0.0, 0.004}, out);
+  for (const float x : out) EXPECT_EQ(x, 1800.0f);
 }
 
 } // namespace

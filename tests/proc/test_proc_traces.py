@@ -106,6 +106,46 @@ def test_nmo_equals_kovnmo(tmp_path, words, keywords):
     assert mismatches(mine, got) == 0
 
 
+@pytest.mark.parametrize("inv", [False, True], ids=["forward", "inverse"])
+@pytest.mark.parametrize("per_gather", [True, False], ids=["per-gather", "one-trace"])
+def test_nmo_with_velocities_on_their_own_times_equals_kovnmo(tmp_path, inv, per_gather):
+    # Velocities every 10 ms from 64.938 ms (in a history in milliseconds,
+    # which is 0.064938 s as typed), ending before the data do: resampled
+    # to the data's 4 ms from 0.1 s, the last value continued.
+    data = RNG.standard_normal((3, 5, 300)).astype(np.float32)
+    velocity = (1700 + 40.0 * np.arange(90) ** 0.8 + 150 * np.arange(3)[:, None]).astype(np.float32)
+    if not per_gather:
+        velocity = velocity[1]
+    write(tmp_path / "v.H", velocity, [(64.938, 10.0), (0, 1)], extra='unit1="ms"')
+    words = ["velocity=v.H"] + (["inv=y"] if inv else ["str=0.4"])
+    got = through("kovnmo", words, tmp_path, data, [(0.1, 0.004), (-60.0, 30.0), (0, 1)])
+    offsets = -60.0 + 30.0 * np.arange(5)
+    keywords = dict(inv=True) if inv else dict(str=0.4)
+    mine = kp.nmo(data, d1=0.004, o1=0.1, offsets=offsets, velocity=velocity,
+                  velocity_o1=0.064938, velocity_d1=0.01, **keywords)
+    assert mismatches(mine, got) == 0
+    # The same as the velocities resampled with numpy.interp first (which
+    # also continues the end values), to within the rounding of the two.
+    t = 0.1 + 0.004 * np.arange(300)
+    resampled = np.apply_along_axis(lambda v: np.interp(t, 0.064938 + 0.01 * np.arange(90), v), -1,
+                                    velocity.astype(np.float64)).astype(np.float32)
+    assert np.abs(resampled[..., -20:] - velocity[..., -1:]).max() == 0.0
+    near = kp.nmo(data, d1=0.004, o1=0.1, offsets=offsets, velocity=resampled, **keywords)
+    assert np.abs(mine - near).max() <= 1e-4 * np.abs(near).max()
+
+
+def test_nmo_velocities_on_the_datas_times_given_either_way_are_the_same():
+    data = RNG.standard_normal((4, 200)).astype(np.float32)
+    velocity = (1900 + 5.0 * np.arange(200)).astype(np.float32)
+    common = dict(d1=0.002, o1=0.05, offsets=25.0 * np.arange(4))
+    plain = kp.nmo(data, velocity=velocity, **common)
+    assert mismatches(plain, kp.nmo(data, velocity=velocity, velocity_o1=0.05,
+                                    velocity_d1=0.002, **common)) == 0
+    # A single velocity sample holds at every time, as a constant does.
+    assert mismatches(kp.nmo(data, velocity=[2300.0], velocity_d1=1.0, **common),
+                      kp.nmo(data, vel=2300.0, **common)) == 0
+
+
 def test_synth_gathers_come_out_flat_after_nmo_with_their_vrms():
     model = np.full((2, 300), 1800.0, np.float32)
     model[:, 60:], model[:, 140:] = 2400.0, 3000.0
@@ -307,6 +347,11 @@ MODEL = np.full((2, 20), 2000.0, np.float32)
     (lambda: kp.nmo(TRACE, d1=0.004, offsets=0, vel=-3), "vel=-3"),
     (lambda: kp.nmo(TRACE, d1=0.004, offsets=0, vel=2000, str=0), "str=0"),
     (lambda: kp.nmo(TRACE, d1=0.004, offsets=0, velocity=np.ones(49)), "49 samples"),
+    (lambda: kp.nmo(TRACE, d1=0.004, offsets=0, velocity=np.ones(9), velocity_o1=0.1),
+     "velocity_d1="),
+    (lambda: kp.nmo(TRACE, d1=0.004, offsets=0, velocity=np.ones(9), velocity_d1=0),
+     "velocity_d1=0"),
+    (lambda: kp.nmo(TRACE, d1=0.004, offsets=0, vel=2000, velocity_d1=0.01), "vel= is a constant"),
     (lambda: kp.nmo(TRACE, d1=0.004, offsets=[1, 2, 3], vel=2000), "offsets"),
     (lambda: kp.nmo(TRACE, d1=0.004, offsets=0, velocity=np.r_[np.ones(49), np.nan]),
      "sample 50 of trace 1"),

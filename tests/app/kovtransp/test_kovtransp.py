@@ -48,9 +48,9 @@ def test_in_memory_in_several_parts(tmp_path):
 
 def test_written_in_place_and_through_a_pipe(tmp_path):
     # 5000 x 100 floats (1.9 MiB) against memsize=1: read in batches of
-    # 1228 lines, whose runs (4.8 KiB) are written at their places in the
-    # output's data file; down a pipe the same go through the temporary
-    # file (and back in place).
+    # 1260 lines, whose runs (4.9 KiB) are written at their places in the
+    # output's data file by the second thread; down a pipe the same go
+    # through the temporary file (and back in place).
     a = np.random.default_rng(9).standard_normal((5000, 100)).astype(np.float32)
     write(tmp_path / "a.H", a)
     check(tmp_path, a, 1, 2, ["memsize=1"])
@@ -67,6 +67,22 @@ def test_written_in_place_and_through_a_pipe(tmp_path):
         check(tmp_path, c, p, q, ["memsize=1"])
     check(tmp_path, c, 2, 3)
     assert sorted(os.listdir(tmp_path)) == ["a.H", "a.H@", "t.H", "t.H@"]
+
+
+def test_in_place_converted_or_failing(tmp_path):
+    # Native floats to xdr_float: the runs go through the library's
+    # conversion, written by the main thread.
+    a = np.random.default_rng(11).standard_normal((5000, 100)).astype(np.float32)
+    write(tmp_path / "a.H", a, data_format="native_float")
+    check(tmp_path, a, 1, 2, ["memsize=1"])
+    # A write the system refuses (beyond the file size limit) is an error
+    # of the program, and no output is left.
+    write(tmp_path / "a.H", a)
+    (tmp_path / "t.H").unlink()
+    (tmp_path / "t.H@").unlink()
+    r = sh("trap '' XFSZ; ulimit -f 1024; $kovtransp a.H memsize=1 head=t.H", tmp_path)
+    assert r.returncode == 23 and "cannot write the output's data at byte" in r.stderr, r.stderr
+    assert sorted(os.listdir(tmp_path)) == ["a.H", "a.H@"]
 
 
 def test_several_passes_through_the_temporary_file(tmp_path):

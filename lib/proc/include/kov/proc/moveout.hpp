@@ -68,6 +68,14 @@ struct MoveoutAxis {
   double o = 0.0, d = 1.0; // seconds
 };
 
+// The velocities of a trace sampled on `from` (velocity.size() == from.n)
+// at the times of `to`, into `out` (to.n values): linearly between the two
+// samples around each time (in double precision, rounded once to float),
+// the first and last values continued before and after the trace.  A trace
+// on the times of `to` itself (the same n, o and d) is taken as it is.
+void resample_velocity(std::span<const float> velocity, const MoveoutAxis &from,
+                       const MoveoutAxis &to, std::span<float> out);
+
 // Forward moveout of `in` (axis.n samples) into `out`; `velocity` holds
 // v(t0) at the same times, finite and positive.
 void nmo(const SincInterpolator &sinc, std::span<const float> in, std::span<float> out,
