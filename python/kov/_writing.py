@@ -330,10 +330,15 @@ class _Output:
                     self._describe(source, ndim, o, d, label, unit)
                 except KovError as e:
                     raise _url_error(e, self.header) from None
-        except BaseException:
+        except BaseException as e:
             self._drop_tag()
             if self.urls:
-                _discard_urls(self.urls)
+                if isinstance(e, FileExistsError):
+                    # Another output of this process writes these objects:
+                    # they stay its own.
+                    self._cleanup.detach()
+                else:
+                    _discard_urls(self.urls)
             raise
         finally:
             if source is not None and source is not like:

@@ -318,3 +318,33 @@ def test_python_writes_sign_with_the_credentials_given_and_keep_them_secret(s3, 
     assert s3.keys("survey") == sorted([b"c/a.H", b"c/a.H@", b"c/b.H", b"c/b.H@", b"c/d.H",
                                         b"c/d.H@", b"c/later.H", b"c/later.H@"])
 
+
+def test_python_writes_a_store_cannot_take_have_their_errno_and_url(s3, workdir, monkeypatch):
+    kov = pytest.importorskip("kov")
+    import errno
+    for k, v in s3.env().items():
+        if k.startswith("AWS_"):
+            monkeypatch.setenv(k, v)
+    values = np.ones((4, 3), dtype=np.float32)
+    # An upload is made in order: a block before the end of those written
+    # is refused, and nothing appears.
+    w = kov.create("s3://survey/e/back.H", values.shape)
+    w.write(values[:2])
+    with pytest.raises(OSError) as back:
+        w.write(values[:1])
+    w.abort()
+    assert back.value.errno == errno.ESPIPE
+    assert back.value.filename == "s3://survey/e/back.H@"
+    assert "cannot go to byte 0 of it (at 24)" in str(back.value)
+    # The same object written twice at once.
+    first = kov.create("s3://survey/e/twice.H", values.shape)
+    with pytest.raises(FileExistsError) as twice:
+        kov.create("s3://survey/e/twice.H", values.shape)
+    assert twice.value.filename == "s3://survey/e/twice.H"
+    assert "written twice by this program" in str(twice.value)
+    first.write(values)
+    first.close()
+    with kov.open("s3://survey/e/twice.H") as ds:
+        assert np.array_equal(ds.read(), values)
+    assert s3.keys("survey") == [b"e/twice.H", b"e/twice.H@"]
+    assert pending_uploads(s3) == []
