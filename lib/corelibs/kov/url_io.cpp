@@ -985,6 +985,9 @@ public:
     std::unique_lock lock(mutex_);
     while (done < n) {
       if (written_ == taken_) {
+        // Stopped by the end of the process (another thread's exit): no
+        // failure to tell, and no byte more; this thread waits for the end.
+        if (ended_ && stop_) changed_.wait(lock, [] { return false; });
         if (ended_) break;
         reader_waits_ = true;
         changed_.wait(lock, [&] { return written_ > taken_ || ended_; });
