@@ -324,11 +324,19 @@ void window(int mode, const std::string &tag, const std::vector<int> &n_cube,
   if (values.size < want) throw std::invalid_argument("the buffer is too small for the window");
   unlocked([&] {
     const int nd = static_cast<int>(ndim);
+    (void)kov::detail::take_url_failure();
     const int status = kov_window(mode, tag.c_str(), &nd, n_cube.data(), n_wind.data(),
                                   f_wind.data(), j_wind.data(), esize, values.data);
     // A short read or seek returns here: the reason is the one the library
-    // gave, if any (errno may be stale).
-    if (status != 0) fail("kov_window(): failed for tag " + tag);
+    // gave, if any (errno may be stale), and the URL and kind of a refusal
+    // of a store.
+    if (status != 0) {
+      kov::detail::UrlFailure request = kov::detail::take_url_failure();
+      if (request.code != 0)
+        throw LibraryError("kov_window(): failed for tag " + tag, request.code,
+                           std::move(request.url));
+      fail("kov_window(): failed for tag " + tag);
+    }
   });
 }
 

@@ -12,11 +12,11 @@ import weakref
 import numpy as np
 
 from . import _kov
-from ._dataset import Dataset, _is_url
+from ._dataset import Dataset, _credentials, _is_url
 from ._errors import KovError, _error, _from_os, _value_error
 from ._library import _Concerning, _give_tag, _lib, _lock, _page_empty, _start, _take_tag
-from ._writing import (_convert, _discard, _finish, _Output, _preallocate, _put_attrs,
-                       _url_error)
+from ._writing import (_check_header_name, _convert, _discard, _finish, _Output, _preallocate,
+                       _put_attrs, _url_error)
 
 
 class _Blocks:
@@ -287,13 +287,30 @@ def _finish_when_written(written, plan):
         _unfinished.pop(plan[0], None)
 
 
+class _Held:
+    """A Dask array carried into a task as it is: Dask would compute the
+    collections it finds among a task's arguments first, whole."""
+
+    def __init__(self, darr):
+        self.darr = darr
+
+
+def _store_when_computed(held, header, attrs, kwargs):
+    _dask_to_store(held.darr, header, True, attrs, kwargs)
+
+
 def _dask_to_store(darr, header, compute, attrs, kwargs):
     """A dataset on a store: its data object is one upload made in order, so
     the array is computed slab by slab along its first axis (the others
-    whole) and each slab written here as it comes."""
+    whole) and each slab written here as it comes.  Not computed now: a
+    Delayed whose one task does that where it runs (nothing is uploaded
+    before)."""
     if not compute:
-        raise _value_error("%s: a dataset on a store is written while it is computed: "
-                           "compute=False is not available for URLs" % header, header)
+        import dask
+        _check_header_name(header)
+        _credentials(kwargs.get("credentials"))
+        return dask.delayed(_store_when_computed, pure=False)(_Held(darr), header, attrs,
+                                                              dict(kwargs))
     slabs = darr.rechunk({k: -1 for k in range(1, darr.ndim)}) if darr.ndim > 1 else darr
     out = _Output(header, darr.shape, darr.dtype, preallocate=False, **kwargs)
     try:

@@ -10,13 +10,13 @@ import re
 import secrets
 import socket
 import weakref
-from typing import Any, Optional, Sequence, Union
+from typing import Any, Mapping, Optional, Sequence, Union
 
 import numpy as np
 
 from . import _kov
 from ._axes import (Axis, _axis_values, _check_dims, _check_shape, _choose_format)
-from ._dataset import Dataset, PathLike, _Alias, _is_stream, _is_url
+from ._dataset import Dataset, PathLike, _Alias, _credentials, _is_stream, _is_url
 from ._errors import KovError, _error, _from_os, _index_error, _value_error
 from ._library import _Concerning, _give_tag, _lib, _lock, _start, _take_tag
 
@@ -197,8 +197,9 @@ class _Output:
 
     def __init__(self, header, shape, array_dtype, *, o=None, d=None, label=None, unit=None,
                  like=None, datapath=None, data_format=None, nfiles=None, filesize=None,
-                 preallocate=True):
+                 preallocate=True, credentials=None):
         _start()
+        self.credentials = _credentials(credentials)
         self.header = _check_header_name(header)
         self.shape = _check_shape(shape)
         ndim = len(self.shape)
@@ -212,7 +213,7 @@ class _Output:
         self.filesize = None if filesize is None else int(filesize)
         source = like
         if isinstance(like, (str, bytes, os.PathLike)):
-            source = Dataset(like)
+            source = Dataset(like, self.credentials)
         token = _token()
         self.tag = None
         self.alias = None
@@ -320,16 +321,24 @@ class _Output:
                 self.urls = data + [self.header]
                 self._cleanup = weakref.finalize(self, _discard_urls, list(self.urls))
                 self.tag = _take_tag()
+                # The uploads of this tag (header and data) are signed with
+                # these credentials, or those of the environment.
+                _lib.set_credentials(self.tag, self.credentials)
                 _lib.set_param(self.tag, self.header)
                 _lib.set_param(self.tag + ".out", ";".join(data))
                 try:
                     self._describe(source, ndim, o, d, label, unit)
                 except KovError as e:
                     raise _url_error(e, self.header) from None
-        except BaseException:
+        except BaseException as e:
             self._drop_tag()
             if self.urls:
-                _discard_urls(self.urls)
+                if isinstance(e, FileExistsError):
+                    # Another output of this process writes these objects:
+                    # they stay its own.
+                    self._cleanup.detach()
+                else:
+                    _discard_urls(self.urls)
             raise
         finally:
             if source is not None and source is not like:
@@ -343,6 +352,7 @@ class _Output:
         with _lock:
             if self.tag is not None:
                 _kov.close(self.tag)
+                _kov.set_credentials(self.tag, None)
                 _kov.take_warnings()
                 _give_tag(self.tag)
                 self.tag = None
@@ -366,6 +376,7 @@ class _Output:
             with _lock, _Concerning(self.header):
                 if self.tag is not None:
                     _lib.close(self.tag)
+                    _kov.set_credentials(self.tag, None)
                     _give_tag(self.tag)
                     self.tag = None
             self._drop_tag()
@@ -391,6 +402,7 @@ class _Output:
             with _lock, _Concerning(self.header):
                 if self.tag is not None:
                     _lib.close(self.tag)
+                    _kov.set_credentials(self.tag, None)
                     _give_tag(self.tag)
                     self.tag = None
                 for url in self.urls:
@@ -474,7 +486,8 @@ def write(header: PathLike, array: Any, *, o: Optional[Sequence[float]] = None,
           d: Optional[Sequence[float]] = None, label: Optional[Sequence[str]] = None,
           unit: Optional[Sequence[str]] = None, like: Union[Dataset, PathLike, None] = None,
           datapath: Optional[PathLike] = None, data_format: Optional[str] = None,
-          nfiles: Optional[int] = None, filesize: Optional[int] = None) -> None:
+          nfiles: Optional[int] = None, filesize: Optional[int] = None,
+          credentials: Optional[Mapping[str, Any]] = None) -> None:
     """Write an array as a dataset, all or nothing.
 
     Parameters
@@ -497,6 +510,10 @@ def write(header: PathLike, array: Any, *, o: Optional[Sequence[float]] = None,
         needs it given; values outside an integer format are refused.
     nfiles, filesize : split the data over `nfiles` files of `filesize`
         megabytes.
+    credentials : for a dataset on a store (and a `like` behind a URL),
+        as for `kov.open`: a mapping of `key`, `secret`, `token`,
+        `profile`, `region`, `endpoint_url` and `anon`, instead of those of
+        the environment.  They are never written into the history.
 
     Returns
     -------
@@ -526,12 +543,13 @@ def write(header: PathLike, array: Any, *, o: Optional[Sequence[float]] = None,
         from ._dask import dask_to_kov
         return dask_to_kov(array, header, o=o, d=d, label=label, unit=unit, like=like,
                            datapath=datapath, data_format=data_format, nfiles=nfiles,
-                           filesize=filesize, _attrs=attrs)
+                           filesize=filesize, credentials=credentials, _attrs=attrs)
     array = np.asarray(array)
     if array.ndim == 0:
         array = array.reshape(1)
     out = _Output(header, array.shape, array.dtype, o=o, d=d, label=label, unit=unit, like=like,
-                  datapath=datapath, data_format=data_format, nfiles=nfiles, filesize=filesize)
+                  datapath=datapath, data_format=data_format, nfiles=nfiles, filesize=filesize,
+                  credentials=credentials)
     try:
         data = _convert(array, out.dtype, out.explicit)
         with _lock, _Concerning(out.header):
@@ -678,12 +696,13 @@ def create(header: PathLike, shape: Sequence[int], *, dtype: Any = np.float32,
            label: Optional[Sequence[str]] = None, unit: Optional[Sequence[str]] = None,
            like: Union[Dataset, PathLike, None] = None, datapath: Optional[PathLike] = None,
            data_format: Optional[str] = None, nfiles: Optional[int] = None,
-           filesize: Optional[int] = None) -> Writer:
+           filesize: Optional[int] = None,
+           credentials: Optional[Mapping[str, Any]] = None) -> Writer:
     """Start a dataset to be written block by block.
 
     Parameters
     ----------
-    header : the history header file.
+    header : the history header file, or a URL on an S3-protocol store.
     shape : NumPy order (axis 1 last); every length at least 1.
     dtype : the type of the blocks (chooses the default data_format).
     Others as for `write`.
@@ -701,7 +720,8 @@ def create(header: PathLike, shape: Sequence[int], *, dtype: Any = np.float32,
         writable.
     """
     out = _Output(header, shape, np.dtype(dtype), o=o, d=d, label=label, unit=unit, like=like,
-                  datapath=datapath, data_format=data_format, nfiles=nfiles, filesize=filesize)
+                  datapath=datapath, data_format=data_format, nfiles=nfiles, filesize=filesize,
+                  credentials=credentials)
     try:
         out.close_header()
     except BaseException:
@@ -719,10 +739,13 @@ def to_kov(darr: Any, header: PathLike, compute: bool = True, **kwargs: Any) -> 
     darr : dask.array.Array or xarray.DataArray.
     header : the history header file, or a URL on an S3-protocol store: the
         array is then computed slab by slab along its first axis and the
-        slabs uploaded in order from here (compute must be True).
+        slabs uploaded in order by the process that writes (here, or the
+        task of the Delayed).
     compute : False returns a `dask.delayed.Delayed` that writes the
-        blocks and puts the dataset in place when computed.
-    kwargs : as for `write`.
+        blocks and puts the dataset in place when computed (for a URL, one
+        task that computes the slabs and uploads them); nothing is written
+        before.
+    kwargs : as for `write`, `credentials` too.
 
     Returns
     -------

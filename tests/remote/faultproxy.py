@@ -67,7 +67,9 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         if fault == "short":
             # An answer that is whole by its own account, but shorter than asked.
             body = body[: len(body) // 2]
-        self.send_header("Content-Length", str(len(body)))
+        # A HEAD answer tells the length of the body a GET would bring.
+        length = answer.getheader("Content-Length", "0") if head else str(len(body))
+        self.send_header("Content-Length", length)
         self.end_headers()
         if head:
             return

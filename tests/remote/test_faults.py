@@ -71,3 +71,71 @@ def test_a_window_fetches_only_its_bytes(proxied, workdir, args, select):
     want = select(values).astype(">f4").tobytes()
     assert (workdir / "w.H@").read_bytes() == want
     assert proxy.bytes <= 1.1 * len(want) + 1  # the first-byte probe
+
+
+def copy_in_order(proxy, workdir, *more, env=None, timeout=120):
+    """kovcat of the whole dataset through the proxy: a reader in order,
+    served by one transfer on a thread of its own."""
+    out = workdir / "cat.H@"
+    if out.exists():
+        out.unlink()
+    return run([program("kovcat"), proxy.url("noisy.H"), "out=" + str(out), "url_timeout=1",
+                *more], workdir, env=env, timeout=timeout), out
+
+
+@pytest.mark.parametrize("kind", ["reset", "500", "503", "stall", "short"])
+def test_a_reader_in_order_rides_out_passing_faults(proxied, workdir, kind):
+    proxy, values = proxied
+    proxy.faults = {kind: 2}
+    got, out = copy_in_order(proxy, workdir)
+    assert got.returncode == 0, got.stderr
+    assert proxy.spoiled == 2
+    assert out.read_bytes() == values.astype(">f4").tobytes()
+
+
+def test_a_reader_in_order_asks_once_and_resumes_where_a_body_broke_off(proxied, workdir):
+    proxy, values = proxied
+    got, out = copy_in_order(proxy, workdir)
+    assert got.returncode == 0, got.stderr
+    assert proxy.ranges == 1  # the whole object in one answer
+    # Resets that each bring a part of the body are progress: more of them
+    # than retries= allows in a row still end with the exact data, each
+    # attempt asking for the bytes after the last one received.
+    proxy.ranges = 0
+    proxy.faults = {"reset": 4}
+    got, out = copy_in_order(proxy, workdir, "retries=1")
+    assert got.returncode == 0, got.stderr
+    assert proxy.ranges == 5
+    assert out.read_bytes() == values.astype(">f4").tobytes()
+
+
+def test_a_reader_in_order_fails_cleanly(proxied, workdir):
+    proxy, _ = proxied
+    proxy.faults = {"503": 1000}
+    got, out = copy_in_order(proxy, workdir, "retries=2")
+    assert got.returncode == 23
+    assert (proxy.url("noisy.H@") + ": HTTP 503 SlowDown (after 3 attempts)").encode() in got.stderr
+    assert got.stderr.count(b"\n") == 1
+    assert not out.exists()
+    proxy.faults = {"version": 1}
+    got, out = copy_in_order(proxy, workdir)
+    assert got.returncode == 23
+    assert (proxy.url("noisy.H@") + ": the object changed while it was read").encode() in got.stderr
+    assert not out.exists()
+
+
+def test_a_transfer_paused_for_a_slow_reader_does_not_time_out(web, workdir):
+    # 16 MiB, far beyond what the transfer may fetch ahead at first: it
+    # waits, paused, while the reader's own output is not taken.
+    values = write_dataset(str(web.root), "big.H",
+                           np.random.default_rng(5).standard_normal((4096, 1024)))
+    proxy = FaultProxy(web.port)
+    try:
+        script = ("'%s' '%s' out=stdout url_timeout=1 | (sleep 3; cat > out.bin)"
+                  % (program("kovcat"), proxy.url("big.H")))
+        got = run(["bash", "-o", "pipefail", "-c", script], workdir)
+        assert got.returncode == 0, got.stderr
+        assert proxy.ranges == 1  # never timed out and asked again
+        assert (workdir / "out.bin").read_bytes().endswith(values.tobytes())
+    finally:
+        proxy.stop()

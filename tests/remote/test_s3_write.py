@@ -270,3 +270,81 @@ def test_python_failures_on_a_bucket_are_builtin_exceptions_naming_the_url(s3, w
     monkeypatch.setenv("AWS_SECRET_ACCESS_KEY", s3.secret)
     assert s3.keys("survey") == []
     assert pending_uploads(s3) == []
+
+
+def test_python_writes_sign_with_the_credentials_given_and_keep_them_secret(s3, workdir,
+                                                                             monkeypatch):
+    kov = pytest.importorskip("kov")
+    da = pytest.importorskip("dask.array")
+    dask = pytest.importorskip("dask")
+    # The environment's keys are not the store's: only those given sign.
+    monkeypatch.setenv("AWS_ACCESS_KEY_ID", "AKIAWRONGWRONGWRONG0")
+    monkeypatch.setenv("AWS_SECRET_ACCESS_KEY", "wrong-secret-0815")
+    monkeypatch.setenv("AWS_ENDPOINT_URL", s3.endpoint)
+    given = {"key": s3.key_id, "secret": s3.secret, "endpoint_url": s3.endpoint,
+             "region": "us-east-1"}
+    values = np.arange(6 * 5 * 4, dtype=np.float32).reshape(6, 5, 4) - 7
+    with pytest.raises(PermissionError) as refused:
+        kov.write("s3://survey/c/a.H", values)
+    assert "wrong-secret-0815" not in str(refused.value)
+
+    kov.write("s3://survey/c/a.H", values, credentials=given)
+    with kov.create("s3://survey/c/b.H", values.shape, credentials=given) as w:
+        w.write(values[:3])
+        w.write(values[3:], at=(3, 0, 0))
+    kov.to_kov(da.from_array(values, chunks=(2, 5, 4)), "s3://survey/c/d.H", credentials=given)
+    for name in ("a", "b", "d"):
+        with kov.open("s3://survey/c/%s.H" % name, credentials=given) as ds:
+            assert np.array_equal(ds.read(), values), name
+        history = fetch(s3, "c/%s.H" % name)
+        assert s3.secret.encode() not in history and s3.key_id.encode() not in history
+
+    # Not computed: nothing on the store; computed: the dataset, whole.
+    lazy = da.from_array(values, chunks=(4, 5, 4)) * 2
+    later = kov.to_kov(lazy, "s3://survey/c/later.H", compute=False, credentials=given)
+    assert b"c/later.H" not in b" ".join(s3.keys("survey"))
+    assert dask.compute(later) == (None,)
+    with kov.open("s3://survey/c/later.H", credentials=given) as ds:
+        assert np.array_equal(ds.read(), values * 2)
+    # A task that fails leaves nothing behind either.
+    broken = kov.to_kov(lazy, "s3://nobucket/later.H", compute=False, credentials=given)
+    with pytest.raises(FileNotFoundError):
+        dask.compute(broken)
+    with pytest.raises(ValueError):
+        kov.to_kov(lazy, "s3://survey/", compute=False)
+    assert pending_uploads(s3) == []
+    monkeypatch.setenv("AWS_ACCESS_KEY_ID", s3.key_id)
+    monkeypatch.setenv("AWS_SECRET_ACCESS_KEY", s3.secret)
+    assert s3.keys("survey") == sorted([b"c/a.H", b"c/a.H@", b"c/b.H", b"c/b.H@", b"c/d.H",
+                                        b"c/d.H@", b"c/later.H", b"c/later.H@"])
+
+
+def test_python_writes_a_store_cannot_take_have_their_errno_and_url(s3, workdir, monkeypatch):
+    kov = pytest.importorskip("kov")
+    import errno
+    for k, v in s3.env().items():
+        if k.startswith("AWS_"):
+            monkeypatch.setenv(k, v)
+    values = np.ones((4, 3), dtype=np.float32)
+    # An upload is made in order: a block before the end of those written
+    # is refused, and nothing appears.
+    w = kov.create("s3://survey/e/back.H", values.shape)
+    w.write(values[:2])
+    with pytest.raises(OSError) as back:
+        w.write(values[:1])
+    w.abort()
+    assert back.value.errno == errno.ESPIPE
+    assert back.value.filename == "s3://survey/e/back.H@"
+    assert "cannot go to byte 0 of it (at 24)" in str(back.value)
+    # The same object written twice at once.
+    first = kov.create("s3://survey/e/twice.H", values.shape)
+    with pytest.raises(FileExistsError) as twice:
+        kov.create("s3://survey/e/twice.H", values.shape)
+    assert twice.value.filename == "s3://survey/e/twice.H"
+    assert "written twice by this program" in str(twice.value)
+    first.write(values)
+    first.close()
+    with kov.open("s3://survey/e/twice.H") as ds:
+        assert np.array_equal(ds.read(), values)
+    assert s3.keys("survey") == [b"e/twice.H", b"e/twice.H@"]
+    assert pending_uploads(s3) == []

@@ -15,6 +15,7 @@
 #include "url_io.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -236,15 +237,26 @@ int seek_to(const char *tag, const Plan &plan, i64 p) {
   return 0;
 }
 
-// Data that cannot be positioned (a pipe or socket) take a window only as
-// one run from the current position: any other window is refused with the
-// warning of the seek it would need, before a byte is written.
-int check_one_run(const char *tag, const Plan &plan) {
+// Data that cannot be positioned (a pipe or socket, an upload to a store)
+// take a window only as one run from the current position: any other
+// window is refused with the warning of the seek it would need, before a
+// byte is written.  An upload's refusal names the object and is kept as
+// the failure of its URL (ESPIPE).
+int check_one_run(const streaminf &record, const char *tag, const Plan &plan) {
   const i64 current = sseek_l_l(tag, 0, 1);
   i64 expected = current;
   Walker kept(plan.kept);
   for (i64 k = 0; k < plan.iterations; ++k, kept.next()) {
     const i64 target = kept.index() * plan.multiplier + plan.start;
+    if (current >= 0 && target * plan.seek_unit != expected && record.dataname &&
+        kov::detail::is_url(*record.dataname)) {
+      kov::detail::note_url_failure(ESPIPE, *record.dataname);
+      return kovwarn(-1,
+                     "%s: an object of a store is written in order: cannot go to byte %lld of "
+                     "it (at %lld)\n",
+                     record.dataname->c_str(), static_cast<long long>(target * plan.seek_unit),
+                     static_cast<long long>(expected));
+    }
     if (current < 0 || target * plan.seek_unit != expected)
       return seek_failed(tag, plan.multiplier * plan.seek_unit, current, target * plan.seek_unit,
                          target, plan.seek_unit);
@@ -348,7 +360,7 @@ extern "C" int kov_window(int mode, const char *tag, const int *ndim, const int 
       return mode > 0 ? kovwarn(-1, "srite error to tag %s \n", tag)
                       : kovwarn(-1, "sreed error from tag %s \n", tag);
     if (mode > 0 && !r->backseekable)
-      if (const int status = check_one_run(tag, plan); status != 0) return status;
+      if (const int status = check_one_run(*r, tag, plan); status != 0) return status;
   }
   // Data behind a URL learn the ranges first, so that they are fetched
   // together and nothing else is.

@@ -8,7 +8,8 @@
 // every range is checked against it, so that one read never mixes two
 // versions.  Failed requests (resets, timeouts, 5xx answers, short bodies)
 // are tried again after a growing, jittered pause; 403 and 404 are not.
-// A reader going through the data in order keeps several ranges in flight.
+// A reader going through the data in order is served by one transfer on a
+// thread of its own; a reader of announced ranges keeps several in flight.
 #include "url_io.h"
 
 #include "backends.h"
@@ -22,6 +23,8 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -29,6 +32,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <pthread.h>
 #include <random>
@@ -50,7 +54,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// One range request of a sequential reader, and how many are in flight.
+// One range request of a reader of announced ranges, and how many are in
+// flight.
 constexpr long long kPiece = 4LL << 20;
 constexpr std::size_t kMaxPieces = 16;
 // Bytes of an error answer kept for its message.
@@ -74,6 +79,9 @@ struct CurlApi {
   CURLMcode (*multi_perform)(CURLM *, int *);
   CURLMsg *(*multi_info_read)(CURLM *, int *);
   CURLMcode (*multi_poll)(CURLM *, curl_waitfd *, unsigned, int, int *);
+  CURLMcode (*multi_wakeup)(CURLM *);
+  CURLMcode (*multi_cleanup)(CURLM *);
+  CURLcode (*easy_pause)(CURL *, int);
   curl_slist *(*slist_append)(curl_slist *, const char *);
   void (*slist_free_all)(curl_slist *);
 };
@@ -104,6 +112,9 @@ const CurlApi &lib() {
     bind(handle, a.multi_perform, "curl_multi_perform");
     bind(handle, a.multi_info_read, "curl_multi_info_read");
     bind(handle, a.multi_poll, "curl_multi_poll");
+    bind(handle, a.multi_wakeup, "curl_multi_wakeup");
+    bind(handle, a.multi_cleanup, "curl_multi_cleanup");
+    bind(handle, a.easy_pause, "curl_easy_pause");
     bind(handle, a.slist_append, "curl_slist_append");
     bind(handle, a.slist_free_all, "curl_slist_free_all");
     return a;
@@ -398,7 +409,8 @@ CurlSession &session() {
 }
 
 double jittered_pause(int attempt) {
-  static std::mt19937_64 random{std::random_device{}()};
+  // Retries are timed on the transfer thread of a reader too.
+  thread_local std::mt19937_64 random{std::random_device{}()};
   const double cap = std::min(5.0, 0.1 * static_cast<double>(1 << std::min(attempt, 10)));
   return std::uniform_real_distribution<double>(cap / 2, cap)(random);
 }
@@ -438,6 +450,14 @@ int network_error(CURLcode result, int os_error) {
 }
 
 class Request;
+class Stream;
+
+[[noreturn]] void url_fatal(int code, const std::string &url, const std::string &reason);
+
+// Bytes of the body of a streamed request (see Stream), handed on as they
+// come: the count taken, CURL_WRITEFUNC_PAUSE when there is no room for them
+// yet, or 0 when the answer is refused (the request is told why).
+std::size_t stream_take(Stream &stream, Request &request, const char *data, std::size_t bytes);
 
 // The requests that wait for their next attempt.
 std::vector<Request *> &waiting() {
@@ -461,7 +481,7 @@ public:
   Request &operator=(const Request &) = delete;
   ~Request() {
     stop();
-    forget_waiting(this);
+    if (own_multi_ == nullptr) forget_waiting(this);
   }
 
   // Ask for bytes [first, first + length) of the object.
@@ -478,6 +498,24 @@ public:
   void set_upload(std::span<const char> body) { upload_ = body; }
   // A range beyond the end (HTTP 416) is an answer, not a failure.
   void accept_unsatisfiable() { accept_416_ = true; }
+  // The body goes to `stream` as it comes, and an attempt after a failure
+  // asks only for the bytes not yet handed on; the transfers are driven
+  // through `multi` (by its own thread) instead of the process's session.
+  void set_stream(Stream *stream, CURLM *multi) {
+    stream_ = stream;
+    own_multi_ = multi;
+  }
+  // Ends the transfer from a body callback: `reason`, never tried again.
+  void refuse(int code, std::string reason) {
+    stop_code_ = code;
+    stop_reason_ = std::move(reason);
+  }
+  // Bytes of the range handed on to the stream, over every attempt.
+  long long delivered() const { return delivered_; }
+  long long range_length() const { return length_; }
+  // The first byte this attempt asks for.
+  long long asked_first() const { return first_ + attempt_start_; }
+  CURL *handle() const { return easy_; }
 
   State state() const { return state_; }
   long status() const { return status_; }
@@ -497,8 +535,14 @@ public:
   }
 
   void start() {
+    if (!try_start()) url_fatal(failure_code(), target_.url, failure());
+  }
+
+  // start() for a thread that must not end the process: false, with the
+  // request failed, when the request cannot be made.
+  bool try_start() {
     easy_ = lib().easy_init();
-    if (easy_ == nullptr) koverr("%s: cannot start a request\n", target_.url.c_str());
+    if (easy_ == nullptr) return cannot_start();
     reset_answer();
     const Settings &s = *target_.settings;
     lib().easy_setopt(easy_, CURLOPT_URL, target_.http.c_str());
@@ -532,8 +576,13 @@ public:
     } else if (method_ != "GET") {
       lib().easy_setopt(easy_, CURLOPT_CUSTOMREQUEST, method_.c_str());
     }
+    if (stream_ != nullptr) {
+      lib().easy_setopt(easy_, CURLOPT_BUFFERSIZE, kStreamReceive);
+      attempt_start_ = delivered_;
+    }
     if (length_ > 0) {
-      range_text_ = std::to_string(first_) + "-" + std::to_string(first_ + length_ - 1);
+      range_text_ =
+          std::to_string(first_ + delivered_) + "-" + std::to_string(first_ + length_ - 1);
       lib().easy_setopt(easy_, CURLOPT_RANGE, range_text_.c_str());
     }
     if (!if_match_.empty()) add_header("If-Match: " + if_match_);
@@ -551,9 +600,12 @@ public:
       if (!s.token.empty()) add_header("x-amz-security-token: " + s.token);
     }
     if (headers_list_ != nullptr) lib().easy_setopt(easy_, CURLOPT_HTTPHEADER, headers_list_);
-    if (lib().multi_add_handle(session().multi, easy_) != CURLM_OK)
-      koverr("%s: cannot start a request\n", target_.url.c_str());
+    if (lib().multi_add_handle(multi(), easy_) != CURLM_OK) {
+      release_handle();
+      return cannot_start();
+    }
     state_ = State::Running;
+    return true;
   }
 
   // Called when the transfer has ended.
@@ -570,7 +622,10 @@ public:
     code_ = EIO;
     if (!stop_reason_.empty()) {
       reason = stop_reason_;
-      if (dest_ == nullptr) code_ = 0; // a text beyond its limit: refused, as a header too long
+      if (stop_code_ != 0)
+        code_ = stop_code_;
+      else if (dest_ == nullptr && stream_ == nullptr)
+        code_ = 0; // a text beyond its limit: refused, as a header too long
     } else if (result != CURLE_OK) {
       reason = lib().easy_strerror(result);
       code_ = network_error(result, static_cast<int>(os_error));
@@ -596,7 +651,14 @@ public:
                got_ != static_cast<std::size_t>(length_)) {
       reason = "short body: " + std::to_string(got_) + " of " + std::to_string(length_) + " bytes";
       again = true;
+    } else if (stream_ != nullptr && delivered_ != length_) {
+      reason = "short body: " + std::to_string(delivered_ - attempt_start_) + " of " +
+               std::to_string(length_ - attempt_start_) + " bytes";
+      again = true;
     }
+    // A streamed answer that brought bytes before it failed was progress:
+    // the retries count the failures in a row.
+    if (stream_ != nullptr && delivered_ > attempt_start_) attempts_ = 0;
     if (reason.empty()) {
       state_ = State::Done;
       return;
@@ -624,6 +686,18 @@ public:
   }
 
 private:
+  // Bytes asked of the network at a time by a streamed request.
+  static constexpr long kStreamReceive = 256L << 10;
+
+  CURLM *multi() const { return own_multi_ != nullptr ? own_multi_ : session().multi; }
+
+  bool cannot_start() {
+    failure_ = "cannot start a request";
+    code_ = EIO;
+    state_ = State::Failed;
+    return false;
+  }
+
   void add_header(const std::string &line) {
     headers_list_ = lib().slist_append(headers_list_, line.c_str());
   }
@@ -637,6 +711,7 @@ private:
     text_.clear();
     error_body_.clear();
     stop_reason_.clear();
+    stop_code_ = 0;
     sent_ = 0;
     headers_.clear();
     if (headers_list_ != nullptr) lib().slist_free_all(headers_list_);
@@ -645,7 +720,7 @@ private:
 
   void release_handle() {
     if (easy_ != nullptr) {
-      lib().multi_remove_handle(session().multi, easy_);
+      lib().multi_remove_handle(multi(), easy_);
       lib().easy_cleanup(easy_);
       easy_ = nullptr;
     }
@@ -660,10 +735,11 @@ private:
     return " " + error_body_.substr(a + 6, b - a - 6);
   }
 
+  // Whether the answer whose body comes is a success; its status is known
+  // from here on.
   bool answer_ok() {
-    long code = 0;
-    lib().easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &code);
-    return code >= 200 && code < 300;
+    lib().easy_getinfo(easy_, CURLINFO_RESPONSE_CODE, &status_);
+    return status_ >= 200 && status_ < 300;
   }
 
   static std::size_t on_body(char *data, std::size_t size, std::size_t n, void *self_) {
@@ -674,6 +750,18 @@ private:
           std::min(bytes, kMaxErrorBody - std::min(kMaxErrorBody, self->error_body_.size()));
       self->error_body_.append(data, keep);
       return bytes;
+    }
+    if (self->stream_ != nullptr) {
+      if (self->delivered_ + static_cast<long long>(bytes) > self->length_) {
+        self->stop_reason_ = "the server sent more bytes than were asked for";
+        return 0;
+      }
+      const std::size_t taken = stream_take(*self->stream_, *self, data, bytes);
+      if (taken == bytes) {
+        self->got_ += bytes;
+        self->delivered_ += static_cast<long long>(bytes);
+      }
+      return taken;
     }
     if (self->got_ + bytes > self->room_) {
       self->stop_reason_ = self->dest_ != nullptr
@@ -736,6 +824,10 @@ private:
   bool accept_416_ = false;
   std::span<const char> upload_;
   std::size_t sent_ = 0;
+  Stream *stream_ = nullptr;
+  CURLM *own_multi_ = nullptr;
+  long long delivered_ = 0, attempt_start_ = 0;
+  int stop_code_ = 0;
 
   CURL *easy_ = nullptr;
   curl_slist *headers_list_ = nullptr;
@@ -810,6 +902,313 @@ UrlFailure &pending_failure() {
   url_fatal(r.failure_code(), r.target().url, r.failure());
 }
 
+// --- the transfer of a sequential reader ------------------------------------------
+// A reader that goes through the data in order is served by one range
+// request for the rest of the object, driven on a thread of its own into a
+// ring of bounded size, so that the data keep coming while the program
+// works on those it has.  How far the transfer may run ahead of the reader
+// grows with what the reader takes (twice as much, from kStreamFirst up to
+// kStreamAhead): a reader that soon goes elsewhere had little fetched for
+// nothing.  A transfer that is that far ahead is paused until the reader has
+// taken half of it.  Each attempt's answer is checked against the object's
+// identity before any of its bytes are handed on; an attempt after a
+// failure asks for the bytes not yet received.
+
+constexpr long long kStreamFirst = 4LL << 20;
+constexpr long long kStreamAhead = 64LL << 20;
+// Room in the ring beyond the allowance: a callback's bytes are taken whole.
+constexpr long long kStreamSlack = 1LL << 20;
+
+class Stream;
+
+// The streams of this process whose threads run, ended before the process
+// (the TLS library's own clean-up at exit must find no transfer running).
+struct LiveStreams {
+  std::mutex mutex;
+  std::vector<Stream *> streams;
+};
+LiveStreams &live_streams();
+
+class Stream {
+public:
+  Stream(Target target, std::string etag, long long size)
+      : target_(std::move(target)), etag_(std::move(etag)), size_(size),
+        capacity_(std::min(kStreamAhead, size) + kStreamSlack), ring_(capacity_), pid_(::getpid()) {
+    multi_ = lib().multi_init();
+    if (multi_ == nullptr) url_fatal(EIO, target_.url, "cannot start the HTTP library");
+    LiveStreams &live = live_streams();
+    {
+      std::lock_guard lock(live.mutex);
+      live.streams.push_back(this);
+    }
+    // The thread takes no signal: those of the process go to its own threads.
+    sigset_t all, before;
+    sigfillset(&all);
+    ::pthread_sigmask(SIG_SETMASK, &all, &before);
+    thread_ = std::thread([this] { run(); });
+    ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  }
+  Stream(const Stream &) = delete;
+  Stream &operator=(const Stream &) = delete;
+  ~Stream() {
+    stop();
+    LiveStreams &live = live_streams();
+    std::lock_guard lock(live.mutex);
+    std::erase(live.streams, this);
+  }
+
+  pid_t owner() const { return pid_; }
+  // Whether a transfer serves the reader, and the position in the object of
+  // the next byte it hands on.
+  bool active() const { return active_; }
+  long long next() const { return next_; }
+
+  // Stops the transfer there is and starts one from `first` to the end of
+  // the object; with `first` < 0 only stops it.
+  void begin(long long first) {
+    std::unique_lock lock(mutex_);
+    restart_first_ = first;
+    const long long generation = ++asked_generation_;
+    lock.unlock();
+    lib().multi_wakeup(multi_);
+    lock.lock();
+    changed_.wait(lock, [&] { return done_generation_ == generation || finished_; });
+    active_ = first >= 0 && !finished_;
+    next_ = first;
+  }
+
+  // `n` bytes from the position next() into `buffer`, waited for; fewer
+  // only when the transfer failed (failure() tells why).
+  long long read(char *buffer, long long n) {
+    long long done = 0;
+    bool wake = false;
+    std::unique_lock lock(mutex_);
+    while (done < n) {
+      if (written_ == taken_) {
+        // Stopped by the end of the process (another thread's exit): no
+        // failure to tell, and no byte more; this thread waits for the end.
+        if (ended_ && stop_) changed_.wait(lock, [] { return false; });
+        if (ended_) break;
+        reader_waits_ = true;
+        changed_.wait(lock, [&] { return written_ > taken_ || ended_; });
+        reader_waits_ = false;
+        continue;
+      }
+      const long long take = std::min(written_ - taken_, n - done);
+      const long long at = taken_ % capacity_;
+      lock.unlock();
+      const long long first_part = std::min(take, capacity_ - at);
+      std::memcpy(buffer + done, ring_.data() + at, static_cast<std::size_t>(first_part));
+      std::memcpy(buffer + done + first_part, ring_.data(),
+                  static_cast<std::size_t>(take - first_part));
+      lock.lock();
+      taken_ += take;
+      done += take;
+      allowance_ = std::max(allowance_, std::min(2 * taken_, kStreamAhead));
+      if (paused_ && !resume_ && written_ - taken_ <= allowance_ / 2) wake = resume_ = true;
+    }
+    lock.unlock();
+    if (wake) lib().multi_wakeup(multi_);
+    next_ += done;
+    return done;
+  }
+
+  // Why the transfer ended before the reader had its bytes.
+  std::pair<int, std::string> failure() const {
+    std::lock_guard lock(mutex_);
+    if (failure_.empty()) return {EIO, "the transfer ended early"};
+    return {failure_code_, failure_};
+  }
+
+  // Ends the thread and its transfer, once (a second caller waits for the
+  // first).
+  void stop() {
+    std::call_once(stopped_, [this] {
+      {
+        std::lock_guard lock(mutex_);
+        stop_ = true;
+      }
+      lib().multi_wakeup(multi_);
+      thread_.join();
+      lib().multi_cleanup(multi_);
+      multi_ = nullptr;
+    });
+    active_ = false;
+  }
+
+  // The body callback of the transfer (on the stream's thread).
+  std::size_t take(Request &request, const char *data, std::size_t bytes) {
+    if (request.received() == 0) {
+      if (auto [code, problem] = identity_problem(request); code != 0) {
+        request.refuse(code, problem);
+        return 0;
+      }
+    }
+    const auto count = static_cast<long long>(bytes);
+    std::unique_lock lock(mutex_);
+    const long long used = written_ - taken_;
+    if (used >= allowance_ || used + count > capacity_) {
+      paused_ = true;
+      return CURL_WRITEFUNC_PAUSE;
+    }
+    const long long at = written_ % capacity_;
+    lock.unlock();
+    const long long first_part = std::min(count, capacity_ - at);
+    std::memcpy(ring_.data() + at, data, static_cast<std::size_t>(first_part));
+    std::memcpy(ring_.data(), data + first_part, static_cast<std::size_t>(count - first_part));
+    lock.lock();
+    written_ += count;
+    const bool wake = reader_waits_;
+    lock.unlock();
+    if (wake) changed_.notify_all();
+    return bytes;
+  }
+
+private:
+  // What makes an answer another object's or another range's than asked.
+  std::pair<int, std::string> identity_problem(const Request &r) const {
+    if (!etag_.empty() && !r.etag().empty() && r.etag() != etag_)
+      return {ESTALE,
+              "the object changed while it was read (ETag " + etag_ + ", now " + r.etag() + ")"};
+    if (r.status() == 206) {
+      if (r.total() >= 0 && r.total() != size_)
+        return {ESTALE, "the object changed while it was read (size " + std::to_string(size_) +
+                            ", now " + std::to_string(r.total()) + ")"};
+      if (r.range_first() != r.asked_first())
+        return {EIO, "the server answered another range than was asked for"};
+    } else if (!(r.asked_first() == 0 && r.range_length() == size_)) {
+      return {EIO,
+              "the server does not serve byte ranges (HTTP " + std::to_string(r.status()) + ")"};
+    }
+    return {0, ""};
+  }
+
+  // The thread: commands from the reader, then the transfer moved on.
+  void run() {
+    for (;;) {
+      bool restart = false, resume = false;
+      long long first = -1, generation = 0;
+      {
+        std::lock_guard lock(mutex_);
+        if (stop_) break;
+        if (asked_generation_ != done_generation_) {
+          restart = true;
+          first = restart_first_;
+          generation = asked_generation_;
+        }
+        resume = std::exchange(resume_, false);
+        if (resume) paused_ = false;
+      }
+      if (restart) {
+        request_.reset();
+        {
+          std::lock_guard lock(mutex_);
+          written_ = taken_ = 0;
+          allowance_ = kStreamFirst;
+          paused_ = resume_ = ended_ = false;
+          failure_.clear();
+          done_generation_ = generation;
+        }
+        changed_.notify_all();
+        resume = false;
+        if (first >= 0) {
+          request_ = std::make_unique<Request>(target_, "GET");
+          request_->set_range(first, size_ - first);
+          request_->set_stream(this, multi_);
+          if (!etag_.empty()) request_->set_if_match(etag_);
+          if (!request_->try_start()) ended();
+        }
+      }
+      if (resume && request_ != nullptr && request_->handle() != nullptr)
+        lib().easy_pause(request_->handle(), CURLPAUSE_CONT);
+      int running = 0;
+      lib().multi_perform(multi_, &running);
+      int left = 0;
+      while (CURLMsg *msg = lib().multi_info_read(multi_, &left)) {
+        if (msg->msg != CURLMSG_DONE || request_ == nullptr) continue;
+        request_->finished(msg->data.result);
+        if (request_->state() != Request::State::Waiting) ended();
+      }
+      int wait_ms = 1000;
+      if (request_ != nullptr && request_->state() == Request::State::Waiting) {
+        const auto now = Clock::now();
+        if (request_->due(now)) {
+          if (!request_->try_start()) ended();
+          wait_ms = 0;
+        } else {
+          wait_ms = static_cast<int>(std::clamp<long long>(
+              std::chrono::duration_cast<std::chrono::milliseconds>(request_->retry_at() - now)
+                      .count() +
+                  1,
+              0, 1000));
+        }
+      }
+      lib().multi_poll(multi_, nullptr, 0, wait_ms, nullptr);
+    }
+    request_.reset();
+    std::lock_guard lock(mutex_);
+    finished_ = true;
+    ended_ = true;
+    changed_.notify_all();
+  }
+
+  // The transfer has ended, done or failed.
+  void ended() {
+    {
+      std::lock_guard lock(mutex_);
+      ended_ = true;
+      if (request_->state() == Request::State::Failed) {
+        failure_ = request_->failure();
+        failure_code_ = request_->failure_code();
+      }
+    }
+    changed_.notify_all();
+  }
+
+  const Target target_;
+  const std::string etag_;
+  const long long size_;
+  const long long capacity_;
+  PageBlock ring_;
+  const pid_t pid_;
+  CURLM *multi_ = nullptr;
+  std::unique_ptr<Request> request_; // the thread's alone
+
+  // The reader's alone.
+  bool active_ = false;
+  long long next_ = 0;
+
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  long long written_ = 0, taken_ = 0; // bytes of the transfer into and out of the ring
+  long long allowance_ = kStreamFirst;
+  bool paused_ = false, resume_ = false, reader_waits_ = false, ended_ = false;
+  bool stop_ = false, finished_ = false;
+  long long restart_first_ = -1, asked_generation_ = 0, done_generation_ = 0;
+  std::string failure_;
+  int failure_code_ = 0;
+  std::once_flag stopped_;
+  std::thread thread_;
+};
+
+std::size_t stream_take(Stream &stream, Request &request, const char *data, std::size_t bytes) {
+  return stream.take(request, data, bytes);
+}
+
+void stop_live_streams() {
+  LiveStreams &live = live_streams();
+  std::lock_guard lock(live.mutex);
+  for (Stream *s : live.streams)
+    if (s->owner() == ::getpid()) s->stop();
+}
+
+LiveStreams &live_streams() {
+  static LiveStreams live;
+  static const bool registered = std::atexit(stop_live_streams) == 0;
+  (void)registered;
+  return live;
+}
+
 // --- the data of a tag ------------------------------------------------------------
 
 struct Piece {
@@ -824,22 +1223,45 @@ struct UrlState {
   long long size = 0;
   std::string etag;
   long long pos = 0;
-  long long last_end = -1; // where the last read ended
-  long long ahead = 0;     // read-ahead of a sequential reader, grown as it goes
+  // Where the last read ended: a read from there goes on in order (so does
+  // the first one from the start).
+  long long last_end = 0;
+  std::unique_ptr<Stream> stream; // the transfer of a reader in order
   std::deque<std::unique_ptr<Piece>> pieces;
   // Buffers of finished pieces, used again: fresh memory for every piece
   // costs more than the transfer (the system clears every page first).
   std::vector<PageBlock> spare;
   std::vector<ByteRange> expected; // announced ranges, in reading order
   std::size_t next_expected = 0;   // the first of them not queued in full
+
+  UrlState() = default;
+  UrlState(const UrlState &) = delete;
+  UrlState &operator=(const UrlState &) = delete;
+  ~UrlState() {
+    // A forked child closing what its parent opened: the transfer's thread
+    // is the parent's, never waited for here.
+    if (stream != nullptr && stream->owner() != ::getpid()) (void)stream.release();
+  }
 };
 
 UrlState *state_of(void *ioinf) { return static_cast<UrlState *>(ioinf); }
 
-// The identity and size of an object, from the answer to a request for its
-// first byte (the size is in the range's answer; an empty object has no
-// first byte).
+// The identity and size of an object, from the answer to a HEAD request,
+// which costs a store no read of the object; where that answer tells no
+// size, or refuses (a 403 or a 404 says more to a GET), from the answer to a
+// request for its first byte (the size is in the range's answer; an empty
+// object has no first byte).
 void take_identity(UrlState &s) {
+  Request head(s.target, "HEAD");
+  drive(head);
+  if (head.state() == Request::State::Done && head.status() == 200 && head.content_length() >= 0) {
+    s.size = head.content_length();
+    s.etag = head.etag();
+    return;
+  }
+  if (head.state() == Request::State::Failed && head.failure_code() != EIO &&
+      head.failure_code() != EACCES && head.failure_code() != ENOENT)
+    request_failed(head); // the network's failure: a GET would meet it again
   char first = 0;
   Request probe(s.target, "GET");
   probe.set_range(0, 1);
@@ -922,9 +1344,8 @@ void follow_expected(UrlState &s) {
 }
 
 // Make the front piece hold the position and queue what follows: the
-// announced ranges, or the bytes up to `need_end` and, for a sequential
-// reader, ahead of it.
-void top_up(UrlState &s, long long need_end, bool sequential) {
+// announced ranges, or the bytes up to `need_end`.
+void top_up(UrlState &s, long long need_end) {
   while (!s.pieces.empty() && s.pieces.front()->end() <= s.pos) drop_front(s);
   // A read that starts before what is queued leaves the queue behind (a
   // position between two announced ranges, with nothing to read, keeps it).
@@ -946,9 +1367,7 @@ void top_up(UrlState &s, long long need_end, bool sequential) {
     return;
   }
   long long end = s.pieces.empty() ? s.pos : s.pieces.back()->end();
-  long long want = need_end;
-  if (sequential) want = need_end + s.ahead;
-  want = std::min(want, s.size);
+  const long long want = std::min(need_end, s.size);
   while (end < want && s.pieces.size() < kMaxPieces) {
     const long long length = std::min(kPiece, want - end);
     add_piece(s, end, length);
@@ -977,21 +1396,45 @@ int url_close(streaminf *r, void *ioinf) {
   return 0;
 }
 
+// A read in order: from the transfer of the rest of the object, started
+// here when there is none at the position.
+long stream_read(UrlState &s, char *buffer, long long n) {
+  // A forked child never touches its parent's thread (it has none): the
+  // child makes its own.
+  if (s.stream != nullptr && s.stream->owner() != ::getpid()) (void)s.stream.release();
+  if (s.stream == nullptr) s.stream = std::make_unique<Stream>(s.target, s.etag, s.size);
+  if (!s.stream->active() || s.stream->next() != s.pos) s.stream->begin(s.pos);
+  const long long got = s.stream->read(buffer, n);
+  if (got < n) {
+    const auto [code, reason] = s.stream->failure();
+    s.stream.reset(); // its thread ends before the process does
+    url_fatal(code, s.target.url, reason);
+  }
+  s.pos += got;
+  s.last_end = s.pos;
+  // Every byte taken: the thread is not kept (a set of many objects is
+  // read one after the other).
+  if (s.pos >= s.size) s.stream.reset();
+  return static_cast<long>(got);
+}
+
+// The reader left the order: the transfer stops.
+void stop_stream(UrlState &s) {
+  if (s.stream != nullptr && s.stream->owner() == ::getpid() && s.stream->active())
+    s.stream->begin(-1);
+}
+
 long url_read(streaminf *r, void *ioinf, char *buffer, long nbytes) {
   UrlState *s = state_of(ioinf);
   if (s == nullptr) koverr("Invalid dataset for tag \"%s\"\n", r->tagname.c_str());
   if (nbytes <= 0 || s->pos >= s->size) return 0;
   const long long n = std::min<long long>(nbytes, s->size - s->pos);
-  const bool sequential = s->pos == s->last_end;
-  if (sequential)
-    s->ahead =
-        std::min(std::max({s->ahead * 2, n, kPiece}), kPiece * static_cast<long long>(kMaxPieces));
-  else
-    s->ahead = 0;
+  if (s->expected.empty() && s->pos == s->last_end) return stream_read(*s, buffer, n);
+  stop_stream(*s);
   const long long end = s->pos + n;
   long long done = 0;
   while (s->pos < end) {
-    top_up(*s, end, sequential);
+    top_up(*s, end);
     Piece &p = *s->pieces.front();
     drive(*p.request);
     check_piece(*s, p);
@@ -1000,8 +1443,8 @@ long url_read(streaminf *r, void *ioinf, char *buffer, long nbytes) {
     s->pos += take;
     done += take;
   }
-  // The next pieces of a sequential reader are asked for now.
-  if (sequential || !s->expected.empty()) top_up(*s, end, sequential);
+  // The next announced pieces are asked for now.
+  if (!s->expected.empty()) top_up(*s, end);
   s->last_end = s->pos;
   return static_cast<long>(done);
 }
@@ -1049,6 +1492,7 @@ void url_expect(streaminf *record, std::vector<ByteRange> ranges) {
   s.next_expected = 0;
   // What was fetched ahead for another reading order goes.
   while (!s.pieces.empty()) drop_front(s);
+  stop_stream(s);
   s.last_end = -1;
 }
 

@@ -10,6 +10,7 @@
 #include "url_io.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <memory>
 #include <string>
 #include <vector>
@@ -181,9 +182,10 @@ kov_off_t set_seek(streaminf *r, void *ioinf, kov_off_t offset, int whence) {
   if (whence == 1) to += set.pos;
   if (whence == 2) to += total;
   if (set.writing && to != set.pos)
-    koverr("%s: an object of a store is written in order: cannot go to byte %lld of the data "
-           "set (at %lld) for tag \"%s\"\n",
-           r->dataname.value_or("").c_str(), to, set.pos, r->tagname.c_str());
+    fail_url(ESPIPE, r->dataname.value_or(""),
+             "an object of a store is written in order: cannot go to byte " + std::to_string(to) +
+                 " of the data set (at " + std::to_string(set.pos) + ") for tag \"" + r->tagname +
+                 "\"");
   if (to < 0) return -1;
   set.pos = to;
   return static_cast<kov_off_t>(to);

@@ -342,8 +342,9 @@ void finish_part(Remote &o, Part &p) {
 void send_part(Remote &o) {
   if (o.upload_id.empty()) begin_upload(o);
   if (o.next_part > kMaxParts)
-    koverr("%s: too large for one object of the store (%d parts)%s\n", o.url.c_str(), kMaxParts,
-           tag_of(o).c_str());
+    fail_url(EFBIG, o.url,
+             "too large for one object of the store (" + std::to_string(kMaxParts) + " parts)" +
+                 tag_of(o));
   while (o.sending.size() >= kPartsInFlight) {
     finish_part(o, o.sending.front());
     o.sending.pop_front();
@@ -443,7 +444,7 @@ Remote &add_remote(streaminf *r, const std::string &url, bool header) {
   first_output(target);
   for (const auto &o : remotes())
     if (o->url == url && o->stage == Stage::Open)
-      koverr("%s: written twice by this program%s\n", url.c_str(), tag_of(*o).c_str());
+      fail_url(EEXIST, url, "written twice by this program" + tag_of(*o));
   auto o = std::make_unique<Remote>();
   o->url = url;
   o->tag = r->tagname;
@@ -508,9 +509,9 @@ kov_off_t write_seek(streaminf *r, void *ioinf, kov_off_t offset, int whence) {
   long long to = offset;
   if (whence == 1 || whence == 2) to += o.written;
   if (to != o.written)
-    koverr("%s: an object of a store is written in order: cannot go to byte %lld of it (at "
-           "%lld)%s\n",
-           o.url.c_str(), to, o.written, tag_of(o).c_str());
+    fail_url(ESPIPE, o.url,
+             "an object of a store is written in order: cannot go to byte " + std::to_string(to) +
+                 " of it (at " + std::to_string(o.written) + ")" + tag_of(o));
   return static_cast<kov_off_t>(o.written);
 }
 
