@@ -181,6 +181,10 @@ export class View {
     q.set('rows', Math.max(1, Math.min(4096, Math.round(p.h))));
     q.set('cols', Math.max(1, Math.min(4096, Math.round(p.w))));
     q.set('overview', overviewUsed());
+    // Until the first picture tells whether the data lie around zero, the
+    // server makes the peaks in the same pass as the mean and keeps them
+    // for the request that follows (the data are read once).
+    if (state.aroundZero === null && state.overview === 'auto') q.set('also', 'peak');
     q.set('view', this.id);
     q.set('client', state.client);
     q.set('seq', ++state.seq);
