@@ -2,6 +2,8 @@
 // kovview's reader; see reader.hpp.
 #include "reader.hpp"
 
+#include "kovbus.hpp"
+
 #include <kov/kovlib.h>
 
 #include <algorithm>
@@ -9,8 +11,6 @@
 #include <bit>
 #include <cerrno>
 #include <cmath>
-#include <csetjmp>
-#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <limits>
@@ -88,7 +88,7 @@ void stack_plain(const char *trace, std::int64_t count, double *sum, double *pea
 
 #if defined(__x86_64__)
 // The same loop in the 256-bit registers of processors that have AVX2
-// (chosen when the program starts; KOVVIEW_SIMD=plain forces the other).
+// (chosen when the program starts; KOV_SIMD=plain forces the other).
 template <Element E, bool Sum, bool Squares, bool Peak>
 [[gnu::target("avx2")]] void stack_avx2(const char *trace, std::int64_t count, double *sum,
                                         double *peak, std::int32_t *finite) {
@@ -130,43 +130,7 @@ Stacker stacker(Element e, Overview o, bool also_peak, Simd simd) {
   return stacker<Element::Byte>(o, also_peak, simd);
 }
 
-// Where a bus error on this thread lands while a guarded read of a mapping
-// runs (a page of the mapping that the file no longer has: it was cut).
-thread_local sigjmp_buf *landing = nullptr;
-struct sigaction before_ours {};
-
-extern "C" void on_bus_error(int, siginfo_t *, void *) {
-  if (landing != nullptr) siglongjmp(*landing, 1);
-  // Not a read of ours: the disposition that was there before, and the
-  // access that faulted is made again.
-  sigaction(SIGBUS, &before_ours, nullptr);
-}
-
-void catch_bus_errors() {
-  static std::atomic<bool> installed = false;
-  if (installed.exchange(true)) return;
-  struct sigaction ours {};
-  ours.sa_sigaction = on_bus_error;
-  ours.sa_flags = SA_SIGINFO | SA_NODEFER; // the signal stays unblocked after the jump
-  sigemptyset(&ours.sa_mask);
-  sigaction(SIGBUS, &ours, &before_ours);
-}
-
-// Runs `read`; false when it met a bus error.  `read` owns nothing that
-// the jump out of it would leak.
-template <class Read> [[gnu::noinline]] bool guarded(const Read &read) {
-  sigjmp_buf here;
-  if (sigsetjmp(here, 0) != 0) {
-    landing = nullptr;
-    return false;
-  }
-  landing = &here;
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  read();
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  landing = nullptr;
-  return true;
-}
+using kovtool::guarded;
 
 } // namespace
 
@@ -212,7 +176,7 @@ bool Reader::read_directly(const std::string &path, bool map) {
     if (base != MAP_FAILED) {
       map_ = base;
       mapped_ = static_cast<std::size_t>(st.st_size);
-      catch_bus_errors();
+      if (!bus_errors_) bus_errors_ = std::make_unique<kovtool::BusErrors>();
     }
   }
   return fd_ >= 0;

@@ -4,6 +4,7 @@
 #ifndef KOV_APP_KOVVIEW_READER_HPP
 #define KOV_APP_KOVVIEW_READER_HPP
 
+#include "kovbus.hpp"
 #include "query.hpp"
 
 #include <array>
@@ -103,6 +104,7 @@ private:
   int reading_ = 0;
   int fd_ = -1;         // the data file read directly, or -1
   void *map_ = nullptr; // the data file mapped whole, or null
+  std::unique_ptr<kovtool::BusErrors> bus_errors_; // caught while a file is mapped
   std::size_t mapped_ = 0;
 };
 
