@@ -5,7 +5,7 @@ for (every sample, 700 rows by 1000 columns, each the mean of its cell),
 timed at the server, against `cat` of the data file.  The servers timed:
   avx2: the default (whole traces copied out of the data file, stacked in
       AVX2 registers where the processor has them);
-  plain: the same with KOVVIEW_SIMD=plain (the instructions every x86-64
+  plain: the same with KOV_SIMD=plain (the instructions every x86-64
       has);
   both: the default asked for the mean and the peak overview in one pass
       (also=peak), as the first picture of data around zero asks;
@@ -62,7 +62,7 @@ def main():
                        shell=True, check=True, cwd=d, stdin=subprocess.DEVNULL)
         plain = "cat vel.H@ > /dev/null"
         timed(plain, d)
-        servers = {"avx2": {}, "plain": {"KOVVIEW_SIMD": "plain"}}
+        servers = {"avx2": {}, "plain": {"KOV_SIMD": "plain"}}
         if with_map:
             servers["mapped"] = {"KOVVIEW_READ": "map"}
         procs, urls = [], {}

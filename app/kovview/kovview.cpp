@@ -560,14 +560,21 @@ int main(int argc, char **argv) {
   const bool map = how != nullptr && std::string_view(how) == "map";
   if (kov_tag_is_pipe("in") == 0 && desc.files.size() == 1)
     reader.read_directly(desc.files[0], map);
-  // KOVVIEW_SIMD=plain|avx2 forces the stacking loops of one instruction
-  // set (both give the same values; the best the processor has is the
-  // default).
-  if (const char *simd = std::getenv("KOVVIEW_SIMD"); simd != nullptr) {
+  // KOV_SIMD=plain forces the plain stacking loops, avx2 (or avx512: the
+  // widest kovview has) the AVX2 ones; unset, the widest the processor
+  // has.  Both give the same values.
+  if (const char *simd = std::getenv("KOV_SIMD"); simd != nullptr && *simd != '\0') {
     const std::string_view s = simd;
-    if (s != "plain" && s != "avx2") koverr("KOVVIEW_SIMD=%s: give plain or avx2\n", simd);
-    if (!reader.use(s == "avx2" ? kovview::Simd::Avx2 : kovview::Simd::Plain))
-      koverr("KOVVIEW_SIMD=%s: this processor does not have it\n", simd);
+    if (s != "plain" && s != "avx2" && s != "avx512")
+      std::fprintf(stderr,
+                   "kovview: warning: KOV_SIMD=%s names no path (plain, avx2 or avx512); the "
+                   "widest path is taken\n",
+                   simd);
+    else if (!reader.use(s == "plain" ? kovview::Simd::Plain : kovview::Simd::Avx2))
+      std::fprintf(stderr,
+                   "kovview: warning: KOV_SIMD=%s: this processor cannot run the avx2 path; "
+                   "the plain path is taken\n",
+                   simd);
   }
   server.reader = &reader;
   if (const char *hold = std::getenv("KOVVIEW_HOLD"); hold != nullptr) server.hold = hold;
