@@ -18,6 +18,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <thread>
+#include <type_traits>
 #include <unistd.h>
 
 namespace kovview {
@@ -48,42 +49,48 @@ std::uint32_t load32(const char *p) {
 // is still added trace after trace, so the results equal the plain loop's
 // bit for bit.  A float is finite when its exponent is not all ones; the
 // others (and every integer) are; a sample left out adds +0.0 and cannot
-// be a peak.
+// be a peak.  Peaks are kept as the samples' own values: floats (or
+// bytes) in floats, whose comparisons equal those of the doubles and fill
+// twice the lanes, integers in doubles.
+template <Element E> using PeakOf = std::conditional_t<E == Element::XdrInt, double, float>;
+
 template <Element E, bool Sum, bool Squares, bool Peak>
 [[gnu::always_inline]] inline void stack_body(const char *trace, std::int64_t count,
-                                              double *__restrict sum, double *__restrict peak,
+                                              double *__restrict sum, PeakOf<E> *__restrict peak,
                                               std::int32_t *__restrict finite) {
   for (std::int64_t p = 0; p < count; ++p) {
-    double v;
+    PeakOf<E> x;
     std::int32_t ok = 1;
     if constexpr (E == Element::Byte) {
-      v = static_cast<unsigned char>(trace[p]);
+      x = static_cast<unsigned char>(trace[p]);
     } else {
       std::uint32_t w = load32(trace + p * 4);
       if constexpr (E != Element::NativeFloat && std::endian::native == std::endian::little)
         w = __builtin_bswap32(w);
       if constexpr (E == Element::XdrInt) {
-        v = static_cast<std::int32_t>(w);
+        x = static_cast<std::int32_t>(w);
       } else {
         // 1 when the exponent is all ones (the carry reaches the top bit).
         const std::uint32_t bad = ((w & 0x7f800000u) + 0x00800000u) >> 31;
         ok = static_cast<std::int32_t>(1 - bad);
-        v = std::bit_cast<float>(w & (bad - 1));
+        x = std::bit_cast<float>(w & (bad - 1));
       }
     }
+    const double v = x;
     if constexpr (Sum) sum[p] += v;
     if constexpr (Squares) sum[p] += v * v;
-    if constexpr (Peak) peak[p] = std::abs(v) > std::abs(peak[p]) ? v : peak[p];
+    if constexpr (Peak) peak[p] = std::abs(x) > std::abs(peak[p]) ? x : peak[p];
     finite[p] += ok;
   }
 }
 
-using Stacker = void (*)(const char *, std::int64_t, double *, double *, std::int32_t *);
+// The peaks' array is of PeakOf<E>.
+using Stacker = void (*)(const char *, std::int64_t, double *, void *, std::int32_t *);
 
 template <Element E, bool Sum, bool Squares, bool Peak>
-void stack_plain(const char *trace, std::int64_t count, double *sum, double *peak,
+void stack_plain(const char *trace, std::int64_t count, double *sum, void *peak,
                  std::int32_t *finite) {
-  stack_body<E, Sum, Squares, Peak>(trace, count, sum, peak, finite);
+  stack_body<E, Sum, Squares, Peak>(trace, count, sum, static_cast<PeakOf<E> *>(peak), finite);
 }
 
 #if defined(__x86_64__)
@@ -91,8 +98,8 @@ void stack_plain(const char *trace, std::int64_t count, double *sum, double *pea
 // (chosen when the program starts; KOV_SIMD=plain forces the other).
 template <Element E, bool Sum, bool Squares, bool Peak>
 [[gnu::target("avx2")]] void stack_avx2(const char *trace, std::int64_t count, double *sum,
-                                        double *peak, std::int32_t *finite) {
-  stack_body<E, Sum, Squares, Peak>(trace, count, sum, peak, finite);
+                                        void *peak, std::int32_t *finite) {
+  stack_body<E, Sum, Squares, Peak>(trace, count, sum, static_cast<PeakOf<E> *>(peak), finite);
 }
 #endif
 
@@ -226,11 +233,15 @@ bool Reader::columns(const WindowRequest &w, std::int64_t from, std::int64_t to,
     work.block.resize(static_cast<std::size_t>(kBlockBytes));
     work.stack.resize(static_cast<std::size_t>(kStack));
     work.peak.resize(static_cast<std::size_t>(kStack));
+    work.peakf.resize(static_cast<std::size_t>(kStack));
     work.finite.resize(static_cast<std::size_t>(kStack));
   }
   const bool peak_only = w.overview == Overview::Peak;
   const bool with_peaks = peak_only || peaks != nullptr;
   const Stacker stack = stacker(element_, w.overview, peaks != nullptr, simd_);
+  const bool double_peaks = element_ == Element::XdrInt;
+  void *const peak_data =
+      double_peaks ? static_cast<void *>(work.peak.data()) : static_cast<void *>(work.peakf.data());
   std::vector<double> sum(static_cast<std::size_t>(mr)), top(static_cast<std::size_t>(mr));
   std::vector<std::int64_t> count(static_cast<std::size_t>(mr));
   const int ndim = 3;
@@ -251,6 +262,7 @@ bool Reader::columns(const WindowRequest &w, std::int64_t from, std::int64_t to,
       const std::int64_t pn = std::min(p_chunk, np - p0);
       std::fill_n(work.stack.begin(), pn, 0.0);
       std::fill_n(work.peak.begin(), pn, 0.0);
+      std::fill_n(work.peakf.begin(), pn, 0.0f);
       std::fill_n(work.finite.begin(), pn, 0);
       for (std::int64_t qs = q_lo; qs < q_hi; qs += q_chunk) {
         const std::int64_t qn = std::min(q_chunk, q_hi - qs);
@@ -265,7 +277,7 @@ bool Reader::columns(const WindowRequest &w, std::int64_t from, std::int64_t to,
           const char *traces = static_cast<const char *>(map_) + at;
           if (!guarded([&] {
                 for (std::int64_t q = 0; q < qn; ++q)
-                  stack(traces + q * pn * esize_, pn, work.stack.data(), work.peak.data(),
+                  stack(traces + q * pn * esize_, pn, work.stack.data(), peak_data,
                         work.finite.data());
               }))
             return false;
@@ -280,7 +292,7 @@ bool Reader::columns(const WindowRequest &w, std::int64_t from, std::int64_t to,
             return false;
         }
         for (std::int64_t q = 0; q < qn; ++q)
-          stack(work.block.data() + q * pn * esize_, pn, work.stack.data(), work.peak.data(),
+          stack(work.block.data() + q * pn * esize_, pn, work.stack.data(), peak_data,
                 work.finite.data());
       }
       // The stacked samples [p0, p0 + pn) into the cells of the rows.
@@ -294,7 +306,8 @@ bool Reader::columns(const WindowRequest &w, std::int64_t from, std::int64_t to,
         std::int64_t c = 0;
         for (std::int64_t i = p; i < end; ++i) {
           const auto at = static_cast<std::size_t>(i - p0);
-          if (with_peaks && std::abs(work.peak[at]) > std::abs(top[k])) top[k] = work.peak[at];
+          const double pv = double_peaks ? work.peak[at] : work.peakf[at];
+          if (with_peaks && std::abs(pv) > std::abs(top[k])) top[k] = pv;
           s += work.stack[at];
           c += work.finite[at];
         }

@@ -83,7 +83,8 @@ private:
   struct Work {
     std::vector<char> block;          // the bytes of one read
     std::vector<double> stack;        // sums over the traces of a cell, per sample
-    std::vector<double> peak;         // peaks over the traces of a cell, per sample
+    std::vector<double> peak;         // peaks over the traces of a cell, per sample (integers)
+    std::vector<float> peakf;         // the same of floats and bytes
     std::vector<std::int32_t> finite; // finite samples summed, per sample
   };
   bool columns(const WindowRequest &w, std::int64_t from, std::int64_t to, Work &work,
@@ -102,8 +103,8 @@ private:
   std::condition_variable pool_free_;
   std::vector<std::unique_ptr<Work>> pool_;
   int reading_ = 0;
-  int fd_ = -1;         // the data file read directly, or -1
-  void *map_ = nullptr; // the data file mapped whole, or null
+  int fd_ = -1;                                    // the data file read directly, or -1
+  void *map_ = nullptr;                            // the data file mapped whole, or null
   std::unique_ptr<kovtool::BusErrors> bus_errors_; // caught while a file is mapped
   std::size_t mapped_ = 0;
 };
