@@ -10,7 +10,8 @@ kovview on it and opens the page REPEATS times in headless Chromium
 file (the machine's limit for reading the data the first picture averages):
   first picture: milliseconds from the opening of the page to the section
       drawn (performance.now() when the first window has arrived and been
-      drawn; the goal is 1 s);
+      drawn; the goal is 0.3 s), with the times its window was asked for
+      and answered (resource timing: before is the page, after the drawing);
   zoom: milliseconds from a zoom to a window of 1/8 of the traces (at a
       different place each time) to its picture (the goal is 0.3 s);
 then the medians, and the peak resident memory of the server (VmHWM) for
@@ -85,6 +86,17 @@ def first_picture(driver, url):
     raise RuntimeError("no picture")
 
 
+def first_window(driver):
+    """When the first window was asked for and when its last byte came, in
+    milliseconds from the opening of the page (the browser's resource
+    timing): what comes before is the page itself, what comes after is the
+    drawing."""
+    return driver.execute_script(
+        "const w = performance.getEntriesByType('resource')"
+        ".filter(e => e.name.includes('api/window'));"
+        "return w.length ? [w[0].startTime, w[0].responseEnd] : [0, 0];")
+
+
 def zoom(driver, where):
     return driver.execute_async_script(
         "const done = arguments[arguments.length - 1], v = window.kovview.views[0];"
@@ -113,13 +125,17 @@ def main():
         driver = browser(os.path.join(d, "chrome"))
         try:
             proc, url = start(kovview, "vel.H", d)
-            firsts, zooms, cats = [], [], []
+            firsts, zooms, cats, asked, answered = [], [], [], [], []
             for rep in range(repeats):
                 cats.append(timed(plain, d) * 1000)
                 firsts.append(first_picture(driver, url))
+                start_ms, end_ms = first_window(driver)
+                asked.append(start_ms)
+                answered.append(end_ms)
                 zooms.append(zoom(driver, (rep + 0.5) / repeats))
-                print(f"run {rep + 1}: first picture {firsts[-1]:.0f} ms, zoom {zooms[-1]:.0f} ms; "
-                      f"cat of the {size // MIB} MiB data file {cats[-1]:.0f} ms")
+                print(f"run {rep + 1}: first picture {firsts[-1]:.0f} ms (its window asked at "
+                      f"{asked[-1]:.0f} ms, answered at {answered[-1]:.0f} ms), zoom "
+                      f"{zooms[-1]:.0f} ms; cat of the {size // MIB} MiB data file {cats[-1]:.0f} ms")
             big = peak_kib(proc.pid)
             proc.kill()
             proc.wait()
@@ -131,7 +147,9 @@ def main():
             proc.wait()
         finally:
             driver.quit()
-        print(f"median: first picture {statistics.median(firsts):.0f} ms (goal 1000), "
+        print(f"median: first window asked at {statistics.median(asked):.0f} ms, answered at "
+              f"{statistics.median(answered):.0f} ms")
+        print(f"median: first picture {statistics.median(firsts):.0f} ms (goal 300), "
               f"zoom {statistics.median(zooms):.0f} ms (goal 300), "
               f"cat {statistics.median(cats):.0f} ms")
         print(f"server peak resident memory: {big / 1024:.1f} MiB for 1 GiB, "

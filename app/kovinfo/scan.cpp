@@ -2,12 +2,12 @@
 // kovinfo's scan of a mapped data file on several threads.
 #include "scan.hpp"
 
+#include "kovbus.hpp"
+
 #include <algorithm>
 #include <atomic>
 #include <barrier>
 #include <cerrno>
-#include <csetjmp>
-#include <csignal>
 #include <cstddef>
 #include <latch>
 #include <optional>
@@ -27,48 +27,8 @@ namespace {
 // costs little, small enough that memory does not grow with the file.
 constexpr std::int64_t kWindowBlocks = 16;
 
-// Where a bus error on this thread lands while a guarded read runs.
-thread_local sigjmp_buf *landing = nullptr;
-struct sigaction before_ours {};
-
-extern "C" void on_bus_error(int, siginfo_t *, void *) {
-  if (landing != nullptr) siglongjmp(*landing, 1);
-  // Not a read of ours: the disposition that was there before, and the
-  // access that faulted is made again.
-  sigaction(SIGBUS, &before_ours, nullptr);
-}
-
-// Bus errors of guarded reads are caught while this lives.
-class BusErrors {
-public:
-  BusErrors() {
-    struct sigaction ours {};
-    ours.sa_sigaction = on_bus_error;
-    ours.sa_flags = SA_SIGINFO | SA_NODEFER; // the signal stays unblocked after the jump
-    sigemptyset(&ours.sa_mask);
-    sigaction(SIGBUS, &ours, &before_ours);
-  }
-  ~BusErrors() { sigaction(SIGBUS, &before_ours, nullptr); }
-  BusErrors(const BusErrors &) = delete;
-  BusErrors &operator=(const BusErrors &) = delete;
-};
-
-// Runs `read`; false when it met a bus error (a page of the mapping that
-// the file no longer has).  `read` owns nothing that the jump out of it
-// would leak.
-template <class Read> [[gnu::noinline]] bool guarded(const Read &read) {
-  sigjmp_buf here;
-  if (sigsetjmp(here, 0) != 0) {
-    landing = nullptr;
-    return false;
-  }
-  landing = &here;
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  read();
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  landing = nullptr;
-  return true;
-}
+using kovtool::BusErrors;
+using kovtool::guarded;
 
 // A read-only mapping of part of a file, unmapped when it goes.
 class Mapping {

@@ -235,10 +235,22 @@ TraceHeaders::order(const HeaderRequest &r) {
     for (const std::uint64_t x : ranks) other[start[(x >> shift) & 2047u]++] = x;
     ranks.swap(other);
   }
-  auto sorted = std::make_shared<std::vector<std::uint32_t>>(ranks.size());
+  // The order's memory: that of the order before the last when no page
+  // holds it any more (memory the system gives anew costs more than the
+  // sort, its pages entered one by one).
+  std::shared_ptr<std::vector<std::uint32_t>> sorted;
+  {
+    std::lock_guard lock(sorted_mutex_);
+    if (spare_ && spare_.use_count() == 1) sorted = std::move(spare_);
+    spare_.reset();
+  }
+  if (!sorted) sorted = std::make_shared<std::vector<std::uint32_t>>();
+  sorted->resize(ranks.size());
   for (std::size_t i = 0; i < ranks.size(); ++i)
     (*sorted)[i] = static_cast<std::uint32_t>(ranks[i] & 0xffffffu);
   std::lock_guard lock(sorted_mutex_);
+  spare_ = std::move(current_);
+  current_ = sorted;
   sorted_ = {r.first, r.count, r.sort, r.descending, sorted};
   return sorted_.order;
 }

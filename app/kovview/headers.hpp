@@ -90,6 +90,9 @@ private:
   };
   std::mutex sorted_mutex_;
   Sorted sorted_;
+  // The last order (sorted_.order) and the one before, to be written over
+  // by the next sort when nothing else holds it.
+  std::shared_ptr<std::vector<std::uint32_t>> current_, spare_;
   std::mutex scratch_mutex_; // one sort at a time, in these buffers
   std::vector<std::uint64_t> ranks_, other_;
   std::vector<char> block_;

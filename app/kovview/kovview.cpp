@@ -34,6 +34,7 @@
 #include <atomic>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <condition_variable>
 #include <csignal>
 #include <cstdint>
@@ -219,6 +220,57 @@ struct Server {
   std::atomic<int> waiting{0};
   std::atomic<std::int64_t> held{0};
 
+  // For the tests (KOVVIEW_HOLD=FILE): the first window read stops before
+  // its first column, creates FILE.held and waits until FILE exists or a
+  // newer request of its view supersedes it.
+  std::string hold;
+  std::atomic<bool> hold_taken{false};
+  void wait_held(const kovview::WindowRequest &w) {
+    std::FILE *mark = std::fopen((hold + ".held").c_str(), "w");
+    if (mark != nullptr) std::fclose(mark);
+    struct stat st {};
+    while (::stat(hold.c_str(), &st) != 0 && !superseded(w))
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+
+  // Peak overviews made in the pass of a mean asked for with also=peak,
+  // kept (a few, small) until the request of the peaks takes them: the
+  // first picture of data around zero reads its data once.
+  struct Kept {
+    kovview::WindowRequest w;
+    int rows = 0, cols = 0;
+    std::shared_ptr<std::vector<float>> values;
+  };
+  static constexpr std::size_t kKept = 3;
+  static constexpr std::size_t kKeptValues = std::size_t{2} << 20; // floats of one kept window
+  std::mutex kept_mutex;
+  std::deque<Kept> kept;
+
+  static bool same_window(const kovview::WindowRequest &a, const kovview::WindowRequest &b) {
+    return a.down == b.down && a.across == b.across && a.first == b.first && a.count == b.count &&
+           a.rows == b.rows && a.cols == b.cols;
+  }
+  void keep(const kovview::WindowRequest &w, int rows, int cols,
+            std::shared_ptr<std::vector<float>> values) {
+    if (values->size() > kKeptValues) return;
+    std::lock_guard lock(kept_mutex);
+    std::erase_if(kept, [&](const Kept &k) { return same_window(k.w, w); });
+    if (kept.size() == kKept) kept.pop_front();
+    kept.push_back({w, rows, cols, std::move(values)});
+  }
+  std::shared_ptr<std::vector<float>> take(const kovview::WindowRequest &w, int &rows, int &cols) {
+    std::lock_guard lock(kept_mutex);
+    for (auto k = kept.begin(); k != kept.end(); ++k)
+      if (same_window(k->w, w)) {
+        auto values = std::move(k->values);
+        rows = k->rows;
+        cols = k->cols;
+        kept.erase(k);
+        return values;
+      }
+    return nullptr;
+  }
+
   // Whether a file of the dataset was changed or replaced since the start.
   bool changed() const {
     for (const auto &[path, id] : files)
@@ -292,13 +344,24 @@ struct Server {
       waiting.fetch_sub(1);
       return error(res, 503, "busy: too many windows held at once");
     }
-    auto values = std::make_shared<std::vector<float>>();
     int rows = 0, cols = 0;
     std::optional<std::string> failed;
     const bool dropped = !newest(w);
+    std::shared_ptr<std::vector<float>> values;
+    if (!dropped && w.overview == kovview::Overview::Peak) values = take(w, rows, cols);
     // A newer request of the view stops the reading of this one.
-    if (!dropped)
-      failed = reader->read(w, *values, rows, cols, [this, &w] { return superseded(w); });
+    if (!dropped && !values) {
+      values = std::make_shared<std::vector<float>>();
+      auto peaks = w.also_peak ? std::make_shared<std::vector<float>>() : nullptr;
+      auto held_here =
+          std::make_shared<std::atomic<bool>>(!hold.empty() && !hold_taken.exchange(true));
+      const auto stop = [this, &w, held_here] {
+        if (held_here->exchange(false)) wait_held(w);
+        return superseded(w);
+      };
+      failed = reader->read(w, *values, rows, cols, stop, peaks.get());
+      if (!failed && peaks && !peaks->empty()) keep(w, rows, cols, std::move(peaks));
+    }
     waiting.fetch_sub(1);
     if (failed && superseded(w)) {
       held.fetch_sub(bytes);
@@ -497,7 +560,24 @@ int main(int argc, char **argv) {
   const bool map = how != nullptr && std::string_view(how) == "map";
   if (kov_tag_is_pipe("in") == 0 && desc.files.size() == 1)
     reader.read_directly(desc.files[0], map);
+  // KOV_SIMD=plain forces the plain stacking loops, avx2 (or avx512: the
+  // widest kovview has) the AVX2 ones; unset, the widest the processor
+  // has.  Both give the same values.
+  if (const char *simd = std::getenv("KOV_SIMD"); simd != nullptr && *simd != '\0') {
+    const std::string_view s = simd;
+    if (s != "plain" && s != "avx2" && s != "avx512")
+      std::fprintf(stderr,
+                   "kovview: warning: KOV_SIMD=%s names no path (plain, avx2 or avx512); the "
+                   "widest path is taken\n",
+                   simd);
+    else if (!reader.use(s == "plain" ? kovview::Simd::Plain : kovview::Simd::Avx2))
+      std::fprintf(stderr,
+                   "kovview: warning: KOV_SIMD=%s: this processor cannot run the avx2 path; "
+                   "the plain path is taken\n",
+                   simd);
+  }
   server.reader = &reader;
+  if (const char *hold = std::getenv("KOVVIEW_HOLD"); hold != nullptr) server.hold = hold;
   // The trace headers, when the dataset has them: their keys in the
   // description of the dataset, their values asked for by pages.
   kovview::TraceHeaders headers(reader.library(), n[1] * n[2]);

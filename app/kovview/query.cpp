@@ -120,6 +120,11 @@ std::variant<WindowRequest, std::string> parse_window(std::string_view query,
         return "overview=" + shown(value) + ": give mean, rms or peak";
       continue;
     }
+    if (name == "also") {
+      if (value != "peak") return "also=" + shown(value) + ": give peak";
+      w.also_peak = true;
+      continue;
+    }
     const auto v = integer(value);
     const auto need_number = [&]() { return name + "=" + shown(value) + ": not a whole number"; };
     if (name.size() == 2 && (name[0] == 'f' || name[0] == 'n') && name[1] >= '1' &&

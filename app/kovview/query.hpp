@@ -45,6 +45,9 @@ struct WindowRequest {
   int rows = 0, cols = 0; // output samples along down and across
   bool json = false;
   Overview overview = Overview::Mean;
+  // The peak overview of the same window wanted next (also=peak): made in
+  // the same pass and kept for the request that asks for it.
+  bool also_peak = false;
   int view = 0;
   std::uint32_t client = 0; // a number the page chose for itself
   std::uint64_t seq = 0;
@@ -55,7 +58,7 @@ struct WindowRequest {
 // n3 (first index and count; by default the whole axis of the picture, the
 // first index of the cut axis), rows, cols (the output size; by default the
 // window's counts, at most kMaxSide), format=bin|json, overview=mean|rms|
-// peak, view, client, seq, token.
+// peak, also=peak, view, client, seq, token.
 std::variant<WindowRequest, std::string> parse_window(std::string_view query,
                                                       const std::array<std::int64_t, 3> &n);
 

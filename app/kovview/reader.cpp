@@ -2,6 +2,8 @@
 // kovview's reader; see reader.hpp.
 #include "reader.hpp"
 
+#include "kovbus.hpp"
+
 #include <kov/kovlib.h>
 
 #include <algorithm>
@@ -9,14 +11,14 @@
 #include <bit>
 #include <cerrno>
 #include <cmath>
-#include <csetjmp>
-#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <limits>
+#include <memory>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <thread>
+#include <type_traits>
 #include <unistd.h>
 
 namespace kovview {
@@ -39,110 +41,121 @@ std::uint32_t load32(const char *p) {
   return w;
 }
 
-template <Element E> double value(const char *p) {
-  if constexpr (E == Element::XdrFloat) {
-    std::uint32_t w = load32(p);
-    if constexpr (std::endian::native == std::endian::little) w = __builtin_bswap32(w);
-    return std::bit_cast<float>(w);
-  } else if constexpr (E == Element::NativeFloat) {
-    return std::bit_cast<float>(load32(p));
-  } else if constexpr (E == Element::XdrInt) {
-    std::uint32_t w = load32(p);
-    if constexpr (std::endian::native == std::endian::little) w = __builtin_bswap32(w);
-    return std::bit_cast<std::int32_t>(w);
-  } else {
-    return static_cast<unsigned char>(*p);
-  }
-}
+// Adds the `count` samples of one trace to the per-sample stacks of the
+// finite ones: their sums (`Sum`, for the mean), their sums of squares
+// (`Squares`, for the RMS), the sample of largest magnitude (`Peak`), and
+// the count of finite samples.  The loop works element by element on
+// contiguous arrays, so it runs in vector registers; each element's sum
+// is still added trace after trace, so the results equal the plain loop's
+// bit for bit.  A float is finite when its exponent is not all ones; the
+// others (and every integer) are; a sample left out adds +0.0 and cannot
+// be a peak.  Peaks are kept as the samples' own values: floats (or
+// bytes) in floats, whose comparisons equal those of the doubles and fill
+// twice the lanes, integers in doubles.
+template <Element E> using PeakOf = std::conditional_t<E == Element::XdrInt, double, float>;
 
-// Adds the `count` samples of one trace to the per-sample stack of the
-// finite ones: their sums (mean), sums of squares (RMS), or the sample of
-// largest magnitude (peak).  The loop works element by element, so it can
-// run in vector registers with results equal to the plain loop's.
-template <Element E, Overview O>
-void stack(const char *trace, std::int64_t count, double *sum, std::int32_t *finite) {
-  constexpr int size = E == Element::Byte ? 1 : 4;
+template <Element E, bool Sum, bool Squares, bool Peak>
+[[gnu::always_inline]] inline void stack_body(const char *trace, std::int64_t count,
+                                              double *__restrict sum, PeakOf<E> *__restrict peak,
+                                              std::int32_t *__restrict finite) {
   for (std::int64_t p = 0; p < count; ++p) {
-    const double v = value<E>(trace + p * size);
-    const bool ok = std::abs(v) <= std::numeric_limits<double>::max();
-    if constexpr (O == Overview::Mean)
-      sum[p] += ok ? v : 0.0;
-    else if constexpr (O == Overview::Rms)
-      sum[p] += ok ? v * v : 0.0;
-    else
-      sum[p] = ok && std::abs(v) > std::abs(sum[p]) ? v : sum[p];
-    finite[p] += ok ? 1 : 0;
+    PeakOf<E> x;
+    std::int32_t ok = 1;
+    if constexpr (E == Element::Byte) {
+      x = static_cast<unsigned char>(trace[p]);
+    } else {
+      std::uint32_t w = load32(trace + p * 4);
+      if constexpr (E != Element::NativeFloat && std::endian::native == std::endian::little)
+        w = __builtin_bswap32(w);
+      if constexpr (E == Element::XdrInt) {
+        x = static_cast<std::int32_t>(w);
+      } else {
+        // 1 when the exponent is all ones (the carry reaches the top bit).
+        const std::uint32_t bad = ((w & 0x7f800000u) + 0x00800000u) >> 31;
+        ok = static_cast<std::int32_t>(1 - bad);
+        x = std::bit_cast<float>(w & (bad - 1));
+      }
+    }
+    const double v = x;
+    if constexpr (Sum) sum[p] += v;
+    if constexpr (Squares) sum[p] += v * v;
+    if constexpr (Peak) peak[p] = std::abs(x) > std::abs(peak[p]) ? x : peak[p];
+    finite[p] += ok;
   }
 }
 
-template <Overview O>
-void stack(Element e, const char *trace, std::int64_t count, double *sum, std::int32_t *finite) {
-  switch (e) {
-  case Element::XdrFloat:
-    return stack<Element::XdrFloat, O>(trace, count, sum, finite);
-  case Element::NativeFloat:
-    return stack<Element::NativeFloat, O>(trace, count, sum, finite);
-  case Element::XdrInt:
-    return stack<Element::XdrInt, O>(trace, count, sum, finite);
-  case Element::Byte:
-    return stack<Element::Byte, O>(trace, count, sum, finite);
-  }
+// The peaks' array is of PeakOf<E>.
+using Stacker = void (*)(const char *, std::int64_t, double *, void *, std::int32_t *);
+
+template <Element E, bool Sum, bool Squares, bool Peak>
+void stack_plain(const char *trace, std::int64_t count, double *sum, void *peak,
+                 std::int32_t *finite) {
+  stack_body<E, Sum, Squares, Peak>(trace, count, sum, static_cast<PeakOf<E> *>(peak), finite);
 }
 
-void stack(Overview o, Element e, const char *trace, std::int64_t count, double *sum,
-           std::int32_t *finite) {
+#if defined(__x86_64__)
+// The same loop in the 256-bit registers of processors that have AVX2
+// (chosen when the program starts; KOV_SIMD=plain forces the other).
+template <Element E, bool Sum, bool Squares, bool Peak>
+[[gnu::target("avx2")]] void stack_avx2(const char *trace, std::int64_t count, double *sum,
+                                        void *peak, std::int32_t *finite) {
+  stack_body<E, Sum, Squares, Peak>(trace, count, sum, static_cast<PeakOf<E> *>(peak), finite);
+}
+#endif
+
+template <Element E, bool Sum, bool Squares, bool Peak> Stacker stacker(Simd simd) {
+#if defined(__x86_64__)
+  if (simd == Simd::Avx2) return stack_avx2<E, Sum, Squares, Peak>;
+#endif
+  (void)simd;
+  return stack_plain<E, Sum, Squares, Peak>;
+}
+
+template <Element E> Stacker stacker(Overview o, bool also_peak, Simd simd) {
   switch (o) {
   case Overview::Mean:
-    return stack<Overview::Mean>(e, trace, count, sum, finite);
+    return also_peak ? stacker<E, true, false, true>(simd) : stacker<E, true, false, false>(simd);
   case Overview::Rms:
-    return stack<Overview::Rms>(e, trace, count, sum, finite);
+    return also_peak ? stacker<E, false, true, true>(simd) : stacker<E, false, true, false>(simd);
   case Overview::Peak:
-    return stack<Overview::Peak>(e, trace, count, sum, finite);
+    break;
   }
+  return stacker<E, false, false, true>(simd);
 }
 
-// Where a bus error on this thread lands while a guarded read of a mapping
-// runs (a page of the mapping that the file no longer has: it was cut).
-thread_local sigjmp_buf *landing = nullptr;
-struct sigaction before_ours {};
-
-extern "C" void on_bus_error(int, siginfo_t *, void *) {
-  if (landing != nullptr) siglongjmp(*landing, 1);
-  // Not a read of ours: the disposition that was there before, and the
-  // access that faulted is made again.
-  sigaction(SIGBUS, &before_ours, nullptr);
-}
-
-void catch_bus_errors() {
-  static std::atomic<bool> installed = false;
-  if (installed.exchange(true)) return;
-  struct sigaction ours {};
-  ours.sa_sigaction = on_bus_error;
-  ours.sa_flags = SA_SIGINFO | SA_NODEFER; // the signal stays unblocked after the jump
-  sigemptyset(&ours.sa_mask);
-  sigaction(SIGBUS, &ours, &before_ours);
-}
-
-// Runs `read`; false when it met a bus error.  `read` owns nothing that
-// the jump out of it would leak.
-template <class Read> [[gnu::noinline]] bool guarded(const Read &read) {
-  sigjmp_buf here;
-  if (sigsetjmp(here, 0) != 0) {
-    landing = nullptr;
-    return false;
+Stacker stacker(Element e, Overview o, bool also_peak, Simd simd) {
+  switch (e) {
+  case Element::XdrFloat:
+    return stacker<Element::XdrFloat>(o, also_peak, simd);
+  case Element::NativeFloat:
+    return stacker<Element::NativeFloat>(o, also_peak, simd);
+  case Element::XdrInt:
+    return stacker<Element::XdrInt>(o, also_peak, simd);
+  case Element::Byte:
+    break;
   }
-  landing = &here;
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  read();
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  landing = nullptr;
-  return true;
+  return stacker<Element::Byte>(o, also_peak, simd);
 }
+
+using kovtool::guarded;
 
 } // namespace
 
 Reader::Reader(Element element, int esize, const std::array<std::int64_t, 3> &n)
-    : element_(element), esize_(esize), n_(n) {}
+    : element_(element), esize_(esize), n_(n), simd_(best_simd()) {}
+
+Simd best_simd() {
+#if defined(__x86_64__)
+  if (__builtin_cpu_supports("avx2")) return Simd::Avx2;
+#endif
+  return Simd::Plain;
+}
+
+bool Reader::use(Simd simd) {
+  if (simd != Simd::Plain && best_simd() != simd) return false;
+  simd_ = simd;
+  return true;
+}
 
 Reader::~Reader() {
   if (map_ != nullptr) ::munmap(map_, mapped_);
@@ -170,7 +183,7 @@ bool Reader::read_directly(const std::string &path, bool map) {
     if (base != MAP_FAILED) {
       map_ = base;
       mapped_ = static_cast<std::size_t>(st.st_size);
-      catch_bus_errors();
+      if (!bus_errors_) bus_errors_ = std::make_unique<kovtool::BusErrors>();
     }
   }
   return fd_ >= 0;
@@ -204,12 +217,13 @@ bool Reader::direct(const WindowRequest &w, std::int64_t p0, std::int64_t pn, st
   return true;
 }
 
-// Output columns [from, to) of window `w` into `out`.  A column is the mean
-// over a cell of traces: the traces are read in blocks and stacked sample
-// by sample (kStack samples down at a time), then the stack is summed over
-// the rows' cells.
+// Output columns [from, to) of window `w` into `out` (and the peaks into
+// `peaks` when given).  A column is the mean over a cell of traces: the
+// traces are read in blocks and stacked sample by sample (kStack samples
+// down at a time), then the stack is summed over the rows' cells.
 bool Reader::columns(const WindowRequest &w, std::int64_t from, std::int64_t to, Work &work,
-                     std::vector<float> &out, const std::function<bool()> &cancelled) {
+                     std::vector<float> &out, std::vector<float> *peaks,
+                     const std::function<bool()> &cancelled) {
   const auto d = static_cast<std::size_t>(w.down), a = static_cast<std::size_t>(w.across);
   const std::int64_t np = w.count[d], nq = w.count[a];
   const std::int64_t mr = cells(np, w.rows), mc = cells(nq, w.cols);
@@ -218,9 +232,17 @@ bool Reader::columns(const WindowRequest &w, std::int64_t from, std::int64_t to,
   if (work.block.empty()) {
     work.block.resize(static_cast<std::size_t>(kBlockBytes));
     work.stack.resize(static_cast<std::size_t>(kStack));
+    work.peak.resize(static_cast<std::size_t>(kStack));
+    work.peakf.resize(static_cast<std::size_t>(kStack));
     work.finite.resize(static_cast<std::size_t>(kStack));
   }
-  std::vector<double> sum(static_cast<std::size_t>(mr));
+  const bool peak_only = w.overview == Overview::Peak;
+  const bool with_peaks = peak_only || peaks != nullptr;
+  const Stacker stack = stacker(element_, w.overview, peaks != nullptr, simd_);
+  const bool double_peaks = element_ == Element::XdrInt;
+  void *const peak_data =
+      double_peaks ? static_cast<void *>(work.peak.data()) : static_cast<void *>(work.peakf.data());
+  std::vector<double> sum(static_cast<std::size_t>(mr)), top(static_cast<std::size_t>(mr));
   std::vector<std::int64_t> count(static_cast<std::size_t>(mr));
   const int ndim = 3;
   std::array<int, 3> ng{}, nw{1, 1, 1}, fw{}, jw{1, 1, 1};
@@ -232,12 +254,15 @@ bool Reader::columns(const WindowRequest &w, std::int64_t from, std::int64_t to,
   for (std::int64_t col = from; col < to; ++col) {
     if (cancelled && cancelled()) return false;
     std::fill(sum.begin(), sum.end(), 0.0);
+    std::fill(top.begin(), top.end(), 0.0);
     std::fill(count.begin(), count.end(), 0);
     const std::int64_t q_lo = w.first[a] + cell_start(col, mc, nq);
     const std::int64_t q_hi = w.first[a] + cell_start(col + 1, mc, nq);
     for (std::int64_t p0 = 0; p0 < np; p0 += p_chunk) {
       const std::int64_t pn = std::min(p_chunk, np - p0);
       std::fill_n(work.stack.begin(), pn, 0.0);
+      std::fill_n(work.peak.begin(), pn, 0.0);
+      std::fill_n(work.peakf.begin(), pn, 0.0f);
       std::fill_n(work.finite.begin(), pn, 0);
       for (std::int64_t qs = q_lo; qs < q_hi; qs += q_chunk) {
         const std::int64_t qn = std::min(q_chunk, q_hi - qs);
@@ -252,7 +277,7 @@ bool Reader::columns(const WindowRequest &w, std::int64_t from, std::int64_t to,
           const char *traces = static_cast<const char *>(map_) + at;
           if (!guarded([&] {
                 for (std::int64_t q = 0; q < qn; ++q)
-                  stack(w.overview, element_, traces + q * pn * esize_, pn, work.stack.data(),
+                  stack(traces + q * pn * esize_, pn, work.stack.data(), peak_data,
                         work.finite.data());
               }))
             return false;
@@ -267,7 +292,7 @@ bool Reader::columns(const WindowRequest &w, std::int64_t from, std::int64_t to,
             return false;
         }
         for (std::int64_t q = 0; q < qn; ++q)
-          stack(w.overview, element_, work.block.data() + q * pn * esize_, pn, work.stack.data(),
+          stack(work.block.data() + q * pn * esize_, pn, work.stack.data(), peak_data,
                 work.finite.data());
       }
       // The stacked samples [p0, p0 + pn) into the cells of the rows.
@@ -276,70 +301,102 @@ bool Reader::columns(const WindowRequest &w, std::int64_t from, std::int64_t to,
       while (r + 1 < mr && cell_start(r + 1, mr, np) <= p0) ++r;
       for (std::int64_t p = p0; p < p0 + pn; ++r) {
         const std::int64_t end = std::min(p0 + pn, cell_start(r + 1, mr, np));
+        const auto k = static_cast<std::size_t>(r);
         double s = 0.0;
         std::int64_t c = 0;
-        double &into = sum[static_cast<std::size_t>(r)];
-        if (w.overview == Overview::Peak) {
-          for (; p < end; ++p) {
-            const double v = work.stack[static_cast<std::size_t>(p - p0)];
-            if (std::abs(v) > std::abs(into)) into = v;
-            c += work.finite[static_cast<std::size_t>(p - p0)];
-          }
-        } else {
-          for (; p < end; ++p) {
-            s += work.stack[static_cast<std::size_t>(p - p0)];
-            c += work.finite[static_cast<std::size_t>(p - p0)];
-          }
-          into += s;
+        for (std::int64_t i = p; i < end; ++i) {
+          const auto at = static_cast<std::size_t>(i - p0);
+          const double pv = double_peaks ? work.peak[at] : work.peakf[at];
+          if (with_peaks && std::abs(pv) > std::abs(top[k])) top[k] = pv;
+          s += work.stack[at];
+          c += work.finite[at];
         }
-        count[static_cast<std::size_t>(r)] += c;
+        p = end;
+        sum[k] += s;
+        count[k] += c;
       }
     }
     for (std::int64_t r = 0; r < mr; ++r) {
       const auto k = static_cast<std::size_t>(r);
       if (count[k] == 0) continue;
+      const auto at = static_cast<std::size_t>(r * mc + col);
       const double mean = sum[k] / static_cast<double>(count[k]);
-      out[static_cast<std::size_t>(r * mc + col)] =
-          static_cast<float>(w.overview == Overview::Peak  ? sum[k]
-                             : w.overview == Overview::Rms ? std::sqrt(mean)
-                                                           : mean);
+      out[at] = static_cast<float>(peak_only                     ? top[k]
+                                   : w.overview == Overview::Rms ? std::sqrt(mean)
+                                                                 : mean);
+      if (peaks != nullptr) (*peaks)[at] = static_cast<float>(top[k]);
     }
   }
   return true;
 }
 
 std::optional<std::string> Reader::read(const WindowRequest &w, std::vector<float> &out, int &rows,
-                                        int &cols, const std::function<bool()> &cancelled) {
+                                        int &cols, const std::function<bool()> &cancelled,
+                                        std::vector<float> *peaks) {
   const auto d = static_cast<std::size_t>(w.down), a = static_cast<std::size_t>(w.across);
   const std::int64_t mr = cells(w.count[d], w.rows), mc = cells(w.count[a], w.cols);
   rows = static_cast<int>(mr);
   cols = static_cast<int>(mc);
 
-  std::lock_guard lock(window_);
   out.assign(static_cast<std::size_t>(mr * mc), std::numeric_limits<float>::quiet_NaN());
+  if (peaks != nullptr && w.overview == Overview::Peak) peaks = nullptr;
+  if (peaks != nullptr)
+    peaks->assign(static_cast<std::size_t>(mr * mc), std::numeric_limits<float>::quiet_NaN());
   // A window of many samples is shared by threads, each with its part of
   // the columns: two through the library (one decodes and sums while the
   // other reads), one per core reading the file directly.
   const std::int64_t bytes = w.count[d] * w.count[a] * esize_;
   const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-  const int threads = static_cast<int>(std::min<std::int64_t>(
-      mc, fd_ >= 0 && w.down == 0 ? std::min(cores, kThreads) : std::min(cores, 2)));
-  bool ok = true;
-  if (bytes >= 4 * kBlockBytes && threads >= 2) {
-    std::array<bool, kThreads> done{};
-    std::vector<std::thread> helpers;
-    const auto part = [&](int t) {
-      done[static_cast<std::size_t>(t)] =
-          columns(w, mc * t / threads, mc * (t + 1) / threads, work_[static_cast<std::size_t>(t)],
-                  out, cancelled);
-    };
-    for (int t = 1; t < threads; ++t) helpers.emplace_back(part, t);
-    part(0);
-    for (std::thread &h : helpers) h.join();
-    for (int t = 0; t < threads; ++t) ok = ok && done[static_cast<std::size_t>(t)];
-  } else {
-    ok = columns(w, 0, mc, work_[0], out, cancelled);
+  const int threads =
+      bytes < 4 * kBlockBytes
+          ? 1
+          : static_cast<int>(std::max<std::int64_t>(
+                1, std::min<std::int64_t>(mc, fd_ >= 0 && w.down == 0 ? std::min(cores, kThreads)
+                                                                      : std::min(cores, 2))));
+  // Up to kWindows windows are read at once (a zoom goes on while an
+  // overview is made), each with working memory of its own.
+  std::vector<std::unique_ptr<Work>> work;
+  {
+    std::unique_lock lock(pool_mutex_);
+    pool_free_.wait(lock, [this] { return reading_ < kWindows; });
+    ++reading_;
+    for (int t = 0; t < threads; ++t) {
+      if (pool_.empty()) {
+        work.push_back(std::make_unique<Work>());
+        continue;
+      }
+      work.push_back(std::move(pool_.back()));
+      pool_.pop_back();
+    }
   }
+  const auto give_back = [&] {
+    std::lock_guard lock(pool_mutex_);
+    for (auto &k : work) pool_.push_back(std::move(k));
+    --reading_;
+    pool_free_.notify_one();
+  };
+  bool ok = true;
+  try {
+    if (threads >= 2) {
+      std::array<bool, kThreads> done{};
+      std::vector<std::jthread> helpers;
+      const auto part = [&](int t) {
+        const auto k = static_cast<std::size_t>(t);
+        done[k] =
+            columns(w, mc * t / threads, mc * (t + 1) / threads, *work[k], out, peaks, cancelled);
+      };
+      for (int t = 1; t < threads; ++t) helpers.emplace_back(part, t);
+      part(0);
+      helpers.clear(); // joined
+      for (int t = 0; t < threads; ++t) ok = ok && done[static_cast<std::size_t>(t)];
+    } else {
+      ok = columns(w, 0, mc, *work[0], out, peaks, cancelled);
+    }
+  } catch (...) {
+    give_back();
+    throw;
+  }
+  give_back();
   if (!ok && cancelled && cancelled()) return std::string("superseded");
   if (!ok) return std::string("the data are short or unreadable: the window could not be read");
   return std::nullopt;

@@ -4,11 +4,14 @@
 #ifndef KOV_APP_KOVVIEW_READER_HPP
 #define KOV_APP_KOVVIEW_READER_HPP
 
+#include "kovbus.hpp"
 #include "query.hpp"
 
 #include <array>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -23,6 +26,13 @@ enum class Element { XdrFloat, NativeFloat, XdrInt, Byte };
 // cannot show it.
 std::optional<Element> element_of(const std::string &format, int esize);
 
+// The vector instructions the stacking loops use: those every processor
+// of the architecture has, or AVX2 (x86-64).
+enum class Simd { Plain, Avx2 };
+
+// The best this processor has.
+Simd best_simd();
+
 class Reader {
 public:
   // The library's `in`, opened already, read as raw bytes of `esize`
@@ -32,12 +42,19 @@ public:
   // The window `w` as rows x cols values, across fastest: each value the
   // mean, the RMS or the peak (w.overview) of the finite samples of its
   // cell (NaN when there are none).  An
-  // error text when the data cannot be read.  Windows are read one at a
-  // time; the block read at once stays below kBlockBytes.
+  // error text when the data cannot be read.  Up to kWindows windows are
+  // read at once; the block read at once stays below kBlockBytes.
   // `cancelled` is asked between columns: when it says yes (a newer
   // request supersedes this one), the read stops with an error text.
+  // With `peaks` (and a mean or RMS asked for), the peak overview of the
+  // same window is made in the same pass, into `peaks`.
   std::optional<std::string> read(const WindowRequest &w, std::vector<float> &out, int &rows,
-                                  int &cols, const std::function<bool()> &cancelled = {});
+                                  int &cols, const std::function<bool()> &cancelled = {},
+                                  std::vector<float> *peaks = nullptr);
+
+  // The stacking loops to use from now on (the best the processor has by
+  // default); false, and nothing changed, when the processor lacks them.
+  bool use(Simd simd);
 
   // Reads the samples from `path` itself (the only data file, holding the
   // samples from its first byte) where the traces lie along axis 1, on as
@@ -58,27 +75,37 @@ public:
   // Samples along the down axis stacked at once.
   static constexpr std::int64_t kStack = std::int64_t{1} << 18;
   static constexpr int kThreads = 8;
+  // Windows read at once; a further one waits for one of them to end.
+  static constexpr int kWindows = 4;
 
 private:
   // The working memory of one thread, kept between windows.
   struct Work {
     std::vector<char> block;          // the bytes of one read
     std::vector<double> stack;        // sums over the traces of a cell, per sample
+    std::vector<double> peak;         // peaks over the traces of a cell, per sample (integers)
+    std::vector<float> peakf;         // the same of floats and bytes
     std::vector<std::int32_t> finite; // finite samples summed, per sample
   };
   bool columns(const WindowRequest &w, std::int64_t from, std::int64_t to, Work &work,
-               std::vector<float> &out, const std::function<bool()> &cancelled);
+               std::vector<float> &out, std::vector<float> *peaks,
+               const std::function<bool()> &cancelled);
   bool direct(const WindowRequest &w, std::int64_t p0, std::int64_t pn, std::int64_t qs,
               std::int64_t qn, char *block) const;
 
   Element element_;
   int esize_;
   std::array<std::int64_t, 3> n_;
-  std::mutex window_;  // one window at a time
+  Simd simd_;
   std::mutex library_; // the library is not thread-safe
-  std::array<Work, kThreads> work_;
-  int fd_ = -1;         // the data file read directly, or -1
-  void *map_ = nullptr; // the data file mapped whole, or null
+  // The working memory not in use, and the windows being read.
+  std::mutex pool_mutex_;
+  std::condition_variable pool_free_;
+  std::vector<std::unique_ptr<Work>> pool_;
+  int reading_ = 0;
+  int fd_ = -1;                                    // the data file read directly, or -1
+  void *map_ = nullptr;                            // the data file mapped whole, or null
+  std::unique_ptr<kovtool::BusErrors> bus_errors_; // caught while a file is mapped
   std::size_t mapped_ = 0;
 };
 

@@ -181,6 +181,10 @@ export class View {
     q.set('rows', Math.max(1, Math.min(4096, Math.round(p.h))));
     q.set('cols', Math.max(1, Math.min(4096, Math.round(p.w))));
     q.set('overview', overviewUsed());
+    // Until the first picture tells whether the data lie around zero, the
+    // server makes the peaks in the same pass as the mean and keeps them
+    // for the request that follows (the data are read once).
+    if (state.aroundZero === null && state.overview === 'auto') q.set('also', 'peak');
     q.set('view', this.id);
     q.set('client', state.client);
     q.set('seq', ++state.seq);
@@ -554,13 +558,22 @@ function percentile(values, q) {
 
 // The finite values a view shows (and their magnitudes), kept until
 // they change.
-function finiteOf(v) {
+function finiteOf(v, abs) {
   if (!v.data) return { finite: [], finiteAbs: [] };
   if (!v.finite || v.finiteOf !== v.shown()) {
-    v.finiteOf = v.shown();
-    v.finite = v.shown().filter(Number.isFinite);
-    v.finiteAbs = v.finite.map(Math.abs);
+    const shown = v.shown();
+    const finite = new Float32Array(shown.length);
+    let n = 0;
+    for (let i = 0; i < shown.length; i++) {
+      const x = shown[i];
+      if (x === x && x !== Infinity && x !== -Infinity) finite[n++] = x;
+    }
+    v.finiteOf = shown;
+    v.finite = finite.subarray(0, n);
+    v.finiteAbs = null;
   }
+  // The magnitudes only for a symmetric clip.
+  if (abs && !v.finiteAbs) v.finiteAbs = v.finite.map(Math.abs);
   return v;
 }
 
@@ -568,7 +581,7 @@ function finiteOf(v) {
 // symmetric, explicit min and max).
 function clipOf(views) {
   let lo = 0, hi = 1;
-  const parts = views.map(finiteOf);
+  const parts = views.map((v) => finiteOf(v, state.symmetric));
   // The values of several views in one array (they may be typed arrays).
   const joined = (key) => {
     if (parts.length === 1) return parts[0][key];

@@ -25,6 +25,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <string>
@@ -337,6 +338,38 @@ TEST(KovviewServer, AWindowLargerThanTheOutputSendsTheMeanOfEachCell) {
   EXPECT_NEAR(rms20["values"][8].get<double>(), std::sqrt(0.5), 1e-5);
 }
 
+// The first picture of data around zero asks for the mean with also=peak,
+// then for the peaks of the same window: both are the overviews asked for
+// alone, on either instruction set.
+TEST(KovviewServer, PeaksMadeInThePassOfAMeanAreThePeakOverview) {
+  TempDir dir;
+  cube(dir, "big.H", 512, 3000, 1); // 6 MB: several threads
+  ViewServer best(dir, "exec \"$kovview\" big.H");
+  ViewServer plain(dir, "KOV_SIMD=plain exec \"$kovview\" big.H");
+  ASSERT_TRUE(best.ready()) << best.errors();
+  ASSERT_TRUE(plain.ready()) << plain.errors();
+  std::vector<json> got;
+  for (const ViewServer *s : {&best, &plain}) {
+    const std::string q = "rows=100&cols=70&f2=10&n2=2900&client=3&view=0";
+    const json mean = window_json(*s, q + "&overview=mean&seq=1");
+    const json peak = window_json(*s, q + "&overview=peak&seq=2");
+    EXPECT_EQ(window_json(*s, q + "&overview=mean&also=peak&seq=3"), mean);
+    EXPECT_EQ(window_json(*s, q + "&overview=peak&seq=4"), peak);
+    got.push_back(mean);
+    got.push_back(peak);
+  }
+  EXPECT_EQ(got[0], got[2]);
+  EXPECT_EQ(got[1], got[3]);
+  auto bad = best.get("/api/window?also=rms");
+  ASSERT_TRUE(bad);
+  EXPECT_EQ(bad->status, 400);
+  ViewServer wrong(dir, "KOV_SIMD=sse9 exec \"$kovview\" big.H");
+  ASSERT_TRUE(wrong.ready()) << wrong.errors();
+  EXPECT_EQ(window_json(wrong, "rows=100&cols=70&f2=10&n2=2900"), got[0]);
+  EXPECT_NE(wrong.errors().find("KOV_SIMD=sse9 names no path"), std::string::npos)
+      << wrong.errors();
+}
+
 TEST(KovviewServer, OnlyRequestsWithTheTokenAreAnswered) {
   TempDir dir;
   ASSERT_EQ(shell(dir, "$velmodel n1=500 n2=20 > vel.H 2>/dev/null"), 0);
@@ -536,6 +569,37 @@ TEST(KovviewServer, AnOverTakenRequestOfAViewIsDroppedButNotThoseOfAnotherPage) 
   EXPECT_EQ(status("client=8&view=0&seq=1"), 200);
   EXPECT_EQ(status("client=7&view=1&seq=1"), 200);
   EXPECT_EQ(status("client=4294967296&seq=1"), 400);
+}
+
+// A window of another view (a zoom) is answered while an overview is
+// being read, and a newer request of the overview's view ends the older
+// read with 409.  The server holds its first window (KOVVIEW_HOLD) until
+// the test lets it go, so nothing here depends on timing.
+TEST(KovviewServer, AZoomIsAnsweredWhileAnOverviewIsReadAndANewerRequestEndsIt) {
+  TempDir dir;
+  cube(dir, "big.H", 512, 3000, 1);
+  const std::string go = dir / "go";
+  ViewServer s(dir, "KOVVIEW_HOLD='" + go + "' exec \"$kovview\" big.H");
+  ASSERT_TRUE(s.ready()) << s.errors();
+  const std::string q = "/api/window?format=json&rows=50&cols=50&client=5&";
+  std::atomic<int> first{0};
+  std::thread overview([&] {
+    auto r = s.get(q + "view=0&seq=1");
+    first = r ? r->status : -1;
+  });
+  for (int i = 0; i < 60000 && !std::filesystem::exists(go + ".held"); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_TRUE(std::filesystem::exists(go + ".held"));
+  auto zoom = s.get(q + "view=1&seq=2&f2=100&n2=200");
+  ASSERT_TRUE(zoom);
+  EXPECT_EQ(zoom->status, 200) << zoom->body;
+  EXPECT_EQ(first, 0); // still held
+  auto newer = s.get(q + "view=0&seq=3");
+  ASSERT_TRUE(newer);
+  EXPECT_EQ(newer->status, 200) << newer->body;
+  kovtest::write_file(go, ""); // in case the held read still waits
+  overview.join();
+  EXPECT_EQ(first, 409);
 }
 
 TEST(KovviewServer, EndsCleanlyOnEachSignal) {
@@ -1124,4 +1188,127 @@ TEST(KovviewReader, AFileCutWhileMappedFailsTheWindowNotTheServer) {
   const auto failed = reader.read(w, out, rows, cols);
   ASSERT_TRUE(failed.has_value());
   EXPECT_NE(failed->find("short or unreadable"), std::string::npos) << *failed;
+}
+
+// The overview the reader's vector loops make, against the plain order of
+// the sums written out here: each sample summed over the traces of its
+// cell in their order (doubles), those sums over the samples of the cell
+// in theirs, the peak the first sample of the largest magnitude, samples
+// that are not finite left out.  Every instruction set the processor has
+// gives these values bit for bit, for every element format and overview,
+// and the peaks made in the pass of a mean (also=peak) equal the peak
+// overview's.
+TEST(KovviewReader, EveryInstructionSetGivesThePlainSumsBitForBit) {
+  TempDir dir;
+  const std::int64_t n1 = 203, n2 = 3001; // 2.4 MB of floats: several threads
+  std::vector<double> v(static_cast<std::size_t>(n1 * n2));
+  std::uint64_t x = 88172645463325252ull;
+  const auto next = [&] {
+    x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+    return x;
+  };
+  for (double &s : v)
+    s = static_cast<double>(static_cast<std::int64_t>(next() % 2000001) - 1000000);
+  struct Format {
+    kovview::Element element;
+    int esize;
+  };
+  for (const Format f :
+       {Format{kovview::Element::XdrFloat, 4}, Format{kovview::Element::NativeFloat, 4},
+        Format{kovview::Element::XdrInt, 4}, Format{kovview::Element::Byte, 1}}) {
+    const bool floats = f.esize == 4 && f.element != kovview::Element::XdrInt;
+    std::string bytes(v.size() * static_cast<std::size_t>(f.esize), '\0');
+    std::vector<double> value(v.size());
+    for (std::size_t i = 0; i < v.size(); ++i) {
+      std::uint32_t w = 0;
+      if (f.esize == 1) {
+        value[i] = static_cast<double>(next() % 256);
+        bytes[i] = static_cast<char>(static_cast<unsigned char>(value[i]));
+        continue;
+      }
+      if (floats) {
+        // Values of many magnitudes (sums that round), and some that are
+        // not finite, negative zeros and subnormals.
+        float s = static_cast<float>(v[i] * std::ldexp(1.0, static_cast<int>(next() % 60) - 30));
+        const std::uint64_t pick = next() % 97;
+        if (pick == 0) s = std::numeric_limits<float>::quiet_NaN();
+        if (pick == 1) s = -std::numeric_limits<float>::infinity();
+        if (pick == 2) s = -0.0f;
+        if (pick == 3) s = std::numeric_limits<float>::denorm_min() * 3;
+        value[i] = std::isfinite(s) ? s : std::numeric_limits<double>::quiet_NaN();
+        std::memcpy(&w, &s, 4);
+      } else {
+        const auto s = static_cast<std::int32_t>(v[i] * 2000);
+        value[i] = s;
+        std::memcpy(&w, &s, 4);
+      }
+      if (f.element != kovview::Element::NativeFloat) w = htonl(w);
+      std::memcpy(bytes.data() + 4 * i, &w, 4);
+    }
+    const std::string path = dir / "d.H@";
+    kovtest::write_file(path, bytes);
+    for (const char *q : {"rows=60&cols=250", "rows=203&cols=7&f2=100&n2=1001", "rows=9&cols=3001",
+                          "rows=1&cols=1&f1=3&n1=17&f2=5&n2=2"}) {
+      auto parsed = kovview::parse_window(q, {n1, n2, 1});
+      const auto &w = std::get<kovview::WindowRequest>(parsed);
+      const std::int64_t np = w.count[0], nq = w.count[1];
+      const std::int64_t mr = kovview::cells(np, w.rows), mc = kovview::cells(nq, w.cols);
+      // The plain order.
+      std::vector<float> mean(static_cast<std::size_t>(mr * mc)), rms(mean.size()),
+          peak(mean.size());
+      for (std::int64_t r = 0; r < mr; ++r)
+        for (std::int64_t c = 0; c < mc; ++c) {
+          double sum = 0, squares = 0, top = 0;
+          std::int64_t count = 0;
+          for (std::int64_t p = kovview::cell_start(r, mr, np);
+               p < kovview::cell_start(r + 1, mr, np); ++p) {
+            double s = 0, s2 = 0, t = 0;
+            for (std::int64_t q = kovview::cell_start(c, mc, nq);
+                 q < kovview::cell_start(c + 1, mc, nq); ++q) {
+              const double y =
+                  value[static_cast<std::size_t>((w.first[1] + q) * n1 + w.first[0] + p)];
+              if (std::isnan(y)) continue;
+              s += y, s2 += y * y, ++count;
+              if (std::abs(y) > std::abs(t)) t = y;
+            }
+            sum += s, squares += s2;
+            if (std::abs(t) > std::abs(top)) top = t;
+          }
+          const auto at = static_cast<std::size_t>(r * mc + c);
+          const double nan = std::numeric_limits<double>::quiet_NaN();
+          mean[at] = static_cast<float>(count ? sum / static_cast<double>(count) : nan);
+          rms[at] =
+              static_cast<float>(count ? std::sqrt(squares / static_cast<double>(count)) : nan);
+          peak[at] = static_cast<float>(count ? top : nan);
+        }
+      const auto bits = [](const std::vector<float> &a) {
+        std::vector<std::uint32_t> b(a.size());
+        std::memcpy(b.data(), a.data(), a.size() * 4);
+        return b;
+      };
+      for (const kovview::Simd simd : {kovview::Simd::Plain, kovview::Simd::Avx2}) {
+        kovview::Reader reader(f.element, f.esize, {n1, n2, 1});
+        ASSERT_TRUE(reader.read_directly(path));
+        if (!reader.use(simd)) continue; // the processor lacks it
+        const std::string what = std::string(q) + " simd " +
+                                 std::to_string(static_cast<int>(simd)) + " element " +
+                                 std::to_string(static_cast<int>(f.element));
+        for (const auto &[o, want] :
+             {std::pair{kovview::Overview::Mean, &mean}, std::pair{kovview::Overview::Rms, &rms},
+              std::pair{kovview::Overview::Peak, &peak}}) {
+          kovview::WindowRequest asked = w;
+          asked.overview = o;
+          std::vector<float> out, peaks;
+          int rows = 0, cols = 0;
+          ASSERT_EQ(reader.read(asked, out, rows, cols, {}, &peaks), std::nullopt) << what;
+          ASSERT_EQ(rows, mr);
+          ASSERT_EQ(cols, mc);
+          EXPECT_EQ(bits(out), bits(*want)) << what << " overview " << static_cast<int>(o);
+          if (o != kovview::Overview::Peak) {
+            EXPECT_EQ(bits(peaks), bits(peak)) << what;
+          }
+        }
+      }
+    }
+  }
 }
