@@ -9,6 +9,7 @@
 #define KOV_APP_KOVGATHER_HPP
 
 #include "kovtool.hpp"
+#include "kovtraces.hpp"
 
 #include <kov/kovlib.h>
 
@@ -181,24 +182,23 @@ inline void require_float_tag(const char *tag, const std::string &file) {
 
 // The traces of `in`, read and written in blocks of whole traces of about
 // a megabyte: `work(first, block)` is called with the index of the block's
-// first trace and its samples, changed in place, which are then written to
-// `out`.  The amount of data is checked against the header.
-template <class Work> void each_block(const kovtool::Description &desc, std::size_t n1, Work work) {
-  const std::int64_t traces = desc.samples / static_cast<std::int64_t>(n1);
-  const std::size_t per = std::max<std::size_t>(1, (std::size_t{1} << 20) / (n1 * sizeof(float)));
-  std::vector<float> block(per * n1);
-  kovtool::BlockReader reader(desc);
-  for (std::int64_t first = 0; first < traces; first += static_cast<std::int64_t>(per)) {
-    const auto count = static_cast<std::size_t>(std::min<std::int64_t>(per, traces - first));
-    const std::span<float> samples(block.data(), count * n1);
-    const std::span<char> bytes(reinterpret_cast<char *>(samples.data()), samples.size_bytes());
-    if (reader.next(bytes) != bytes.size()) kovtool::data_short(desc.bytes, reader.done());
-    work(first, samples);
-    if (srite("out", samples.data(), static_cast<int>(bytes.size())) !=
-        static_cast<int>(bytes.size()))
-      koverr("cannot write the output data\n");
+// first trace and its samples as floats (whatever the input's real element
+// format), changed in place, which are then written to `out` as xdr_float.
+// The amount of data is checked against the header.
+template <class Work>
+void each_block(const kovtool::Description &desc, const std::string &name, std::size_t n1,
+                Work work) {
+  kovtool::TraceInput input(name, desc, std::int64_t{1} << 20);
+  set_format("out", "xdr_float");
+  std::vector<float> block;
+  std::int64_t first = 0;
+  while (input.next(block)) {
+    work(first, std::span<float>(block));
+    const auto bytes = static_cast<int>(block.size() * sizeof(float));
+    if (srite("out", block.data(), bytes) != bytes) koverr("cannot write the output data\n");
+    first += static_cast<std::int64_t>(block.size() / n1);
   }
-  reader.expect_end();
+  input.finish();
 }
 
 } // namespace kovgather

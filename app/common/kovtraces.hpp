@@ -45,7 +45,10 @@ class TraceInput {
 public:
   // `block_bytes`: about how much a block holds (at least one trace).
   explicit TraceInput(std::string name, std::int64_t block_bytes = std::int64_t{4} << 20)
-      : name_(std::move(name)), desc_(describe_input()), reader_(desc_) {
+      : TraceInput(std::move(name), describe_input(), block_bytes) {}
+  // The same for an input described already.
+  TraceInput(std::string name, Description desc, std::int64_t block_bytes)
+      : name_(std::move(name)), desc_(std::move(desc)), reader_(desc_) {
     std::vector<kov_axis> axes(KOV_MAX_AXES);
     char why[512];
     if (kov_header_axes("in", KOV_MAX_AXES, axes.data(), why, sizeof why) < 0) koverr("%s\n", why);

@@ -85,7 +85,6 @@ int main(int argc, char **argv) {
   const std::string input = kovtool::start(argc, argv);
   kov_begin_prog();
   const kovtool::Description desc = kovtool::describe_input();
-  kovtool::require_floats(desc);
   const std::vector<kov_axis> axes = kovgather::axes_of("in", input);
   const kovgather::Time time = kovgather::time_axis(axes[0], input);
   if (static_cast<std::int64_t>(time.n) > kMaxTrace)
@@ -106,7 +105,7 @@ int main(int argc, char **argv) {
   std::span<const float> v;
   std::int64_t current = -1;
   kovoffsets::Offsets offsets(input, noff, o2, d2);
-  kovgather::each_block(desc, time.n, [&](std::int64_t first, std::span<float> block) {
+  kovgather::each_block(desc, input, time.n, [&](std::int64_t first, std::span<float> block) {
     const std::span<const double> h = offsets.of(first, block.size() / time.n);
     for (std::size_t j = 0; j * time.n < block.size(); ++j) {
       const std::int64_t trace = first + static_cast<std::int64_t>(j);

@@ -1,5 +1,6 @@
 # SPDX-License-Identifier: Apache-2.0
-"""What kovgain, kovbandpass and kovspectra share (app/common/kovtraces.hpp):
+"""What kovgain, kovbandpass and kovspectra share (app/common/kovtraces.hpp),
+with kovmute and kovnmo for their input:
 inputs of many blocks read, computed on several threads and written in
 order with the bits of smaller runs; every element format read; refusals of
 samples that are not real numbers."""
@@ -17,6 +18,9 @@ from trace_programs import read_dataset, run, write_dataset  # noqa: E402
 # Each program with parameters that change every sample.
 PROGRAMS = [("kovgain", ["agc=0.2", "tpow=1"]), ("kovbandpass", ["flo=5", "fhi=60"]),
             ("kovspectra", [])]
+# Programs over gathers (offsets along axis 2), reading through the same
+# input; their blocks are not run on threads.
+GATHERS = [("kovmute", ["tmute=0.1", "vmute=1500", "ntaper=5"]), ("kovnmo", ["vel=2000"])]
 
 
 def output(tmp_path: Path, name: str, args: list[str], x: np.ndarray, tag: str,
@@ -41,7 +45,7 @@ def test_many_blocks_give_the_bits_of_their_parts_run_alone(tmp_path: Path, name
     assert whole.tobytes() == np.concatenate(parts).tobytes()
 
 
-@pytest.mark.parametrize("name, args", PROGRAMS)
+@pytest.mark.parametrize("name, args", PROGRAMS + GATHERS)
 @pytest.mark.parametrize("fmt", ["native_float", "xdr_int", "xdr_byte", "native_byte"])
 def test_every_element_format_gives_the_bits_of_its_values_as_floats(
         tmp_path: Path, name, args, fmt) -> None:
@@ -75,7 +79,7 @@ def test_integers_rounded_to_floats_are_warned_about(tmp_path: Path) -> None:
     assert got.tolist() == [[16777216.0, 16777216.0, -1073741824.0, 7.0]]
 
 
-@pytest.mark.parametrize("name, args", PROGRAMS)
+@pytest.mark.parametrize("name, args", PROGRAMS + GATHERS)
 def test_complex_and_wide_samples_are_refused_by_name(tmp_path: Path, name, args) -> None:
     h = write_dataset(tmp_path, "c.H", np.zeros((2, 8), np.float32))
     text = h.read_text().replace("n1=8", "n1=4").replace("esize=4", "esize=8")
