@@ -71,16 +71,24 @@ def web(workdir):
         server.stop()
 
 
-@pytest.fixture
-def s3(workdir):
-    """An S3-protocol store on loopback with the bucket "survey"."""
+@pytest.fixture(scope="session")
+def _store(tmp_path_factory):
+    """The one store process of the session (reset before each test)."""
     try:
-        server = servers.Moto(str(workdir))
+        server = servers.Moto(str(tmp_path_factory.mktemp("moto")))
     except FileNotFoundError:
         pytest.skip("moto_server is not on this machine: the S3 tests need it")
     try:
-        status, body = server.curl("PUT", "survey")
-        assert status == 200, body
         yield server
     finally:
         server.stop()
+
+
+@pytest.fixture
+def s3(workdir, _store):
+    """An S3-protocol store on loopback, empty but for the bucket "survey"."""
+    assert _store.alive(), "moto_server stopped during an earlier test"
+    _store.reset()
+    status, body = _store.curl("PUT", "survey")
+    assert status == 200, body
+    return _store
