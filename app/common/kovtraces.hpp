@@ -2,11 +2,12 @@
 // kovtraces: the input read as traces (the samples along axis 1) in blocks
 // of whole traces, as floats whatever the element format, and the output
 // written as xdr_float.  Shared by the programs that process traces one by
-// one (kovgain, kovbandpass, kovspectra); header only, on kovtool.
+// one (kovgain, kovbandpass, kovspectra); header only, on proctool.
 #ifndef KOV_APP_KOVTRACES_HPP
 #define KOV_APP_KOVTRACES_HPP
 
 #include "kovtool.hpp"
+#include "proctool.hpp"
 
 #include <kov/kovlib.h>
 #include <kov/proc/samples.hpp>
@@ -25,15 +26,6 @@
 
 namespace kovtool {
 
-// Axis 1 of the input as its header gives it, with its origin and sampling
-// in seconds when its unit is milliseconds.
-struct TraceAxis {
-  std::int64_t n = 1;
-  double o = 0.0, d = 1.0; // in seconds when unit is "ms"
-  std::string label, unit;
-  bool milliseconds = false;
-};
-
 // The library is not thread safe: its calls from the reader thread and
 // from the main thread (reads, writes) take turns under this lock.
 inline std::mutex &library_lock() {
@@ -48,20 +40,8 @@ public:
       : TraceInput(std::move(name), describe_input(), block_bytes) {}
   // The same for an input described already.
   TraceInput(std::string name, Description desc, std::int64_t block_bytes)
-      : name_(std::move(name)), desc_(std::move(desc)), reader_(desc_) {
-    std::vector<kov_axis> axes(KOV_MAX_AXES);
-    char why[512];
-    if (kov_header_axes("in", KOV_MAX_AXES, axes.data(), why, sizeof why) < 0) koverr("%s\n", why);
-    axis_.n = axes[0].n;
-    axis_.o = axes[0].o;
-    axis_.d = axes[0].d;
-    axis_.label = axes[0].label;
-    axis_.unit = axes[0].unit;
-    if (axis_.unit == "ms") {
-      axis_.milliseconds = true;
-      axis_.o /= 1000.0;
-      axis_.d /= 1000.0;
-    }
+      : name_(std::move(name)), desc_(std::move(desc)), reader_(desc_),
+        axis_(time_axis(desc_.axes.at(0))) {
     const auto kind = kovproc::sample_kind(desc_.format, desc_.esize);
     if (!kind)
       koverr("%s: data_format=%s esize=%d: the samples must be real numbers: floats (xdr_float, "
@@ -124,10 +104,7 @@ public:
   // After the last block: fatal when the data ended early or go on past
   // the declared end; a warning when integers were rounded to floats.
   void finish() {
-    if (short_)
-      koverr("%s: the data are short: the header declares %lld bytes, only %lld are there\n",
-             name_.c_str(), static_cast<long long>(desc_.bytes),
-             static_cast<long long>(reader_.done()));
+    if (short_) data_short_of(name_, desc_.bytes, reader_.done());
     reader_.expect_end();
     if (rounded_ > 0)
       kovwarn(0,
