@@ -4,13 +4,13 @@
 // Axis 1 is time, axis 2 offset (its coordinates are the offsets, unless
 // the trace headers have a key `offset`: app/common/kovoffsets.hpp).  Each
 // trace is muted by the kernel of kov_proc (kov/proc/mute.hpp), in blocks
-// of whole traces.
+// of whole traces on the trace driver's threads (app/common/kovtraces.hpp).
 //
 //   kovmute tmute=0.05 vmute=1800 ntaper=10 < moved.H > muted.H
-#include "kovgather.hpp"
 #include "kovhelp.hpp"
 #include "kovoffsets.hpp"
 #include "kovtool.hpp"
+#include "kovtraces.hpp"
 #include "proctool.hpp"
 
 #include <kov/kovlib.h>
@@ -31,7 +31,6 @@ int main(int argc, char **argv) {
   if (time.n > (std::int64_t{1} << 28))
     koverr("%s: n1=%lld: too many samples in a trace\n", input.c_str(),
            static_cast<long long>(time.n));
-  const std::size_t n1 = static_cast<std::size_t>(time.n);
   const kovtool::Axis offset_axis = desc.axes.size() > 1 ? desc.axes[1] : kovtool::Axis{};
 
   kovproc::MuteLine line;
@@ -47,14 +46,17 @@ int main(int argc, char **argv) {
   line.ntaper = kovtool::integer_param("ntaper", 0);
   if (line.ntaper < 0) koverr("ntaper=%d: the taper cannot be negative\n", line.ntaper);
 
-  kovoffsets::Offsets offsets(input, offset_axis.n, offset_axis.o, offset_axis.d);
-  kovgather::each_block(desc, input, n1, [&](std::int64_t first, std::span<float> block) {
-    const std::span<const double> h = offsets.of(first, block.size() / n1);
-    for (std::size_t j = 0; j * n1 < block.size(); ++j) {
-      const double offset = h[j];
-      kovproc::mute(line, offset, time.o, time.d, block.subspan(j * n1, n1));
-    }
-  });
+  kovtool::TraceInput in(input, desc, std::int64_t{4} << 20);
+  const kovoffsets::Offsets offsets(input, offset_axis.n, offset_axis.o, offset_axis.d);
+  const auto n1 = static_cast<std::size_t>(time.n);
+  kovtool::run_blocks(
+      in, [&](std::int64_t first, std::vector<float> &block, std::vector<float> &out) {
+        std::vector<double> h(block.size() / n1);
+        offsets.of(first, h);
+        for (std::size_t j = 0; j < h.size(); ++j)
+          kovproc::mute(line, h[j], time.o, time.d, std::span(block).subspan(j * n1, n1));
+        out.swap(block);
+      });
   kov_end_prog();
   return 0;
 }

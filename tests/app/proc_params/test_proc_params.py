@@ -2,7 +2,8 @@
 """What the processing programs share through app/common/proctool and the
 trace driver: yes/no parameters spelled alike in every program, parameters
 checked and recorded in the output history, axis 1 in milliseconds read as
-seconds (and a time step that is not positive refused)."""
+seconds (and a time step that is not positive refused), and kovmute and
+kovnmo giving on several threads the bits of one."""
 from __future__ import annotations
 
 import sys
@@ -131,3 +132,69 @@ def test_a_velocity_time_step_that_is_not_positive_is_refused(tmp_path: Path) ->
     write_dataset(tmp_path, "v.H", np.full((3, 40), 2000.0), [{"d": 0, "unit": "ms"}])
     assert "v.H: d1=0: the time step must be positive" in refused(tmp_path, "kovnmo",
                                                                   ["velocity=v.H"], h)
+
+
+def threaded(tmp_path: Path, name: str, args: list[str], header: Path) -> None:
+    """The output of `name` with one worker thread, and the same bits with
+    three and with as many as there are processors."""
+    one, _ = ok(tmp_path, name, args, header, "one.H", env={"KOV_THREADS": "1"})
+    for threads in ("3", ""):
+        many, _ = ok(tmp_path, name, args, header, "many.H", env={"KOV_THREADS": threads})
+        assert many.tobytes() == one.tobytes(), threads
+
+
+# Traces of 40000 samples: a few to a block, so that gathers of 7 offsets
+# lie across blocks and the blocks are computed on several threads.
+BIG = dict(ng=9, noff=7, nt=40000)
+
+
+def test_mute_on_threads_gives_the_bits_of_one_thread(tmp_path: Path) -> None:
+    h = write_dataset(tmp_path, "g.H", gathers(8, **BIG), SECONDS)
+    threaded(tmp_path, "kovmute", ["tmute=20", "vmute=1500", "ntaper=50"], h)
+
+
+def test_mute_with_offsets_from_trace_headers_on_threads(tmp_path: Path) -> None:
+    x = gathers(9, **BIG).reshape(-1, BIG["nt"])
+    offsets = np.random.default_rng(9).uniform(-3000, 3000, len(x)).astype(">f4")
+    offsets.tofile(tmp_path / "h.H@")
+    (tmp_path / "h.H").write_text(
+        f'n1=1 n2={len(x)} hdrkey1="offset" hdrtype1="scalar_float" hdrfmt1="xdr_float"\n'
+        f'in="{tmp_path}/h.H@" data_format="xdr_float" esize=4\n')
+    h = write_dataset(tmp_path, "g.H", x, SECONDS)
+    with open(h, "a") as f:
+        f.write('hff="h.H" gff="-1"\n')
+    threaded(tmp_path, "kovmute", ["tmute=20", "vmute=1500"], h)
+
+
+@pytest.mark.parametrize("inverse", ["n", "y"])
+def test_moveout_on_threads_gives_the_bits_of_one_thread(tmp_path: Path, inverse) -> None:
+    h = write_dataset(tmp_path, "g.H", gathers(10, **BIG), [{"d": 0.001}, {"o": 100, "d": 200}])
+    # A velocity trace per midpoint, on its own times.
+    v = 1500 + 1500 * np.random.default_rng(10).random((BIG["ng"], 300))
+    write_dataset(tmp_path, "v.H", np.sort(v, axis=1), [{"d": 0.15}])
+    threaded(tmp_path, "kovnmo", ["velocity=v.H", f"inv={inverse}"], h)
+
+
+def test_a_bad_velocity_on_threads_is_reported_once_by_name(tmp_path: Path) -> None:
+    h = write_dataset(tmp_path, "g.H", gathers(11, **BIG), [{"d": 0.001}])
+    v = np.full((BIG["ng"], 30), 2000.0)
+    v[6, 12] = -1
+    write_dataset(tmp_path, "v.H", v, [{"d": 1.0}])
+    text = refused(tmp_path, "kovnmo", ["velocity=v.H"], h)
+    assert text.count("v.H: the velocity -1 at sample 13 of trace 7 is not a positive") == 1, text
+
+
+def test_a_bad_velocity_of_all_gathers_is_refused_by_name(tmp_path: Path) -> None:
+    h = write_dataset(tmp_path, "g.H", gathers(13), SECONDS)
+    v = np.full((1, 30), 2000.0)
+    v[0, 3] = np.nan
+    write_dataset(tmp_path, "v1.H", v, [{"d": 0.01}])
+    assert "v1.H: the velocity nan at sample 4 of trace 1 is not a positive" in refused(
+        tmp_path, "kovnmo", ["velocity=v1.H"], h)
+
+
+def test_a_thread_count_that_is_not_a_number_is_warned_about(tmp_path: Path) -> None:
+    h = write_dataset(tmp_path, "g.H", gathers(12), SECONDS)
+    r = run(tmp_path, "kovmute", [], stdin=h, env={"KOV_THREADS": "many"})
+    assert r.returncode == 0, r.stderr
+    assert b"KOV_THREADS=many: not a number of threads" in r.stderr, r.stderr
