@@ -46,13 +46,7 @@ public:
   TraceInput(std::string name, Description desc, std::int64_t block_bytes)
       : name_(std::move(name)), desc_(std::move(desc)), reader_(desc_),
         axis_(time_axis(desc_.axes.at(0))) {
-    const auto kind = kovproc::sample_kind(desc_.format, desc_.esize);
-    if (!kind)
-      koverr("%s: data_format=%s esize=%d: the samples must be real numbers: floats (xdr_float, "
-             "native_float, tmc_float; esize=4), integers (xdr_int; esize=4) or bytes (xdr_byte, "
-             "native_byte, tmc_byte; esize=1)\n",
-             name_.c_str(), desc_.format.c_str(), desc_.esize);
-    kind_ = *kind;
+    kind_ = sample_kind(desc_);
     size_ = kovproc::sample_size(kind_);
     traces_ = desc_.samples / axis_.n;
     per_block_ = std::max<std::int64_t>(1, block_bytes / (axis_.n * 4));

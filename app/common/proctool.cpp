@@ -23,8 +23,9 @@ constexpr std::size_t kRawBlock = std::size_t{1} << 16; // samples converted at 
 kovproc::Sample sample_kind(const Description &desc) {
   const auto kind = kovproc::sample_kind(desc.format, desc.esize);
   if (!kind)
-    koverr("%s: data_format=%s esize=%d: samples of this kind cannot be computed with (real "
-           "floats, xdr_int or bytes only)\n",
+    koverr("%s: data_format=%s esize=%d: the samples must be real numbers: floats (xdr_float, "
+           "native_float, tmc_float; esize=4), integers (xdr_int; esize=4) or bytes (xdr_byte, "
+           "native_byte, tmc_byte; esize=1)\n",
            name_of(desc).c_str(), desc.format.c_str(), desc.esize);
   return *kind;
 }

@@ -26,7 +26,7 @@
 namespace kovtool {
 
 // The kind of samples of `desc`; fatal, naming the dataset, for a format
-// the processing programs do not compute with.
+// the processing programs do not compute with (complex or wide samples).
 kovproc::Sample sample_kind(const Description &desc);
 
 // The samples of a dataset as doubles, read in blocks; fatal when the data

@@ -91,6 +91,15 @@ def test_a_parameter_that_is_not_a_value_it_takes_is_refused(tmp_path: Path, nam
     assert words in refused(tmp_path, name, args, h)
 
 
+@pytest.mark.parametrize("name", ["kovstack", "kovtransp", "kovgain", "kovmute"])
+def test_complex_samples_are_refused_alike_by_every_program(tmp_path: Path, name) -> None:
+    h = write_dataset(tmp_path, "c.H", np.zeros((2, 8), np.float32))
+    h.write_text(h.read_text().replace("n1=8", "n1=4").replace("esize=4", "esize=8"))
+    args = ["agc=0.1"] if name == "kovgain" else []
+    text = refused(tmp_path, name, args + [str(h)], None)
+    assert "c.H: data_format=xdr_float esize=8: the samples must be real numbers" in text, text
+
+
 # Each program that reads axis 1 as time, with parameters in seconds.
 TIMED = [("kovmute", ["tmute=0.1", "vmute=1500", "ntaper=5"]), ("kovnmo", ["vel=2000"]),
          ("kovgain", ["agc=0.1", "tpow=1"]), ("kovbandpass", ["flo=5", "fhi=60"]),
