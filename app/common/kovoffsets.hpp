@@ -2,9 +2,12 @@
 // kovoffsets: the offset of every trace of `in` for the programs that work
 // on gathers (kovnmo, kovmute): the trace header key `offset` when the
 // dataset has trace headers (a header format file) with that key, else
-// the coordinate of axis 2.  Header only; the program links kov::kov3d.
+// the coordinate of axis 2.  Read from the trace driver's workers
+// (kovtraces.hpp).  Header only; the program links kov::kov3d.
 #ifndef KOV_APP_KOVOFFSETS_HPP
 #define KOV_APP_KOVOFFSETS_HPP
+
+#include "kovtraces.hpp"
 
 #include <kov/kov3d.h>
 #include <kov/kovlib.h>
@@ -15,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -46,36 +50,45 @@ public:
   // Whether the offsets come from the trace headers.
   bool from_headers() const { return key_ != 0; }
 
-  // The offsets of `count` traces from trace `first` (0-based).
-  std::span<const double> of(std::int64_t first, std::size_t count) {
-    values_.resize(count);
+  // The offsets of out.size() traces from trace `first` (0-based) into
+  // `out`.  From several threads at once; the trace headers are read under
+  // the library's lock.  Throws std::runtime_error for a header that cannot
+  // be read or an offset that is not a finite number.
+  void of(std::int64_t first, std::span<double> out) const {
+    const std::size_t count = out.size();
     if (key_ == 0) {
       for (std::size_t j = 0; j < count; ++j)
-        values_[j] = o2_ + d2_ * static_cast<double>((first + static_cast<std::int64_t>(j)) % n2_);
-      return values_;
+        out[j] = o2_ + d2_ * static_cast<double>((first + static_cast<std::int64_t>(j)) % n2_);
+      return;
     }
     if (first + static_cast<std::int64_t>(count) > 2147483647)
-      koverr("%s: more traces than trace headers can number\n", file_.c_str());
-    raw_.resize(count);
+      throw std::runtime_error("more traces than trace headers can number");
+    std::vector<std::uint32_t> raw(count);
     const int record = static_cast<int>(first + 1), n = static_cast<int>(count);
-    if (kov_get_val_by_index("in", &record, &key_, &n, raw_.data()) != 0)
-      koverr("%s: the trace header key offset of traces %d to %d cannot be read\n", file_.c_str(),
-             record, record + n - 1);
+    int key = key_;
+    int status = 0;
+    {
+      const std::lock_guard lock(kovtool::library_lock());
+      status = kov_get_val_by_index("in", &record, &key, &n, raw.data());
+    }
+    if (status != 0)
+      throw std::runtime_error("the trace header key offset of traces " + std::to_string(record) +
+                               " to " + std::to_string(record + n - 1) + " cannot be read");
     for (std::size_t j = 0; j < count; ++j) {
       if (integer_) {
         std::int32_t v;
-        std::memcpy(&v, &raw_[j], 4);
-        values_[j] = v;
+        std::memcpy(&v, &raw[j], 4);
+        out[j] = v;
       } else {
         float v;
-        std::memcpy(&v, &raw_[j], 4);
+        std::memcpy(&v, &raw[j], 4);
         if (!std::isfinite(v))
-          koverr("%s: the trace header key offset of trace %lld is not a finite number\n",
-                 file_.c_str(), static_cast<long long>(first + static_cast<std::int64_t>(j) + 1));
-        values_[j] = v;
+          throw std::runtime_error("the trace header key offset of trace " +
+                                   std::to_string(first + static_cast<std::int64_t>(j) + 1) +
+                                   " is not a finite number");
+        out[j] = v;
       }
     }
-    return values_;
   }
 
 private:
@@ -84,8 +97,6 @@ private:
   double o2_, d2_;
   int key_ = 0;
   bool integer_ = false;
-  std::vector<std::uint32_t> raw_;
-  std::vector<double> values_;
 };
 
 } // namespace kovoffsets

@@ -175,6 +175,14 @@ Description describe(const std::string &tag) {
   return describe_with(tag, aux_lookup, name + ": ");
 }
 
+std::string name_of(const Description &desc) {
+  if (desc.tag == "in") {
+    if (auto name = text(getch_n, "stdin")) return *name;
+    return "standard input";
+  }
+  return text(getch_n, desc.tag.c_str()).value_or(desc.tag);
+}
+
 namespace {
 // The header an auxiliary input's messages name, with ": "; nothing for in.
 std::string where(const std::string &tag) {
@@ -186,8 +194,14 @@ void data_short(std::int64_t declared, std::int64_t found) { data_short("in", de
 void data_longer(std::int64_t declared, std::int64_t more) { data_longer("in", declared, more); }
 
 void data_short(const std::string &tag, std::int64_t declared, std::int64_t found) {
-  koverr("%sthe data are short: the header declares %lld bytes, only %lld are there\n",
-         where(tag).c_str(), static_cast<long long>(declared), static_cast<long long>(found));
+  const std::string prefix = where(tag);
+  data_short_of(prefix.empty() ? prefix : prefix.substr(0, prefix.size() - 2), declared, found);
+}
+
+void data_short_of(const std::string &file, std::int64_t declared, std::int64_t found) {
+  koverr("%s%sthe data are short: the header declares %lld bytes, only %lld are there\n",
+         file.c_str(), file.empty() ? "" : ": ", static_cast<long long>(declared),
+         static_cast<long long>(found));
 }
 
 void data_longer(const std::string &tag, std::int64_t declared, std::int64_t more) {
@@ -263,8 +277,8 @@ int data_descriptor(const char *tag) {
 
 void require_floats(const Description &desc) {
   if (desc.esize != 4 || (desc.format != "xdr_float" && desc.format != "native_float"))
-    koverr("needs 4-byte float samples, not data_format=%s esize=%d\n", desc.format.c_str(),
-           desc.esize);
+    koverr("%s: needs 4-byte float samples, not data_format=%s esize=%d\n", name_of(desc).c_str(),
+           desc.format.c_str(), desc.esize);
 }
 
 void require_axes(const Description &desc, std::size_t axes, int min_n2) {

@@ -93,6 +93,10 @@ Description describe_input();
 // messages name the header.
 Description describe(const std::string &tag);
 
+// The name under which the dataset `desc` is known in messages: its header
+// file, or "standard input".
+std::string name_of(const Description &desc);
+
 // Memory for bulk reads that starts on a page boundary, the same buffer the
 // library reads and writes through.
 using kov::detail::PageBlock;
@@ -103,6 +107,8 @@ using kov::detail::PageBlock;
 // The same for the input `tag`, naming its header when it is not in.
 [[noreturn]] void data_short(const std::string &tag, std::int64_t declared, std::int64_t found);
 [[noreturn]] void data_longer(const std::string &tag, std::int64_t declared, std::int64_t more);
+// The same message starting with `file` (a header the caller names itself).
+[[noreturn]] void data_short_of(const std::string &file, std::int64_t declared, std::int64_t found);
 
 // Reads the data of `in` in blocks and checks their amount against the
 // header: fewer or more bytes than declared are fatal.
@@ -151,7 +157,7 @@ bool data_placeable(const char *tag);
 // library is not asked to write that output itself.
 int data_descriptor(const char *tag);
 
-// Fatal unless the samples are 4-byte floats.
+// Fatal, naming the dataset, unless the samples are 4-byte floats.
 void require_floats(const Description &desc);
 
 // Fatal unless the axes after the first `axes` all have length 1 and axis

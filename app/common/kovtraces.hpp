@@ -1,38 +1,34 @@
 // SPDX-License-Identifier: Apache-2.0
 // kovtraces: the input read as traces (the samples along axis 1) in blocks
 // of whole traces, as floats whatever the element format, and the output
-// written as xdr_float.  Shared by the programs that process traces one by
-// one (kovgain, kovbandpass, kovspectra); header only, on kovtool.
+// written as xdr_float, with the blocks computed on threads.  Shared by
+// the programs that process traces one by one (kovgain, kovbandpass,
+// kovspectra, kovmute, kovnmo); header only, on proctool.
 #ifndef KOV_APP_KOVTRACES_HPP
 #define KOV_APP_KOVTRACES_HPP
 
 #include "kovtool.hpp"
+#include "proctool.hpp"
 
 #include <kov/kovlib.h>
 #include <kov/proc/samples.hpp>
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <mutex>
 #include <span>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 namespace kovtool {
-
-// Axis 1 of the input as its header gives it, with its origin and sampling
-// in seconds when its unit is milliseconds.
-struct TraceAxis {
-  std::int64_t n = 1;
-  double o = 0.0, d = 1.0; // in seconds when unit is "ms"
-  std::string label, unit;
-  bool milliseconds = false;
-};
 
 // The library is not thread safe: its calls from the reader thread and
 // from the main thread (reads, writes) take turns under this lock.
@@ -48,27 +44,9 @@ public:
       : TraceInput(std::move(name), describe_input(), block_bytes) {}
   // The same for an input described already.
   TraceInput(std::string name, Description desc, std::int64_t block_bytes)
-      : name_(std::move(name)), desc_(std::move(desc)), reader_(desc_) {
-    std::vector<kov_axis> axes(KOV_MAX_AXES);
-    char why[512];
-    if (kov_header_axes("in", KOV_MAX_AXES, axes.data(), why, sizeof why) < 0) koverr("%s\n", why);
-    axis_.n = axes[0].n;
-    axis_.o = axes[0].o;
-    axis_.d = axes[0].d;
-    axis_.label = axes[0].label;
-    axis_.unit = axes[0].unit;
-    if (axis_.unit == "ms") {
-      axis_.milliseconds = true;
-      axis_.o /= 1000.0;
-      axis_.d /= 1000.0;
-    }
-    const auto kind = kovproc::sample_kind(desc_.format, desc_.esize);
-    if (!kind)
-      koverr("%s: data_format=%s esize=%d: the samples must be real numbers: floats (xdr_float, "
-             "native_float, tmc_float; esize=4), integers (xdr_int; esize=4) or bytes (xdr_byte, "
-             "native_byte, tmc_byte; esize=1)\n",
-             name_.c_str(), desc_.format.c_str(), desc_.esize);
-    kind_ = *kind;
+      : name_(std::move(name)), desc_(std::move(desc)), reader_(desc_),
+        axis_(time_axis(desc_.axes.at(0))) {
+    kind_ = sample_kind(desc_);
     size_ = kovproc::sample_size(kind_);
     traces_ = desc_.samples / axis_.n;
     per_block_ = std::max<std::int64_t>(1, block_bytes / (axis_.n * 4));
@@ -124,10 +102,7 @@ public:
   // After the last block: fatal when the data ended early or go on past
   // the declared end; a warning when integers were rounded to floats.
   void finish() {
-    if (short_)
-      koverr("%s: the data are short: the header declares %lld bytes, only %lld are there\n",
-             name_.c_str(), static_cast<long long>(desc_.bytes),
-             static_cast<long long>(reader_.done()));
+    if (short_) data_short_of(name_, desc_.bytes, reader_.done());
     reader_.expect_end();
     if (rounded_ > 0)
       kovwarn(0,
@@ -185,25 +160,47 @@ inline void write_floats(std::span<const float> values) {
   }
 }
 
+// The number of threads that compute blocks: one per processor, or
+// KOV_THREADS when it is set to a number from 1 to 1024 (a warning for
+// another text, which is left unused).  The output is the same whatever
+// the number.
+inline std::size_t worker_count() {
+  const std::size_t processors = std::max(1u, std::thread::hardware_concurrency());
+  const char *asked = std::getenv("KOV_THREADS");
+  if (asked == nullptr || *asked == '\0') return processors;
+  char *end = nullptr;
+  errno = 0;
+  const long n = std::strtol(asked, &end, 10);
+  if (errno != 0 || *end != '\0' || n < 1 || n > 1024) {
+    kovwarn(0, "KOV_THREADS=%s: not a number of threads from 1 to 1024; using %zu\n", asked,
+            processors);
+    return processors;
+  }
+  return static_cast<std::size_t>(n);
+}
+
 // Every block of `in` through process(block, out), which leaves the
 // block's output in `out` (it may swap the block into it; on entry `out`
 // holds an earlier block's output, its memory reused), and then, in the
 // order of the blocks, through consume(out) on the calling thread
-// (write_floats by default).
+// (write_floats by default).  A `process` that takes a first argument
+// std::int64_t is given the index of the block's first trace (from 0).
 //
-// A reader thread reads the blocks, workers (one per processor) process
+// A reader thread reads the blocks, workers (worker_count()) process
 // them, each a whole block at a time, and the calling thread consumes
 // them: reading, computing and writing overlap.  At most workers + 2
 // blocks and their outputs are held (16 MiB in all, or one trace each).  `process`
-// is called from several threads at once, on different blocks.  Fatal,
+// is called from several threads at once, on different blocks, and must
+// not call the library but under library_lock().  Fatal,
 // after the threads have ended, when the data are short or longer than
 // declared, and when `process` throws (its message, for the first block
 // that failed).
 template <class Process, class Consume>
 void run_blocks(TraceInput &in, Process process, Consume consume) {
-  const std::size_t workers = std::max(1u, std::thread::hardware_concurrency());
+  const std::size_t workers = worker_count();
   const std::size_t slots = workers + 2;
   in.limit_block((std::int64_t{16} << 20) / static_cast<std::int64_t>(2 * slots));
+  const std::int64_t per_block = in.per_block(); // traces of every block but the last
   enum class State { free, read, working, done };
   struct Slot {
     std::vector<float> block, out;
@@ -253,7 +250,11 @@ void run_blocks(TraceInput &in, Process process, Consume consume) {
         }
         Slot &slot = ring[k % slots];
         try {
-          process(slot.block, slot.out);
+          if constexpr (std::is_invocable_v<Process &, std::int64_t, std::vector<float> &,
+                                            std::vector<float> &>)
+            process(static_cast<std::int64_t>(k) * per_block, slot.block, slot.out);
+          else
+            process(slot.block, slot.out);
         } catch (const std::exception &e) {
           slot.error = e.what();
         }

@@ -1,14 +1,15 @@
 // SPDX-License-Identifier: Apache-2.0
-// proctool: samples as doubles, the output's format and axes, parameters.
+// proctool: parameters, times, axes, samples as doubles, the output's format.
 #include "proctool.hpp"
 
 #include <kov/kovlib.h>
 
 #include <algorithm>
 #include <array>
-#include <charconv>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 namespace kovtool {
@@ -19,19 +20,12 @@ constexpr std::size_t kRawBlock = std::size_t{1} << 16; // samples converted at 
 
 } // namespace
 
-std::string name_of(const Description &desc) {
-  if (desc.tag == "in") {
-    if (auto name = text(getch_n, "stdin")) return *name;
-    return "standard input";
-  }
-  return text(getch_n, desc.tag.c_str()).value_or(desc.tag);
-}
-
 kovproc::Sample sample_kind(const Description &desc) {
   const auto kind = kovproc::sample_kind(desc.format, desc.esize);
   if (!kind)
-    koverr("%s: data_format=%s esize=%d: samples of this kind cannot be computed with (real "
-           "floats, xdr_int or bytes only)\n",
+    koverr("%s: data_format=%s esize=%d: the samples must be real numbers: floats (xdr_float, "
+           "native_float, tmc_float; esize=4), integers (xdr_int; esize=4) or bytes (xdr_byte, "
+           "native_byte, tmc_byte; esize=1)\n",
            name_of(desc).c_str(), desc.format.c_str(), desc.esize);
   return *kind;
 }
@@ -109,16 +103,18 @@ void SampleWriter::write_raw(std::span<const std::byte> bytes) {
   written_ += static_cast<std::int64_t>(bytes.size() / size);
 }
 
+void write_axis(std::size_t index, const Axis &axis, const char *tag) {
+  const std::string i = std::to_string(index);
+  auxputch(("n" + i).c_str(), "d", &axis.n, tag);
+  auxputch(("o" + i).c_str(), "g", &axis.o, tag);
+  auxputch(("d" + i).c_str(), "g", &axis.d, tag);
+  auxputch(("label" + i).c_str(), "s", axis.label.c_str(), tag);
+  auxputch(("unit" + i).c_str(), "s", axis.unit.c_str(), tag);
+}
+
 void write_axes(const std::vector<Axis> &axes, std::size_t clear_to, const OutputFormat &format) {
-  for (std::size_t k = 0; k < std::max(axes.size(), clear_to); ++k) {
-    const Axis a = k < axes.size() ? axes[k] : Axis{};
-    const std::string i = std::to_string(k + 1);
-    putch(("n" + i).c_str(), "d", &a.n);
-    putch(("o" + i).c_str(), "g", &a.o);
-    putch(("d" + i).c_str(), "g", &a.d);
-    putch(("label" + i).c_str(), "s", a.label.c_str());
-    putch(("unit" + i).c_str(), "s", a.unit.c_str());
-  }
+  for (std::size_t k = 0; k < std::max(axes.size(), clear_to); ++k)
+    write_axis(k + 1, k < axes.size() ? axes[k] : Axis{});
   const int esize = static_cast<int>(kovproc::sample_size(format.kind));
   putch("esize", "d", &esize);
 }
@@ -144,27 +140,133 @@ std::vector<Axis> axes_to(const Description &desc, std::size_t count) {
   return axes;
 }
 
-int int_param(const char *name, int fallback, int lo, int hi) {
-  const auto value = text(getch_n, name);
-  if (!value) return fallback;
-  std::string_view t = *value;
-  while (!t.empty() && t.front() == ' ') t.remove_prefix(1);
-  while (!t.empty() && t.back() == ' ') t.remove_suffix(1);
-  if (!t.empty() && t.front() == '+') t.remove_prefix(1);
-  long long v = 0;
-  const auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), v);
-  if (t.empty() || ec != std::errc{} || end != t.data() + t.size())
-    koverr("%s=%s: not a whole number\n", name, value->c_str());
-  if (v < lo || v > hi) koverr("%s=%s: must be from %d to %d\n", name, value->c_str(), lo, hi);
+namespace {
+
+std::string &message_file() {
+  static std::string file;
+  return file;
+}
+
+// Fatal: parameter `name` of text `text` is refused for `why`.
+[[noreturn]] void refuse(const char *name, const std::string &text, const std::string &why) {
+  const std::string &file = message_file();
+  koverr("%s%s%s=%s: %s\n", file.c_str(), file.empty() ? "" : ": ", name, text.c_str(),
+         why.c_str());
+}
+
+// The text of a parameter without the blanks around it.
+std::string trimmed(const std::string &text) {
+  const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n'; };
+  std::size_t first = 0, last = text.size();
+  while (first < last && blank(text[first])) ++first;
+  while (last > first && blank(text[last - 1])) --last;
+  return text.substr(first, last - first);
+}
+
+int parse_integer(const char *name, const std::string &text, int lo, int hi) {
+  const std::string t = trimmed(text);
+  char *end = nullptr;
+  errno = 0;
+  const long long v = std::strtoll(t.c_str(), &end, 10);
+  if (t.empty() || end != t.c_str() + t.size()) refuse(name, text, "not a whole number");
+  if (errno == ERANGE || v < lo || v > hi)
+    refuse(name, text, "must be from " + std::to_string(lo) + " to " + std::to_string(hi));
   return static_cast<int>(v);
 }
 
+double parse_real(const char *name, const std::string &text) {
+  const std::string t = trimmed(text);
+  char *end = nullptr;
+  errno = 0;
+  const double v = std::strtod(t.c_str(), &end);
+  if (t.empty() || end != t.c_str() + t.size() || errno == ERANGE || !std::isfinite(v))
+    refuse(name, text, "not a finite number");
+  return v;
+}
+
+std::string listed(std::initializer_list<const char *> choices) {
+  std::string list;
+  std::size_t k = 0;
+  for (const char *c : choices) {
+    if (k > 0) list += k + 1 == choices.size() ? " or " : ", ";
+    list += c;
+    ++k;
+  }
+  return list;
+}
+
+} // namespace
+
+void name_in_messages(std::string file) { message_file() = std::move(file); }
+
+int integer_param(const char *name, int fallback, int lo, int hi, Record record) {
+  const auto given = text(getch_n, name);
+  const int value = given ? parse_integer(name, *given, lo, hi) : fallback;
+  if (record == Record::yes) putch(name, "d", &value);
+  return value;
+}
+
+std::optional<int> optional_integer(const char *name, int lo, int hi) {
+  if (!text(getch_n, name)) return std::nullopt;
+  return integer_param(name, 0, lo, hi);
+}
+
+double real_param(const char *name, double fallback) {
+  const auto given = text(getch_n, name);
+  const double value = given ? parse_real(name, *given) : fallback;
+  putch(name, "g", &value);
+  return value;
+}
+
+std::optional<double> optional_real(const char *name) {
+  if (!text(getch_n, name)) return std::nullopt;
+  return real_param(name, 0.0);
+}
+
 bool flag_param(const char *name, bool fallback) {
-  const auto value = text(getch_n, name);
-  if (!value) return fallback;
-  if (*value == "y" || *value == "Y" || *value == "1" || *value == "yes") return true;
-  if (*value == "n" || *value == "N" || *value == "0" || *value == "no") return false;
-  koverr("%s=%s: give y or n\n", name, value->c_str());
+  bool value = fallback;
+  if (const auto given = text(getch_n, name)) {
+    const std::string t = trimmed(*given);
+    if (t == "y" || t == "Y" || t == "yes" || t == "1")
+      value = true;
+    else if (t == "n" || t == "N" || t == "no" || t == "0")
+      value = false;
+    else
+      refuse(name, *given, "give y or n");
+  }
+  putch(name, "s", value ? "y" : "n");
+  return value;
+}
+
+std::optional<std::string> optional_choice(const char *name,
+                                           std::initializer_list<const char *> choices) {
+  const auto given = text(getch_n, name);
+  if (!given) return std::nullopt;
+  if (std::none_of(choices.begin(), choices.end(), [&](const char *c) { return *given == c; }))
+    refuse(name, *given, "give " + listed(choices));
+  putch(name, "s", given->c_str());
+  return given;
+}
+
+std::string choice_param(const char *name, std::initializer_list<const char *> choices) {
+  if (auto given = optional_choice(name, choices)) return *given;
+  putch(name, "s", *choices.begin());
+  return *choices.begin();
+}
+
+TraceAxis time_axis(const Axis &axis) {
+  TraceAxis t{axis.n, axis.o, axis.d, axis.label, axis.unit, axis.unit == "ms"};
+  if (t.milliseconds) { // divided, so that 64.938 ms is 0.064938 s as typed
+    t.o /= 1000.0;
+    t.d /= 1000.0;
+  }
+  return t;
+}
+
+TraceAxis forward_time_axis(const Axis &axis, const std::string &file) {
+  const TraceAxis t = time_axis(axis);
+  if (!(t.d > 0.0)) koverr("%s: d1=%g: the time step must be positive\n", file.c_str(), axis.d);
+  return t;
 }
 
 std::string datapath_directory() {

@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
 // proctool: what the processing programs (kovmath, kovcat, kovstack,
-// kovtransp) share on top of kovtool: samples of any element format read
-// as doubles, the output's element format and its samples written from
-// doubles, the output's axes in its history, and the parameters they
-// take.  Built as the library kov_proctool (app/common/proctool.cpp).
+// kovtransp, kovsynth, kovnmo, kovmute, kovgain, kovbandpass, kovspectra)
+// share on top of kovtool: their parameters, read one way and recorded in
+// the output history; axis 1 as times in seconds; the output's axes in its
+// history; samples of any element format read as doubles, the output's
+// element format and its samples written from doubles.  Built as the
+// library kov_proctool (app/common/proctool.cpp); the trace driver
+// (kovtraces.hpp) sits on it.
 #ifndef KOV_APP_PROCTOOL_HPP
 #define KOV_APP_PROCTOOL_HPP
 
@@ -13,18 +16,17 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
+#include <limits>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
 namespace kovtool {
 
-// The name under which the dataset `desc` is known in messages: its header
-// file, or "standard input".
-std::string name_of(const Description &desc);
-
 // The kind of samples of `desc`; fatal, naming the dataset, for a format
-// the processing programs do not compute with.
+// the processing programs do not compute with (complex or wide samples).
 kovproc::Sample sample_kind(const Description &desc);
 
 // The samples of a dataset as doubles, read in blocks; fatal when the data
@@ -73,9 +75,9 @@ private:
   std::int64_t written_ = 0;
 };
 
-// n, o, d, label and unit of every axis of `axes` into the output history,
-// and n=1 o=0 d=1 for the axes after them up to `clear_to` (axes the input
-// had and the output no longer has); esize of the output format.
+// Every axis of `axes` into the output history (write_axis), and n=1 o=0 d=1 for the axes after
+// them up to `clear_to` (axes the input had and the output no longer has); esize of the output
+// format.
 void write_axes(const std::vector<Axis> &axes, std::size_t clear_to, const OutputFormat &format);
 
 // Whether two axes agree: the same n, o and d equal to within a relative
@@ -87,12 +89,51 @@ bool same_d(const Axis &a, const Axis &b);
 // Axes 1 to `count` of `desc` (axes it does not have: n=1 o=0 d=1).
 std::vector<Axis> axes_to(const Description &desc, std::size_t count);
 
-// An integer parameter of the command line, bounded; `fallback` when not
-// given.  Fatal, naming it, outside [lo, hi].
-int int_param(const char *name, int fallback, int lo, int hi);
+// Parameters of the command line.  Each one read is checked (fatal, naming
+// it and its text, when the whole text is not a value it takes) and written
+// to the output history with the value used, its fallback when not given,
+// unless `record` is Record::no (a value the program records itself).
+enum class Record { yes, no };
 
-// A flag parameter (y/Y/1 yes, n/N/0 no); fatal for anything else.
+// The header that the messages about parameters start with (a program's
+// one input); none until it is set.
+void name_in_messages(std::string file);
+
+// A whole number (spaces around it and a leading + allowed), fatal outside
+// [lo, hi].
+int integer_param(const char *name, int fallback, int lo = std::numeric_limits<int>::min(),
+                  int hi = std::numeric_limits<int>::max(), Record record = Record::yes);
+std::optional<int> optional_integer(const char *name, int lo = std::numeric_limits<int>::min(),
+                                    int hi = std::numeric_limits<int>::max());
+
+// A finite real number.
+double real_param(const char *name, double fallback);
+std::optional<double> optional_real(const char *name);
+
+// Yes (y, Y, yes, 1) or no (n, N, no, 0); recorded as y or n.
 bool flag_param(const char *name, bool fallback);
+
+// One word out of `choices`; the first one when not given.
+std::string choice_param(const char *name, std::initializer_list<const char *> choices);
+std::optional<std::string> optional_choice(const char *name,
+                                           std::initializer_list<const char *> choices);
+
+// Axis 1 as times in seconds: the origin and step as the header gives them,
+// divided by 1000 when its unit is ms (so that 64.938 ms is 0.064938 s as
+// typed).
+struct TraceAxis {
+  std::int64_t n = 1;
+  double o = 0.0, d = 1.0; // in seconds
+  std::string label, unit;
+  bool milliseconds = false;
+};
+TraceAxis time_axis(const Axis &axis);
+// The same, fatal naming `file` unless the time step is positive.
+TraceAxis forward_time_axis(const Axis &axis, const std::string &file);
+
+// One axis into the history of output `tag` as axis `index` (from 1): n,
+// o, d, label and unit.
+void write_axis(std::size_t index, const Axis &axis, const char *tag = "out");
 
 // The directory of the datapath (where temporary files go), with its '/'.
 std::string datapath_directory();

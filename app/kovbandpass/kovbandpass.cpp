@@ -9,6 +9,7 @@
 #include "kovhelp.hpp"
 #include "kovtool.hpp"
 #include "kovtraces.hpp"
+#include "proctool.hpp"
 
 #include <kov/kovlib.h>
 #include <kov/proc/bandpass.hpp>
@@ -34,20 +35,14 @@ constexpr int kMostPoles = 64;
 Request parameters(const kovtool::TraceInput &in) {
   Request r;
   const char *file = in.name().c_str();
-  double f = 0.0;
-  if (kovtool::number(getch_n, "flo", f)) r.flo = f;
-  if (kovtool::number(getch_n, "fhi", f)) r.fhi = f;
+  r.flo = kovtool::optional_real("flo");
+  r.fhi = kovtool::optional_real("fhi");
   if (!r.flo && !r.fhi) koverr("%s: no corner frequency: give flo=, fhi= or both\n", file);
-  kovtool::number(getch_n, "nplo", r.nplo);
-  kovtool::number(getch_n, "nphi", r.nphi);
-  if (auto phase = kovtool::text(getch_n, "phase")) {
-    if (*phase == "zero")
-      r.phase = kovproc::Phase::zero;
-    else if (*phase == "minimum")
-      r.phase = kovproc::Phase::minimum;
-    else
-      koverr("%s: phase=%s: the phase is zero or minimum\n", file, phase->c_str());
-  }
+  // The poles of a corner not asked for are neither used nor recorded.
+  if (r.flo) r.nplo = kovtool::integer_param("nplo", r.nplo);
+  if (r.fhi) r.nphi = kovtool::integer_param("nphi", r.nphi);
+  if (kovtool::choice_param("phase", {"zero", "minimum"}) == "minimum")
+    r.phase = kovproc::Phase::minimum;
   const auto poles = [&](const char *name, int n, bool used) {
     if (!used) return;
     if (n < 1 || n > kMostPoles)
@@ -64,24 +59,13 @@ Request parameters(const kovtool::TraceInput &in) {
   return r;
 }
 
-void record(const Request &r) {
-  if (r.flo) {
-    putch("flo", "g", &*r.flo);
-    putch("nplo", "d", &r.nplo);
-  }
-  if (r.fhi) {
-    putch("fhi", "g", &*r.fhi);
-    putch("nphi", "d", &r.nphi);
-  }
-  putch("phase", "s", r.phase == kovproc::Phase::zero ? "zero" : "minimum");
-}
-
 } // namespace
 
 int main(int argc, char **argv) {
   kovhelp::answer_help(argc, argv);
   const std::string name = kovtool::start(argc, argv);
   kov_begin_prog();
+  kovtool::name_in_messages(name);
   kovtool::TraceInput in(name);
   const Request r = parameters(in);
   const int each = r.phase == kovproc::Phase::zero ? 2 : 1; // passes through the filter
@@ -95,7 +79,6 @@ int main(int argc, char **argv) {
   std::string warning;
   const kovproc::Simd simd = kovproc::simd_for(std::getenv("KOV_SIMD"), warning);
   if (!warning.empty()) kovwarn(0, "%s\n", warning.c_str());
-  record(r);
 
   const std::size_t n1 = in.n1();
   kovtool::run_blocks(in, [&](std::vector<float> &block, std::vector<float> &out) {

@@ -56,7 +56,7 @@ int main(int argc, char **argv) {
     inputs.push_back(std::move(in));
   }
   const int axis =
-      kovtool::int_param("axis", static_cast<int>(count), 1, static_cast<int>(kMaxAxes));
+      kovtool::integer_param("axis", static_cast<int>(count), 1, static_cast<int>(kMaxAxes));
   if (static_cast<std::size_t>(axis) > count + 1)
     koverr(
         "axis=%d: the inputs have %zu axes; join along one of them or along axis %zu, a new one\n",
@@ -112,7 +112,6 @@ int main(int argc, char **argv) {
 
   const kovtool::OutputFormat format = kovtool::output_format();
   kovtool::write_axes(axes, count, format);
-  putch("axis", "d", &axis);
   for (std::size_t j = 0; j < inputs.size(); ++j) {
     const std::string name = "in" + std::to_string(j + 1);
     putch(name.c_str(), "s", inputs[j].file.c_str());

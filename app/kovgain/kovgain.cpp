@@ -9,6 +9,7 @@
 #include "kovhelp.hpp"
 #include "kovtool.hpp"
 #include "kovtraces.hpp"
+#include "proctool.hpp"
 
 #include <kov/kovlib.h>
 #include <kov/proc/gain.hpp>
@@ -28,18 +29,10 @@ struct Gain {
   std::optional<kovproc::Balance> scale;
 };
 
-std::optional<double> positive(const kovtool::TraceInput &in, const char *name) {
-  double value = 0.0;
-  if (!kovtool::number(getch_n, name, value)) return std::nullopt;
-  if (!std::isfinite(value))
-    koverr("%s: %s=%g: not a finite number\n", in.name().c_str(), name, value);
-  return value;
-}
-
 Gain parameters(const kovtool::TraceInput &in) {
   Gain g;
   const kovtool::TraceAxis &axis = in.axis1();
-  g.tpow = positive(in, "tpow");
+  g.tpow = kovtool::optional_real("tpow");
   if (g.tpow && *g.tpow < 0.0) {
     // A sample at time 0 would be multiplied by infinity.
     const double at = axis.d != 0.0 ? -axis.o / axis.d : (axis.o == 0.0 ? 0.0 : -1.0);
@@ -48,7 +41,7 @@ Gain parameters(const kovtool::TraceInput &in) {
              "infinite\n",
              in.name().c_str(), *g.tpow, at);
   }
-  g.agc = positive(in, "agc");
+  g.agc = kovtool::optional_real("agc");
   if (g.agc) {
     if (*g.agc <= 0.0)
       koverr("%s: agc=%g: the window must be longer than 0 seconds\n", in.name().c_str(), *g.agc);
@@ -56,27 +49,14 @@ Gain parameters(const kovtool::TraceInput &in) {
       koverr("%s: agc=%g: axis 1 must be sampled forwards for a window (d1=%g)\n",
              in.name().c_str(), *g.agc, axis.d);
   }
-  g.pclip = positive(in, "pclip");
+  g.pclip = kovtool::optional_real("pclip");
   if (g.pclip && (*g.pclip <= 0.0 || *g.pclip > 100.0))
     koverr("%s: pclip=%g: a percentile is above 0 and at most 100\n", in.name().c_str(), *g.pclip);
-  if (auto scale = kovtool::text(getch_n, "scale")) {
-    if (*scale == "rms")
-      g.scale = kovproc::Balance::rms;
-    else if (*scale == "max")
-      g.scale = kovproc::Balance::max;
-    else
-      koverr("%s: scale=%s: balance by rms or max\n", in.name().c_str(), scale->c_str());
-  }
+  if (auto scale = kovtool::optional_choice("scale", {"rms", "max"}))
+    g.scale = *scale == "rms" ? kovproc::Balance::rms : kovproc::Balance::max;
   if (!g.agc && !g.tpow && !g.pclip && !g.scale)
     koverr("%s: no gain asked for: give agc=, tpow=, pclip= or scale=\n", in.name().c_str());
   return g;
-}
-
-void record(const Gain &g) {
-  if (g.tpow) putch("tpow", "g", &*g.tpow);
-  if (g.agc) putch("agc", "g", &*g.agc);
-  if (g.pclip) putch("pclip", "g", &*g.pclip);
-  if (g.scale) putch("scale", "s", *g.scale == kovproc::Balance::rms ? "rms" : "max");
 }
 
 // The gains of a block of whole traces, each trace in the manual's order;
@@ -101,9 +81,9 @@ int main(int argc, char **argv) {
   kovhelp::answer_help(argc, argv);
   const std::string name = kovtool::start(argc, argv);
   kov_begin_prog();
+  kovtool::name_in_messages(name);
   kovtool::TraceInput in(name);
   const Gain g = parameters(in);
-  record(g);
   const std::size_t n1 = in.n1();
   std::string warning;
   const kovproc::Simd simd = kovproc::simd_for(std::getenv("KOV_SIMD"), warning);

@@ -111,7 +111,8 @@ std::vector<kovtool::Axis> axes_from_parameters() {
   for (int k = 1; k <= last; ++k) {
     const std::string i = std::to_string(k);
     kovtool::Axis a;
-    a.n = kovtool::int_param(("n" + i).c_str(), 1, 1, 2147483647);
+    // Recorded with the other axes.
+    a.n = kovtool::integer_param(("n" + i).c_str(), 1, 1, 2147483647, kovtool::Record::no);
     for (auto [name, value] : {std::pair{"o", &a.o}, std::pair{"d", &a.d}}) {
       const std::string key = name + i;
       if (auto t = kovtool::text(getch_n, key.c_str())) {
@@ -180,7 +181,8 @@ int main(int argc, char **argv) {
     const auto count = static_cast<std::size_t>(std::min<std::int64_t>(kBlock, samples - first));
     for (Input &in : inputs)
       if (in.reader->next(expr->values(in.slot).first(count)) != count)
-        kovtool::data_short(in.desc.tag, in.desc.bytes, first * static_cast<std::int64_t>(in.desc.esize));
+        kovtool::data_short(in.desc.tag, in.desc.bytes,
+                            first * static_cast<std::int64_t>(in.desc.esize));
     kovproc::fill_grid_names(*expr, grid, first, count);
     expr->evaluate(std::span(out).first(count));
     writer.write(std::span(out).first(count));

@@ -8,6 +8,7 @@
 #include "kovhelp.hpp"
 #include "kovtool.hpp"
 #include "kovtraces.hpp"
+#include "proctool.hpp"
 
 #include <kov/kovlib.h>
 #include <kov/proc/spectra.hpp>
@@ -20,35 +21,22 @@
 #include <string>
 #include <vector>
 
-namespace {
-
-bool yes_or_no(const std::string &file, const char *name) {
-  const std::optional<std::string> value = kovtool::text(getch_n, name);
-  if (!value || *value == "n" || *value == "no") return false;
-  if (*value == "y" || *value == "yes") return true;
-  koverr("%s: %s=%s: give y or n\n", file.c_str(), name, value->c_str());
-}
-
-} // namespace
-
 int main(int argc, char **argv) {
   kovhelp::answer_help(argc, argv);
   const std::string name = kovtool::start(argc, argv);
   kov_begin_prog();
+  kovtool::name_in_messages(name);
   kovtool::TraceInput in(name);
-  const kovtool::TraceAxis &axis = in.axis1();
-  const bool all = yes_or_no(name, "all"), db = yes_or_no(name, "db");
-  if (!(axis.d > 0.0))
-    koverr("%s: d1=%g: a spectrum needs samples along axis 1 at a positive interval\n",
-           name.c_str(), axis.d);
+  const kovtool::TraceAxis axis = kovtool::forward_time_axis(in.description().axes[0], name);
+  const bool all = kovtool::flag_param("all", false), db = kovtool::flag_param("db", false);
   const std::size_t n1 = in.n1();
   std::size_t nfft = 0;
-  int asked = 0;
-  if (kovtool::number(getch_n, "nfft", asked)) {
-    if (asked < 0 || static_cast<std::size_t>(asked) < n1)
+  const std::optional<int> asked = kovtool::optional_integer("nfft"); // recorded when given
+  if (asked) {
+    if (*asked < 0 || static_cast<std::size_t>(*asked) < n1)
       koverr("%s: nfft=%d: shorter than a trace (n1=%zu); its samples would be lost\n",
-             name.c_str(), asked, n1);
-    nfft = static_cast<std::size_t>(asked);
+             name.c_str(), *asked, n1);
+    nfft = static_cast<std::size_t>(*asked);
   } else {
     try {
       nfft = kovproc::fast_fft_size(n1);
@@ -67,19 +55,13 @@ int main(int argc, char **argv) {
 
   // The output's axes: frequency on axis 1, the others kept (all=y: one
   // trace, every other axis of length 1).
-  const int nout = static_cast<int>(bins), one = 1, ifft = static_cast<int>(nfft);
-  const double zero = 0.0, df = 1.0 / (static_cast<double>(nfft) * axis.d);
-  putch("n1", "d", &nout);
-  putch("o1", "g", &zero);
-  putch("d1", "g", &df);
-  putch("label1", "s", "frequency");
-  putch("unit1", "s", "Hz");
+  const int one = 1, ifft = static_cast<int>(nfft);
+  const double df = 1.0 / (static_cast<double>(nfft) * axis.d);
+  kovtool::write_axis(1, {static_cast<int>(bins), 0.0, df, "frequency", "Hz"});
   if (all)
     for (std::size_t k = 2; k <= in.description().axes.size(); ++k)
       putch(("n" + std::to_string(k)).c_str(), "d", &one);
-  putch("nfft", "d", &ifft);
-  putch("all", "s", all ? "y" : "n");
-  putch("db", "s", db ? "y" : "n");
+  if (!asked) putch("nfft", "d", &ifft);
 
   std::once_flag planned;
   std::optional<kovproc::SpectrumMean> mean; // all=y, from the first block on

@@ -54,18 +54,17 @@ private:
 
 int main(int argc, char **argv) {
   kovhelp::answer_help(argc, argv);
-  kovtool::start(argc, argv);
+  kovtool::name_in_messages(kovtool::start(argc, argv));
   kov_begin_prog();
   const kovtool::Description desc = kovtool::describe_input();
   const kovproc::Sample kind = kovtool::sample_kind(desc);
   const int count = static_cast<int>(desc.axes.size());
-  const int axis = kovtool::int_param("axis", 2, 1, 9);
+  const int axis = kovtool::integer_param("axis", 2, 1, 9);
   if (axis > count)
     koverr("axis=%d: the input has %d axes (n%d is the last one its header gives)\n", axis, count,
            count);
-  const std::string mode_name = kovtool::text(getch_n, "mode").value_or("mean");
+  const std::string mode_name = kovtool::choice_param("mode", {"mean", "sum", "rms", "max", "min"});
   const auto mode = kovproc::mode_named(mode_name);
-  if (!mode) koverr("mode=%s: give mean, sum, rms, max or min\n", mode_name.c_str());
   const bool norm = kovtool::flag_param("norm", true);
 
   std::int64_t inner = 1, outer = 1;
@@ -83,10 +82,6 @@ int main(int argc, char **argv) {
   if (axes.empty()) axes.push_back({});
   const kovtool::OutputFormat format = kovtool::output_format();
   kovtool::write_axes(axes, desc.axes.size(), format);
-  putch("axis", "d", &axis);
-  putch("mode", "s", mode_name.c_str());
-  const char *norm_text = norm ? "y" : "n";
-  putch("norm", "s", norm_text);
 
   kovtool::SampleWriter writer(format, true, kovtool::name_of(desc));
   kovtool::SampleReader reader(desc);

@@ -8,9 +8,9 @@
 // model trace and one gather are in memory at a time.
 //
 //   velmodel | kovsynth nt=1000 dt=0.004 fpeak=25 noff=48 doff=50 vrms=vrms.H > gathers.H
-#include "kovgather.hpp"
 #include "kovhelp.hpp"
 #include "kovtool.hpp"
+#include "proctool.hpp"
 
 #include <kov/kovlib.h>
 #include <kov/proc/synth.hpp>
@@ -37,29 +37,29 @@ struct Options {
 
 Options read_options() {
   Options o;
-  const int nt = kovgather::integer("nt", 1000);
+  const int nt = kovtool::integer_param("nt", 1000);
   if (nt < 1 || nt > kMaxTrace)
     koverr("nt=%d: give 1 to %lld samples\n", nt, static_cast<long long>(kMaxTrace));
   o.time.n = static_cast<std::size_t>(nt);
-  o.time.d = kovgather::real("dt", 0.004);
+  o.time.d = kovtool::real_param("dt", 0.004);
   if (!(o.time.d > 0.0)) koverr("dt=%g: the time step must be positive\n", o.time.d);
   o.time.o = 0.0;
-  o.fpeak = kovgather::real("fpeak", 25.0);
+  o.fpeak = kovtool::real_param("fpeak", 25.0);
   const double nyquist = 0.5 / o.time.d;
   if (!(o.fpeak > 0.0 && o.fpeak < nyquist))
     koverr("fpeak=%g: the peak frequency must be positive and below the Nyquist frequency %g Hz "
            "of dt=%g\n",
            o.fpeak, nyquist, o.time.d);
-  o.density = kovgather::choice("density", {"constant", "gardner"}) == "gardner"
+  o.density = kovtool::choice_param("density", {"constant", "gardner"}) == "gardner"
                   ? kovproc::Density::gardner
                   : kovproc::Density::constant;
   if (kovtool::text(getch_n, "noff")) {
-    o.noff = kovgather::integer("noff", 1);
+    o.noff = kovtool::integer_param("noff", 1);
     if (o.noff < 1) koverr("noff=%d: give at least one offset\n", o.noff);
-    o.ooff = kovgather::real("ooff", 0.0);
+    o.ooff = kovtool::real_param("ooff", 0.0);
     if (o.noff > 1 && !kovtool::text(getch_n, "doff"))
       koverr("doff=: the offset step is needed with noff=%d\n", o.noff);
-    o.doff = kovgather::real("doff", 0.0);
+    o.doff = kovtool::real_param("doff", 0.0);
     if (o.noff > 1 && o.doff == 0.0) koverr("doff=0: the offsets must differ\n");
   } else {
     for (const char *name : {"doff", "ooff"})
@@ -78,23 +78,20 @@ void remove_unfinished_vrms() {
   if (g_vrms_pending) aux_unlink("vrms");
 }
 
-void write_axes(const Options &o, const std::vector<kov_axis> &model) {
-  const int nt = static_cast<int>(o.time.n);
+void write_axes(const Options &o, const std::vector<kovtool::Axis> &model) {
+  const kovtool::Axis time{static_cast<int>(o.time.n), o.time.o, o.time.d, "time", "s"};
   // Reflection amplitudes have no unit: not the model's velocities, which
   // its history would otherwise still suggest.
   putch("barlabel", "s", "");
-  kovgather::write_axis(1, nt, o.time.o, o.time.d, "time", "s");
-  int next = 2;
+  kovtool::write_axis(1, time);
+  std::size_t next = 2;
   if (o.noff > 0)
-    kovgather::write_axis(next++, o.noff, o.ooff, o.doff, "offset",
-                          model.size() > 1 ? model[1].unit : "");
-  for (std::size_t k = 1; k < model.size(); ++k, ++next)
-    kovgather::write_axis(next, model[k].n, model[k].o, model[k].d, model[k].label, model[k].unit);
+    kovtool::write_axis(next++, {o.noff, o.ooff, o.doff, "offset",
+                                 model.size() > 1 ? model[1].unit : std::string()});
+  for (std::size_t k = 1; k < model.size(); ++k, ++next) kovtool::write_axis(next, model[k]);
   if (!o.vrms.empty()) {
-    kovgather::write_axis(1, nt, o.time.o, o.time.d, "time", "s", "vrms");
-    for (std::size_t k = 1; k < model.size(); ++k)
-      kovgather::write_axis(static_cast<int>(k + 1), model[k].n, model[k].o, model[k].d,
-                            model[k].label, model[k].unit, "vrms");
+    kovtool::write_axis(1, time, "vrms");
+    for (std::size_t k = 1; k < model.size(); ++k) kovtool::write_axis(k + 1, model[k], "vrms");
     // The velocities keep the model's unit.
     const std::string unit = kovtool::unit_of_values();
     auxputch("barlabel", "s", unit.c_str(), "vrms");
@@ -107,9 +104,10 @@ int main(int argc, char **argv) {
   kovhelp::answer_help(argc, argv);
   const std::string input = kovtool::start(argc, argv);
   kov_begin_prog();
+  kovtool::name_in_messages(input);
   const kovtool::Description desc = kovtool::describe_input();
   kovtool::require_floats(desc);
-  const std::vector<kov_axis> model = kovgather::axes_of("in", input);
+  const std::vector<kovtool::Axis> &model = desc.axes;
   const std::size_t nz = static_cast<std::size_t>(model[0].n);
   const double dz = model[0].d;
   if (!(dz > 0.0)) koverr("%s: d1=%g: the depth step must be positive\n", input.c_str(), dz);
@@ -117,7 +115,7 @@ int main(int argc, char **argv) {
     koverr("%s: n1=%zu: a model trace may have at most %lld samples\n", input.c_str(), nz,
            static_cast<long long>(kMaxTrace));
   const Options o = read_options();
-  const std::int64_t traces = kovgather::count_after(model, 1);
+  const std::int64_t traces = desc.samples / static_cast<std::int64_t>(nz);
   if (model.size() + (o.noff > 0 ? 1 : 0) > KOV_MAX_AXES)
     koverr("%s: the model has %zu axes; the gathers would have too many\n", input.c_str(),
            model.size());

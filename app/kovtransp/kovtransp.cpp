@@ -368,15 +368,16 @@ private:
 
 int main(int argc, char **argv) {
   kovhelp::answer_help(argc, argv);
-  kovtool::start(argc, argv);
+  kovtool::name_in_messages(kovtool::start(argc, argv));
   kov_begin_prog();
   const kovtool::Description desc = kovtool::describe_input();
-  const int plane = kovtool::int_param("plane", 12, 11, 99);
+  // Recorded as its two axes in order.
+  const int plane = kovtool::integer_param("plane", 12, 11, 99, kovtool::Record::no);
   int p = plane / 10, q = plane % 10;
   if (p == q || p == 0 || q == 0)
     koverr("plane=%d: give two different axes from 1 to 9, as plane=12 or plane=23\n", plane);
   if (p > q) std::swap(p, q);
-  const int memsize = kovtool::int_param("memsize", 256, 1, 1 << 20);
+  const int memsize = kovtool::integer_param("memsize", 256, 1, 1 << 20);
   // Bytes per buffer: half of memsize once the program's own few MiB are
   // set aside, so that the whole process stays within memsize (whole huge
   // pages from 4 MiB on).
@@ -407,7 +408,6 @@ int main(int argc, char **argv) {
   kovtool::write_axes(axes, desc.axes.size(), format);
   const int written_plane = p * 10 + q;
   putch("plane", "d", &written_plane);
-  putch("memsize", "d", &memsize);
 
   // In place: the input read in batches of indices of Q, each batch swapped
   // in memory and its runs (one per index of P and M) written at their

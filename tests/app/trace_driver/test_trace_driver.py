@@ -18,8 +18,8 @@ from trace_programs import read_dataset, run, write_dataset  # noqa: E402
 # Each program with parameters that change every sample.
 PROGRAMS = [("kovgain", ["agc=0.2", "tpow=1"]), ("kovbandpass", ["flo=5", "fhi=60"]),
             ("kovspectra", [])]
-# Programs over gathers (offsets along axis 2), reading through the same
-# input; their blocks are not run on threads.
+# Programs over gathers (offsets along axis 2), through the same input and
+# threads; their runs on threads are compared in tests/app/proc_params.
 GATHERS = [("kovmute", ["tmute=0.1", "vmute=1500", "ntaper=5"]), ("kovnmo", ["vel=2000"])]
 
 
