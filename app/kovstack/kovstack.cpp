@@ -8,8 +8,12 @@
 // The samples are read in order.  Along the fastest axis each trace is
 // reduced as it is read; along a slower one the slices are added into one
 // slice of sums, in pieces of at most kTile samples (a piece wider than
-// that needs a file, read piece by piece with seeks).
+// that needs a file, read piece by piece with seeks).  A data file of its
+// own is mapped rather than read, and its slices are added on a thread per
+// processor, each thread owning a range of the output's samples and adding
+// them in the same order as one thread would: the same bits.
 #include "kovhelp.hpp"
+#include "kovmapped.hpp"
 #include "proctool.hpp"
 
 #include <kov/kovlib.h>
@@ -17,7 +21,9 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -49,6 +55,86 @@ private:
   std::vector<double> block_;
   std::size_t held_ = 0, at_ = 0;
 };
+
+// The samples [first, first + width) of every slice added into a stack of
+// their own, read from the mapped data.
+class Columns {
+public:
+  Columns(kovproc::Mode mode, bool norm, kovproc::Simd simd, kovproc::Sample kind, bool swapped,
+          std::size_t first, std::size_t width)
+      : stack_(mode, norm, width), kind_(kind), swapped_(swapped), first_(first),
+        words_(kind == kovproc::Sample::int32 && swapped ? width : 0),
+        doubles_(kind == kovproc::Sample::float32 ? 0 : width) {
+    stack_.use(simd);
+  }
+
+  // `count` slices of `inner` samples from `data` (the first one's start).
+  // Allocates nothing: it runs inside a guarded read.
+  void add(const std::byte *data, std::int64_t count, std::size_t inner) {
+    const std::size_t size = kovproc::sample_size(kind_), width = stack_.width();
+    for (std::int64_t s = 0; s < count; ++s) {
+      const std::byte *p = data + (static_cast<std::size_t>(s) * inner + first_) * size;
+      const auto bytes = std::span(p, width * size);
+      if (kind_ == kovproc::Sample::float32) {
+        if (swapped_)
+          stack_.add_xdr_floats(bytes);
+        else
+          stack_.add_floats(std::span(reinterpret_cast<const float *>(p), width));
+        continue;
+      }
+      const std::span<std::byte> own = std::as_writable_bytes(std::span(words_));
+      if (swapped_) {
+        std::copy(bytes.begin(), bytes.end(), own.begin());
+        kovproc::swap_bytes4(own);
+      }
+      kovproc::to_double(kind_, swapped_ ? std::span<const std::byte>(own) : bytes, doubles_);
+      stack_.add(doubles_);
+    }
+  }
+
+  void finish(std::span<double> out) { stack_.finish(out.subspan(first_, stack_.width())); }
+
+private:
+  kovproc::SliceStack stack_;
+  kovproc::Sample kind_;
+  bool swapped_;
+  std::size_t first_;
+  std::vector<std::uint32_t> words_; // a slice's integers in this machine's byte order
+  std::vector<double> doubles_;
+};
+
+// Slices of `inner` samples, `length` of them to a stack and `outer`
+// stacks, added from the mapped data on a thread per processor.
+void stack_mapped(const kovtool::MappedInput &in, std::vector<Columns> &columns, std::int64_t inner,
+                  std::int64_t length, std::int64_t outer, kovtool::SampleWriter &writer) {
+  const std::int64_t slice_bytes = static_cast<std::int64_t>(in.data().size()) / (outer * length);
+  const std::int64_t per_window =
+      std::max<std::int64_t>(1, kovtool::MappedInput::kWindow / slice_bytes);
+  std::vector<double> out(static_cast<std::size_t>(inner));
+  std::vector<char> met(columns.size(), 0); // a bus error, by thread
+  for (std::int64_t o = 0; o < outer; ++o) {
+    for (std::int64_t i = 0; i < length; i += per_window) {
+      const std::int64_t count = std::min(per_window, length - i);
+      const std::int64_t at = (o * length + i) * slice_bytes;
+      const std::byte *data = in.data().data() + at;
+      const auto work = [&](std::size_t t) {
+        met[t] =
+            kovtool::guarded([&] { columns[t].add(data, count, static_cast<std::size_t>(inner)); })
+                ? 0
+                : 1;
+      };
+      {
+        std::vector<std::jthread> helpers;
+        for (std::size_t t = 1; t < columns.size(); ++t) helpers.emplace_back(work, t);
+        work(0);
+      }
+      if (std::find(met.begin(), met.end(), 1) != met.end()) in.cut_short();
+      in.release(at, count * slice_bytes);
+    }
+    for (Columns &c : columns) c.finish(out);
+    writer.write(out);
+  }
+}
 
 } // namespace
 
@@ -85,6 +171,15 @@ int main(int argc, char **argv) {
 
   kovtool::SampleWriter writer(format, true, kovtool::name_of(desc));
   kovtool::SampleReader reader(desc);
+  std::string warning;
+  const kovproc::Simd simd = kovproc::simd_for(std::getenv("KOV_SIMD"), warning);
+  if (!warning.empty() && inner > 1 && !tiled) kovwarn(0, "%s\n", warning.c_str());
+  // Formats in a known byte order map; the others are read by the library.
+  const bool swapped = desc.format.starts_with("xdr_") && kind != kovproc::Sample::uint8;
+  const std::unique_ptr<kovtool::MappedInput> mapped =
+      inner > 1 && !tiled && (desc.format.starts_with("xdr_") || desc.format.starts_with("native_"))
+          ? kovtool::MappedInput::open(desc)
+          : nullptr;
   if (inner == 1) {
     // Along the fastest axis: every trace reduced as it is read.
     Source source(reader);
@@ -99,12 +194,22 @@ int main(int argc, char **argv) {
       }
     }
     reader.expect_end();
+  } else if (!tiled && mapped) {
+    // Slices added from the mapped file, the output's samples in ranges
+    // over the threads (ranges of whole cache lines of sums, at least 512
+    // samples each).
+    const auto width = static_cast<std::size_t>(inner);
+    const std::size_t threads =
+        std::clamp<std::size_t>(width / 512, 1, std::max(1u, std::thread::hardware_concurrency()));
+    const std::size_t step = (width / threads + 7) / 8 * 8;
+    std::vector<Columns> columns;
+    for (std::size_t first = 0; first < width; first += step)
+      columns.emplace_back(*mode, norm, simd, kind, swapped, first, std::min(step, width - first));
+    stack_mapped(*mapped, columns, inner, length, outer, writer);
   } else if (!tiled) {
     // Slices added as they come, several read at once.
     kovproc::SliceStack stack(*mode, norm, static_cast<std::size_t>(inner));
-    std::string warning;
-    stack.use(kovproc::simd_for(std::getenv("KOV_SIMD"), warning));
-    if (!warning.empty()) kovwarn(0, "%s\n", warning.c_str());
+    stack.use(simd);
     const std::int64_t per_read =
         std::max<std::int64_t>(1, static_cast<std::int64_t>(kBlock) / inner);
     // Floats are added as they are read, without a copy in doubles.

@@ -4,7 +4,10 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
+#include <cstddef>
+#include <cstring>
 #include <limits>
 
 namespace kovproc {
@@ -12,6 +15,8 @@ namespace kovproc {
 namespace avx2 {
 void add_floats(Mode mode, bool norm, std::int64_t slices, std::span<double> sums,
                 std::span<std::int64_t> live_counts, const float *x);
+void add_xdr_floats(Mode mode, bool norm, std::int64_t slices, std::span<double> sums,
+                    std::span<std::int64_t> live_counts, const std::byte *x);
 } // namespace avx2
 
 namespace {
@@ -96,6 +101,14 @@ void SliceStack::add_floats(std::span<const float> slice) {
     avx2::add_floats(mode_, norm_, slices_, sum_, live_, slice.data());
   else
     add_slice(mode_, norm_, slices_, sum_, live_, slice.data());
+  ++slices_;
+}
+
+void SliceStack::add_xdr_floats(std::span<const std::byte> slice) {
+  if (simd_ == Simd::avx2)
+    avx2::add_xdr_floats(mode_, norm_, slices_, sum_, live_, slice.data());
+  else
+    add_slice(mode_, norm_, slices_, sum_, live_, reinterpret_cast<const XdrFloat *>(slice.data()));
   ++slices_;
 }
 

@@ -3,8 +3,11 @@
 // with -mavx2), run only where the processor has it.
 #include "kov/proc/reduce.hpp"
 
+#include <bit>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <span>
 
@@ -16,6 +19,11 @@ namespace {
 void add_floats(Mode mode, bool norm, std::int64_t slices, std::span<double> sums,
                 std::span<std::int64_t> live_counts, const float *x) {
   add_slice(mode, norm, slices, sums, live_counts, x);
+}
+
+void add_xdr_floats(Mode mode, bool norm, std::int64_t slices, std::span<double> sums,
+                    std::span<std::int64_t> live_counts, const std::byte *x) {
+  add_slice(mode, norm, slices, sums, live_counts, reinterpret_cast<const XdrFloat *>(x));
 }
 
 } // namespace kovproc::avx2

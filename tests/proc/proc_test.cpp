@@ -200,8 +200,9 @@ TEST(Reduce, LiveSamplesDivideAndMutedTracesStackToZero) {
 
 TEST(Reduce, FloatSlicesStackAsTheirDoubles) {
   // Every mode, with and without norm, on slices with zeros, denormals,
-  // infinities and NaN: add_floats() gives add()'s bits on the plain path
-  // and on the best this processor has (AVX2 where it has it).
+  // infinities and NaN: add_floats(), and add_xdr_floats() of the same
+  // floats stored big-endian, give add()'s bits on the plain path and on
+  // the best this processor has (AVX2 where it has it).
   const float inf = std::numeric_limits<float>::infinity(), nan = std::nanf("");
   const std::vector<float> specials = {0.0f, -0.0f, 1e-45f, inf, -inf, nan, 3.5f, -2.25f};
   std::mt19937 random(11);
@@ -210,24 +211,38 @@ TEST(Reduce, FloatSlicesStackAsTheirDoubles) {
   std::vector<float> data(width * slices);
   for (std::size_t i = 0; i < data.size(); ++i)
     data[i] = i % 5 == 0 ? specials[(i / 5) % specials.size()] : normal(random);
+  std::vector<std::byte> xdr(data.size() * 4);
+  std::memcpy(xdr.data(), data.data(), xdr.size());
+  kovproc::swap_bytes4(xdr);
   for (const auto mode : {kovproc::Mode::mean, kovproc::Mode::sum, kovproc::Mode::rms,
                           kovproc::Mode::max, kovproc::Mode::min})
     for (const bool norm : {true, false}) {
       kovproc::SliceStack doubles(mode, norm, width), plain(mode, norm, width),
-          best(mode, norm, width);
+          best(mode, norm, width), plain_xdr(mode, norm, width), best_xdr(mode, norm, width);
       plain.use(kovproc::Simd::plain);
       best.use(kovproc::best_simd());
+      plain_xdr.use(kovproc::Simd::plain);
+      best_xdr.use(kovproc::best_simd());
       for (std::size_t k = 0; k < slices; ++k) {
         const std::span<const float> slice(data.data() + k * width, width);
         const std::vector<double> wide(slice.begin(), slice.end());
         doubles.add(wide);
         plain.add_floats(slice);
         best.add_floats(slice);
+        const auto stored = std::span<const std::byte>(xdr).subspan(k * width * 4, width * 4);
+        plain_xdr.add_xdr_floats(stored);
+        best_xdr.add_xdr_floats(stored);
       }
-      std::vector<double> a(width), b(width), c(width);
+      std::vector<double> a(width), b(width), c(width), d(width), e(width);
       doubles.finish(a);
       plain.finish(b);
       best.finish(c);
+      plain_xdr.finish(d);
+      best_xdr.finish(e);
+      EXPECT_EQ(std::memcmp(a.data(), d.data(), width * sizeof(double)), 0)
+          << static_cast<int>(mode) << " " << norm;
+      EXPECT_EQ(std::memcmp(a.data(), e.data(), width * sizeof(double)), 0)
+          << static_cast<int>(mode) << " " << norm;
       EXPECT_EQ(std::memcmp(a.data(), b.data(), width * sizeof(double)), 0)
           << static_cast<int>(mode) << " " << norm;
       EXPECT_EQ(std::memcmp(a.data(), c.data(), width * sizeof(double)), 0)

@@ -62,8 +62,10 @@ def read(path):
     return data.reshape(shape[::-1]), p
 
 
-def run(args, cwd, stdin=subprocess.DEVNULL, **kw):
-    env = dict(os.environ, DATAPATH=str(cwd) + "/")
+def run(args, cwd, stdin=subprocess.DEVNULL, env_extra=None, **kw):
+    """A program in `cwd` with the datapath there (and `env_extra` in its
+    environment)."""
+    env = dict(os.environ, DATAPATH=str(cwd) + "/", **(env_extra or {}))
     return subprocess.run(args, cwd=cwd, env=env, stdin=stdin, capture_output=True, text=True,
                           timeout=300, **kw)
 

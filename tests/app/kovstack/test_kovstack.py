@@ -86,11 +86,51 @@ def test_refusals(tmp_path, args, message):
     assert not (tmp_path / "s.H@").exists()
 
 
-def test_short_data_are_fatal(tmp_path):
+@pytest.mark.parametrize("cut", [40, 52], ids=["short", "longer"])
+def test_data_of_another_size_than_declared_are_fatal_mapped_or_read(tmp_path, cut):
     write(tmp_path / "a.H", np.ones((3, 4), np.float32))
-    os.truncate(tmp_path / "a.H@", 40)
-    r = run([program("kovstack"), "a.H", "head=s.H"], tmp_path)
-    assert r.returncode == 23 and "short" in r.stderr
+    with open(tmp_path / "a.H@", "r+b") as f:
+        f.truncate(cut)
+    for mapping in ("1", "0"):
+        r = run([program("kovstack"), "a.H", "head=s.H"], tmp_path,
+                env_extra={"KOV_MAP": mapping})
+        assert r.returncode == 23, r.stderr
+        if cut < 48:
+            assert "the data are short: the header declares 48 bytes, only 40" in r.stderr
+        else:
+            assert "the data are longer than the header says: 48 bytes declared" in r.stderr
+        assert not (tmp_path / "s.H").exists()
+
+
+FORMATS = ["xdr_float", "native_float", "xdr_int", "native_byte", "xdr_byte"]
+
+
+@pytest.mark.parametrize("data_format", FORMATS)
+def test_mapped_files_give_the_bits_of_reads_on_every_path(tmp_path, data_format):
+    # Slices of 1500 samples: the output's samples in ranges over two
+    # threads; axis 3 stacks two output slices.
+    rng = np.random.default_rng(11)
+    if "float" in data_format:
+        a = nasty(rng, (2, 7, 1500))
+    elif data_format == "xdr_int":
+        a = rng.integers(-(1 << 30), 1 << 30, (2, 7, 1500)).astype(np.int32)
+        a[:, 2, :] = 0
+    else:
+        a = rng.integers(0, 256, (2, 7, 1500)).astype(np.uint8)
+    write(tmp_path / "a.H", a, data_format=data_format)
+    for axis in (2, 3):
+        for mode in ("mean", "rms", "max"):
+            outputs = []
+            for env in ({"KOV_MAP": "0"}, {}, {"KOV_SIMD": "plain"}, {"KOV_SIMD": "avx2"}):
+                r = run([program("kovstack"), "a.H", "axis=%d" % axis, "mode=" + mode,
+                         "head=s.H"], tmp_path, env_extra=env)
+                assert r.returncode == 0, r.stderr
+                outputs.append((tmp_path / "s.H@").read_bytes())
+            assert all(o == outputs[0] for o in outputs), (axis, mode)
+            got, _ = read(tmp_path / "s.H")
+            want = reference(a.astype(np.float64), axis, mode, True)
+            if "float" in data_format:
+                assert mismatches(got.reshape(want.shape), want) == 0, (axis, mode)
 
 
 def test_slices_wider_than_memory_are_read_piece_by_piece_from_a_file(tmp_path):

@@ -41,6 +41,9 @@ public:
   // without a copy of the slice in doubles; on the vector path of use()
   // (the best by default), the same bits on every path.
   void add_floats(std::span<const float> slice);
+  // The same for floats stored big-endian (XDR), 4 bytes each, read where
+  // they lie (a mapped file) without a copy in this machine's order.
+  void add_xdr_floats(std::span<const std::byte> slice);
   void use(Simd simd) { simd_ = simd; }
 
   // The result for every sample of a slice, then a fresh start.
