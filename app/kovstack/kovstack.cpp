@@ -23,6 +23,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -125,7 +126,13 @@ void stack_mapped(const kovtool::MappedInput &in, std::vector<Columns> &columns,
       };
       {
         std::vector<std::jthread> helpers;
-        for (std::size_t t = 1; t < columns.size(); ++t) helpers.emplace_back(work, t);
+        for (std::size_t t = 1; t < columns.size(); ++t) {
+          try {
+            helpers.emplace_back(work, t);
+          } catch (const std::system_error &) {
+            work(t); // no thread to spare: the same columns here, the same sums
+          }
+        }
         work(0);
       }
       if (std::find(met.begin(), met.end(), 1) != met.end()) in.cut_short();
