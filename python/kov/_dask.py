@@ -7,6 +7,7 @@ import numbers
 import os
 import tempfile
 import threading
+import time
 import weakref
 
 import numpy as np
@@ -190,6 +191,26 @@ def _discard_unfinished():
         _unfinished.clear()
 
 
+def _await_temporaries(temp_header, text, header, timeout=120.0):
+    """Wait until the process that made `temp_header` has made every
+    temporary of the write: it writes the header's text last.  The header
+    gone means the write was given up."""
+    end = time.monotonic() + timeout
+    delay = 0.001
+    while True:
+        try:
+            with open(temp_header, "rb") as f:
+                if f.read() == text:
+                    return
+        except FileNotFoundError:
+            raise _error(None, "%s: the write was given up" % header, header) from None
+        if time.monotonic() > end:
+            raise _error(_errno.ETIMEDOUT, "%s: the temporaries another process makes were not "
+                         "made within %d s" % (header, timeout), header)
+        time.sleep(delay)
+        delay = min(2 * delay, 0.05)
+
+
 def _begin(plan, text, total, filesize):
     """Make the temporaries when the first block is written: a graph never
     computed, or failing before it writes, leaves nothing.  Once per write
@@ -208,6 +229,9 @@ def _begin(plan, text, total, filesize):
                     fd = os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
                 except FileExistsError:
                     if name == temp_header:
+                        # Another process is making them: its data files
+                        # may not all exist yet.
+                        _await_temporaries(temp_header, text, header)
                         _unfinished[temp_header] = plan
                         return
                     raise _from_os(FileExistsError(_errno.EEXIST, os.strerror(_errno.EEXIST),
@@ -216,9 +240,11 @@ def _begin(plan, text, total, filesize):
                     raise _from_os(e, final) from None
                 made.append(name)
                 os.close(fd)
+            _preallocate([t for t, _ in data], total, filesize, header)
+            # The header's text last: it tells other processes that every
+            # temporary is made.
             with open(temp_header, "wb") as f:
                 f.write(text)
-            _preallocate([t for t, _ in data], total, filesize, header)
         except BaseException:
             for name in made:
                 try:

@@ -87,6 +87,42 @@ def test_a_cluster_reduces_and_writes_a_three_file_data_set(workdir):
         np.testing.assert_array_equal(out.read(), a * 2 + 1)
 
 
+def test_a_worker_that_finds_the_temporaries_being_made_waits_for_all_of_them(workdir):
+    # Two worker processes start a write at once: the one that loses the
+    # race for the temporary header must not look for data files the other
+    # has not made yet.
+    import threading
+    import time
+    from kov import _dask
+    text = b"the header's text\n"
+
+    def plan(name):
+        return (str(workdir / ("t_" + name)), str(workdir / name),
+                [(str(workdir / ("t_" + name + "@")), str(workdir / (name + "@")))], [])
+
+    made = plan("made.H")
+    open(made[0], "wb").close()  # the other process has only begun
+
+    def other():
+        time.sleep(0.3)
+        open(made[2][0][0], "wb").close()
+        with open(made[0], "wb") as f:
+            f.write(text)
+    t = threading.Thread(target=other)
+    t.start()
+    _dask._begin(made, text, 0, None)
+    t.join()
+    assert os.path.exists(made[2][0][0])
+
+    given_up = plan("gone.H")
+    open(given_up[0], "wb").close()
+    t = threading.Thread(target=lambda: (time.sleep(0.2), os.unlink(given_up[0])))
+    t.start()
+    with pytest.raises(kov.KovError, match="gone.H: the write was given up"):
+        _dask._begin(given_up, text, 0, None)
+    t.join()
+
+
 def test_a_block_held_by_any_reference_is_not_handed_out_again():
     from kov._dask import _Blocks
     pool = _Blocks(slots=2)
