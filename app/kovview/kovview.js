@@ -10,7 +10,7 @@
 // wiggles are applied on the page, to the samples it holds, without asking
 // the server again.
 import { isMap } from './colours.js';
-import { getJson, getText } from './net.js';
+import { getJson, getText, pageInfo } from './net.js';
 import { HeaderPanels } from './headers.js';
 import {
   state, page, View, banner, failed, axisName, coord, number, updateClip, drawAll,
@@ -287,11 +287,14 @@ function layout() {
 async function start() {
   page.saved = saveState;
   page.slicesMoved = syncSliders;
-  const [info, hist] = await Promise.all([getJson('api/info'), getText('api/history')]);
+  // The description is in the page; the history comes meanwhile.
+  const history = getText('api/history');
+  const info = pageInfo() || await getJson('api/info');
   state.info = info;
   document.getElementById('title').textContent = info.title || 'kovview';
   document.title = 'kovview ' + (info.title || '');
-  document.getElementById('history').textContent = hist;
+  history.then((text) => { document.getElementById('history').textContent = text; },
+               (e) => failed('the history', e));
   const box = document.getElementById('views');
   const W = Math.max(480, window.innerWidth - 40), H = Math.max(360, window.innerHeight - 190);
   const three = info.n[2] > 1;
@@ -333,10 +336,12 @@ async function start() {
       for (const v of state.views) v.load();
     }, 100);
   });
+  // The windows asked for before the empty views are drawn.
+  const loads = state.views.map((v) => v.load());
   updateClip();
   drawAll();
   saveState();
-  await Promise.all(state.views.map((v) => v.load()));
+  await Promise.all(loads);
   state.ready = true;
 }
 

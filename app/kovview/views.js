@@ -4,7 +4,7 @@
 // their clip and gain, the mouse on them, and the trace beside them.  The
 // controls, the address and the layout are kovview.js's.
 import { MAPS, NAN_COLOUR, LUT_SIZE, colour, lut } from './colours.js';
-import { RequestError, getWindow, getWindowJson } from './net.js';
+import { RequestError, firstWindow, getWindow, getWindowJson } from './net.js';
 import { agc, tpower, normalise } from './gain.js';
 
 // The k-th smallest of `a` (reordered), by quickselect.
@@ -56,7 +56,9 @@ export const state = {
   fetches: 0,
   pending: 0,
   seq: 0,
-  client: Math.floor(Math.random() * 4294967296),
+  // The number of this page's requests: the first script's, whose
+  // request the main view may take (first.js).
+  client: window.kovviewFirst ? window.kovviewFirst.client : Math.floor(Math.random() * 4294967296),
 };
 window.kovview = state; // for the browser tests and the curious
 
@@ -194,7 +196,8 @@ export class View {
     const asked = { f: this.f.slice(), n: this.n.slice(), slice: state.slice[this.third] };
     state.pending++;
     try {
-      const got = await getWindow(q, controller.signal);
+      const query = q.toString();
+      const got = await (firstWindow(query, controller.signal) || getWindow(query, controller.signal));
       this.data = { ...got, f: asked.f, n: asked.n, slice: asked.slice };
       this.shownCache = null;
       this.finite = null;
