@@ -3,7 +3,7 @@
 // the server sends (colour image, wiggles, axes, cross-hair, colour bar),
 // their clip and gain, the mouse on them, and the trace beside them.  The
 // controls, the address and the layout are kovview.js's.
-import { MAPS, NAN_COLOUR, LUT_SIZE, colour, lut } from './colours.js';
+import { MAPS, NAN_PIXEL, LUT_SIZE, colour, pixelLut } from './colours.js';
 import { RequestError, firstWindow, getWindow, getWindowJson } from './net.js';
 import { agc, tpower, normalise } from './gain.js';
 
@@ -267,26 +267,26 @@ export class View {
     if (this.data && this.image()) {
       const d = this.data;
       const image = new ImageData(d.cols, d.rows);
-      const table = lut(state.cmap, state.reverse), px = image.data, values = this.shown();
+      // One store of a packed pixel per sample.
+      const table = pixelLut(state.cmap, state.reverse), values = this.shown();
+      const px = new Uint32Array(image.data.buffer, 0, values.length);
       const lo = this.clip.lo, scale = (LUT_SIZE - 1) / (this.clip.hi - this.clip.lo);
       for (let i = 0; i < values.length; i++) {
         const v = values[i];
         if (v === v && v !== Infinity && v !== -Infinity) {
           let k = Math.round((v - lo) * scale);
           k = k < 0 ? 0 : k > LUT_SIZE - 1 ? LUT_SIZE - 1 : k;
-          px[4 * i] = table[3 * k];
-          px[4 * i + 1] = table[3 * k + 1];
-          px[4 * i + 2] = table[3 * k + 2];
+          px[i] = table[k];
         } else {
-          px[4 * i] = NAN_COLOUR[0];
-          px[4 * i + 1] = NAN_COLOUR[1];
-          px[4 * i + 2] = NAN_COLOUR[2];
+          px[i] = NAN_PIXEL;
         }
-        px[4 * i + 3] = 255;
       }
-      const off = document.createElement('canvas');
-      off.width = d.cols;
-      off.height = d.rows;
+      // The picture at its own size, scaled onto the view below: a canvas
+      // kept by the view, resized only when the window's shape changes.
+      if (!this.off) this.off = document.createElement('canvas');
+      const off = this.off;
+      if (off.width !== d.cols) off.width = d.cols;
+      if (off.height !== d.rows) off.height = d.rows;
       off.getContext('2d').putImageData(image, 0, 0);
       ctx.imageSmoothingEnabled = false;
       // The part of the picture that the held window covers.
