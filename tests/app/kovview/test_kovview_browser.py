@@ -107,6 +107,24 @@ def test_the_section_is_drawn_in_the_colour_map(serve, browser, tmp_path):
     assert browser.find_element(By.ID, "history").get_attribute("textContent").startswith("n1=60")
 
 
+def test_samples_that_are_not_finite_are_grey_and_the_others_keep_their_colours(serve, browser,
+                                                                                 tmp_path):
+    values = ramp()
+    values[40, 30] = np.nan
+    values[41, 30] = np.inf
+    values[42, 30] = -np.inf
+    write_dataset(tmp_path, "r.H", values)
+    s = serve([KOVVIEW, "r.H"])
+    open_page(browser, s)
+    for i2 in (40, 41, 42):
+        assert pixel(browser, "view12", *centre_of(browser, 0, 30, i2)) == (128, 128, 128)
+    check_colours(browser, VIRIDIS, 0, N1 * N2 - 1, [(0, 0), (59, 79), (29, 40), (31, 42)])
+    # Reversed, the same pixels from the other end of the map.
+    browser.find_element(By.ID, "reverse").click()
+    check_colours(browser, VIRIDIS[::-1], 0, N1 * N2 - 1, [(0, 0), (59, 79), (29, 40)])
+    assert pixel(browser, "view12", *centre_of(browser, 0, 30, 40)) == (128, 128, 128)
+
+
 def test_a_dragged_rectangle_zooms_and_the_address_keeps_it(serve, browser, tmp_path):
     write_dataset(tmp_path, "r.H", ramp())
     s = serve([KOVVIEW, "r.H"])
