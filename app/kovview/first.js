@@ -65,7 +65,8 @@
   if (overview === 'auto') q.set('also', 'peak');
   q.set('view', 0);
   q.set('client', first.client);
-  q.set('seq', 1);
+  first.seq = 1;
+  q.set('seq', first.seq);
   first.query = q.toString();
   first.controller = new AbortController();
   first.response = fetch('api/window?' + first.query, { signal: first.controller.signal });

@@ -60,14 +60,18 @@ async function windowOf(res) {
 }
 
 // The answer of the window the page's first script asked for before the
-// modules ran (first.js), when `query` is that request; otherwise null,
-// and that request is dropped.  `signal` aborts it as it aborts the view's
-// own requests.
+// modules ran (first.js), when `query` (URLSearchParams) is that request
+// but for its number (seq), which is the next; otherwise null, and that
+// request is dropped (the server stops its reading when the view's own
+// request, numbered after it, comes).  `signal` aborts it as it aborts the
+// view's own requests.
 export function firstWindow(query, signal) {
   const first = window.kovviewFirst;
   if (!first || !first.response || first.taken) return null;
   first.taken = true;
-  if (first.query !== query) {
+  const same = new URLSearchParams(query);
+  same.set('seq', first.seq);
+  if (first.query !== same.toString()) {
     first.controller.abort();
     return null;
   }

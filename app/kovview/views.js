@@ -55,9 +55,9 @@ export const state = {
   trace: null,
   fetches: 0,
   pending: 0,
-  seq: 0,
-  // The number of this page's requests: the first script's, whose
-  // request the main view may take (first.js).
+  // The number of the page's last request, and the page's own number: the
+  // first script's, whose request the main view may take (first.js).
+  seq: window.kovviewFirst && window.kovviewFirst.seq ? window.kovviewFirst.seq : 0,
   client: window.kovviewFirst ? window.kovviewFirst.client : Math.floor(Math.random() * 4294967296),
 };
 window.kovview = state; // for the browser tests and the curious
@@ -196,8 +196,7 @@ export class View {
     const asked = { f: this.f.slice(), n: this.n.slice(), slice: state.slice[this.third] };
     state.pending++;
     try {
-      const query = q.toString();
-      const got = await (firstWindow(query, controller.signal) || getWindow(query, controller.signal));
+      const got = await (firstWindow(q, controller.signal) || getWindow(q, controller.signal));
       this.data = { ...got, f: asked.f, n: asked.n, slice: asked.slice };
       this.shownCache = null;
       this.finite = null;
