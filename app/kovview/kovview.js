@@ -6,9 +6,10 @@
 // page.  The others: views.js (the state and the views: drawing, clip,
 // gain, the mouse, the trace), colours.js (the maps), net.js (the
 // requests), gain.js (the gain of the traces), headers.js (the trace
-// headers' panel and table).  The colour map, the clip, the gain and the
-// wiggles are applied on the page, to the samples it holds, without asking
-// the server again.
+// headers' panel and table); first.js, a classic script inside the page,
+// asks for the main view's first window before the modules run.  The
+// colour map, the clip, the gain and the wiggles are applied on the page,
+// to the samples it holds, without asking the server again.
 import { isMap } from './colours.js';
 import { getJson, getText, pageInfo } from './net.js';
 import { HeaderPanels } from './headers.js';
@@ -256,7 +257,9 @@ function keys() {
 }
 
 // The sizes of the views for the window's size; the page has no scroll
-// bars down to 800 x 457.
+// bars down to 800 x 457.  first.js computes a section's the same way (a
+// difference costs the early request, never the picture; the browser
+// tests tell).
 function layout() {
   const box = document.getElementById('views');
   const top = box.getBoundingClientRect().top + window.scrollY;

@@ -171,6 +171,8 @@ export class View {
     this.f[k] = Math.max(0, first);
     this.n[k] = last - this.f[k];
   }
+  // Asks for the view's window (first.js builds the main view's first
+  // query in the same order, name for name).
   async load() {
     const p = this.plot;
     const q = new URLSearchParams();
