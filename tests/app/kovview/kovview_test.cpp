@@ -1232,6 +1232,31 @@ TEST(KovviewReader, MappedAndCopiedTracesGiveTheSameWindows) {
   EXPECT_FLOAT_EQ(one["values"][0].get<float>(), static_cast<float>(sum / all.size()));
 }
 
+// A window of many samples is shared by threads, which take columns as
+// they go: every column is there, and equals the same column read alone
+// (a window small enough for one thread).
+TEST(KovviewReader, AWindowSharedByThreadsEqualsItsColumnsReadAlone) {
+  TempDir dir;
+  cube(dir, "big.H", 2048, 2100, 1); // 17 MiB: read on several threads
+  for (const char *how : {"", "KOVVIEW_READ=map "}) {
+    ViewServer s(dir, std::string(how) + "exec \"$kovview\" big.H");
+    ASSERT_TRUE(s.ready()) << s.errors();
+    const json whole = window_json(s, "rows=200&cols=300&overview=rms");
+    ASSERT_EQ(whole["values"].size(), 200u * 300u);
+    for (const int col : {0, 1, 9, 10, 149, 150, 151, 290, 299}) {
+      const json one =
+          window_json(s, "rows=200&cols=1&overview=rms&f2=" + std::to_string(col * 7) + "&n2=7");
+      ASSERT_EQ(one["values"].size(), 200u);
+      for (std::size_t r = 0; r < 200; ++r) {
+        ASSERT_FALSE(whole["values"][r * 300 + static_cast<std::size_t>(col)].is_null())
+            << how << col;
+        ASSERT_EQ(whole["values"][r * 300 + static_cast<std::size_t>(col)], one["values"][r])
+            << how << " column " << col << " row " << r;
+      }
+    }
+  }
+}
+
 // A data file cut while the server reads it through a mapping: the read
 // fails with a message (the bus error of the missing pages is caught).
 TEST(KovviewReader, AFileCutWhileMappedFailsTheWindowNotTheServer) {
