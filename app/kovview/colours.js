@@ -60,3 +60,22 @@ export function lut(name, reversed = false) {
   }
   return LUTS.get(key);
 }
+
+// The same tables with each colour packed as the four bytes of an opaque
+// pixel of ImageData, in the processor's byte order, so that a pixel is
+// one store; and the colour of a sample that is not a finite number.
+const LITTLE = new Uint8Array(new Uint32Array([1]).buffer)[0] === 1;
+export function packed(r, g, b) {
+  return (LITTLE ? (255 << 24 | b << 16 | g << 8 | r) : (r << 24 | g << 16 | b << 8 | 255)) >>> 0;
+}
+export const NAN_PIXEL = packed(...NAN_COLOUR);
+const PIXELS = new Map();
+export function pixelLut(name, reversed = false) {
+  const key = name + (reversed ? ':r' : '');
+  if (!PIXELS.has(key)) {
+    const t = lut(name, reversed), out = new Uint32Array(LUT_SIZE);
+    for (let i = 0; i < LUT_SIZE; i++) out[i] = packed(t[3 * i], t[3 * i + 1], t[3 * i + 2]);
+    PIXELS.set(key, out);
+  }
+  return PIXELS.get(key);
+}

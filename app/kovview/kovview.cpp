@@ -22,6 +22,7 @@
 #include "headers.hpp"
 #include "kovhelp.hpp"
 #include "kovtool.hpp"
+#include "page.hpp"
 #include "query.hpp"
 #include "reader.hpp"
 
@@ -630,13 +631,21 @@ int main(int argc, char **argv) {
                                 std::exception_ptr) { Server::error(res, 500, "internal error"); });
   http.set_pre_routing_handler(
       [&](const httplib::Request &req, httplib::Response &res) { return server.check(req, res); });
+  // Texts of the header that are not UTF-8 are sent with their invalid
+  // bytes replaced; the history as the bytes it holds.
+  const std::string info_text =
+      server.info.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  // The page holds the description, so that its first script asks for the
+  // first window at once (first.js).
+  auto made =
+      kovview::make_page(kovview::asset("index.html"), info_text, kovview::asset("first.js"));
+  if (auto *message = std::get_if<std::string>(&made)) koverr("%s\n", message->c_str());
+  const kovview::Page page = std::get<kovview::Page>(std::move(made));
   // Every path of the page starts with its token: /<token>/, the page's
   // files and its requests (relative addresses) below it.
   http.Get("/[^/]+/", [&](const httplib::Request &, httplib::Response &res) {
-    res.set_header("Content-Security-Policy",
-                   "default-src 'self'; img-src 'self' data: blob:; style-src 'self'; "
-                   "script-src 'self'; connect-src 'self'");
-    serve_asset(res, "index.html", "text/html; charset=utf-8");
+    res.set_header("Content-Security-Policy", page.policy);
+    res.set_content(page.html, "text/html; charset=utf-8");
   });
   http.Get("/[^/]+/([a-z_]+\\.(js|css))", [](const httplib::Request &req, httplib::Response &res) {
     const std::string name = req.matches[1];
@@ -645,10 +654,6 @@ int main(int argc, char **argv) {
                 name.ends_with(".js") ? "text/javascript; charset=utf-8"
                                       : "text/css; charset=utf-8");
   });
-  // Texts of the header that are not UTF-8 are sent with their invalid
-  // bytes replaced; the history as the bytes it holds.
-  const std::string info_text =
-      server.info.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
   const auto api = [&](const char *name, httplib::Server::Handler handler) {
     http.Get(std::string("/[^/]+/api/") + name, handler);
     http.Get(std::string("/api/") + name, handler);

@@ -6,11 +6,12 @@
 // page.  The others: views.js (the state and the views: drawing, clip,
 // gain, the mouse, the trace), colours.js (the maps), net.js (the
 // requests), gain.js (the gain of the traces), headers.js (the trace
-// headers' panel and table).  The colour map, the clip, the gain and the
-// wiggles are applied on the page, to the samples it holds, without asking
-// the server again.
+// headers' panel and table); first.js, a classic script inside the page,
+// asks for the main view's first window before the modules run.  The
+// colour map, the clip, the gain and the wiggles are applied on the page,
+// to the samples it holds, without asking the server again.
 import { isMap } from './colours.js';
-import { getJson, getText } from './net.js';
+import { getJson, getText, pageInfo } from './net.js';
 import { HeaderPanels } from './headers.js';
 import {
   state, page, View, banner, failed, axisName, coord, number, updateClip, drawAll,
@@ -256,7 +257,9 @@ function keys() {
 }
 
 // The sizes of the views for the window's size; the page has no scroll
-// bars down to 800 x 457.
+// bars down to 800 x 457.  first.js computes a section's the same way (a
+// difference costs the early request, never the picture; the browser
+// tests tell).
 function layout() {
   const box = document.getElementById('views');
   const top = box.getBoundingClientRect().top + window.scrollY;
@@ -287,11 +290,14 @@ function layout() {
 async function start() {
   page.saved = saveState;
   page.slicesMoved = syncSliders;
-  const [info, hist] = await Promise.all([getJson('api/info'), getText('api/history')]);
+  // The description is in the page; the history comes meanwhile.
+  const history = getText('api/history');
+  const info = pageInfo() || await getJson('api/info');
   state.info = info;
   document.getElementById('title').textContent = info.title || 'kovview';
   document.title = 'kovview ' + (info.title || '');
-  document.getElementById('history').textContent = hist;
+  history.then((text) => { document.getElementById('history').textContent = text; },
+               (e) => failed('the history', e));
   const box = document.getElementById('views');
   const W = Math.max(480, window.innerWidth - 40), H = Math.max(360, window.innerHeight - 190);
   const three = info.n[2] > 1;
@@ -333,10 +339,12 @@ async function start() {
       for (const v of state.views) v.load();
     }, 100);
   });
+  // The windows asked for before the empty views are drawn.
+  const loads = state.views.map((v) => v.load());
   updateClip();
   drawAll();
   saveState();
-  await Promise.all(state.views.map((v) => v.load()));
+  await Promise.all(loads);
   state.ready = true;
 }
 

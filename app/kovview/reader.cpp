@@ -378,17 +378,27 @@ std::optional<std::string> Reader::read(const WindowRequest &w, std::vector<floa
   bool ok = true;
   try {
     if (threads >= 2) {
-      std::array<bool, kThreads> done{};
+      // The threads take the next few columns as they finish theirs, so
+      // that one that gets less of the processors (a machine shared with
+      // other work, the browser drawing the page) holds up the window by a
+      // few columns at most.  Every column is made by one thread, as alone.
+      std::atomic<std::int64_t> next{0};
+      std::atomic<bool> failed{false};
+      const std::int64_t batch = std::max<std::int64_t>(1, mc / (16 * threads));
       std::vector<std::jthread> helpers;
       const auto part = [&](int t) {
-        const auto k = static_cast<std::size_t>(t);
-        done[k] =
-            columns(w, mc * t / threads, mc * (t + 1) / threads, *work[k], out, peaks, cancelled);
+        Work &mine = *work[static_cast<std::size_t>(t)];
+        while (!failed.load(std::memory_order_relaxed)) {
+          const std::int64_t from = next.fetch_add(batch);
+          if (from >= mc) break;
+          if (!columns(w, from, std::min(mc, from + batch), mine, out, peaks, cancelled))
+            failed = true;
+        }
       };
       for (int t = 1; t < threads; ++t) helpers.emplace_back(part, t);
       part(0);
       helpers.clear(); // joined
-      for (int t = 0; t < threads; ++t) ok = ok && done[static_cast<std::size_t>(t)];
+      ok = !failed;
     } else {
       ok = columns(w, 0, mc, *work[0], out, peaks, cancelled);
     }

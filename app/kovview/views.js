@@ -3,8 +3,8 @@
 // the server sends (colour image, wiggles, axes, cross-hair, colour bar),
 // their clip and gain, the mouse on them, and the trace beside them.  The
 // controls, the address and the layout are kovview.js's.
-import { MAPS, NAN_COLOUR, LUT_SIZE, colour, lut } from './colours.js';
-import { RequestError, getWindow, getWindowJson } from './net.js';
+import { MAPS, NAN_PIXEL, LUT_SIZE, colour, pixelLut } from './colours.js';
+import { RequestError, firstWindow, getWindow, getWindowJson } from './net.js';
 import { agc, tpower, normalise } from './gain.js';
 
 // The k-th smallest of `a` (reordered), by quickselect.
@@ -55,8 +55,10 @@ export const state = {
   trace: null,
   fetches: 0,
   pending: 0,
-  seq: 0,
-  client: Math.floor(Math.random() * 4294967296),
+  // The number of the page's last request, and the page's own number: the
+  // first script's, whose request the main view may take (first.js).
+  seq: window.kovviewFirst && window.kovviewFirst.seq ? window.kovviewFirst.seq : 0,
+  client: window.kovviewFirst ? window.kovviewFirst.client : Math.floor(Math.random() * 4294967296),
 };
 window.kovview = state; // for the browser tests and the curious
 
@@ -169,6 +171,8 @@ export class View {
     this.f[k] = Math.max(0, first);
     this.n[k] = last - this.f[k];
   }
+  // Asks for the view's window (first.js builds the main view's first
+  // query in the same order, name for name).
   async load() {
     const p = this.plot;
     const q = new URLSearchParams();
@@ -194,7 +198,7 @@ export class View {
     const asked = { f: this.f.slice(), n: this.n.slice(), slice: state.slice[this.third] };
     state.pending++;
     try {
-      const got = await getWindow(q, controller.signal);
+      const got = await (firstWindow(q, controller.signal) || getWindow(q, controller.signal));
       this.data = { ...got, f: asked.f, n: asked.n, slice: asked.slice };
       this.shownCache = null;
       this.finite = null;
@@ -264,26 +268,26 @@ export class View {
     if (this.data && this.image()) {
       const d = this.data;
       const image = new ImageData(d.cols, d.rows);
-      const table = lut(state.cmap, state.reverse), px = image.data, values = this.shown();
+      // One store of a packed pixel per sample.
+      const table = pixelLut(state.cmap, state.reverse), values = this.shown();
+      const px = new Uint32Array(image.data.buffer, 0, values.length);
       const lo = this.clip.lo, scale = (LUT_SIZE - 1) / (this.clip.hi - this.clip.lo);
       for (let i = 0; i < values.length; i++) {
         const v = values[i];
         if (v === v && v !== Infinity && v !== -Infinity) {
           let k = Math.round((v - lo) * scale);
           k = k < 0 ? 0 : k > LUT_SIZE - 1 ? LUT_SIZE - 1 : k;
-          px[4 * i] = table[3 * k];
-          px[4 * i + 1] = table[3 * k + 1];
-          px[4 * i + 2] = table[3 * k + 2];
+          px[i] = table[k];
         } else {
-          px[4 * i] = NAN_COLOUR[0];
-          px[4 * i + 1] = NAN_COLOUR[1];
-          px[4 * i + 2] = NAN_COLOUR[2];
+          px[i] = NAN_PIXEL;
         }
-        px[4 * i + 3] = 255;
       }
-      const off = document.createElement('canvas');
-      off.width = d.cols;
-      off.height = d.rows;
+      // The picture at its own size, scaled onto the view below: a canvas
+      // kept by the view, resized only when the window's shape changes.
+      if (!this.off) this.off = document.createElement('canvas');
+      const off = this.off;
+      if (off.width !== d.cols) off.width = d.cols;
+      if (off.height !== d.rows) off.height = d.rows;
       off.getContext('2d').putImageData(image, 0, 0);
       ctx.imageSmoothingEnabled = false;
       // The part of the picture that the held window covers.

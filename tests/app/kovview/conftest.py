@@ -50,6 +50,40 @@ def write_dataset(directory, name, values, extra=""):
                 f'data_format="xdr_float" esize=4 in="{data}"\n')
 
 
+def write_keyed(directory, name, n1, n2, n3=1, records=None):
+    """A dataset of n2 * n3 traces with three keys: tracl (the trace number
+    from 1), offset (integers with repeats and negatives) and sx (floats),
+    written by hand as the three-dimensional layer lays them out.  Returns
+    the keys as [traces][3] doubles (NaN where there is no record)."""
+    traces = n2 * n3
+    records = traces if records is None else records
+    i1 = np.arange(n1)[None, None, :]
+    i2 = np.arange(n2)[None, :, None]
+    values = np.sin(i1 * 0.3 + i2 * 0.2) * np.ones((n3, 1, 1))
+    write_dataset(directory, name, values,
+                  extra=f'hff="{os.path.join(directory, name)}@@" gff=-1')
+    t = np.arange(records)
+    offset = ((t * 7919) % 1000 - 500).astype(np.int32)
+    sx = ((t % 13) * 2.5 + 0.1).astype(np.float32)
+    rec = np.zeros((records, 3), dtype=">i4")
+    rec[:, 0] = t + 1
+    rec[:, 1] = offset
+    rec[:, 2] = sx.astype(">f4").view(">i4")
+    hff = os.path.join(directory, name + "@@")
+    rec.tofile(hff + "@")
+    with open(hff, "w") as f:
+        f.write(f'n1=3 n2={records} o2=1 d2=1 label2="record"\n'
+                '\t hdrkey1="tracl"    hdrtype1="scalar_int"   hdrfmt1="xdr_int"\n'
+                '\t hdrkey2="offset"    hdrtype2="scalar_int"   hdrfmt2="xdr_int"\n'
+                '\t hdrkey3="sx"    hdrtype3="scalar_float"   hdrfmt3="xdr_float"\n'
+                f'data_format="xdr_float" esize=4 in="{hff}@"\n')
+    keys = np.full((traces, 3), np.nan)
+    keys[:records, 0] = t + 1
+    keys[:records, 1] = offset
+    keys[:records, 2] = sx
+    return keys
+
+
 class Server:
     def __init__(self, directory, args, stdin=subprocess.DEVNULL, shell=False):
         env = dict(os.environ, DATAPATH=str(directory) + "/")

@@ -7,6 +7,7 @@
 #include "guard.hpp"
 #include "kovhelp.hpp"
 #include "kovview_server.h"
+#include "page.hpp"
 #include "query.hpp"
 #include "reader.hpp"
 #include "test_util.h"
@@ -413,6 +414,67 @@ TEST(KovviewServer, OnlyRequestsWithTheTokenAreAnswered) {
       "/api/info", {{"Cookie", "kovview_" + std::to_string(s.port()) + "=" + s.token()}});
   ASSERT_TRUE(cookie);
   EXPECT_EQ(cookie->status, 403);
+}
+
+TEST(KovviewPage, TheDigestOfTheFirstScriptIsSha256) {
+  // Standard vectors, and the lengths at which the padding takes a second block.
+  EXPECT_EQ(kovview::sha256_base64(""), "47DEQpj8HBSa+/TImW+5JCeuQeRkm5NMpJWZG3hSuFU=");
+  EXPECT_EQ(kovview::sha256_base64("abc"), "ungWv48Bz+pBQUDeXa4iI7ADYaOWF3qctBD/YfIAFa0=");
+  EXPECT_EQ(kovview::sha256_base64(std::string(56, 'a')),
+            "s1Q5pKxvCUi21vnjxq8PX1kM4g8b3nCQ73lwaG7Gc4o=");
+  EXPECT_EQ(kovview::sha256_base64(std::string(64, 'a')),
+            "/+BU/nrgy23GXDr5th1SCfQ5hR20PQulmXM33xVGaOs=");
+}
+
+TEST(KovviewPage, TheDescriptionCannotEndItsBlockAndOnlyTheFirstScriptMayRun) {
+  const std::string index = "<script type=\"application/json\">@KOVVIEW_INFO@</script>"
+                            "<script>@KOVVIEW_FIRST@</script>";
+  // A title of the dataset that would end the block, or that holds a mark.
+  const std::string info = R"({"title":"</script><script>alert(1)</script> @KOVVIEW_FIRST@"})";
+  auto made = kovview::make_page(index, info, "go();");
+  ASSERT_TRUE(std::holds_alternative<kovview::Page>(made)) << std::get<std::string>(made);
+  const kovview::Page &page = std::get<kovview::Page>(made);
+  EXPECT_EQ(page.html, "<script type=\"application/json\">{\"title\":\"\\u003c/script>"
+                       "\\u003cscript>alert(1)\\u003c/script> @KOVVIEW_FIRST@\"}</script>"
+                       "<script>go();</script>");
+  EXPECT_NE(page.policy.find("script-src 'self' 'sha256-" + kovview::sha256_base64("go();") + "'"),
+            std::string::npos)
+      << page.policy;
+  EXPECT_EQ(page.policy.find("unsafe"), std::string::npos) << page.policy;
+  // A script that would end its own element, or a page without its marks.
+  EXPECT_TRUE(
+      std::holds_alternative<std::string>(kovview::make_page(index, "{}", "a('</SCRIPT>')")));
+  EXPECT_TRUE(
+      std::holds_alternative<std::string>(kovview::make_page("<script></script>", "{}", "")));
+  EXPECT_TRUE(std::holds_alternative<std::string>(
+      kovview::make_page(index + "@KOVVIEW_INFO@", "{}", "go();")));
+}
+
+TEST(KovviewServer, ThePageHoldsTheDescriptionAndNamesItsOneInlineScript) {
+  TempDir dir;
+  ASSERT_EQ(shell(dir, "$velmodel n1=500 n2=20 > vel.H 2>/dev/null"), 0);
+  ViewServer s(dir, "exec \"$kovview\" vel.H");
+  ASSERT_TRUE(s.ready()) << s.errors();
+  auto page = s.client().Get("/" + s.token() + "/");
+  ASSERT_TRUE(page);
+  ASSERT_EQ(page->status, 200);
+  const std::string &html = page->body;
+  const std::string open = "<script type=\"application/json\" id=\"kovview-info\">";
+  const std::size_t at = html.find(open);
+  ASSERT_NE(at, std::string::npos);
+  const std::size_t end = html.find("</script>", at);
+  EXPECT_EQ(nlohmann::json::parse(html.substr(at + open.size(), end - at - open.size())),
+            nlohmann::json::parse(s.get("/api/info")->body));
+  const std::size_t script = html.find("<script>", end);
+  ASSERT_NE(script, std::string::npos);
+  const std::size_t stop = html.find("</script>", script);
+  const std::string policy = page->get_header_value("Content-Security-Policy");
+  EXPECT_NE(policy.find("'sha256-" +
+                        kovview::sha256_base64(html.substr(script + 8, stop - script - 8)) + "'"),
+            std::string::npos)
+      << policy;
+  EXPECT_EQ(policy.find("unsafe"), std::string::npos) << policy;
+  EXPECT_EQ(html.find("<script>", stop), std::string::npos);
 }
 
 TEST(KovviewServer, RequestsForAnotherHostAreRefused) {
@@ -1168,6 +1230,31 @@ TEST(KovviewReader, MappedAndCopiedTracesGiveTheSameWindows) {
   double sum = 0;
   for (const double v : all) sum += v;
   EXPECT_FLOAT_EQ(one["values"][0].get<float>(), static_cast<float>(sum / all.size()));
+}
+
+// A window of many samples is shared by threads, which take columns as
+// they go: every column is there, and equals the same column read alone
+// (a window small enough for one thread).
+TEST(KovviewReader, AWindowSharedByThreadsEqualsItsColumnsReadAlone) {
+  TempDir dir;
+  cube(dir, "big.H", 2048, 2100, 1); // 17 MiB: read on several threads
+  for (const char *how : {"", "KOVVIEW_READ=map "}) {
+    ViewServer s(dir, std::string(how) + "exec \"$kovview\" big.H");
+    ASSERT_TRUE(s.ready()) << s.errors();
+    const json whole = window_json(s, "rows=200&cols=300&overview=rms");
+    ASSERT_EQ(whole["values"].size(), 200u * 300u);
+    for (const int col : {0, 1, 9, 10, 149, 150, 151, 290, 299}) {
+      const json one =
+          window_json(s, "rows=200&cols=1&overview=rms&f2=" + std::to_string(col * 7) + "&n2=7");
+      ASSERT_EQ(one["values"].size(), 200u);
+      for (std::size_t r = 0; r < 200; ++r) {
+        ASSERT_FALSE(whole["values"][r * 300 + static_cast<std::size_t>(col)].is_null())
+            << how << col;
+        ASSERT_EQ(whole["values"][r * 300 + static_cast<std::size_t>(col)], one["values"][r])
+            << how << " column " << col << " row " << r;
+      }
+    }
+  }
 }
 
 // A data file cut while the server reads it through a mapping: the read

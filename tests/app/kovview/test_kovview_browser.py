@@ -11,7 +11,7 @@ import time
 
 import numpy as np
 import pytest
-from conftest import KOVVIEW, VELMODEL, wait_ready, write_dataset
+from conftest import KOVVIEW, VELMODEL, wait_ready, write_dataset, write_keyed
 
 from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.common.actions.wheel_input import ScrollOrigin
@@ -107,6 +107,24 @@ def test_the_section_is_drawn_in_the_colour_map(serve, browser, tmp_path):
     assert browser.find_element(By.ID, "history").get_attribute("textContent").startswith("n1=60")
 
 
+def test_samples_that_are_not_finite_are_grey_and_the_others_keep_their_colours(serve, browser,
+                                                                                 tmp_path):
+    values = ramp()
+    values[40, 30] = np.nan
+    values[41, 30] = np.inf
+    values[42, 30] = -np.inf
+    write_dataset(tmp_path, "r.H", values)
+    s = serve([KOVVIEW, "r.H"])
+    open_page(browser, s)
+    for i2 in (40, 41, 42):
+        assert pixel(browser, "view12", *centre_of(browser, 0, 30, i2)) == (128, 128, 128)
+    check_colours(browser, VIRIDIS, 0, N1 * N2 - 1, [(0, 0), (59, 79), (29, 40), (31, 42)])
+    # Reversed, the same pixels from the other end of the map.
+    browser.find_element(By.ID, "reverse").click()
+    check_colours(browser, VIRIDIS[::-1], 0, N1 * N2 - 1, [(0, 0), (59, 79), (29, 40)])
+    assert pixel(browser, "view12", *centre_of(browser, 0, 30, 40)) == (128, 128, 128)
+
+
 def test_a_dragged_rectangle_zooms_and_the_address_keeps_it(serve, browser, tmp_path):
     write_dataset(tmp_path, "r.H", ramp())
     s = serve([KOVVIEW, "r.H"])
@@ -140,6 +158,45 @@ def test_a_dragged_rectangle_zooms_and_the_address_keeps_it(serve, browser, tmp_
     browser.find_element(By.ID, "reset").click()
     wait_ready(browser, state["fetches"])
     assert browser.execute_script("return window.kovview.views[0].n.slice(0, 2)") == [N1, N2]
+
+
+def window_requests(driver):
+    return driver.execute_script(
+        "return performance.getEntriesByType('resource').map((e) => e.name)"
+        ".filter((n) => n.includes('/api/window?'))")
+
+
+@pytest.mark.parametrize("keys", [False, True])
+@pytest.mark.parametrize("address", ["", "#ov=rms&w12=10,30,20,40", "#w12=50,30,0,80"])
+def test_the_first_window_is_asked_for_once_by_the_pages_first_script(serve, browser, tmp_path,
+                                                                     address, keys):
+    # A section; with trace headers, whose panel narrows the view.
+    if keys:
+        write_keyed(tmp_path, "r.H", N1, N2)
+    else:
+        write_dataset(tmp_path, "r.H", ramp())
+    s = serve([KOVVIEW, "r.H"])
+    browser.get(s.url + address)
+    wait_ready(browser)
+    asked = window_requests(browser)
+    assert len(asked) == 1, asked
+    first = browser.execute_script(
+        "const f = window.kovviewFirst; return {query: f.query || null, taken: !!f.taken}")
+    v = window_of(browser)
+    if address == "#w12=50,30,0,80":
+        # A window beyond the data is moved into it by the view: the first
+        # script leaves it to the modules, which ask once.
+        assert first["query"] is None
+        assert v == {"f": [30, 0], "n": [30, 80]}, v
+        return
+    # The one request is the first script's, and the view took its answer.
+    assert first["taken"] and asked[0].endswith("/api/window?" + first["query"]), (asked, first)
+    want = {"f": [10, 20], "n": [30, 40]} if address else {"f": [0, 0], "n": [N1, N2]}
+    assert v == want
+    data = browser.execute_script("const d = window.kovview.views[0].data;"
+                                  "return {f: d.f.slice(0, 2), n: d.n.slice(0, 2)}")
+    assert data == want
+    assert ("overview=rms" in asked[0]) == bool(address)
 
 
 def window_of(driver):
