@@ -160,3 +160,16 @@ def wait_ready(driver, fetches=None, timeout=30):
             return s
         time.sleep(0.05)
     raise AssertionError("the page did not finish loading")
+
+
+def saved_pictures(directory, timeout=20):
+    """The PNG files downloaded into `directory`, once each is whole (the
+    browser may show a download's file before it has written all of it)."""
+    end = time.time() + timeout
+    while True:
+        names = sorted(directory.glob("*.png")) if directory.exists() else []
+        if names and all(n.read_bytes().endswith(b"IEND\xaeB`\x82") for n in names):
+            return names
+        if time.time() > end:
+            return names
+        time.sleep(0.05)

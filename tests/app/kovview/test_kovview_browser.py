@@ -11,7 +11,7 @@ import time
 
 import numpy as np
 import pytest
-from conftest import KOVVIEW, VELMODEL, wait_ready, write_dataset, write_keyed
+from conftest import KOVVIEW, VELMODEL, saved_pictures, wait_ready, write_dataset, write_keyed
 
 from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.common.actions.wheel_input import ScrollOrigin
@@ -257,10 +257,7 @@ def test_save_picture_saves_what_the_view_shows(serve, browser, tmp_path):
     s = serve([KOVVIEW, "r.H"])
     open_page(browser, s)
     browser.find_element(By.ID, "save").click()
-    end = time.time() + 20
-    while time.time() < end and not list((tmp_path / "downloads").glob("*.png")):
-        time.sleep(0.05)
-    saved = list((tmp_path / "downloads").glob("*.png"))
+    saved = saved_pictures(tmp_path / "downloads")
     assert len(saved) == 1 and saved[0].name.endswith("r.png"), saved
     data = saved[0].read_bytes()
     assert data[:8] == b"\x89PNG\r\n\x1a\n"

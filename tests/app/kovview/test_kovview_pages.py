@@ -11,7 +11,7 @@ import time
 
 import numpy as np
 import pytest
-from conftest import KOVVIEW, wait_ready, write_dataset
+from conftest import KOVVIEW, saved_pictures, wait_ready, write_dataset
 
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
@@ -334,7 +334,7 @@ def test_save_picture_of_a_cube_holds_its_three_views(serve, browser, tmp_path):
     s = serve([KOVVIEW, "c.H"])
     open_page(browser, s)
     browser.find_element(By.ID, "save").click()
-    saved = until(lambda: list((tmp_path / "downloads").glob("*.png")))
+    saved = saved_pictures(tmp_path / "downloads")
     assert len(saved) == 1
     import struct
     width, height = struct.unpack(">II", saved[0].read_bytes()[16:24])
