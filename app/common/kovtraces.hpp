@@ -66,7 +66,7 @@ public:
   // The next block of whole traces into `block` (resized), as floats; false
   // at the end, also when the data end early, which finish() then reports.
   // Takes library_lock() for each read.
-  bool next(std::vector<float> &block) {
+  bool next(Floats &block) {
     const std::int64_t left = traces_ - done_;
     if (left <= 0 || short_) return false;
     const std::int64_t count = std::min(left, per_block_);
@@ -203,7 +203,7 @@ void run_blocks(TraceInput &in, Process process, Consume consume) {
   const std::int64_t per_block = in.per_block(); // traces of every block but the last
   enum class State { free, read, working, done };
   struct Slot {
-    std::vector<float> block, out;
+    Floats block, out;
     State state = State::free;
     std::string error;
   };
@@ -250,8 +250,7 @@ void run_blocks(TraceInput &in, Process process, Consume consume) {
         }
         Slot &slot = ring[k % slots];
         try {
-          if constexpr (std::is_invocable_v<Process &, std::int64_t, std::vector<float> &,
-                                            std::vector<float> &>)
+          if constexpr (std::is_invocable_v<Process &, std::int64_t, Floats &, Floats &>)
             process(static_cast<std::int64_t>(k) * per_block, slot.block, slot.out);
           else
             process(slot.block, slot.out);

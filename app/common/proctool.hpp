@@ -44,7 +44,7 @@ public:
 private:
   kovproc::Sample kind_;
   BlockReader reader_;
-  std::vector<std::byte> raw_;
+  Bytes raw_;
 };
 
 // The output's element format: data_format= on the command line, xdr_float
@@ -71,7 +71,7 @@ private:
   OutputFormat format_;
   bool round_;
   std::string what_;
-  std::vector<std::byte> bytes_;
+  Bytes bytes_;
   std::int64_t written_ = 0;
 };
 

@@ -81,7 +81,7 @@ int main(int argc, char **argv) {
   if (!warning.empty()) kovwarn(0, "%s\n", warning.c_str());
 
   const std::size_t n1 = in.n1();
-  kovtool::run_blocks(in, [&](std::vector<float> &block, std::vector<float> &out) {
+  kovtool::run_blocks(in, [&](kovtool::Floats &block, kovtool::Floats &out) {
     kovproc::filter(sections, r.phase, block, n1, simd);
     out.swap(block);
   });

@@ -158,7 +158,7 @@ int main(int argc, char **argv) {
       row <= kGroup / 2 ? std::min<std::int64_t>(outer, kGroup / std::max<std::int64_t>(row, 1))
                         : 1;
   if (group > 1) {
-    std::vector<std::vector<std::byte>> held(inputs.size());
+    std::vector<kovtool::Bytes> held(inputs.size());
     std::vector<std::vector<double>> held_values(inputs.size());
     for (std::size_t j = 0; j < inputs.size(); ++j) {
       const auto samples = static_cast<std::size_t>(group * inputs[j].piece);

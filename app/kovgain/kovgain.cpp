@@ -88,7 +88,7 @@ int main(int argc, char **argv) {
   std::string warning;
   const kovproc::Simd simd = kovproc::simd_for(std::getenv("KOV_SIMD"), warning);
   if (!warning.empty()) kovwarn(0, "%s\n", warning.c_str());
-  kovtool::run_blocks(in, [&](std::vector<float> &block, std::vector<float> &out) {
+  kovtool::run_blocks(in, [&](kovtool::Floats &block, kovtool::Floats &out) {
     apply(g, in.axis1(), block, n1, simd);
     out.swap(block);
   });

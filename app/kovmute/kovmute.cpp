@@ -49,14 +49,13 @@ int main(int argc, char **argv) {
   kovtool::TraceInput in(input, desc, std::int64_t{4} << 20);
   const kovoffsets::Offsets offsets(input, offset_axis.n, offset_axis.o, offset_axis.d);
   const auto n1 = static_cast<std::size_t>(time.n);
-  kovtool::run_blocks(
-      in, [&](std::int64_t first, std::vector<float> &block, std::vector<float> &out) {
-        std::vector<double> h(block.size() / n1);
-        offsets.of(first, h);
-        for (std::size_t j = 0; j < h.size(); ++j)
-          kovproc::mute(line, h[j], time.o, time.d, std::span(block).subspan(j * n1, n1));
-        out.swap(block);
-      });
+  kovtool::run_blocks(in, [&](std::int64_t first, kovtool::Floats &block, kovtool::Floats &out) {
+    std::vector<double> h(block.size() / n1);
+    offsets.of(first, h);
+    for (std::size_t j = 0; j < h.size(); ++j)
+      kovproc::mute(line, h[j], time.o, time.d, std::span(block).subspan(j * n1, n1));
+    out.swap(block);
+  });
   kov_end_prog();
   return 0;
 }

@@ -175,7 +175,7 @@ int main(int argc, char **argv) {
   std::int64_t written = 0; // traces written
   kovtool::run_blocks(
       in,
-      [&](std::int64_t first, std::vector<float> &block, std::vector<float> &out) {
+      [&](std::int64_t first, kovtool::Floats &block, kovtool::Floats &out) {
         const std::size_t traces = block.size() / n1;
         std::vector<double> h(traces), work;
         offsets.of(first, h);

@@ -65,7 +65,7 @@ int main(int argc, char **argv) {
 
   std::once_flag planned;
   std::optional<kovproc::SpectrumMean> mean; // all=y, from the first block on
-  const auto spectra = [&](std::vector<float> &block, std::vector<float> &amplitudes) {
+  const auto spectra = [&](kovtool::Floats &block, kovtool::Floats &amplitudes) {
     const std::size_t traces = block.size() / n1;
     std::call_once(planned, [&] { spectrum.emplace(n1, nfft); });
     amplitudes.resize(traces * bins);

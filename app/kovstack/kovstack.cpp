@@ -223,7 +223,7 @@ int main(int argc, char **argv) {
     const bool floats = kind == kovproc::Sample::float32;
     const auto held = static_cast<std::size_t>(inner * std::min(per_read, length));
     std::vector<double> slices(floats ? 0 : held);
-    std::vector<float> float_slices(floats ? held : 0);
+    kovtool::Floats float_slices(floats ? held : 0);
     std::vector<double> out(static_cast<std::size_t>(inner));
     for (std::int64_t o = 0; o < outer; ++o) {
       for (std::int64_t i = 0; i < length;) {
@@ -252,7 +252,7 @@ int main(int argc, char **argv) {
     if (end < desc.bytes) kovtool::data_short(desc.bytes, std::max<std::int64_t>(end, 0));
     if (end > desc.bytes) kovtool::data_longer(desc.bytes, end - desc.bytes);
     const std::size_t size = kovproc::sample_size(kind);
-    std::vector<std::byte> raw(static_cast<std::size_t>(kTile) * size);
+    kovtool::Bytes raw(static_cast<std::size_t>(kTile) * size);
     std::vector<double> piece(static_cast<std::size_t>(kTile)),
         out(static_cast<std::size_t>(kTile));
     for (std::int64_t o = 0; o < outer; ++o)
