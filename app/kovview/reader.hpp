@@ -4,6 +4,7 @@
 #ifndef KOV_APP_KOVVIEW_READER_HPP
 #define KOV_APP_KOVVIEW_READER_HPP
 
+#include "kovaligned.hpp"
 #include "kovbus.hpp"
 #include "query.hpp"
 
@@ -81,7 +82,8 @@ public:
 private:
   // The working memory of one thread, kept between windows.
   struct Work {
-    std::vector<char> block;          // the bytes of one read
+    // The bytes of one read, aligned to a page (see kovaligned.hpp).
+    std::vector<char, kovtool::PageAligned<char>> block;
     std::vector<double> stack;        // sums over the traces of a cell, per sample
     std::vector<double> peak;         // peaks over the traces of a cell, per sample (integers)
     std::vector<float> peakf;         // the same of floats and bytes
