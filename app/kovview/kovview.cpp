@@ -637,8 +637,8 @@ int main(int argc, char **argv) {
       server.info.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
   // The page holds the description, so that its first script asks for the
   // first window at once (first.js).
-  auto made =
-      kovview::make_page(kovview::asset("index.html"), info_text, kovview::asset("first.js"));
+  auto made = kovview::make_page(kovview::asset("index.html"), info_text,
+                                 kovview::asset("first.js"), kovview::asset("kovview.css"));
   if (auto *message = std::get_if<std::string>(&made)) koverr("%s\n", message->c_str());
   const kovview::Page page = std::get<kovview::Page>(std::move(made));
   // Every path of the page starts with its token: /<token>/, the page's

@@ -94,15 +94,27 @@ std::string sha256_base64(std::string_view text) {
   return out;
 }
 
-std::variant<Page, std::string> make_page(std::string_view index, std::string_view info,
-                                          std::string_view first) {
-  // A script element ends at the first "</script" in any case; an inline
-  // script holding one would be cut there.
-  std::string lower(first);
+namespace {
+
+// Whether `text`, put inside an element `name` of the page (script or
+// style, whose text ends at the first "</name" in any case), could end it
+// early or open a comment.
+bool ends_element(std::string_view text, std::string_view name) {
+  std::string lower(text);
   for (char &c : lower)
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  if (lower.find("</script") != std::string::npos || lower.find("<!--") != std::string::npos)
+  return lower.find("</" + std::string(name)) != std::string::npos ||
+         lower.find("<!--") != std::string::npos;
+}
+
+} // namespace
+
+std::variant<Page, std::string> make_page(std::string_view index, std::string_view info,
+                                          std::string_view first, std::string_view style) {
+  if (ends_element(first, "script"))
     return std::string("the page's first script holds text that would end its element");
+  if (ends_element(style, "style"))
+    return std::string("the page's style holds text that would end its element");
   std::string data;
   data.reserve(info.size());
   for (const char c : info) {
@@ -112,16 +124,21 @@ std::variant<Page, std::string> make_page(std::string_view index, std::string_vi
       data += c;
   }
   Page page{std::string(index), {}};
-  // The script goes in before the description, whose texts (a title, a
-  // label) could hold the other mark.
-  if (first.find("@KOVVIEW_INFO@") != std::string_view::npos ||
-      !put(page.html, "@KOVVIEW_FIRST@", first))
+  // The script and the style go in before the description, whose texts (a
+  // title, a label) could hold the other marks; neither may hold a mark.
+  for (const std::string_view part : {first, style})
+    for (const std::string_view mark : {"@KOVVIEW_INFO@", "@KOVVIEW_FIRST@", "@KOVVIEW_STYLE@"})
+      if (part.find(mark) != std::string_view::npos)
+        return std::string("the page's first script or style holds a mark of the page");
+  if (!put(page.html, "@KOVVIEW_FIRST@", first))
     return std::string("the page has not one mark for its first script");
+  if (!put(page.html, "@KOVVIEW_STYLE@", style))
+    return std::string("the page has not one mark for its style");
   if (!put(page.html, "@KOVVIEW_INFO@", data))
     return std::string("the page has not one mark for the description");
-  page.policy = "default-src 'self'; img-src 'self' data: blob:; style-src 'self'; "
-                "script-src 'self' 'sha256-" +
-                sha256_base64(first) + "'; connect-src 'self'";
+  page.policy = "default-src 'self'; img-src 'self' data: blob:; style-src 'self' 'sha256-" +
+                sha256_base64(style) + "'; script-src 'self' 'sha256-" + sha256_base64(first) +
+                "'; connect-src 'self'";
   return page;
 }
 

@@ -426,28 +426,43 @@ TEST(KovviewPage, TheDigestOfTheFirstScriptIsSha256) {
             "/+BU/nrgy23GXDr5th1SCfQ5hR20PQulmXM33xVGaOs=");
 }
 
-TEST(KovviewPage, TheDescriptionCannotEndItsBlockAndOnlyTheFirstScriptMayRun) {
-  const std::string index = "<script type=\"application/json\">@KOVVIEW_INFO@</script>"
+TEST(KovviewPage, TheDescriptionCannotEndItsBlockAndOnlyTheFirstScriptAndStyleApply) {
+  const std::string index = "<style>@KOVVIEW_STYLE@</style>"
+                            "<script type=\"application/json\">@KOVVIEW_INFO@</script>"
                             "<script>@KOVVIEW_FIRST@</script>";
   // A title of the dataset that would end the block, or that holds a mark.
-  const std::string info = R"({"title":"</script><script>alert(1)</script> @KOVVIEW_FIRST@"})";
-  auto made = kovview::make_page(index, info, "go();");
+  const std::string info =
+      R"({"title":"</script><script>alert(1)</script> @KOVVIEW_FIRST@ @KOVVIEW_STYLE@"})";
+  auto made = kovview::make_page(index, info, "go();", "p{}");
   ASSERT_TRUE(std::holds_alternative<kovview::Page>(made)) << std::get<std::string>(made);
   const kovview::Page &page = std::get<kovview::Page>(made);
-  EXPECT_EQ(page.html, "<script type=\"application/json\">{\"title\":\"\\u003c/script>"
-                       "\\u003cscript>alert(1)\\u003c/script> @KOVVIEW_FIRST@\"}</script>"
-                       "<script>go();</script>");
+  EXPECT_EQ(page.html, "<style>p{}</style><script type=\"application/json\">{\"title\":\"\\u003c/"
+                       "script>\\u003cscript>alert(1)\\u003c/script> @KOVVIEW_FIRST@ "
+                       "@KOVVIEW_STYLE@\"}</script><script>go();</script>");
   EXPECT_NE(page.policy.find("script-src 'self' 'sha256-" + kovview::sha256_base64("go();") + "'"),
             std::string::npos)
       << page.policy;
+  EXPECT_NE(page.policy.find("style-src 'self' 'sha256-" + kovview::sha256_base64("p{}") + "'"),
+            std::string::npos)
+      << page.policy;
   EXPECT_EQ(page.policy.find("unsafe"), std::string::npos) << page.policy;
-  // A script that would end its own element, or a page without its marks.
-  EXPECT_TRUE(
-      std::holds_alternative<std::string>(kovview::make_page(index, "{}", "a('</SCRIPT>')")));
-  EXPECT_TRUE(
-      std::holds_alternative<std::string>(kovview::make_page("<script></script>", "{}", "")));
+  // A script or style that would end its own element or holds a mark, or a
+  // page without its marks.
+  for (const auto &[first, style] :
+       std::vector<std::pair<std::string, std::string>>{{"a('</SCRIPT>')", ""},
+                                                        {"", "p{}</Style><script>"},
+                                                        {"", "<!--"},
+                                                        {"a('@KOVVIEW_STYLE@')", ""},
+                                                        {"", "/* @KOVVIEW_INFO@ */"}})
+    EXPECT_TRUE(std::holds_alternative<std::string>(kovview::make_page(index, "{}", first, style)))
+        << first << style;
   EXPECT_TRUE(std::holds_alternative<std::string>(
-      kovview::make_page(index + "@KOVVIEW_INFO@", "{}", "go();")));
+      kovview::make_page("<style>@KOVVIEW_STYLE@</style><script></script>", "{}", "", "")));
+  EXPECT_TRUE(std::holds_alternative<std::string>(
+      kovview::make_page(index + "@KOVVIEW_INFO@", "{}", "go();", "")));
+  EXPECT_TRUE(std::holds_alternative<std::string>(kovview::make_page(
+      "<script type=\"application/json\">@KOVVIEW_INFO@</script><script>@KOVVIEW_FIRST@</script>",
+      "{}", "go();", "")));
 }
 
 TEST(KovviewServer, ThePageHoldsTheDescriptionAndNamesItsOneInlineScript) {
@@ -475,6 +490,19 @@ TEST(KovviewServer, ThePageHoldsTheDescriptionAndNamesItsOneInlineScript) {
       << policy;
   EXPECT_EQ(policy.find("unsafe"), std::string::npos) << policy;
   EXPECT_EQ(html.find("<script>", stop), std::string::npos);
+  // The style sheet is in the page, named by its hash; the page needs no
+  // other file to be laid out.
+  const std::size_t style = html.find("<style>");
+  ASSERT_NE(style, std::string::npos);
+  const std::size_t style_end = html.find("</style>", style);
+  EXPECT_EQ(html.substr(style + 7, style_end - style - 7),
+            s.client().Get("/" + s.token() + "/kovview.css")->body);
+  EXPECT_NE(policy.find("style-src 'self' 'sha256-" +
+                        kovview::sha256_base64(html.substr(style + 7, style_end - style - 7)) +
+                        "'"),
+            std::string::npos)
+      << policy;
+  EXPECT_EQ(html.find("stylesheet"), std::string::npos);
 }
 
 TEST(KovviewServer, RequestsForAnotherHostAreRefused) {
