@@ -585,6 +585,20 @@ function finiteOf(v, abs) {
 // symmetric, explicit min and max).
 function clipOf(views) {
   let lo = 0, hi = 1;
+  if (state.pclip >= 100) {
+    // Every value: the extremes, in one pass and without a copy.
+    const e = extremes(views);
+    if (e.count > 0) {
+      if (state.symmetric) {
+        hi = Math.max(-e.lo, e.hi);
+        lo = -hi;
+      } else {
+        lo = e.lo;
+        hi = e.hi;
+      }
+    }
+    return settled(lo, hi);
+  }
   const parts = views.map((v) => finiteOf(v, state.symmetric));
   // The values of several views in one array (they may be typed arrays).
   const joined = (key) => {
@@ -608,6 +622,30 @@ function clipOf(views) {
       hi = percentile(s, (1 + q) / 2);
     }
   }
+  return settled(lo, hi);
+}
+
+// The smallest and largest finite values the views show, and their count.
+function extremes(views) {
+  let lo = Infinity, hi = -Infinity, count = 0;
+  for (const v of views) {
+    const shown = v.shown();
+    if (!shown) continue;
+    for (let i = 0; i < shown.length; i++) {
+      const x = shown[i];
+      if (x === x && x !== Infinity && x !== -Infinity) {
+        if (x < lo) lo = x;
+        if (x > hi) hi = x;
+        count++;
+      }
+    }
+  }
+  return { lo, hi, count };
+}
+
+// The clip from `lo` to `hi` with the page's explicit min and max, never
+// of zero width.
+function settled(lo, hi) {
   const min = parseFloat(state.min), max = parseFloat(state.max);
   if (Number.isFinite(min)) lo = min;
   if (Number.isFinite(max)) hi = max;
