@@ -41,7 +41,7 @@ std::uint32_t load32(const char *p) {
   return w;
 }
 
-// Adds the `count` samples of one trace to the per-sample stacks of the
+// Adds the samples of traces to the per-sample stacks of the
 // finite ones: their sums (`Sum`, for the mean), their sums of squares
 // (`Squares`, for the RMS), the sample of largest magnitude (`Peak`), and
 // the count of finite samples.  The loop works element by element on
@@ -54,52 +54,93 @@ std::uint32_t load32(const char *p) {
 // twice the lanes, integers in doubles.
 template <Element E> using PeakOf = std::conditional_t<E == Element::XdrInt, double, float>;
 
-template <Element E, bool Sum, bool Squares, bool Peak>
-[[gnu::always_inline]] inline void stack_body(const char *trace, std::int64_t count,
-                                              double *__restrict sum, PeakOf<E> *__restrict peak,
-                                              std::int32_t *__restrict finite) {
-  for (std::int64_t p = 0; p < count; ++p) {
-    PeakOf<E> x;
-    std::int32_t ok = 1;
-    if constexpr (E == Element::Byte) {
-      x = static_cast<unsigned char>(trace[p]);
+// One sample of a trace: its value as a peak is kept, and 1 when it is
+// finite (0, and the value +0.0, when it is not).
+template <Element E>
+[[gnu::always_inline]] inline PeakOf<E> sample(const char *trace, std::int64_t p,
+                                               std::int32_t &ok) {
+  if constexpr (E == Element::Byte) {
+    ok = 1;
+    return static_cast<unsigned char>(trace[p]);
+  } else {
+    std::uint32_t w = load32(trace + p * 4);
+    if constexpr (E != Element::NativeFloat && std::endian::native == std::endian::little)
+      w = __builtin_bswap32(w);
+    if constexpr (E == Element::XdrInt) {
+      ok = 1;
+      return static_cast<std::int32_t>(w);
     } else {
-      std::uint32_t w = load32(trace + p * 4);
-      if constexpr (E != Element::NativeFloat && std::endian::native == std::endian::little)
-        w = __builtin_bswap32(w);
-      if constexpr (E == Element::XdrInt) {
-        x = static_cast<std::int32_t>(w);
-      } else {
-        // 1 when the exponent is all ones (the carry reaches the top bit).
-        const std::uint32_t bad = ((w & 0x7f800000u) + 0x00800000u) >> 31;
-        ok = static_cast<std::int32_t>(1 - bad);
-        x = std::bit_cast<float>(w & (bad - 1));
-      }
+      // 1 when the exponent is all ones (the carry reaches the top bit).
+      const std::uint32_t bad = ((w & 0x7f800000u) + 0x00800000u) >> 31;
+      ok = static_cast<std::int32_t>(1 - bad);
+      return std::bit_cast<float>(w & (bad - 1));
     }
-    const double v = x;
-    if constexpr (Sum) sum[p] += v;
-    if constexpr (Squares) sum[p] += v * v;
-    if constexpr (Peak) peak[p] = std::abs(x) > std::abs(peak[p]) ? x : peak[p];
-    finite[p] += ok;
   }
 }
 
-// The peaks' array is of PeakOf<E>.
-using Stacker = void (*)(const char *, std::int64_t, double *, void *, std::int32_t *);
+// Adds `K` traces (`stride` bytes apart, `count` samples each), one after
+// the other, to the stacks: each sample's stack is taken into a register
+// once for the K traces, and gets their samples in the traces' order, as
+// K calls for one trace each would add them.
+template <Element E, bool Sum, bool Squares, bool Peak, int K>
+[[gnu::always_inline]] inline void
+stack_body(const char *__restrict trace, std::int64_t stride, std::int64_t count,
+           double *__restrict sum, PeakOf<E> *__restrict peak, std::int32_t *__restrict finite) {
+  // The stacks and the traces are distinct memory.
+#pragma GCC ivdep
+  for (std::int64_t p = 0; p < count; ++p) {
+    double s = 0.0;
+    if constexpr (Sum || Squares) s = sum[p];
+    PeakOf<E> top{};
+    if constexpr (Peak) top = peak[p];
+    std::int32_t live = finite[p];
+#pragma GCC unroll 4
+    for (int k = 0; k < K; ++k) {
+      std::int32_t ok;
+      const PeakOf<E> x = sample<E>(trace + k * stride, p, ok);
+      const double v = x;
+      if constexpr (Sum) s += v;
+      if constexpr (Squares) s += v * v;
+      if constexpr (Peak) top = std::abs(x) > std::abs(top) ? x : top;
+      live += ok;
+    }
+    if constexpr (Sum || Squares) sum[p] = s;
+    if constexpr (Peak) peak[p] = top;
+    finite[p] = live;
+  }
+}
+
+// The `traces` traces from `trace` on, `stride` bytes apart, added to the
+// stacks of `count` samples: four at a time, then the rest one by one.
+using Stacker = void (*)(const char *trace, std::int64_t stride, std::int64_t traces,
+                         std::int64_t count, double *sum, void *peak, std::int32_t *finite);
 
 template <Element E, bool Sum, bool Squares, bool Peak>
-void stack_plain(const char *trace, std::int64_t count, double *sum, void *peak,
-                 std::int32_t *finite) {
-  stack_body<E, Sum, Squares, Peak>(trace, count, sum, static_cast<PeakOf<E> *>(peak), finite);
+[[gnu::always_inline]] inline void stack_all(const char *trace, std::int64_t stride,
+                                             std::int64_t traces, std::int64_t count, double *sum,
+                                             void *peak, std::int32_t *finite) {
+  auto *const top = static_cast<PeakOf<E> *>(peak);
+  std::int64_t q = 0;
+  for (; q + 4 <= traces; q += 4)
+    stack_body<E, Sum, Squares, Peak, 4>(trace + q * stride, stride, count, sum, top, finite);
+  for (; q < traces; ++q)
+    stack_body<E, Sum, Squares, Peak, 1>(trace + q * stride, stride, count, sum, top, finite);
+}
+
+template <Element E, bool Sum, bool Squares, bool Peak>
+void stack_plain(const char *trace, std::int64_t stride, std::int64_t traces, std::int64_t count,
+                 double *sum, void *peak, std::int32_t *finite) {
+  stack_all<E, Sum, Squares, Peak>(trace, stride, traces, count, sum, peak, finite);
 }
 
 #if defined(__x86_64__)
 // The same loop in the 256-bit registers of processors that have AVX2
 // (chosen when the program starts; KOV_SIMD=plain forces the other).
 template <Element E, bool Sum, bool Squares, bool Peak>
-[[gnu::target("avx2")]] void stack_avx2(const char *trace, std::int64_t count, double *sum,
-                                        void *peak, std::int32_t *finite) {
-  stack_body<E, Sum, Squares, Peak>(trace, count, sum, static_cast<PeakOf<E> *>(peak), finite);
+[[gnu::target("avx2")]] void stack_avx2(const char *trace, std::int64_t stride, std::int64_t traces,
+                                        std::int64_t count, double *sum, void *peak,
+                                        std::int32_t *finite) {
+  stack_all<E, Sum, Squares, Peak>(trace, stride, traces, count, sum, peak, finite);
 }
 #endif
 
@@ -276,9 +317,8 @@ bool Reader::columns(const WindowRequest &w, std::int64_t from, std::int64_t to,
           const std::int64_t at = ((w.first[2] * n_[1] + qs) * n_[0]) * esize_;
           const char *traces = static_cast<const char *>(map_) + at;
           if (!guarded([&] {
-                for (std::int64_t q = 0; q < qn; ++q)
-                  stack(traces + q * pn * esize_, pn, work.stack.data(), peak_data,
-                        work.finite.data());
+                stack(traces, pn * esize_, qn, pn, work.stack.data(), peak_data,
+                      work.finite.data());
               }))
             return false;
           continue;
@@ -291,9 +331,8 @@ bool Reader::columns(const WindowRequest &w, std::int64_t from, std::int64_t to,
                            work.block.data()) != 0)
             return false;
         }
-        for (std::int64_t q = 0; q < qn; ++q)
-          stack(work.block.data() + q * pn * esize_, pn, work.stack.data(), peak_data,
-                work.finite.data());
+        stack(work.block.data(), pn * esize_, qn, pn, work.stack.data(), peak_data,
+              work.finite.data());
       }
       // The stacked samples [p0, p0 + pn) into the cells of the rows.
       std::int64_t r = p0 * mr / np;
