@@ -344,7 +344,7 @@ TEST(KovviewServer, AWindowLargerThanTheOutputSendsTheMeanOfEachCell) {
 // alone, on either instruction set.
 TEST(KovviewServer, PeaksMadeInThePassOfAMeanAreThePeakOverview) {
   TempDir dir;
-  cube(dir, "big.H", 512, 3000, 1); // 6 MB: several threads
+  cube(dir, "big.H", 512, 3000, 1); // 6 MB: read on one thread
   ViewServer best(dir, "exec \"$kovview\" big.H");
   ViewServer plain(dir, "KOV_SIMD=plain exec \"$kovview\" big.H");
   ASSERT_TRUE(best.ready()) << best.errors();
@@ -1315,7 +1315,7 @@ TEST(KovviewReader, AFileCutWhileMappedFailsTheWindowNotTheServer) {
 // overview's.
 TEST(KovviewReader, EveryInstructionSetGivesThePlainSumsBitForBit) {
   TempDir dir;
-  const std::int64_t n1 = 203, n2 = 3001; // 2.4 MB of floats: several threads
+  const std::int64_t n1 = 203, n2 = 3001; // 2.4 MB of floats, one thread
   std::vector<double> v(static_cast<std::size_t>(n1 * n2));
   std::uint64_t x = 88172645463325252ull;
   const auto next = [&] {
@@ -1362,6 +1362,8 @@ TEST(KovviewReader, EveryInstructionSetGivesThePlainSumsBitForBit) {
     }
     const std::string path = dir / "d.H@";
     kovtest::write_file(path, bytes);
+    // Cells of 12 or 13, 143, 1 and 2 traces: the traces are stacked four
+    // at a time, and every count left over (0 to 3) is taken.
     for (const char *q : {"rows=60&cols=250", "rows=203&cols=7&f2=100&n2=1001", "rows=9&cols=3001",
                           "rows=1&cols=1&f1=3&n1=17&f2=5&n2=2"}) {
       auto parsed = kovview::parse_window(q, {n1, n2, 1});
