@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 
 namespace kovproc {
 

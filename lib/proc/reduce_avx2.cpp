@@ -10,6 +10,7 @@
 #include <cstring>
 #include <limits>
 #include <span>
+#include <type_traits>
 
 namespace kovproc::avx2 {
 namespace {

@@ -200,11 +200,14 @@ TEST(Reduce, LiveSamplesDivideAndMutedTracesStackToZero) {
 
 TEST(Reduce, FloatSlicesStackAsTheirDoubles) {
   // Every mode, with and without norm, on slices with zeros, denormals,
-  // infinities and NaN: add_floats(), and add_xdr_floats() of the same
-  // floats stored big-endian, give add()'s bits on the plain path and on
-  // the best this processor has (AVX2 where it has it).
-  const float inf = std::numeric_limits<float>::infinity(), nan = std::nanf("");
-  const std::vector<float> specials = {0.0f, -0.0f, 1e-45f, inf, -inf, nan, 3.5f, -2.25f};
+  // the largest floats, infinities and NaN: add_floats(), and
+  // add_xdr_floats() of the same floats stored big-endian, give add()'s
+  // bits (and live counts) on the plain path and on the best this processor
+  // has (AVX2 where it has it).
+  const float inf = std::numeric_limits<float>::infinity(), nan = std::nanf(""),
+              big = std::numeric_limits<float>::max();
+  const std::vector<float> specials = {0.0f, -0.0f, 1e-45f, -1e-45f, inf,   -inf,
+                                       nan,  big,   -big,   3.5f,    -2.25f};
   std::mt19937 random(11);
   std::normal_distribution<float> normal;
   constexpr std::size_t width = 37, slices = 9;
@@ -248,6 +251,34 @@ TEST(Reduce, FloatSlicesStackAsTheirDoubles) {
       EXPECT_EQ(std::memcmp(a.data(), c.data(), width * sizeof(double)), 0)
           << static_cast<int>(mode) << " " << norm;
     }
+  // Each special alone in its column over a slice of ones: whether it
+  // counts as live shows in the mean (a half of the sum, or all of it).
+  const std::vector<float> ones(specials.size(), 1.0f);
+  std::vector<std::byte> xdr_specials(specials.size() * 4), xdr_ones(ones.size() * 4);
+  std::memcpy(xdr_specials.data(), specials.data(), xdr_specials.size());
+  std::memcpy(xdr_ones.data(), ones.data(), xdr_ones.size());
+  kovproc::swap_bytes4(xdr_specials);
+  kovproc::swap_bytes4(xdr_ones);
+  std::vector<double> want(specials.size());
+  for (std::size_t k = 0; k < specials.size(); ++k) {
+    const double v = specials[k];
+    want[k] = v != 0.0 && std::isfinite(v) ? (v + 1.0) / 2.0 : v + 1.0;
+  }
+  for (const kovproc::Simd simd : {kovproc::Simd::plain, kovproc::best_simd()}) {
+    kovproc::SliceStack floats(kovproc::Mode::mean, true, specials.size()),
+        xdrs(kovproc::Mode::mean, true, specials.size());
+    floats.use(simd);
+    xdrs.use(simd);
+    floats.add_floats(specials);
+    floats.add_floats(ones);
+    xdrs.add_xdr_floats(xdr_specials);
+    xdrs.add_xdr_floats(xdr_ones);
+    std::vector<double> f(specials.size()), x(specials.size());
+    floats.finish(f);
+    xdrs.finish(x);
+    EXPECT_EQ(std::memcmp(want.data(), f.data(), f.size() * sizeof(double)), 0);
+    EXPECT_EQ(std::memcmp(want.data(), x.data(), x.size() * sizeof(double)), 0);
+  }
 }
 
 TEST(Reorder, SwapsAnyTwoAxesOfABlock) {
