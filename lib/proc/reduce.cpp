@@ -15,9 +15,9 @@ namespace kovproc {
 
 namespace avx2 {
 void add_floats(Mode mode, bool norm, std::int64_t slices, std::span<double> sums,
-                std::span<std::int64_t> live_counts, const float *x);
+                std::span<std::uint32_t> live_counts, const float *x);
 void add_xdr_floats(Mode mode, bool norm, std::int64_t slices, std::span<double> sums,
-                    std::span<std::int64_t> live_counts, const std::byte *x);
+                    std::span<std::uint32_t> live_counts, const std::byte *x);
 } // namespace avx2
 
 namespace {
@@ -84,7 +84,29 @@ std::optional<Mode> mode_named(std::string_view name) {
 }
 
 SliceStack::SliceStack(Mode mode, bool norm, std::size_t width)
-    : mode_(mode), norm_(norm), sum_(width, 0.0), live_(norm ? width : 0, 0) {}
+    : mode_(mode), norm_(norm), sum_(width, 0.0), live_(norm ? width : 0, 0),
+      recent_(norm ? width : 0, 0) {}
+
+namespace {
+
+// Slices counted in 32 bits before the counts are folded into 64: far
+// fewer than overflow them, and often enough that the folding is tested.
+constexpr std::int64_t kFold = std::int64_t{1} << 16;
+
+} // namespace
+
+// The counters for the next slice's live samples.
+std::span<std::uint32_t> SliceStack::counts() {
+  if (recent_slices_ == kFold) fold();
+  ++recent_slices_;
+  return recent_;
+}
+
+void SliceStack::fold() {
+  for (std::size_t i = 0; i < recent_.size(); ++i) live_[i] += recent_[i];
+  std::fill(recent_.begin(), recent_.end(), 0);
+  recent_slices_ = 0;
+}
 
 namespace {
 
@@ -93,27 +115,29 @@ namespace {
 } // namespace
 
 void SliceStack::add(std::span<const double> slice) {
-  add_slice(mode_, norm_, slices_, sum_, live_, slice.data());
+  add_slice(mode_, norm_, slices_, sum_, counts(), slice.data());
   ++slices_;
 }
 
 void SliceStack::add_floats(std::span<const float> slice) {
   if (simd_ == Simd::avx2)
-    avx2::add_floats(mode_, norm_, slices_, sum_, live_, slice.data());
+    avx2::add_floats(mode_, norm_, slices_, sum_, counts(), slice.data());
   else
-    add_slice(mode_, norm_, slices_, sum_, live_, slice.data());
+    add_slice(mode_, norm_, slices_, sum_, counts(), slice.data());
   ++slices_;
 }
 
 void SliceStack::add_xdr_floats(std::span<const std::byte> slice) {
   if (simd_ == Simd::avx2)
-    avx2::add_xdr_floats(mode_, norm_, slices_, sum_, live_, slice.data());
+    avx2::add_xdr_floats(mode_, norm_, slices_, sum_, counts(), slice.data());
   else
-    add_slice(mode_, norm_, slices_, sum_, live_, reinterpret_cast<const XdrFloat *>(slice.data()));
+    add_slice(mode_, norm_, slices_, sum_, counts(),
+              reinterpret_cast<const XdrFloat *>(slice.data()));
   ++slices_;
 }
 
 void SliceStack::finish(std::span<double> out) {
+  fold();
   for (std::size_t i = 0; i < sum_.size(); ++i)
     out[i] = finish_one(mode_, norm_, sum_[i], norm_ ? live_[i] : 0, slices_);
   std::fill(sum_.begin(), sum_.end(), 0.0);

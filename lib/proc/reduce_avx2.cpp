@@ -18,12 +18,12 @@ namespace {
 } // namespace
 
 void add_floats(Mode mode, bool norm, std::int64_t slices, std::span<double> sums,
-                std::span<std::int64_t> live_counts, const float *x) {
+                std::span<std::uint32_t> live_counts, const float *x) {
   add_slice(mode, norm, slices, sums, live_counts, x);
 }
 
 void add_xdr_floats(Mode mode, bool norm, std::int64_t slices, std::span<double> sums,
-                    std::span<std::int64_t> live_counts, const std::byte *x) {
+                    std::span<std::uint32_t> live_counts, const std::byte *x) {
   add_slice(mode, norm, slices, sums, live_counts, reinterpret_cast<const XdrFloat *>(x));
 }
 

@@ -198,6 +198,35 @@ TEST(Reduce, LiveSamplesDivideAndMutedTracesStackToZero) {
   EXPECT_EQ(out, (std::vector<double>{4, 4, 4}));
 }
 
+TEST(Reduce, LiveCountsHoldOverManySlicesAndStartAfresh) {
+  // More slices than the narrow counters take before they are folded into
+  // wider ones (2^16), twice over: every mean divides by all its live
+  // samples, on every path and after a finish.
+  constexpr std::size_t slices = (std::size_t{1} << 17) + 5;
+  for (const kovproc::Simd simd : {kovproc::Simd::plain, kovproc::best_simd()}) {
+    kovproc::SliceStack doubles(kovproc::Mode::mean, true, 3), floats(kovproc::Mode::mean, true, 3),
+        xdrs(kovproc::Mode::mean, true, 3);
+    floats.use(simd);
+    xdrs.use(simd);
+    for (int run = 0; run < 2; ++run) {
+      for (std::size_t k = 0; k < slices; ++k) {
+        const std::vector<float> row = {1.0f, k % 2 ? 2.0f : 0.0f, k % 1000 == 0 ? 3.0f : 0.0f};
+        std::vector<std::byte> stored(12);
+        std::memcpy(stored.data(), row.data(), stored.size());
+        kovproc::swap_bytes4(stored);
+        doubles.add(std::vector<double>(row.begin(), row.end()));
+        floats.add_floats(row);
+        xdrs.add_xdr_floats(stored);
+      }
+      for (kovproc::SliceStack *stack : {&doubles, &floats, &xdrs}) {
+        std::vector<double> out(3);
+        stack->finish(out);
+        EXPECT_EQ(out, (std::vector<double>{1.0, 2.0, 3.0})) << run;
+      }
+    }
+  }
+}
+
 TEST(Reduce, FloatSlicesStackAsTheirDoubles) {
   // Every mode, with and without norm, on slices with zeros, denormals,
   // the largest floats, infinities and NaN: add_floats(), and

@@ -57,7 +57,14 @@ private:
   std::int64_t slices_ = 0;
   Simd simd_ = best_simd();
   std::vector<double> sum_;
+  // The live samples of each sample of the slice: of the slices folded in,
+  // and of the last ones in 32-bit counters (eight to a vector register),
+  // folded in every kFold slices and at the finish.
   std::vector<std::int64_t> live_;
+  std::vector<std::uint32_t> recent_;
+  std::int64_t recent_slices_ = 0;
+  std::span<std::uint32_t> counts();
+  void fold();
 };
 
 // A reduction along the fastest axis: each run of samples is reduced in
