@@ -20,6 +20,8 @@
 #include <kov/proc/reduce.hpp>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -94,6 +96,7 @@ public:
   }
 
   void finish(std::span<double> out) { stack_.finish(out.subspan(first_, stack_.width())); }
+  kovproc::Sample kind() const { return kind_; }
 
 private:
   kovproc::SliceStack stack_;
@@ -105,39 +108,78 @@ private:
 };
 
 // Slices of `inner` samples, `length` of them to a stack and `outer`
-// stacks, added from the mapped data on a thread per processor.
+// stacks, added from the mapped data on a thread per group of columns.
+// The slices are taken in windows of half MappedInput::kWindow; each
+// thread goes through the windows at its own pace, at most kLead windows
+// ahead of the slowest (the threads do not all meet at every window, and
+// are started once a stack, not once a window), and the last thread out of
+// a window hands its pages back: at most kLead + 1 windows are resident.
 void stack_mapped(const kovtool::MappedInput &in, std::vector<Columns> &columns, std::int64_t inner,
                   std::int64_t length, std::int64_t outer, kovtool::SampleWriter &writer) {
-  const std::int64_t slice_bytes = static_cast<std::int64_t>(in.data().size()) / (outer * length);
+  constexpr std::int64_t kLead = 1;
+  const std::int64_t slice_bytes =
+      inner * static_cast<std::int64_t>(kovproc::sample_size(columns.front().kind()));
   const std::int64_t per_window =
-      std::max<std::int64_t>(1, kovtool::MappedInput::kWindow / slice_bytes);
+      std::max<std::int64_t>(1, kovtool::MappedInput::kWindow / 2 / slice_bytes);
+  const std::int64_t windows = (length + per_window - 1) / per_window;
   std::vector<double> out(static_cast<std::size_t>(inner));
-  std::vector<char> met(columns.size(), 0); // a bus error, by thread
   for (std::int64_t o = 0; o < outer; ++o) {
-    for (std::int64_t i = 0; i < length; i += per_window) {
-      const std::int64_t count = std::min(per_window, length - i);
-      const std::int64_t at = (o * length + i) * slice_bytes;
-      const std::byte *data = in.data().data() + at;
-      const auto work = [&](std::size_t t) {
-        met[t] =
-            kovtool::guarded([&] { columns[t].add(data, count, static_cast<std::size_t>(inner)); })
-                ? 0
-                : 1;
-      };
-      {
-        std::vector<std::jthread> helpers;
-        for (std::size_t t = 1; t < columns.size(); ++t) {
-          try {
-            helpers.emplace_back(work, t);
-          } catch (const std::system_error &) {
-            work(t); // no thread to spare: the same columns here, the same sums
-          }
+    // Windows handed back, in order; a failed read adds more than there
+    // are, so that no thread waits for the window it left unfinished.
+    std::atomic<std::int64_t> released = 0;
+    std::atomic<bool> failed = false;
+    // The threads still reading each of the last windows (by window, modulo).
+    std::array<std::atomic<int>, kLead + 1> reading{};
+    // The groups of columns each thread adds; those of a thread that could
+    // not be started go to the first one.
+    std::vector<std::vector<std::size_t>> groups(columns.size());
+    std::atomic<bool> go = false;
+    int threads = 1;
+    const auto run = [&](std::size_t r) {
+      go.wait(false);
+      for (std::int64_t w = 0; w < windows; ++w) {
+        for (std::int64_t seen; (seen = released.load()) < w - kLead;) released.wait(seen);
+        if (failed.load()) return;
+        const std::int64_t i = w * per_window, count = std::min(per_window, length - i);
+        const std::int64_t at = (o * length + i) * slice_bytes;
+        const std::byte *data = in.data().data() + at;
+        if (!kovtool::guarded([&] {
+              for (const std::size_t c : groups[r])
+                columns[c].add(data, count, static_cast<std::size_t>(inner));
+            })) {
+          failed.store(true);
+          released.fetch_add(windows + kLead + 1);
+          released.notify_all();
+          return;
         }
-        work(0);
+        std::atomic<int> &left = reading[static_cast<std::size_t>(w % (kLead + 1))];
+        if (left.fetch_sub(1) == 1) { // the last thread out of this window
+          in.release(at, count * slice_bytes);
+          left.store(threads); // for the window kLead + 1 on
+          released.fetch_add(1);
+          released.notify_all();
+        }
       }
-      if (std::find(met.begin(), met.end(), 1) != met.end()) in.cut_short();
-      in.release(at, count * slice_bytes);
+    };
+    groups[0].push_back(0);
+    {
+      std::vector<std::jthread> helpers;
+      for (std::size_t t = 1; t < columns.size(); ++t) {
+        groups[t].push_back(t);
+        try {
+          helpers.emplace_back(run, t);
+          ++threads;
+        } catch (const std::system_error &) {
+          groups[t].clear(); // no thread to spare: the same columns on the first
+          groups[0].push_back(t);
+        }
+      }
+      for (std::atomic<int> &left : reading) left.store(threads);
+      go.store(true);
+      go.notify_all();
+      run(0);
     }
+    if (failed.load()) in.cut_short();
     for (Columns &c : columns) c.finish(out);
     writer.write(out);
   }
