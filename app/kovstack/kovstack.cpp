@@ -77,6 +77,12 @@ public:
     const std::size_t size = kovproc::sample_size(kind_), width = stack_.width();
     for (std::int64_t s = 0; s < count; ++s) {
       const std::byte *p = data + (static_cast<std::size_t>(s) * inner + first_) * size;
+      if (s + kAhead < count) {
+        // The processor's own fetching ahead stops at the end of a page,
+        // and the columns of a thread are often a page of each slice.
+        const std::byte *ahead = p + static_cast<std::size_t>(kAhead) * inner * size;
+        for (std::size_t b = 0; b < width * size; b += kLine) __builtin_prefetch(ahead + b);
+      }
       const auto bytes = std::span(p, width * size);
       if (kind_ == kovproc::Sample::float32) {
         if (swapped_)
@@ -99,6 +105,8 @@ public:
   kovproc::Sample kind() const { return kind_; }
 
 private:
+  static constexpr std::int64_t kAhead = 2; // slices fetched ahead of their adds
+  static constexpr std::size_t kLine = 64;  // bytes of a cache line
   kovproc::SliceStack stack_;
   kovproc::Sample kind_;
   bool swapped_;
