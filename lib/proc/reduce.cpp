@@ -18,6 +18,8 @@ void add_floats(Mode mode, bool norm, std::int64_t slices, std::span<double> sum
                 std::span<std::uint32_t> live_counts, const float *x);
 void add_xdr_floats(Mode mode, bool norm, std::int64_t slices, std::span<double> sums,
                     std::span<std::uint32_t> live_counts, const std::byte *x);
+void add_four_xdr_floats_to_mean(std::span<double> sums, std::span<std::uint32_t> live_counts,
+                                 const std::byte *x, std::size_t stride);
 } // namespace avx2
 
 namespace {
@@ -95,10 +97,10 @@ constexpr std::int64_t kFold = std::int64_t{1} << 16;
 
 } // namespace
 
-// The counters for the next slice's live samples.
-std::span<std::uint32_t> SliceStack::counts() {
-  if (recent_slices_ == kFold) fold();
-  ++recent_slices_;
+// The counters for the live samples of the next `slices` slices.
+std::span<std::uint32_t> SliceStack::counts(std::int64_t slices) {
+  if (recent_slices_ + slices > kFold) fold();
+  recent_slices_ += slices;
   return recent_;
 }
 
@@ -134,6 +136,23 @@ void SliceStack::add_xdr_floats(std::span<const std::byte> slice) {
     add_slice(mode_, norm_, slices_, sum_, counts(),
               reinterpret_cast<const XdrFloat *>(slice.data()));
   ++slices_;
+}
+
+void SliceStack::add_xdr_floats(std::span<const std::byte> slices, std::size_t stride,
+                                std::size_t count) {
+  const std::size_t bytes = width() * 4;
+  std::size_t k = 0;
+  if (norm_ && mode_ == Mode::mean && stride % 4 == 0)
+    for (; k + 4 <= count; k += 4) {
+      const std::span<const std::byte> four = slices.subspan(k * stride, 3 * stride + bytes);
+      if (simd_ == Simd::avx2)
+        avx2::add_four_xdr_floats_to_mean(sum_, counts(4), four.data(), stride / 4);
+      else
+        add_four_to_mean(sum_, counts(4), reinterpret_cast<const XdrFloat *>(four.data()),
+                         stride / 4);
+      slices_ += 4;
+    }
+  for (; k < count; ++k) add_xdr_floats(slices.subspan(k * stride, bytes));
 }
 
 void SliceStack::finish(std::span<double> out) {
