@@ -75,20 +75,33 @@ public:
   // Allocates nothing: it runs inside a guarded read.
   void add(const std::byte *data, std::int64_t count, std::size_t inner) {
     const std::size_t size = kovproc::sample_size(kind_), width = stack_.width();
-    for (std::int64_t s = 0; s < count; ++s) {
-      const std::byte *p = data + (static_cast<std::size_t>(s) * inner + first_) * size;
-      if (s + kAhead < count) {
-        // The processor's own fetching ahead stops at the end of a page,
-        // and the columns of a thread are often a page of each slice.
-        const std::byte *ahead = p + static_cast<std::size_t>(kAhead) * inner * size;
+    const std::size_t stride = inner * size;
+    // The processor's own fetching ahead stops at the end of a page, and
+    // the columns of a thread are often a page of each slice: the slices
+    // kAhead on are fetched while these are added.
+    const auto fetch = [&](std::int64_t s, std::int64_t n) {
+      for (std::int64_t k = s + kAhead; k < std::min(s + kAhead + n, count); ++k) {
+        const std::byte *ahead = data + static_cast<std::size_t>(k) * stride + first_ * size;
         for (std::size_t b = 0; b < width * size; b += kLine) __builtin_prefetch(ahead + b);
       }
+    };
+    if (kind_ == kovproc::Sample::float32 && swapped_) {
+      // XDR floats added where they lie, kGroup slices at a time.
+      for (std::int64_t s = 0; s < count; s += kGroup) {
+        const std::int64_t n = std::min(kGroup, count - s);
+        fetch(s, n);
+        stack_.add_xdr_floats(std::span(data + static_cast<std::size_t>(s) * stride + first_ * size,
+                                        static_cast<std::size_t>(n - 1) * stride + width * size),
+                              stride, static_cast<std::size_t>(n));
+      }
+      return;
+    }
+    for (std::int64_t s = 0; s < count; ++s) {
+      const std::byte *p = data + (static_cast<std::size_t>(s) * inner + first_) * size;
+      fetch(s, 1);
       const auto bytes = std::span(p, width * size);
       if (kind_ == kovproc::Sample::float32) {
-        if (swapped_)
-          stack_.add_xdr_floats(bytes);
-        else
-          stack_.add_floats(std::span(reinterpret_cast<const float *>(p), width));
+        stack_.add_floats(std::span(reinterpret_cast<const float *>(p), width));
         continue;
       }
       const std::span<std::byte> own = std::as_writable_bytes(std::span(words_));
@@ -105,7 +118,8 @@ public:
   kovproc::Sample kind() const { return kind_; }
 
 private:
-  static constexpr std::int64_t kAhead = 2; // slices fetched ahead of their adds
+  static constexpr std::int64_t kAhead = 4; // slices fetched ahead of their adds
+  static constexpr std::int64_t kGroup = 4; // XDR slices added at a time
   static constexpr std::size_t kLine = 64;  // bytes of a cache line
   kovproc::SliceStack stack_;
   kovproc::Sample kind_;
