@@ -17,9 +17,11 @@ in one run, pairs alternating, medians:
 The full-size dataset is SIZE MiB (default 1024: velmodel n1=2048
 n2=131072); a and b are each half of it.  Also prints the peak resident
 memory of kovmath, kovcat and kovstack on it.  Everything goes to a scratch
-directory (default: a new one under /tmp), removed at the end.
+directory (default: a new one under /tmp), removed at the end.  PROGRAMS
+(default: all) names the programs to time, separated by commas, e.g.
+kovstack alone.
 
-Usage: proc_bench.py BIN_DIR [SIZE_MIB] [REPEATS] [DIRECTORY]
+Usage: proc_bench.py BIN_DIR [SIZE_MIB] [REPEATS] [DIRECTORY] [PROGRAMS]
 """
 import os
 import shutil
@@ -38,38 +40,50 @@ def main():
     bin_dir = os.path.abspath(sys.argv[1])
     size = int(sys.argv[2]) if len(sys.argv) > 2 else 1024
     repeats = int(sys.argv[3]) if len(sys.argv) > 3 else 3
-    base = sys.argv[4] if len(sys.argv) > 4 else None
+    base = sys.argv[4] if len(sys.argv) > 4 and sys.argv[4] else None
+    timing = set(sys.argv[5].split(",")) if len(sys.argv) > 5 else {"kovmath", "kovcat", "kovtransp", "kovstack"}
+    unknown = timing - {"kovmath", "kovcat", "kovtransp", "kovstack"}
+    if unknown:
+        sys.exit(f"proc_bench.py: no benchmark of {', '.join(sorted(unknown))}")
     work = tempfile.mkdtemp(prefix="kovproc_bench.", dir=base)
     os.environ["DATAPATH"] = work + "/"
     prog = {n: os.path.join(bin_dir, n) for n in ("velmodel", "kovmath", "kovcat", "kovtransp", "kovstack")}
     n2 = size * 1024 * 1024 // (2048 * 4)
     try:
         timed(f"{prog['velmodel']} n1=2048 n2={n2} > full.H 2>/dev/null", work)
-        timed(f"{prog['velmodel']} n1=2048 n2={n2 // 2} > a.H 2>/dev/null", work)
-        timed(f"{prog['velmodel']} n1=2048 n2={n2 // 2} v0=3000 > b.H 2>/dev/null", work)
-        timed("cat full.H@ a.H@ b.H@ > /dev/null", work)  # warm the page cache
+        halves = bool(timing & {"kovmath", "kovcat"})
+        if halves:
+            timed(f"{prog['velmodel']} n1=2048 n2={n2 // 2} > a.H 2>/dev/null", work)
+            timed(f"{prog['velmodel']} n1=2048 n2={n2 // 2} v0=3000 > b.H 2>/dev/null", work)
+        timed("cat full.H@" + (" a.H@ b.H@" if halves else "") + " > /dev/null", work)  # warm the page cache
         clean = lambda: remove(*(os.path.join(work, f) for f in
                                  ("m.H", "m.H@", "c.H", "c.H@", "t.H", "t.H@", "np.out", "cat.out", "cp.out")))
         print(f"data: {size} MiB (kovmath/kovcat inputs {size // 2} MiB each), {repeats} pairs", flush=True)
-        compare("kovmath sqrt(a*a+b*b) / NumPy",
-                f"{prog['kovmath']} a=a.H b=b.H 'output=sqrt(a*a+b*b)' > m.H",
-                f"{sys.executable} -c \"{NUMPY.format(a='a.H@', b='b.H@')}\"", work, repeats, clean, 1.5)
-        compare("kovcat axis=2 / cat", f"{prog['kovcat']} a.H b.H axis=2 > c.H",
-                "cat a.H@ b.H@ > cat.out", work, repeats, clean, 1.3)
-        compare("kovcat axis=1 / cat", f"{prog['kovcat']} a.H b.H axis=1 > c.H",
-                "cat a.H@ b.H@ > cat.out", work, repeats, clean, 2.0)
-        compare("kovtransp plane=12 memsize=2048 / cp",
-                f"{prog['kovtransp']} full.H plane=12 memsize=2048 > t.H", "cp full.H@ cp.out",
-                work, repeats, clean, 2.0)
-        compare("kovtransp plane=12 memsize=64 / cp",
-                f"{prog['kovtransp']} full.H plane=12 memsize=64 > t.H", "cp full.H@ cp.out",
-                work, repeats, clean, 4.0)
-        compare("kovstack axis=2 / cat", f"{prog['kovstack']} full.H axis=2 > m.H",
-                "cat full.H@ > /dev/null", work, repeats, clean, 1.3)
+        if "kovmath" in timing:
+            compare("kovmath sqrt(a*a+b*b) / NumPy",
+                    f"{prog['kovmath']} a=a.H b=b.H 'output=sqrt(a*a+b*b)' > m.H",
+                    f"{sys.executable} -c \"{NUMPY.format(a='a.H@', b='b.H@')}\"", work, repeats, clean, 1.5)
+        if "kovcat" in timing:
+            compare("kovcat axis=2 / cat", f"{prog['kovcat']} a.H b.H axis=2 > c.H",
+                    "cat a.H@ b.H@ > cat.out", work, repeats, clean, 1.3)
+            compare("kovcat axis=1 / cat", f"{prog['kovcat']} a.H b.H axis=1 > c.H",
+                    "cat a.H@ b.H@ > cat.out", work, repeats, clean, 2.0)
+        if "kovtransp" in timing:
+            compare("kovtransp plane=12 memsize=2048 / cp",
+                    f"{prog['kovtransp']} full.H plane=12 memsize=2048 > t.H", "cp full.H@ cp.out",
+                    work, repeats, clean, 2.0)
+            compare("kovtransp plane=12 memsize=64 / cp",
+                    f"{prog['kovtransp']} full.H plane=12 memsize=64 > t.H", "cp full.H@ cp.out",
+                    work, repeats, clean, 4.0)
+        if "kovstack" in timing:
+            compare("kovstack axis=2 / cat", f"{prog['kovstack']} full.H axis=2 > m.H",
+                    "cat full.H@ > /dev/null", work, repeats, clean, 1.3)
         for name, script in (("kovmath", f"{prog['kovmath']} a=a.H b=b.H 'output=sqrt(a*a+b*b)' > m.H"),
                              ("kovcat", f"{prog['kovcat']} a.H b.H axis=1 > c.H"),
                              ("kovstack", f"{prog['kovstack']} full.H axis=2 > m.H"),
                              ("kovtransp memsize=64", f"{prog['kovtransp']} full.H plane=12 memsize=64 > t.H")):
+            if name.split()[0] not in timing:
+                continue
             clean()
             print(f"peak resident memory of {name}: {peak_rss(script, work) / 1024:.1f} MiB", flush=True)
     finally:

@@ -20,6 +20,8 @@
 #include <kov/proc/reduce.hpp>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -73,14 +75,33 @@ public:
   // Allocates nothing: it runs inside a guarded read.
   void add(const std::byte *data, std::int64_t count, std::size_t inner) {
     const std::size_t size = kovproc::sample_size(kind_), width = stack_.width();
+    const std::size_t stride = inner * size;
+    // The processor's own fetching ahead stops at the end of a page, and
+    // the columns of a thread are often a page of each slice: the slices
+    // kAhead on are fetched while these are added.
+    const auto fetch = [&](std::int64_t s, std::int64_t n) {
+      for (std::int64_t k = s + kAhead; k < std::min(s + kAhead + n, count); ++k) {
+        const std::byte *ahead = data + static_cast<std::size_t>(k) * stride + first_ * size;
+        for (std::size_t b = 0; b < width * size; b += kLine) __builtin_prefetch(ahead + b);
+      }
+    };
+    if (kind_ == kovproc::Sample::float32 && swapped_) {
+      // XDR floats added where they lie, kGroup slices at a time.
+      for (std::int64_t s = 0; s < count; s += kGroup) {
+        const std::int64_t n = std::min(kGroup, count - s);
+        fetch(s, n);
+        stack_.add_xdr_floats(std::span(data + static_cast<std::size_t>(s) * stride + first_ * size,
+                                        static_cast<std::size_t>(n - 1) * stride + width * size),
+                              stride, static_cast<std::size_t>(n));
+      }
+      return;
+    }
     for (std::int64_t s = 0; s < count; ++s) {
       const std::byte *p = data + (static_cast<std::size_t>(s) * inner + first_) * size;
+      fetch(s, 1);
       const auto bytes = std::span(p, width * size);
       if (kind_ == kovproc::Sample::float32) {
-        if (swapped_)
-          stack_.add_xdr_floats(bytes);
-        else
-          stack_.add_floats(std::span(reinterpret_cast<const float *>(p), width));
+        stack_.add_floats(std::span(reinterpret_cast<const float *>(p), width));
         continue;
       }
       const std::span<std::byte> own = std::as_writable_bytes(std::span(words_));
@@ -94,8 +115,12 @@ public:
   }
 
   void finish(std::span<double> out) { stack_.finish(out.subspan(first_, stack_.width())); }
+  kovproc::Sample kind() const { return kind_; }
 
 private:
+  static constexpr std::int64_t kAhead = 4; // slices fetched ahead of their adds
+  static constexpr std::int64_t kGroup = 4; // XDR slices added at a time
+  static constexpr std::size_t kLine = 64;  // bytes of a cache line
   kovproc::SliceStack stack_;
   kovproc::Sample kind_;
   bool swapped_;
@@ -105,39 +130,78 @@ private:
 };
 
 // Slices of `inner` samples, `length` of them to a stack and `outer`
-// stacks, added from the mapped data on a thread per processor.
+// stacks, added from the mapped data on a thread per group of columns.
+// The slices are taken in windows of half MappedInput::kWindow; each
+// thread goes through the windows at its own pace, at most kLead windows
+// ahead of the slowest (the threads do not all meet at every window, and
+// are started once a stack, not once a window), and the last thread out of
+// a window hands its pages back: at most kLead + 1 windows are resident.
 void stack_mapped(const kovtool::MappedInput &in, std::vector<Columns> &columns, std::int64_t inner,
                   std::int64_t length, std::int64_t outer, kovtool::SampleWriter &writer) {
-  const std::int64_t slice_bytes = static_cast<std::int64_t>(in.data().size()) / (outer * length);
+  constexpr std::int64_t kLead = 1;
+  const std::int64_t slice_bytes =
+      inner * static_cast<std::int64_t>(kovproc::sample_size(columns.front().kind()));
   const std::int64_t per_window =
-      std::max<std::int64_t>(1, kovtool::MappedInput::kWindow / slice_bytes);
+      std::max<std::int64_t>(1, kovtool::MappedInput::kWindow / 2 / slice_bytes);
+  const std::int64_t windows = (length + per_window - 1) / per_window;
   std::vector<double> out(static_cast<std::size_t>(inner));
-  std::vector<char> met(columns.size(), 0); // a bus error, by thread
   for (std::int64_t o = 0; o < outer; ++o) {
-    for (std::int64_t i = 0; i < length; i += per_window) {
-      const std::int64_t count = std::min(per_window, length - i);
-      const std::int64_t at = (o * length + i) * slice_bytes;
-      const std::byte *data = in.data().data() + at;
-      const auto work = [&](std::size_t t) {
-        met[t] =
-            kovtool::guarded([&] { columns[t].add(data, count, static_cast<std::size_t>(inner)); })
-                ? 0
-                : 1;
-      };
-      {
-        std::vector<std::jthread> helpers;
-        for (std::size_t t = 1; t < columns.size(); ++t) {
-          try {
-            helpers.emplace_back(work, t);
-          } catch (const std::system_error &) {
-            work(t); // no thread to spare: the same columns here, the same sums
-          }
+    // Windows handed back, in order; a failed read adds more than there
+    // are, so that no thread waits for the window it left unfinished.
+    std::atomic<std::int64_t> released = 0;
+    std::atomic<bool> failed = false;
+    // The threads still reading each of the last windows (by window, modulo).
+    std::array<std::atomic<int>, kLead + 1> reading{};
+    // The groups of columns each thread adds; those of a thread that could
+    // not be started go to the first one.
+    std::vector<std::vector<std::size_t>> groups(columns.size());
+    std::atomic<bool> go = false;
+    int threads = 1;
+    const auto run = [&](std::size_t r) {
+      go.wait(false);
+      for (std::int64_t w = 0; w < windows; ++w) {
+        for (std::int64_t seen; (seen = released.load()) < w - kLead;) released.wait(seen);
+        if (failed.load()) return;
+        const std::int64_t i = w * per_window, count = std::min(per_window, length - i);
+        const std::int64_t at = (o * length + i) * slice_bytes;
+        const std::byte *data = in.data().data() + at;
+        if (!kovtool::guarded([&] {
+              for (const std::size_t c : groups[r])
+                columns[c].add(data, count, static_cast<std::size_t>(inner));
+            })) {
+          failed.store(true);
+          released.fetch_add(windows + kLead + 1);
+          released.notify_all();
+          return;
         }
-        work(0);
+        std::atomic<int> &left = reading[static_cast<std::size_t>(w % (kLead + 1))];
+        if (left.fetch_sub(1) == 1) { // the last thread out of this window
+          in.release(at, count * slice_bytes);
+          left.store(threads); // for the window kLead + 1 on
+          released.fetch_add(1);
+          released.notify_all();
+        }
       }
-      if (std::find(met.begin(), met.end(), 1) != met.end()) in.cut_short();
-      in.release(at, count * slice_bytes);
+    };
+    groups[0].push_back(0);
+    {
+      std::vector<std::jthread> helpers;
+      for (std::size_t t = 1; t < columns.size(); ++t) {
+        groups[t].push_back(t);
+        try {
+          helpers.emplace_back(run, t);
+          ++threads;
+        } catch (const std::system_error &) {
+          groups[t].clear(); // no thread to spare: the same columns on the first
+          groups[0].push_back(t);
+        }
+      }
+      for (std::atomic<int> &left : reading) left.store(threads);
+      go.store(true);
+      go.notify_all();
+      run(0);
     }
+    if (failed.load()) in.cut_short();
     for (Columns &c : columns) c.finish(out);
     writer.write(out);
   }

@@ -9,14 +9,17 @@
 #include <cstddef>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 
 namespace kovproc {
 
 namespace avx2 {
 void add_floats(Mode mode, bool norm, std::int64_t slices, std::span<double> sums,
-                std::span<std::int64_t> live_counts, const float *x);
+                std::span<std::uint32_t> live_counts, const float *x);
 void add_xdr_floats(Mode mode, bool norm, std::int64_t slices, std::span<double> sums,
-                    std::span<std::int64_t> live_counts, const std::byte *x);
+                    std::span<std::uint32_t> live_counts, const std::byte *x);
+void add_four_xdr_floats_to_mean(std::span<double> sums, std::span<std::uint32_t> live_counts,
+                                 const std::byte *x, std::size_t stride);
 } // namespace avx2
 
 namespace {
@@ -83,7 +86,29 @@ std::optional<Mode> mode_named(std::string_view name) {
 }
 
 SliceStack::SliceStack(Mode mode, bool norm, std::size_t width)
-    : mode_(mode), norm_(norm), sum_(width, 0.0), live_(norm ? width : 0, 0) {}
+    : mode_(mode), norm_(norm), sum_(width, 0.0), live_(norm ? width : 0, 0),
+      recent_(norm ? width : 0, 0) {}
+
+namespace {
+
+// Slices counted in 32 bits before the counts are folded into 64: far
+// fewer than overflow them, and often enough that the folding is tested.
+constexpr std::int64_t kFold = std::int64_t{1} << 16;
+
+} // namespace
+
+// The counters for the live samples of the next `slices` slices.
+std::span<std::uint32_t> SliceStack::counts(std::int64_t slices) {
+  if (recent_slices_ + slices > kFold) fold();
+  recent_slices_ += slices;
+  return recent_;
+}
+
+void SliceStack::fold() {
+  for (std::size_t i = 0; i < recent_.size(); ++i) live_[i] += recent_[i];
+  std::fill(recent_.begin(), recent_.end(), 0);
+  recent_slices_ = 0;
+}
 
 namespace {
 
@@ -92,27 +117,46 @@ namespace {
 } // namespace
 
 void SliceStack::add(std::span<const double> slice) {
-  add_slice(mode_, norm_, slices_, sum_, live_, slice.data());
+  add_slice(mode_, norm_, slices_, sum_, counts(), slice.data());
   ++slices_;
 }
 
 void SliceStack::add_floats(std::span<const float> slice) {
   if (simd_ == Simd::avx2)
-    avx2::add_floats(mode_, norm_, slices_, sum_, live_, slice.data());
+    avx2::add_floats(mode_, norm_, slices_, sum_, counts(), slice.data());
   else
-    add_slice(mode_, norm_, slices_, sum_, live_, slice.data());
+    add_slice(mode_, norm_, slices_, sum_, counts(), slice.data());
   ++slices_;
 }
 
 void SliceStack::add_xdr_floats(std::span<const std::byte> slice) {
   if (simd_ == Simd::avx2)
-    avx2::add_xdr_floats(mode_, norm_, slices_, sum_, live_, slice.data());
+    avx2::add_xdr_floats(mode_, norm_, slices_, sum_, counts(), slice.data());
   else
-    add_slice(mode_, norm_, slices_, sum_, live_, reinterpret_cast<const XdrFloat *>(slice.data()));
+    add_slice(mode_, norm_, slices_, sum_, counts(),
+              reinterpret_cast<const XdrFloat *>(slice.data()));
   ++slices_;
 }
 
+void SliceStack::add_xdr_floats(std::span<const std::byte> slices, std::size_t stride,
+                                std::size_t count) {
+  const std::size_t bytes = width() * 4;
+  std::size_t k = 0;
+  if (norm_ && mode_ == Mode::mean && stride % 4 == 0)
+    for (; k + 4 <= count; k += 4) {
+      const std::span<const std::byte> four = slices.subspan(k * stride, 3 * stride + bytes);
+      if (simd_ == Simd::avx2)
+        avx2::add_four_xdr_floats_to_mean(sum_, counts(4), four.data(), stride / 4);
+      else
+        add_four_to_mean(sum_, counts(4), reinterpret_cast<const XdrFloat *>(four.data()),
+                         stride / 4);
+      slices_ += 4;
+    }
+  for (; k < count; ++k) add_xdr_floats(slices.subspan(k * stride, bytes));
+}
+
 void SliceStack::finish(std::span<double> out) {
+  fold();
   for (std::size_t i = 0; i < sum_.size(); ++i)
     out[i] = finish_one(mode_, norm_, sum_[i], norm_ ? live_[i] : 0, slices_);
   std::fill(sum_.begin(), sum_.end(), 0.0);

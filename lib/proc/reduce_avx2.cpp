@@ -10,6 +10,7 @@
 #include <cstring>
 #include <limits>
 #include <span>
+#include <type_traits>
 
 namespace kovproc::avx2 {
 namespace {
@@ -17,13 +18,18 @@ namespace {
 } // namespace
 
 void add_floats(Mode mode, bool norm, std::int64_t slices, std::span<double> sums,
-                std::span<std::int64_t> live_counts, const float *x) {
+                std::span<std::uint32_t> live_counts, const float *x) {
   add_slice(mode, norm, slices, sums, live_counts, x);
 }
 
 void add_xdr_floats(Mode mode, bool norm, std::int64_t slices, std::span<double> sums,
-                    std::span<std::int64_t> live_counts, const std::byte *x) {
+                    std::span<std::uint32_t> live_counts, const std::byte *x) {
   add_slice(mode, norm, slices, sums, live_counts, reinterpret_cast<const XdrFloat *>(x));
+}
+
+void add_four_xdr_floats_to_mean(std::span<double> sums, std::span<std::uint32_t> live_counts,
+                                 const std::byte *x, std::size_t stride) {
+  add_four_to_mean(sums, live_counts, reinterpret_cast<const XdrFloat *>(x), stride);
 }
 
 } // namespace kovproc::avx2

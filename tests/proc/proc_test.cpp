@@ -198,13 +198,92 @@ TEST(Reduce, LiveSamplesDivideAndMutedTracesStackToZero) {
   EXPECT_EQ(out, (std::vector<double>{4, 4, 4}));
 }
 
+TEST(Reduce, LiveCountsHoldOverManySlicesAndStartAfresh) {
+  // More slices than the narrow counters take before they are folded into
+  // wider ones (2^16), twice over: every mean divides by all its live
+  // samples, on every path and after a finish.
+  // The strided stack takes one slice, then all the others at once (in
+  // fours that straddle the folds).
+  constexpr std::size_t slices = (std::size_t{1} << 17) + 5;
+  std::vector<std::byte> all(slices * 12);
+  for (std::size_t k = 0; k < slices; ++k) {
+    const std::vector<float> row = {1.0f, k % 2 ? 2.0f : 0.0f, k % 1000 == 0 ? 3.0f : 0.0f};
+    std::memcpy(all.data() + k * 12, row.data(), 12);
+  }
+  kovproc::swap_bytes4(all);
+  for (const kovproc::Simd simd : {kovproc::Simd::plain, kovproc::best_simd()}) {
+    kovproc::SliceStack doubles(kovproc::Mode::mean, true, 3), floats(kovproc::Mode::mean, true, 3),
+        xdrs(kovproc::Mode::mean, true, 3), strided(kovproc::Mode::mean, true, 3);
+    floats.use(simd);
+    xdrs.use(simd);
+    strided.use(simd);
+    for (int run = 0; run < 2; ++run) {
+      for (std::size_t k = 0; k < slices; ++k) {
+        const std::vector<float> row = {1.0f, k % 2 ? 2.0f : 0.0f, k % 1000 == 0 ? 3.0f : 0.0f};
+        doubles.add(std::vector<double>(row.begin(), row.end()));
+        floats.add_floats(row);
+        xdrs.add_xdr_floats(std::span<const std::byte>(all).subspan(k * 12, 12));
+      }
+      strided.add_xdr_floats(std::span<const std::byte>(all).first(12));
+      strided.add_xdr_floats(std::span<const std::byte>(all).subspan(12), 12, slices - 1);
+      for (kovproc::SliceStack *stack : {&doubles, &floats, &xdrs, &strided}) {
+        std::vector<double> out(3);
+        stack->finish(out);
+        EXPECT_EQ(out, (std::vector<double>{1.0, 2.0, 3.0})) << run;
+      }
+    }
+  }
+}
+
+TEST(Reduce, StridedXdrSlicesGiveTheBitsOfOneByOne) {
+  // Every mode, with and without norm: slices 41 samples apart (37 of them
+  // stacked), added one by one, all at once, and in runs of 3 and 8 (the
+  // mean's fours straddling the calls), on the plain path and the best.
+  const float inf = std::numeric_limits<float>::infinity();
+  const std::vector<float> specials = {0.0f, -0.0f, 1e-45f, inf, -inf, std::nanf("")};
+  std::mt19937 random(13);
+  std::normal_distribution<float> normal;
+  constexpr std::size_t width = 37, stride = 41, slices = 11;
+  std::vector<float> data(stride * slices);
+  for (std::size_t i = 0; i < data.size(); ++i)
+    data[i] = i % 7 == 0 ? specials[(i / 7) % specials.size()] : normal(random);
+  std::vector<std::byte> xdr(data.size() * 4);
+  std::memcpy(xdr.data(), data.data(), xdr.size());
+  kovproc::swap_bytes4(xdr);
+  const std::span<const std::byte> all(xdr);
+  for (const kovproc::Simd simd : {kovproc::Simd::plain, kovproc::best_simd()})
+    for (const auto mode : {kovproc::Mode::mean, kovproc::Mode::sum, kovproc::Mode::rms,
+                            kovproc::Mode::max, kovproc::Mode::min})
+      for (const bool norm : {true, false}) {
+        kovproc::SliceStack single(mode, norm, width), whole(mode, norm, width),
+            runs(mode, norm, width);
+        for (kovproc::SliceStack *stack : {&single, &whole, &runs}) stack->use(simd);
+        for (std::size_t k = 0; k < slices; ++k)
+          single.add_xdr_floats(all.subspan(k * stride * 4, width * 4));
+        whole.add_xdr_floats(all, stride * 4, slices);
+        runs.add_xdr_floats(all, stride * 4, 3);
+        runs.add_xdr_floats(all.subspan(3 * stride * 4), stride * 4, 8);
+        std::vector<double> a(width), b(width), c(width);
+        single.finish(a);
+        whole.finish(b);
+        runs.finish(c);
+        EXPECT_EQ(std::memcmp(a.data(), b.data(), width * sizeof(double)), 0)
+            << static_cast<int>(mode) << " " << norm;
+        EXPECT_EQ(std::memcmp(a.data(), c.data(), width * sizeof(double)), 0)
+            << static_cast<int>(mode) << " " << norm;
+      }
+}
+
 TEST(Reduce, FloatSlicesStackAsTheirDoubles) {
   // Every mode, with and without norm, on slices with zeros, denormals,
-  // infinities and NaN: add_floats(), and add_xdr_floats() of the same
-  // floats stored big-endian, give add()'s bits on the plain path and on
-  // the best this processor has (AVX2 where it has it).
-  const float inf = std::numeric_limits<float>::infinity(), nan = std::nanf("");
-  const std::vector<float> specials = {0.0f, -0.0f, 1e-45f, inf, -inf, nan, 3.5f, -2.25f};
+  // the largest floats, infinities and NaN: add_floats(), and
+  // add_xdr_floats() of the same floats stored big-endian, give add()'s
+  // bits (and live counts) on the plain path and on the best this processor
+  // has (AVX2 where it has it).
+  const float inf = std::numeric_limits<float>::infinity(), nan = std::nanf(""),
+              big = std::numeric_limits<float>::max();
+  const std::vector<float> specials = {0.0f, -0.0f, 1e-45f, -1e-45f, inf,   -inf,
+                                       nan,  big,   -big,   3.5f,    -2.25f};
   std::mt19937 random(11);
   std::normal_distribution<float> normal;
   constexpr std::size_t width = 37, slices = 9;
@@ -248,6 +327,34 @@ TEST(Reduce, FloatSlicesStackAsTheirDoubles) {
       EXPECT_EQ(std::memcmp(a.data(), c.data(), width * sizeof(double)), 0)
           << static_cast<int>(mode) << " " << norm;
     }
+  // Each special alone in its column over a slice of ones: whether it
+  // counts as live shows in the mean (a half of the sum, or all of it).
+  const std::vector<float> ones(specials.size(), 1.0f);
+  std::vector<std::byte> xdr_specials(specials.size() * 4), xdr_ones(ones.size() * 4);
+  std::memcpy(xdr_specials.data(), specials.data(), xdr_specials.size());
+  std::memcpy(xdr_ones.data(), ones.data(), xdr_ones.size());
+  kovproc::swap_bytes4(xdr_specials);
+  kovproc::swap_bytes4(xdr_ones);
+  std::vector<double> want(specials.size());
+  for (std::size_t k = 0; k < specials.size(); ++k) {
+    const double v = specials[k];
+    want[k] = v != 0.0 && std::isfinite(v) ? (v + 1.0) / 2.0 : v + 1.0;
+  }
+  for (const kovproc::Simd simd : {kovproc::Simd::plain, kovproc::best_simd()}) {
+    kovproc::SliceStack floats(kovproc::Mode::mean, true, specials.size()),
+        xdrs(kovproc::Mode::mean, true, specials.size());
+    floats.use(simd);
+    xdrs.use(simd);
+    floats.add_floats(specials);
+    floats.add_floats(ones);
+    xdrs.add_xdr_floats(xdr_specials);
+    xdrs.add_xdr_floats(xdr_ones);
+    std::vector<double> f(specials.size()), x(specials.size());
+    floats.finish(f);
+    xdrs.finish(x);
+    EXPECT_EQ(std::memcmp(want.data(), f.data(), f.size() * sizeof(double)), 0);
+    EXPECT_EQ(std::memcmp(want.data(), x.data(), x.size() * sizeof(double)), 0);
+  }
 }
 
 TEST(Reorder, SwapsAnyTwoAxesOfABlock) {

@@ -146,3 +146,21 @@ def test_slices_wider_than_memory_are_read_piece_by_piece_from_a_file(tmp_path):
     assert mismatches(read(tmp_path / "p.H")[0], a.astype(np.float64).sum(axis=0)) == 0
     r = sh("$kovmath a=a.H output=a | $kovstack mode=sum > q.H", tmp_path)
     assert r.returncode == 23 and "give the input as a file" in r.stderr
+
+
+def test_data_of_many_windows_give_the_bits_of_reads_on_every_path(tmp_path):
+    # 37 MB of slices to each of two stacks: several of the mapped windows
+    # each, the threads (two ranges of output samples) going through them
+    # at their own pace.
+    rng = np.random.default_rng(5)
+    a = rng.standard_normal((2, 9000, 1030)).astype(np.float32)
+    a[:, ::7, 3::11] = 0
+    write(tmp_path / "a.H", a)
+    want = reference(a, 2, "mean", True)
+    outputs = []
+    for env in ({"KOV_MAP": "0"}, {}, {"KOV_SIMD": "plain"}, {"KOV_SIMD": "avx2"}):
+        r = run([program("kovstack"), "a.H", "head=s.H"], tmp_path, env_extra=env)
+        assert r.returncode == 0, r.stderr
+        outputs.append((tmp_path / "s.H@").read_bytes())
+    assert all(o == outputs[0] for o in outputs)
+    assert mismatches(read(tmp_path / "s.H")[0], want) == 0

@@ -44,6 +44,10 @@ public:
   // The same for floats stored big-endian (XDR), 4 bytes each, read where
   // they lie (a mapped file) without a copy in this machine's order.
   void add_xdr_floats(std::span<const std::byte> slice);
+  // `count` such slices, each `stride` bytes after the one before in
+  // `slices`: the same bits as adding them one by one, faster (the mean's
+  // slices are taken four at a time).
+  void add_xdr_floats(std::span<const std::byte> slices, std::size_t stride, std::size_t count);
   void use(Simd simd) { simd_ = simd; }
 
   // The result for every sample of a slice, then a fresh start.
@@ -57,7 +61,14 @@ private:
   std::int64_t slices_ = 0;
   Simd simd_ = best_simd();
   std::vector<double> sum_;
+  // The live samples of each sample of the slice: of the slices folded in,
+  // and of the last ones in 32-bit counters (eight to a vector register),
+  // folded in every kFold slices and at the finish.
   std::vector<std::int64_t> live_;
+  std::vector<std::uint32_t> recent_;
+  std::int64_t recent_slices_ = 0;
+  std::span<std::uint32_t> counts(std::int64_t slices = 1);
+  void fold();
 };
 
 // A reduction along the fastest axis: each run of samples is reduced in
