@@ -4,9 +4,12 @@
 #include <kov/proc/gain.hpp>
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <immintrin.h>
 #include <span>
+#include <utility>
 #include <vector>
 
 namespace kovproc::avx2 {

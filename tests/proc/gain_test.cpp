@@ -123,6 +123,32 @@ TEST(Agc, GroupsOfTracesOnEveryPathGiveTheBitsOfOneTraceAtATime) {
   EXPECT_THROW(kovproc::agc_traces(x, 5, 1.0, 0.0, kovproc::Simd::plain), std::invalid_argument);
 }
 
+TEST(Agc, GroupsGiveTheBitsOfOneTraceAtATimeAtEveryLengthAndWidth) {
+  // Lengths around multiples of four and of the window, windows from one
+  // sample to the whole trace; groups all finite next to groups with a
+  // non-finite sample (the fifth trace's) and a last group of fewer traces.
+  std::vector<kovproc::Simd> paths{kovproc::Simd::plain};
+  if (kovproc::best_simd() == kovproc::Simd::avx2) paths.push_back(kovproc::Simd::avx2);
+  const float nan = std::nanf("");
+  for (std::size_t n = 1; n <= 140; n += n < 20 ? 1 : 11)
+    for (const std::size_t h : {0u, 1u, 2u, 3u, 5u, 8u, 31u, 1000u}) {
+      const std::size_t traces = 11;
+      std::vector<float> x = noise(n * traces, static_cast<unsigned>(n * 7 + h));
+      x[4 * n + n / 2] = nan;
+      for (std::size_t i = 0; i < n; i += 3) x[6 * n + i] *= 1e20f; // large squares
+      const double window = 2.0 * static_cast<double>(h);
+      std::vector<float> want = x;
+      for (std::size_t t = 0; t < traces; ++t)
+        kovproc::agc(std::span(want).subspan(t * n, n), 1.0, h == 0 ? 0.5 : window);
+      for (const kovproc::Simd simd : paths) {
+        std::vector<float> got = x;
+        kovproc::agc_traces(got, n, 1.0, h == 0 ? 0.5 : window, simd);
+        ASSERT_EQ(std::memcmp(got.data(), want.data(), x.size() * 4), 0)
+            << n << " " << h << " " << static_cast<int>(simd);
+      }
+    }
+}
+
 TEST(Agc, PairedAndStepwiseGiveTheSameBits) {
   // Windows of one sample, of a few, of more than the trace; traces of odd
   // and even lengths with zeros, infinities, NaN and a silent stretch.
