@@ -1220,6 +1220,18 @@ TEST(KovviewHeaders, PagesAreSortedByTheServerAndSayWhatIsMissing) {
             "1,1,0,-2,nan,\n7,7,0,,,\n");
   EXPECT_EQ(s.get("/api/headers?limit=1001")->status, 400);
   EXPECT_EQ(s.get("/api/headers?first=8")->status, 400);
+
+  // Every answer goes out as it is, whatever the client accepts: the
+  // page, its files, tables, the export and the errors.
+  const httplib::Headers accepts{{"Accept-Encoding", "gzip, deflate, br"}};
+  for (const std::string path : {"/", "/views.js", "/api/info", "/api/headers?limit=8",
+                                 "/api/headers.csv?sort=2", "/api/headers?limit=1001"}) {
+    auto plain = s.client().Get("/" + s.token() + path);
+    auto asked = s.client().Get("/" + s.token() + path, accepts);
+    ASSERT_TRUE(plain && asked) << path;
+    EXPECT_FALSE(asked->has_header("Content-Encoding")) << path;
+    EXPECT_EQ(asked->body, plain->body) << path;
+  }
 }
 
 TEST(KovviewHeaders, ADatasetWithoutTraceHeadersHasNoTable) {
