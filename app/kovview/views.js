@@ -669,14 +669,31 @@ export function updateClip() {
   state.clip = state.views.length ? state.views[0].clip : { lo: 0, hi: 1 };
 }
 
+// The colour bar's column of pixels for the map, its direction and a
+// height, made once and kept for the draws that follow.
+let barColumn = null;
+function colourColumn(height) {
+  const key = state.cmap + ',' + state.reverse + ',' + height;
+  if (barColumn && barColumn.key === key) return barColumn.canvas;
+  const image = new ImageData(1, height);
+  const table = MAPS[state.cmap];
+  for (let y = 0; y < height; y++) {
+    const rgb = colour(table, 1 - (y + 0.5) / height, state.reverse);
+    image.data.set([rgb[0], rgb[1], rgb[2], 255], 4 * y);
+  }
+  const canvas = document.createElement('canvas');
+  canvas.width = 1;
+  canvas.height = height;
+  canvas.getContext('2d').putImageData(image, 0, 0);
+  barColumn = { key, canvas };
+  return canvas;
+}
+
 function drawColourBar(ctx, canvas, p, clip) {
   const bx = p.x + p.w + 16, bw = 16;
-  const table = MAPS[state.cmap];
-  for (let y = 0; y < p.h; y++) {
-    const rgb = colour(table, 1 - (y + 0.5) / p.h, state.reverse);
-    ctx.fillStyle = 'rgb(' + rgb.join(',') + ')';
-    ctx.fillRect(bx, p.y + y, bw, 1);
-  }
+  // One column stretched across the bar, each pixel copied as it is.
+  ctx.imageSmoothingEnabled = false;
+  if (p.h >= 1) ctx.drawImage(colourColumn(p.h), bx, p.y, bw, p.h);
   ctx.strokeStyle = '#000';
   ctx.strokeRect(bx - 0.5, p.y - 0.5, bw + 1, p.h + 1);
   ctx.fillStyle = '#000';
