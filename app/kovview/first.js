@@ -62,7 +62,7 @@
   q.set('rows', rows);
   q.set('cols', cols);
   q.set('overview', overview === 'auto' ? 'mean' : overview);
-  if (overview === 'auto') q.set('also', 'peak');
+  if (overview === 'auto' && info.one_sign !== true) q.set('also', 'peak');
   q.set('view', 0);
   q.set('client', first.client);
   first.seq = 1;

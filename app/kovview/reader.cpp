@@ -230,6 +230,48 @@ bool Reader::read_directly(const std::string &path, bool map) {
   return fd_ >= 0;
 }
 
+std::optional<bool> Reader::both_signs_sampled(int traces) const {
+  if (fd_ < 0) return std::nullopt;
+  if (element_ == Element::Byte) return false; // unsigned
+  const std::int64_t total = n_[1] * n_[2];
+  const std::int64_t count = std::min<std::int64_t>(std::max(traces, 1), total);
+  const std::int64_t take = std::min(n_[0], kSampledSamples);
+  const std::int64_t step = count > 1 ? (total - 1) / (count - 1) : 0;
+  std::vector<char> bytes(static_cast<std::size_t>(take * esize_));
+  bool negative = false, positive = false;
+  for (std::int64_t k = 0; k < count; ++k) {
+    const auto at = static_cast<off_t>(k * step * n_[0] * esize_);
+    for (std::size_t got = 0; got < bytes.size();) {
+      const ssize_t r =
+          ::pread(fd_, bytes.data() + got, bytes.size() - got, at + static_cast<off_t>(got));
+      if (r < 0 && errno == EINTR) continue;
+      if (r <= 0) return std::nullopt;
+      got += static_cast<std::size_t>(r);
+    }
+    for (std::int64_t p = 0; p < take; ++p) {
+      std::int32_t ok = 0;
+      double x = 0.0;
+      switch (element_) {
+      case Element::XdrFloat:
+        x = sample<Element::XdrFloat>(bytes.data(), p, ok);
+        break;
+      case Element::NativeFloat:
+        x = sample<Element::NativeFloat>(bytes.data(), p, ok);
+        break;
+      case Element::XdrInt:
+        x = sample<Element::XdrInt>(bytes.data(), p, ok);
+        break;
+      case Element::Byte:
+        break;
+      }
+      negative = negative || x < 0.0;
+      positive = positive || x > 0.0;
+    }
+    if (negative && positive) return true;
+  }
+  return false;
+}
+
 // Samples [p0, p0 + pn) along axis 1 of the traces [qs, qs + qn) along the
 // across axis, read from the data file into `block` (trace after trace).
 bool Reader::direct(const WindowRequest &w, std::int64_t p0, std::int64_t pn, std::int64_t qs,

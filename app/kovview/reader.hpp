@@ -69,6 +69,14 @@ public:
   bool read_directly(const std::string &path, bool map = false);
   ~Reader();
 
+  // Whether `traces` traces spread evenly over the data (their first
+  // kSampledSamples samples each), read directly, hold a finite sample
+  // below zero and one above; nothing when the data are not read
+  // directly or cannot be read.  Bytes are unsigned: never.  A hint for
+  // the page (data of one sign need no peak overview), not a promise.
+  std::optional<bool> both_signs_sampled(int traces) const;
+  static constexpr std::int64_t kSampledSamples = 4096;
+
   // The lock of every call of the library (which is not thread-safe).
   std::mutex &library() { return library_; }
 

@@ -187,8 +187,11 @@ export class View {
     q.set('overview', overviewUsed());
     // Until the first picture tells whether the data lie around zero, the
     // server makes the peaks in the same pass as the mean and keeps them
-    // for the request that follows (the data are read once).
-    if (state.aroundZero === null && state.overview === 'auto') q.set('also', 'peak');
+    // for the request that follows (the data are read once); not for data
+    // it found of one sign when it started (a view that turns out to be
+    // around zero all the same is read again for its peaks).
+    if (state.aroundZero === null && state.overview === 'auto' && state.info.one_sign !== true)
+      q.set('also', 'peak');
     q.set('view', this.id);
     q.set('client', state.client);
     q.set('seq', ++state.seq);

@@ -202,6 +202,49 @@ void hand_dataset(const TempDir &dir, const std::string &name, const std::string
                                       (dir / (name + "@")) + "\"\n");
 }
 
+// Data of one sign need no peaks with the first picture's mean: the
+// server judges the sign on traces spread over the data (64 of 300 here,
+// every fourth) and says so in the description; it says nothing of data
+// it does not read itself.
+TEST(KovviewServer, TheSignOfTheDataIsJudgedOnTracesSpreadOverThem) {
+  TempDir dir;
+  const auto floats = [](auto value) {
+    std::string bytes;
+    for (int i2 = 0; i2 < 300; ++i2)
+      for (int i1 = 0; i1 < 10; ++i1) {
+        const auto w = std::bit_cast<std::uint32_t>(static_cast<float>(value(i1, i2)));
+        for (int shift = 24; shift >= 0; shift -= 8) bytes += static_cast<char>(w >> shift);
+      }
+    return bytes;
+  };
+  const auto one_sign = [&dir](const std::string &bytes, const std::string &format, int esize) {
+    hand_dataset(dir, "s.H", "n1=10 n2=300", bytes, format, esize);
+    ViewServer s(dir, "exec \"$kovview\" s.H");
+    EXPECT_TRUE(s.ready()) << s.errors();
+    return json::parse(s.get("/api/info")->body).value("one_sign", json());
+  };
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  // Velocities with a gap, zeros and an infinity that is no sample.
+  EXPECT_EQ(one_sign(floats([&](int i1, int) {
+                       return i1 == 3 ? nan : i1 == 4 ? 0.0 : i1 == 5 ? -inf : 1500.0 + i1;
+                     }),
+                     "xdr_float", 4),
+            json(true));
+  EXPECT_EQ(one_sign(floats([](int, int i2) { return i2 == 8 ? -1.0 : 1.0; }), "xdr_float", 4),
+            json(false));
+  EXPECT_EQ(one_sign(floats([](int i1, int) { return i1 == 9 ? 2.0 : -1.0; }), "xdr_float", 4),
+            json(false));
+  // A trace between those judged: a hint, not a promise (the page reads a
+  // view again for its peaks when its picture spans zero all the same).
+  EXPECT_EQ(one_sign(floats([](int, int i2) { return i2 == 9 ? -1.0 : 1.0; }), "xdr_float", 4),
+            json(true));
+  EXPECT_EQ(one_sign(std::string(3000, '\xff'), "native_byte", 1), json(true));
+  ViewServer piped(dir, "\"$velmodel\" n1=500 n2=120 2>/dev/null | exec \"$kovview\"");
+  ASSERT_TRUE(piped.ready()) << piped.errors();
+  EXPECT_FALSE(json::parse(piped.get("/api/info")->body).contains("one_sign"));
+}
+
 TEST(KovviewServer, EveryShownElementFormatEqualsTheLibrary) {
   TempDir dir;
   std::string native(4 * 6 * 5, '\0'), ints(4 * 6 * 5, '\0'), bytes(6 * 5, '\0');

@@ -8,6 +8,7 @@ import os
 import subprocess
 import threading
 import time
+import urllib.request
 
 import numpy as np
 import pytest
@@ -17,7 +18,7 @@ from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
 from selenium.webdriver.support.ui import Select
 
-from test_kovview_browser import centre_of, click_sample, pixel, ramp, N1, N2
+from test_kovview_browser import centre_of, click_sample, pixel, ramp, window_requests, N1, N2
 
 
 def open_page(driver, server, hash_=""):
@@ -326,6 +327,38 @@ def test_an_overview_of_data_around_zero_keeps_short_period_events(serve, browse
     values = np.array(browser.execute_script("return Array.from(window.kovview.views[0].data.values)"))
     assert np.median(np.abs(values)) < 0.45 and np.abs(values).max() < 0.6
     assert "ov=mean" in browser.current_url
+
+
+def test_data_judged_of_one_sign_get_their_peaks_when_the_picture_spans_zero(serve, browser,
+                                                                            tmp_path):
+    """The server judges the sign of the data on 64 traces spread over them
+    (every fourth of 300 here) and the page asks for the first mean without
+    the peaks; a trace between those judged that makes the picture span
+    zero gets the view read again for its peaks."""
+    n1, n2 = 2000, 300
+    v = np.tile((2 + np.sin(2 * np.pi * np.arange(n1) / 5)).astype(np.float32), (n2, 1))
+    v[9] = -v[9]
+    write_dataset(tmp_path, "e.H", v)
+    s = serve([KOVVIEW, "e.H"])
+    open_page(browser, s)
+    assert browser.execute_script("return window.kovview.info.one_sign") is True
+    asked = until(lambda: (lambda a: a if len(a) == 2 else None)(window_requests(browser)))
+    assert asked and "also=peak" not in asked[0] and "overview=mean" in asked[0], asked
+    assert "overview=peak" in asked[1], asked
+    wait_ready(browser, fetches=1)
+    data = browser.execute_script(
+        "const d = window.kovview.views[0].data; return {rows: d.rows, cols: d.cols,"
+        " values: Array.from(d.values)}")
+    assert data["cols"] == n2 and data["rows"] < n1
+    # The server's peak overview of the window, each cell's sample of
+    # largest magnitude, of its sign.
+    query = asked[1].split("?", 1)[1]
+    with urllib.request.urlopen(s.url + "api/window?" + query) as r:
+        peak = np.frombuffer(r.read(), dtype="<f4")
+    assert np.array_equal(np.array(data["values"], dtype=np.float32), peak)
+    values = peak.reshape(data["rows"], n2)
+    assert values[:, 9].max() <= -2 and np.delete(values, 9, axis=1).min() >= 2
+    assert np.abs(values).max() > 2.9
 
 
 def test_save_picture_of_a_cube_holds_its_three_views(serve, browser, tmp_path):
