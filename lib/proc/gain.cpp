@@ -151,19 +151,51 @@ void agc_traces(std::span<float> traces, std::size_t n, double d1, double window
     plain::agc_all(traces, n, h);
 }
 
-void tpow(std::span<float> trace, double o1, double d1, double power) {
+TimePower::TimePower(std::size_t n, double o1, double d1, double power) {
   if (power == 0.0) return;
-  for (std::size_t i = 0; i < trace.size(); ++i) {
+  factor_.resize(n);
+  for (std::size_t i = 0; i < n; ++i) {
     const double t = std::fabs(o1 + static_cast<double>(i) * d1);
     if (t == 0.0) {
       if (power < 0.0)
         throw std::invalid_argument("sample " + std::to_string(i) +
                                     " lies at time 0, where a negative power is infinite");
-      trace[i] = 0.0f * trace[i];
+      // The product with 0 in double, rounded to float, is the product in
+      // float: a zero of the sample's sign, NaN for an infinity or a NaN.
+      factor_[i] = 0.0;
       continue;
     }
-    trace[i] = static_cast<float>(trace[i] * std::pow(t, power));
+    factor_[i] = std::pow(t, power);
   }
+}
+
+void TimePower::apply(std::span<float> trace) const {
+  if (factor_.empty()) return;
+  if (trace.size() != factor_.size())
+    throw std::invalid_argument("a trace of " + std::to_string(trace.size()) +
+                                " samples where the power of time was made for " +
+                                std::to_string(factor_.size()));
+  // Four samples at a time: each product correctly rounded in double, then
+  // to float, as one at a time.
+  using Floats = float __attribute__((vector_size(16)));
+  using Doubles = double __attribute__((vector_size(32)));
+  float *x = trace.data();
+  const double *f = factor_.data();
+  const std::size_t n = trace.size();
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    Floats v;
+    Doubles g;
+    std::memcpy(&v, x + i, sizeof v);
+    std::memcpy(&g, f + i, sizeof g);
+    v = __builtin_convertvector(__builtin_convertvector(v, Doubles) * g, Floats);
+    std::memcpy(x + i, &v, sizeof v);
+  }
+  for (; i < n; ++i) x[i] = static_cast<float>(x[i] * f[i]);
+}
+
+void tpow(std::span<float> trace, double o1, double d1, double power) {
+  TimePower(trace.size(), o1, d1, power).apply(trace);
 }
 
 double percentile_abs(std::span<const float> trace, double percent) {

@@ -4,13 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <random>
 #include <span>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 namespace {
@@ -208,3 +211,102 @@ TEST(Gain, PercentileClipAndBalance) {
 }
 
 } // namespace
+
+// ---- the other gains against their formulas, one sample at a time -----------
+
+namespace {
+
+// Traces that hold what a sample can be: noise, NaN (a signalling one
+// too), infinities, zeros of both signs, subnormals, loud and quiet
+// values, ties.
+std::vector<float> awkward(std::size_t n, unsigned seed) {
+  const float inf = std::numeric_limits<float>::infinity();
+  const float special[] = {std::nanf(""),
+                           -std::nanf(""),
+                           std::numeric_limits<float>::signaling_NaN(),
+                           inf,
+                           -inf,
+                           0.0f,
+                           -0.0f,
+                           std::numeric_limits<float>::denorm_min(),
+                           -1e-40f,
+                           1e30f,
+                           -3e38f,
+                           2.5f,
+                           -2.5f};
+  std::vector<float> x = noise(n, seed);
+  std::mt19937 gen(seed);
+  for (std::size_t i = 0; i < n; ++i)
+    if (gen() % 5 == 0) x[i] = special[gen() % std::size(special)];
+  return x;
+}
+
+// A set of traces of n samples each: awkward ones, all zeros, all NaN,
+// subnormals only, integers (many ties) and noise.
+std::vector<std::vector<float>> trace_set(std::size_t n) {
+  std::vector<std::vector<float>> set;
+  for (unsigned s = 0; s < 4; ++s) set.push_back(awkward(n, static_cast<unsigned>(n * 10 + s)));
+  set.emplace_back(n, 0.0f);
+  set.emplace_back(n, std::nanf(""));
+  std::vector<float> tiny = noise(n, 5), ties = noise(n, 6);
+  for (float &v : tiny) v *= 1e-39f;
+  for (float &v : ties) v = std::round(v * 2.0f);
+  set.push_back(tiny);
+  set.push_back(ties);
+  set.push_back(noise(n, 7));
+  return set;
+}
+
+const std::size_t kLengths[] = {1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 255, 256, 257, 1001, 4099};
+
+bool same_bits(const std::vector<float> &a, const std::vector<float> &b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * 4) == 0;
+}
+
+void tpow_direct(std::span<float> trace, double o1, double d1, double power) {
+  if (power == 0.0) return;
+  for (std::size_t i = 0; i < trace.size(); ++i) {
+    const double t = std::fabs(o1 + static_cast<double>(i) * d1);
+    if (t == 0.0) {
+      if (power < 0.0)
+        throw std::invalid_argument("sample " + std::to_string(i) +
+                                    " lies at time 0, where a negative power is infinite");
+      trace[i] = 0.0f * trace[i];
+      continue;
+    }
+    trace[i] = static_cast<float>(trace[i] * std::pow(t, power));
+  }
+}
+
+} // namespace
+
+TEST(Gain, PowerOfTimeFromItsTableGivesTheBitsOfTheFormula) {
+  // Axes with a sample at time 0 (the 3rd), before it and after it.
+  for (const std::size_t n : kLengths)
+    for (const double o1 : {-1.0, 0.25, -0.003})
+      for (const double power : {0.0, 1.0, 2.0, 0.5, 3.7, -1.5})
+        for (const std::vector<float> &x : trace_set(n)) {
+          std::vector<float> want = x, got = x, one = x;
+          std::string refused;
+          try {
+            tpow_direct(want, o1, 0.5, power);
+          } catch (const std::invalid_argument &e) {
+            refused = e.what();
+          }
+          if (!refused.empty()) {
+            try {
+              kovproc::TimePower(n, o1, 0.5, power);
+              ADD_FAILURE() << "not refused: " << n << " " << o1 << " " << power;
+            } catch (const std::invalid_argument &e) {
+              EXPECT_EQ(e.what(), refused);
+            }
+            continue;
+          }
+          kovproc::TimePower(n, o1, 0.5, power).apply(got);
+          kovproc::tpow(one, o1, 0.5, power);
+          ASSERT_TRUE(same_bits(got, want)) << n << " " << o1 << " " << power;
+          ASSERT_TRUE(same_bits(one, want)) << n << " " << o1 << " " << power;
+        }
+  std::vector<float> short_trace(3);
+  EXPECT_THROW(kovproc::TimePower(4, 1.0, 1.0, 2.0).apply(short_trace), std::invalid_argument);
+}
