@@ -280,10 +280,10 @@ py::array_t<float> gain(const Floats &data, double o1, double d1, std::optional<
       for (std::size_t j = 0; j < d.count; ++j) power.apply(trace(j));
     }
     if (agc) kovproc::agc_traces(std::span<float>(out, d.count * d.n), d.n, d1, *agc, simd);
-    for (std::size_t j = 0; j < d.count; ++j) {
-      if (pclip) kovproc::clip(trace(j), kovproc::percentile_abs(trace(j), *pclip));
-      if (balance) kovproc::balance(trace(j), *balance);
-    }
+    if (pclip)
+      for (std::size_t j = 0; j < d.count; ++j)
+        kovproc::clip(trace(j), kovproc::percentile_abs(trace(j), *pclip));
+    if (balance) kovproc::balance_traces(std::span<float>(out, d.count * d.n), d.n, *balance, simd);
   }
   return result;
 }

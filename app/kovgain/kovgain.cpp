@@ -73,8 +73,7 @@ void apply(const Gain &g, const kovproc::TimePower *power, const kovtool::TraceA
   if (g.pclip)
     for (std::size_t t = 0; t < traces; ++t)
       kovproc::clip(trace(t), kovproc::percentile_abs(trace(t), *g.pclip));
-  if (g.scale)
-    for (std::size_t t = 0; t < traces; ++t) kovproc::balance(trace(t), *g.scale);
+  if (g.scale) kovproc::balance_traces(block, n1, *g.scale, simd);
 }
 
 } // namespace

@@ -22,6 +22,7 @@ namespace kovproc {
 
 namespace avx2 {
 void agc_traces(std::span<float> traces, std::size_t n, std::size_t h);
+void balance_traces(std::span<float> traces, std::size_t n, bool rms);
 } // namespace avx2
 
 namespace plain {
@@ -229,19 +230,20 @@ void clip(std::span<float> trace, double limit) {
 }
 
 void balance(std::span<float> trace, Balance by) {
-  double measure = 0.0;
-  std::size_t count = 0;
-  for (const float v : trace) {
-    if (!std::isfinite(v)) continue;
-    ++count;
-    if (by == Balance::rms)
-      measure += static_cast<double>(v) * v;
-    else
-      measure = std::max(measure, static_cast<double>(std::fabs(v)));
-  }
-  if (by == Balance::rms && count > 0) measure = std::sqrt(measure / static_cast<double>(count));
+  const double measure = plain::measure_one(trace.data(), trace.size(), by == Balance::rms);
   if (measure == 0.0) return;
-  for (float &v : trace) v = static_cast<float>(v / measure);
+  plain::divide_one(trace.data(), trace.size(), measure);
+}
+
+void balance_traces(std::span<float> traces, std::size_t n, Balance by, Simd simd) {
+  if (n == 0) return;
+  if (traces.size() % n != 0)
+    throw std::invalid_argument(std::to_string(traces.size()) + " samples are not traces of " +
+                                std::to_string(n));
+  if (simd == Simd::avx2)
+    avx2::balance_traces(traces, n, by == Balance::rms);
+  else
+    plain::balance_all(traces, n, by == Balance::rms);
 }
 
 } // namespace kovproc

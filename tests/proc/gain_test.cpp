@@ -263,6 +263,12 @@ bool same_bits(const std::vector<float> &a, const std::vector<float> &b) {
   return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * 4) == 0;
 }
 
+std::vector<kovproc::Simd> every_path() {
+  std::vector<kovproc::Simd> paths{kovproc::Simd::plain};
+  if (kovproc::best_simd() == kovproc::Simd::avx2) paths.push_back(kovproc::Simd::avx2);
+  return paths;
+}
+
 void tpow_direct(std::span<float> trace, double o1, double d1, double power) {
   if (power == 0.0) return;
   for (std::size_t i = 0; i < trace.size(); ++i) {
@@ -276,6 +282,23 @@ void tpow_direct(std::span<float> trace, double o1, double d1, double power) {
     }
     trace[i] = static_cast<float>(trace[i] * std::pow(t, power));
   }
+}
+
+void balance_direct(std::span<float> trace, kovproc::Balance by) {
+  double measure = 0.0;
+  std::size_t count = 0;
+  for (const float v : trace) {
+    if (!std::isfinite(v)) continue;
+    ++count;
+    if (by == kovproc::Balance::rms)
+      measure += static_cast<double>(v) * v;
+    else
+      measure = std::max(measure, static_cast<double>(std::fabs(v)));
+  }
+  if (by == kovproc::Balance::rms && count > 0)
+    measure = std::sqrt(measure / static_cast<double>(count));
+  if (measure == 0.0) return;
+  for (float &v : trace) v = static_cast<float>(v / measure);
 }
 
 } // namespace
@@ -309,4 +332,33 @@ TEST(Gain, PowerOfTimeFromItsTableGivesTheBitsOfTheFormula) {
         }
   std::vector<float> short_trace(3);
   EXPECT_THROW(kovproc::TimePower(4, 1.0, 1.0, 2.0).apply(short_trace), std::invalid_argument);
+}
+
+TEST(Gain, BalanceOfGroupsOnEveryPathGivesTheBitsOfTheFormula) {
+  // Full groups and a last one of fewer traces (1 to 9 traces).
+  for (const std::size_t n : kLengths) {
+    const std::vector<std::vector<float>> set = trace_set(n);
+    std::vector<float> all;
+    for (const std::vector<float> &x : set) all.insert(all.end(), x.begin(), x.end());
+    for (const auto by : {kovproc::Balance::rms, kovproc::Balance::max})
+      for (std::size_t traces = 1; traces <= set.size(); ++traces) {
+        const std::vector<float> x(all.begin(),
+                                   all.begin() + static_cast<std::ptrdiff_t>(traces * n));
+        std::vector<float> want = x, one = x;
+        for (std::size_t t = 0; t < traces; ++t) {
+          balance_direct(std::span(want).subspan(t * n, n), by);
+          kovproc::balance(std::span(one).subspan(t * n, n), by);
+        }
+        ASSERT_TRUE(same_bits(one, want)) << n << " " << traces;
+        for (const kovproc::Simd simd : every_path()) {
+          std::vector<float> got = x;
+          kovproc::balance_traces(got, n, by, simd);
+          ASSERT_TRUE(same_bits(got, want))
+              << n << " " << traces << " " << static_cast<int>(by) << " " << static_cast<int>(simd);
+        }
+      }
+  }
+  std::vector<float> x(10);
+  EXPECT_THROW(kovproc::balance_traces(x, 3, kovproc::Balance::rms, kovproc::Simd::plain),
+               std::invalid_argument);
 }

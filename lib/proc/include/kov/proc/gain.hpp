@@ -72,6 +72,12 @@ enum class Balance { rms, max };
 // samples); a trace of zeros stays as it is.
 void balance(std::span<float> trace, Balance by);
 
+// balance() of every trace of `traces` (whole traces of `n` samples one
+// after the other), the measures of several traces at a time in vector
+// registers, on the `simd` path: the bits of balance() on each trace.
+// Throws std::invalid_argument for a part of a trace.
+void balance_traces(std::span<float> traces, std::size_t n, Balance by, Simd simd);
+
 } // namespace kovproc
 
 #endif
