@@ -284,6 +284,35 @@ void tpow_direct(std::span<float> trace, double o1, double d1, double power) {
   }
 }
 
+double percentile_direct(std::span<const float> trace, double percent) {
+  if (trace.empty()) return 0.0;
+  std::vector<float> magnitude(trace.size());
+  std::transform(trace.begin(), trace.end(), magnitude.begin(), [](float v) {
+    return std::isnan(v) ? std::numeric_limits<float>::infinity() : std::fabs(v);
+  });
+  const double rank =
+      std::clamp(percent, 0.0, 100.0) / 100.0 * static_cast<double>(trace.size() - 1);
+  const auto below = static_cast<std::size_t>(std::floor(rank));
+  const double fraction = rank - static_cast<double>(below);
+  std::nth_element(magnitude.begin(), magnitude.begin() + static_cast<std::ptrdiff_t>(below),
+                   magnitude.end());
+  const double a = magnitude[below];
+  if (fraction == 0.0 || below + 1 == magnitude.size()) return a;
+  const double b = *std::min_element(magnitude.begin() + static_cast<std::ptrdiff_t>(below) + 1,
+                                     magnitude.end());
+  if (a == b) return a;
+  return a + (b - a) * fraction;
+}
+
+void clip_direct(std::span<float> trace, double limit) {
+  const float c = static_cast<float>(limit);
+  for (float &v : trace)
+    if (v > c)
+      v = c;
+    else if (v < -c)
+      v = -c;
+}
+
 void balance_direct(std::span<float> trace, kovproc::Balance by) {
   double measure = 0.0;
   std::size_t count = 0;
@@ -332,6 +361,36 @@ TEST(Gain, PowerOfTimeFromItsTableGivesTheBitsOfTheFormula) {
         }
   std::vector<float> short_trace(3);
   EXPECT_THROW(kovproc::TimePower(4, 1.0, 1.0, 2.0).apply(short_trace), std::invalid_argument);
+}
+
+TEST(Gain, PercentilesByBinsGiveTheBitsOfAFullSelection) {
+  // Percentiles at a rank, between two in one bin, between the last of a
+  // bin and the first of the next, at both ends.
+  for (const std::size_t n : kLengths)
+    for (const std::vector<float> &x : trace_set(n))
+      for (const double percent : {0.0, 0.1, 1.0, 33.3, 50.0, 90.0, 97.3, 99.0, 99.9, 100.0}) {
+        const double want = percentile_direct(x, percent);
+        const double got = kovproc::percentile_abs(x, percent);
+        ASSERT_EQ(std::memcmp(&got, &want, sizeof got), 0) << n << " " << percent;
+      }
+  // Two values an octave apart, half of each: the median lies between the
+  // last of one bin and the first of another.
+  std::vector<float> two(300, 1.0f);
+  std::fill(two.begin() + 150, two.end(), -3.0f);
+  EXPECT_EQ(kovproc::percentile_abs(two, 50.0), 2.0);
+  EXPECT_EQ(kovproc::percentile_abs(two, 50.0), percentile_direct(two, 50.0));
+}
+
+TEST(Gain, ClipInFoursGivesTheBitsOfOneSampleAtATime) {
+  const float inf = std::numeric_limits<float>::infinity();
+  for (const std::size_t n : kLengths)
+    for (const std::vector<float> &x : trace_set(n))
+      for (const double limit : {0.0, 1e-40, 0.5, 2.5, 1e30, static_cast<double>(inf)}) {
+        std::vector<float> want = x, got = x;
+        clip_direct(want, limit);
+        kovproc::clip(got, limit);
+        ASSERT_TRUE(same_bits(got, want)) << n << " " << limit;
+      }
 }
 
 TEST(Gain, BalanceOfGroupsOnEveryPathGivesTheBitsOfTheFormula) {
