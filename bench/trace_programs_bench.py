@@ -3,11 +3,12 @@
 """Whole-program benchmarks of kovgain, kovbandpass and kovspectra, each
 against its anchor in the same run (pairs alternating, medians):
 
-1. kovgain agc=0.5 against `cat data > /dev/null` (the goal), with
-   kovgain's data discarded as cat's are (`out=stdout > /dev/null`): both
-   read the same bytes and write nothing to disk.  For scale, kovgain
-   writing its output file against a copy of the data with cp (both read
-   and write as many bytes; each run starts with the outputs removed).
+1. kovgain agc=0.5, tpow=2, scale=rms, scale=max and pclip=99, each
+   against `cat data > /dev/null` (the goal), with kovgain's data
+   discarded as cat's are (`out=stdout > /dev/null`): both read the same
+   bytes and write nothing to disk.  For scale, kovgain agc=0.5 writing
+   its output file against a copy of the data with cp (both read and
+   write as many bytes; each run starts with the outputs removed).
 2. kovbandpass flo=5 fhi=60 (zero phase) against a NumPy + SciPy script
    that reads the same data, filters with scipy.signal.sosfiltfilt through
    the same sections (SciPy's own Butterworth design of 3 poles each way,
@@ -19,7 +20,9 @@ The input is noise of n1=1000 samples at 4 ms, MIB mebibytes (default
 memory stays bounded as the programs' does.  Peak resident memory of each
 program is printed too.
 
-Usage: trace_programs_bench.py BUILD/app (the folder of the built programs) [DIRECTORY] [REPEATS] [MIB]
+Usage: trace_programs_bench.py BUILD/app (the folder of the built programs) [DIRECTORY] [REPEATS]
+       [MIB] [WHAT]
+WHAT: "all" (the default) or "gain", kovgain's modes against cat alone.
 """
 import os
 import sys
@@ -91,6 +94,9 @@ def main():
     base = sys.argv[2] if len(sys.argv) > 2 else None
     repeats = int(sys.argv[3]) if len(sys.argv) > 3 else 5
     mib = int(sys.argv[4]) if len(sys.argv) > 4 else 1024
+    what = sys.argv[5] if len(sys.argv) > 5 else "all"
+    if what not in ("all", "gain"):
+        sys.exit(f"{sys.argv[0]}: WHAT={what}: all or gain")
     py = sys.executable
     with tempfile.TemporaryDirectory(dir=base) as d:
         make_input(d, mib)
@@ -101,9 +107,13 @@ def main():
         env = f"DATAPATH='{d}/' "
         print(f"input: {mib} MiB, n1={N1}", flush=True)
         machine()
-        compare("kovgain agc=0.5 / cat (data to /dev/null)",
-                env + f"'{app}/kovgain' agc=0.5 out=stdout < in.H > /dev/null",
-                "cat in.H@ > /dev/null", d, repeats, goal=1.5)
+        for args in ("agc=0.5", "tpow=2", "scale=rms", "scale=max", "pclip=99"):
+            compare(f"kovgain {args} / cat (data to /dev/null)",
+                    env + f"'{app}/kovgain' {args} out=stdout < in.H > /dev/null",
+                    "cat in.H@ > /dev/null", d, repeats, goal=1.5)
+        if what == "gain":
+            machine()
+            return
         # For scale: both write a file of the same size.
         clean = lambda: remove(*(os.path.join(d, f) for f in ("g.H", "g.H@", "copy.bin")))
         compare("kovgain agc=0.5 / cp (both write a file)",

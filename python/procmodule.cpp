@@ -275,13 +275,15 @@ py::array_t<float> gain(const Floats &data, double o1, double d1, std::optional<
     // Each gain over every trace in turn (the AGC several traces at once),
     // as kovgain does.
     const auto trace = [&](std::size_t j) { return std::span<float>(out + j * d.n, d.n); };
-    if (tpow)
-      for (std::size_t j = 0; j < d.count; ++j) kovproc::tpow(trace(j), o1, d1, *tpow);
-    if (agc) kovproc::agc_traces(std::span<float>(out, d.count * d.n), d.n, d1, *agc, simd);
-    for (std::size_t j = 0; j < d.count; ++j) {
-      if (pclip) kovproc::clip(trace(j), kovproc::percentile_abs(trace(j), *pclip));
-      if (balance) kovproc::balance(trace(j), *balance);
+    if (tpow && d.count > 0) {
+      const kovproc::TimePower power(d.n, o1, d1, *tpow);
+      for (std::size_t j = 0; j < d.count; ++j) power.apply(trace(j));
     }
+    if (agc) kovproc::agc_traces(std::span<float>(out, d.count * d.n), d.n, d1, *agc, simd);
+    if (pclip)
+      for (std::size_t j = 0; j < d.count; ++j)
+        kovproc::clip(trace(j), kovproc::percentile_abs(trace(j), *pclip));
+    if (balance) kovproc::balance_traces(std::span<float>(out, d.count * d.n), d.n, *balance, simd);
   }
   return result;
 }

@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdint>
@@ -160,6 +161,49 @@ inline void write_floats(std::span<const float> values) {
   }
 }
 
+// Floats put in place in xdr_float's byte order (big-endian), four at a
+// time: the bytes of each half swapped, then the halves.
+inline void to_xdr_order(std::span<float> values) {
+  if constexpr (std::endian::native == std::endian::big) return;
+  using Halves = std::uint16_t __attribute__((vector_size(16)));
+  using Words = std::uint32_t __attribute__((vector_size(16)));
+  float *p = values.data();
+  const std::size_t n = values.size();
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    Halves h;
+    std::memcpy(&h, p + i, sizeof h);
+    h = (h << 8) | (h >> 8);
+    Words w = reinterpret_cast<Words>(h);
+    w = (w << 16) | (w >> 16);
+    std::memcpy(p + i, &w, sizeof w);
+  }
+  for (; i < n; ++i) {
+    std::uint32_t w;
+    std::memcpy(&w, p + i, 4);
+    w = __builtin_bswap32(w);
+    std::memcpy(p + i, &w, 4);
+  }
+}
+
+// Floats already in xdr_float's byte order (to_xdr_order) to "out", as
+// they are; fatal when they cannot be written.
+inline void write_xdr_ordered(std::span<const float> values) {
+  const std::lock_guard lock(library_lock());
+  static bool formatted = false;
+  if (!formatted) {
+    set_format("out", "xdr_float");
+    formatted = true;
+  }
+  auto bytes = std::as_bytes(values);
+  while (!bytes.empty()) {
+    const std::size_t part = std::min<std::size_t>(bytes.size(), std::size_t{1} << 30);
+    if (srite_raw("out", bytes.data(), static_cast<int>(part)) != static_cast<int>(part))
+      koverr("out: cannot write the output data\n");
+    bytes = bytes.subspan(part);
+  }
+}
+
 // The number of threads that compute blocks: one per processor, or
 // KOV_THREADS when it is set to a number from 1 to 1024 (a warning for
 // another text, which is left unused).  The output is the same whatever
@@ -295,8 +339,27 @@ void run_blocks(TraceInput &in, Process process, Consume consume) {
   in.finish();
 }
 
+// run_blocks() with the output written to "out" as xdr_float: each block's
+// output is put in that byte order by the worker that made it, while it
+// is fresh in the worker's cache, and written as it is.
 template <class Process> void run_blocks(TraceInput &in, Process process) {
-  run_blocks(in, process, [](std::span<const float> out) { write_floats(out); });
+  const auto write = [](std::span<const float> out) { write_xdr_ordered(out); };
+  if constexpr (std::is_invocable_v<Process &, std::int64_t, Floats &, Floats &>)
+    run_blocks(
+        in,
+        [&](std::int64_t first, Floats &block, Floats &out) {
+          process(first, block, out);
+          to_xdr_order(out);
+        },
+        write);
+  else
+    run_blocks(
+        in,
+        [&](Floats &block, Floats &out) {
+          process(block, out);
+          to_xdr_order(out);
+        },
+        write);
 }
 
 } // namespace kovtool

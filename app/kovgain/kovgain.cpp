@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -60,19 +61,19 @@ Gain parameters(const kovtool::TraceInput &in) {
 }
 
 // The gains of a block of whole traces, each trace in the manual's order;
-// the AGC several traces at once.
-void apply(const Gain &g, const kovtool::TraceAxis &axis, std::span<float> block, std::size_t n1,
-           kovproc::Simd simd) {
+// the AGC several traces at once.  `power`: the power of time's factors
+// when tpow= is given.
+void apply(const Gain &g, const kovproc::TimePower *power, const kovtool::TraceAxis &axis,
+           std::span<float> block, std::size_t n1, kovproc::Simd simd) {
   const std::size_t traces = block.size() / n1;
   const auto trace = [&](std::size_t t) { return block.subspan(t * n1, n1); };
-  if (g.tpow)
-    for (std::size_t t = 0; t < traces; ++t) kovproc::tpow(trace(t), axis.o, axis.d, *g.tpow);
+  if (power)
+    for (std::size_t t = 0; t < traces; ++t) power->apply(trace(t));
   if (g.agc) kovproc::agc_traces(block, n1, axis.d, *g.agc, simd);
   if (g.pclip)
     for (std::size_t t = 0; t < traces; ++t)
       kovproc::clip(trace(t), kovproc::percentile_abs(trace(t), *g.pclip));
-  if (g.scale)
-    for (std::size_t t = 0; t < traces; ++t) kovproc::balance(trace(t), *g.scale);
+  if (g.scale) kovproc::balance_traces(block, n1, *g.scale, simd);
 }
 
 } // namespace
@@ -88,8 +89,20 @@ int main(int argc, char **argv) {
   std::string warning;
   const kovproc::Simd simd = kovproc::simd_for(std::getenv("KOV_SIMD"), warning);
   if (!warning.empty()) kovwarn(0, "%s\n", warning.c_str());
+  // The factors of the power of time, once for every trace; a refusal is
+  // reported as the first block's.
+  std::optional<kovproc::TimePower> power;
+  std::string refused;
+  if (g.tpow) {
+    try {
+      power.emplace(n1, in.axis1().o, in.axis1().d, *g.tpow);
+    } catch (const std::invalid_argument &e) {
+      refused = e.what();
+    }
+  }
   kovtool::run_blocks(in, [&](kovtool::Floats &block, kovtool::Floats &out) {
-    apply(g, in.axis1(), block, n1, simd);
+    if (!refused.empty()) throw std::invalid_argument(refused);
+    apply(g, power ? &*power : nullptr, in.axis1(), block, n1, simd);
     out.swap(block);
   });
   kov_end_prog();

@@ -51,12 +51,29 @@ export function agc(trace, d, length) {
   return out;
 }
 
+// The factors t^power of the last axis asked for: every trace of a window
+// has the same, so that Math.pow runs once per sample of a trace, not once
+// per sample of the window.
+let factors = { n: -1, o: NaN, d: NaN, power: NaN, values: new Float64Array(0) };
+
+function tpowerFactors(n, o, d, power) {
+  const f = factors;
+  if (f.n === n && Object.is(f.o, o) && Object.is(f.d, d) && Object.is(f.power, power)) {
+    return f.values;
+  }
+  const values = new Float64Array(n);
+  for (let i = 0; i < n; i++) {
+    const t = o + d * i;
+    values[i] = t > 0 ? Math.pow(t, power) : 0;
+  }
+  factors = { n, o, d, power, values };
+  return values;
+}
+
 export function tpower(trace, o, d, power) {
   const out = new Float32Array(trace.length);
-  for (let i = 0; i < trace.length; i++) {
-    const t = o + d * i;
-    out[i] = trace[i] * (t > 0 ? Math.pow(t, power) : 0);
-  }
+  const factor = tpowerFactors(trace.length, o, d, power);
+  for (let i = 0; i < trace.length; i++) out[i] = trace[i] * factor[i];
   return out;
 }
 

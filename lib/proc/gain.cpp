@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <span>
@@ -22,6 +24,7 @@ namespace kovproc {
 
 namespace avx2 {
 void agc_traces(std::span<float> traces, std::size_t n, std::size_t h);
+void balance_traces(std::span<float> traces, std::size_t n, bool rms);
 } // namespace avx2
 
 namespace plain {
@@ -151,65 +154,169 @@ void agc_traces(std::span<float> traces, std::size_t n, double d1, double window
     plain::agc_all(traces, n, h);
 }
 
-void tpow(std::span<float> trace, double o1, double d1, double power) {
+TimePower::TimePower(std::size_t n, double o1, double d1, double power) {
   if (power == 0.0) return;
-  for (std::size_t i = 0; i < trace.size(); ++i) {
+  factor_.resize(n);
+  for (std::size_t i = 0; i < n; ++i) {
     const double t = std::fabs(o1 + static_cast<double>(i) * d1);
     if (t == 0.0) {
       if (power < 0.0)
         throw std::invalid_argument("sample " + std::to_string(i) +
                                     " lies at time 0, where a negative power is infinite");
-      trace[i] = 0.0f * trace[i];
+      // The product with 0 in double, rounded to float, is the product in
+      // float: a zero of the sample's sign, NaN for an infinity or a NaN.
+      factor_[i] = 0.0;
       continue;
     }
-    trace[i] = static_cast<float>(trace[i] * std::pow(t, power));
+    factor_[i] = std::pow(t, power);
   }
 }
 
+void TimePower::apply(std::span<float> trace) const {
+  if (factor_.empty()) return;
+  if (trace.size() != factor_.size())
+    throw std::invalid_argument("a trace of " + std::to_string(trace.size()) +
+                                " samples where the power of time was made for " +
+                                std::to_string(factor_.size()));
+  // Four samples at a time: each product correctly rounded in double, then
+  // to float, as one at a time.
+  using Floats = float __attribute__((vector_size(16)));
+  using Doubles = double __attribute__((vector_size(32)));
+  float *x = trace.data();
+  const double *f = factor_.data();
+  const std::size_t n = trace.size();
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    Floats v;
+    Doubles g;
+    std::memcpy(&v, x + i, sizeof v);
+    std::memcpy(&g, f + i, sizeof g);
+    v = __builtin_convertvector(__builtin_convertvector(v, Doubles) * g, Floats);
+    std::memcpy(x + i, &v, sizeof v);
+  }
+  for (; i < n; ++i) x[i] = static_cast<float>(x[i] * f[i]);
+}
+
+void tpow(std::span<float> trace, double o1, double d1, double power) {
+  TimePower(trace.size(), o1, d1, power).apply(trace);
+}
+
+namespace {
+
+// The magnitude of a sample as the bits of a float with its sign cleared,
+// NaN as an infinity: non-negative floats order as their bits do.
+inline std::uint32_t magnitude_bits(float v) {
+  return std::min(std::bit_cast<std::uint32_t>(v) & 0x7fffffffu, 0x7f800000u);
+}
+
+// The k-th smallest magnitude (from 0) of `trace` and, when `next`, the
+// (k+1)-th (k + 1 < the trace's length), as bits.  The magnitudes are
+// counted by their 10 highest bits (exponent and 2 bits of fraction), and
+// only those of the bin that holds rank k are then put in order.
+std::pair<std::uint32_t, std::uint32_t> ranked_magnitudes(std::span<const float> trace,
+                                                          std::size_t k, bool next) {
+  constexpr int kShift = 21;
+  constexpr std::size_t kBins = (0x7f800000u >> kShift) + 1;
+  thread_local std::vector<std::uint32_t> count, held;
+  count.assign(kBins, 0);
+  for (const float v : trace) ++count[magnitude_bits(v) >> kShift];
+  std::size_t bin = 0, below = 0; // the bin of rank k, the magnitudes in the bins under it
+  while (below + count[bin] <= k) below += count[bin++];
+  // Every magnitude is stored, and the next one over it unless it is in
+  // the bin (one place more than the bin holds, for the last one stored).
+  held.resize(count[bin] + 1);
+  std::size_t m = 0;
+  for (const float v : trace) {
+    const std::uint32_t bits = magnitude_bits(v);
+    held[m] = bits;
+    m += (bits >> kShift) == bin ? 1 : 0;
+  }
+  const auto end = held.begin() + static_cast<std::ptrdiff_t>(m);
+  const auto at = held.begin() + static_cast<std::ptrdiff_t>(k - below);
+  std::nth_element(held.begin(), at, end);
+  if (!next) return {*at, 0};
+  if (at + 1 != end) return {*at, *std::min_element(at + 1, end)};
+  // Rank k + 1 is the smallest magnitude of the next bin that holds any.
+  std::size_t after = bin + 1;
+  while (count[after] == 0) ++after;
+  std::uint32_t least = 0xffffffffu;
+  for (const float v : trace) {
+    const std::uint32_t bits = magnitude_bits(v);
+    if ((bits >> kShift) == after) least = std::min(least, bits);
+  }
+  return {*at, least};
+}
+
+} // namespace
+
 double percentile_abs(std::span<const float> trace, double percent) {
   if (trace.empty()) return 0.0;
-  thread_local std::vector<float> magnitude;
-  magnitude.resize(trace.size());
-  std::transform(trace.begin(), trace.end(), magnitude.begin(), [](float v) {
-    return std::isnan(v) ? std::numeric_limits<float>::infinity() : std::fabs(v);
-  });
   const double rank =
       std::clamp(percent, 0.0, 100.0) / 100.0 * static_cast<double>(trace.size() - 1);
   const auto below = static_cast<std::size_t>(std::floor(rank));
   const double fraction = rank - static_cast<double>(below);
-  std::nth_element(magnitude.begin(), magnitude.begin() + static_cast<std::ptrdiff_t>(below),
-                   magnitude.end());
-  const double a = magnitude[below];
-  if (fraction == 0.0 || below + 1 == magnitude.size()) return a;
-  const double b = *std::min_element(magnitude.begin() + static_cast<std::ptrdiff_t>(below) + 1,
-                                     magnitude.end());
+  const bool between = fraction != 0.0 && below + 1 != trace.size();
+  double a = 0.0, b = 0.0;
+  if (trace.size() >= 256) {
+    // Long traces: counted into bins, only the bin of the rank sorted.
+    const auto [lo, hi] = ranked_magnitudes(trace, below, between);
+    a = std::bit_cast<float>(lo);
+    b = std::bit_cast<float>(hi);
+  } else {
+    thread_local std::vector<float> magnitude;
+    magnitude.resize(trace.size());
+    std::transform(trace.begin(), trace.end(), magnitude.begin(), [](float v) {
+      return std::isnan(v) ? std::numeric_limits<float>::infinity() : std::fabs(v);
+    });
+    std::nth_element(magnitude.begin(), magnitude.begin() + static_cast<std::ptrdiff_t>(below),
+                     magnitude.end());
+    a = magnitude[below];
+    if (between)
+      b = *std::min_element(magnitude.begin() + static_cast<std::ptrdiff_t>(below) + 1,
+                            magnitude.end());
+  }
+  if (!between) return a;
   if (a == b) return a;
   return a + (b - a) * fraction;
 }
 
 void clip(std::span<float> trace, double limit) {
   const float c = static_cast<float>(limit);
-  for (float &v : trace)
-    if (v > c)
-      v = c;
-    else if (v < -c)
-      v = -c;
+  // Four samples at a time with the same comparisons (NaN compares false
+  // and stays as it is; a limit of 0 gives -0 below).
+  using Floats = float __attribute__((vector_size(16)));
+  const Floats high = {c, c, c, c}, low = {-c, -c, -c, -c};
+  float *x = trace.data();
+  const std::size_t n = trace.size();
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    Floats v;
+    std::memcpy(&v, x + i, sizeof v);
+    v = v > high ? high : v < low ? low : v;
+    std::memcpy(x + i, &v, sizeof v);
+  }
+  for (; i < n; ++i)
+    if (x[i] > c)
+      x[i] = c;
+    else if (x[i] < -c)
+      x[i] = -c;
 }
 
 void balance(std::span<float> trace, Balance by) {
-  double measure = 0.0;
-  std::size_t count = 0;
-  for (const float v : trace) {
-    if (!std::isfinite(v)) continue;
-    ++count;
-    if (by == Balance::rms)
-      measure += static_cast<double>(v) * v;
-    else
-      measure = std::max(measure, static_cast<double>(std::fabs(v)));
-  }
-  if (by == Balance::rms && count > 0) measure = std::sqrt(measure / static_cast<double>(count));
+  const double measure = plain::measure_one(trace.data(), trace.size(), by == Balance::rms);
   if (measure == 0.0) return;
-  for (float &v : trace) v = static_cast<float>(v / measure);
+  plain::divide_one(trace.data(), trace.size(), measure);
+}
+
+void balance_traces(std::span<float> traces, std::size_t n, Balance by, Simd simd) {
+  if (n == 0) return;
+  if (traces.size() % n != 0)
+    throw std::invalid_argument(std::to_string(traces.size()) + " samples are not traces of " +
+                                std::to_string(n));
+  if (simd == Simd::avx2)
+    avx2::balance_traces(traces, n, by == Balance::rms);
+  else
+    plain::balance_all(traces, n, by == Balance::rms);
 }
 
 } // namespace kovproc

@@ -4,13 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <random>
 #include <span>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 namespace {
@@ -208,3 +211,213 @@ TEST(Gain, PercentileClipAndBalance) {
 }
 
 } // namespace
+
+// ---- the other gains against their formulas, one sample at a time -----------
+
+namespace {
+
+// Traces that hold what a sample can be: noise, NaN (a signalling one
+// too), infinities, zeros of both signs, subnormals, loud and quiet
+// values, ties.
+std::vector<float> awkward(std::size_t n, unsigned seed) {
+  const float inf = std::numeric_limits<float>::infinity();
+  const float special[] = {std::nanf(""),
+                           -std::nanf(""),
+                           std::numeric_limits<float>::signaling_NaN(),
+                           inf,
+                           -inf,
+                           0.0f,
+                           -0.0f,
+                           std::numeric_limits<float>::denorm_min(),
+                           -1e-40f,
+                           1e30f,
+                           -3e38f,
+                           2.5f,
+                           -2.5f};
+  std::vector<float> x = noise(n, seed);
+  std::mt19937 gen(seed);
+  for (std::size_t i = 0; i < n; ++i)
+    if (gen() % 5 == 0) x[i] = special[gen() % std::size(special)];
+  return x;
+}
+
+// A set of traces of n samples each: awkward ones, all zeros, all NaN,
+// subnormals only, integers (many ties) and noise.
+std::vector<std::vector<float>> trace_set(std::size_t n) {
+  std::vector<std::vector<float>> set;
+  for (unsigned s = 0; s < 4; ++s) set.push_back(awkward(n, static_cast<unsigned>(n * 10 + s)));
+  set.emplace_back(n, 0.0f);
+  set.emplace_back(n, std::nanf(""));
+  std::vector<float> tiny = noise(n, 5), ties = noise(n, 6);
+  for (float &v : tiny) v *= 1e-39f;
+  for (float &v : ties) v = std::round(v * 2.0f);
+  set.push_back(tiny);
+  set.push_back(ties);
+  set.push_back(noise(n, 7));
+  return set;
+}
+
+const std::size_t kLengths[] = {1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 255, 256, 257, 1001, 4099};
+
+bool same_bits(const std::vector<float> &a, const std::vector<float> &b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * 4) == 0;
+}
+
+std::vector<kovproc::Simd> every_path() {
+  std::vector<kovproc::Simd> paths{kovproc::Simd::plain};
+  if (kovproc::best_simd() == kovproc::Simd::avx2) paths.push_back(kovproc::Simd::avx2);
+  return paths;
+}
+
+void tpow_direct(std::span<float> trace, double o1, double d1, double power) {
+  if (power == 0.0) return;
+  for (std::size_t i = 0; i < trace.size(); ++i) {
+    const double t = std::fabs(o1 + static_cast<double>(i) * d1);
+    if (t == 0.0) {
+      if (power < 0.0)
+        throw std::invalid_argument("sample " + std::to_string(i) +
+                                    " lies at time 0, where a negative power is infinite");
+      trace[i] = 0.0f * trace[i];
+      continue;
+    }
+    trace[i] = static_cast<float>(trace[i] * std::pow(t, power));
+  }
+}
+
+double percentile_direct(std::span<const float> trace, double percent) {
+  if (trace.empty()) return 0.0;
+  std::vector<float> magnitude(trace.size());
+  std::transform(trace.begin(), trace.end(), magnitude.begin(), [](float v) {
+    return std::isnan(v) ? std::numeric_limits<float>::infinity() : std::fabs(v);
+  });
+  const double rank =
+      std::clamp(percent, 0.0, 100.0) / 100.0 * static_cast<double>(trace.size() - 1);
+  const auto below = static_cast<std::size_t>(std::floor(rank));
+  const double fraction = rank - static_cast<double>(below);
+  std::nth_element(magnitude.begin(), magnitude.begin() + static_cast<std::ptrdiff_t>(below),
+                   magnitude.end());
+  const double a = magnitude[below];
+  if (fraction == 0.0 || below + 1 == magnitude.size()) return a;
+  const double b = *std::min_element(magnitude.begin() + static_cast<std::ptrdiff_t>(below) + 1,
+                                     magnitude.end());
+  if (a == b) return a;
+  return a + (b - a) * fraction;
+}
+
+void clip_direct(std::span<float> trace, double limit) {
+  const float c = static_cast<float>(limit);
+  for (float &v : trace)
+    if (v > c)
+      v = c;
+    else if (v < -c)
+      v = -c;
+}
+
+void balance_direct(std::span<float> trace, kovproc::Balance by) {
+  double measure = 0.0;
+  std::size_t count = 0;
+  for (const float v : trace) {
+    if (!std::isfinite(v)) continue;
+    ++count;
+    if (by == kovproc::Balance::rms)
+      measure += static_cast<double>(v) * v;
+    else
+      measure = std::max(measure, static_cast<double>(std::fabs(v)));
+  }
+  if (by == kovproc::Balance::rms && count > 0)
+    measure = std::sqrt(measure / static_cast<double>(count));
+  if (measure == 0.0) return;
+  for (float &v : trace) v = static_cast<float>(v / measure);
+}
+
+} // namespace
+
+TEST(Gain, PowerOfTimeFromItsTableGivesTheBitsOfTheFormula) {
+  // Axes with a sample at time 0 (the 3rd), before it and after it.
+  for (const std::size_t n : kLengths)
+    for (const double o1 : {-1.0, 0.25, -0.003})
+      for (const double power : {0.0, 1.0, 2.0, 0.5, 3.7, -1.5})
+        for (const std::vector<float> &x : trace_set(n)) {
+          std::vector<float> want = x, got = x, one = x;
+          std::string refused;
+          try {
+            tpow_direct(want, o1, 0.5, power);
+          } catch (const std::invalid_argument &e) {
+            refused = e.what();
+          }
+          if (!refused.empty()) {
+            try {
+              kovproc::TimePower(n, o1, 0.5, power);
+              ADD_FAILURE() << "not refused: " << n << " " << o1 << " " << power;
+            } catch (const std::invalid_argument &e) {
+              EXPECT_EQ(e.what(), refused);
+            }
+            continue;
+          }
+          kovproc::TimePower(n, o1, 0.5, power).apply(got);
+          kovproc::tpow(one, o1, 0.5, power);
+          ASSERT_TRUE(same_bits(got, want)) << n << " " << o1 << " " << power;
+          ASSERT_TRUE(same_bits(one, want)) << n << " " << o1 << " " << power;
+        }
+  std::vector<float> short_trace(3);
+  EXPECT_THROW(kovproc::TimePower(4, 1.0, 1.0, 2.0).apply(short_trace), std::invalid_argument);
+}
+
+TEST(Gain, PercentilesByBinsGiveTheBitsOfAFullSelection) {
+  // Percentiles at a rank, between two in one bin, between the last of a
+  // bin and the first of the next, at both ends.
+  for (const std::size_t n : kLengths)
+    for (const std::vector<float> &x : trace_set(n))
+      for (const double percent : {0.0, 0.1, 1.0, 33.3, 50.0, 90.0, 97.3, 99.0, 99.9, 100.0}) {
+        const double want = percentile_direct(x, percent);
+        const double got = kovproc::percentile_abs(x, percent);
+        ASSERT_EQ(std::memcmp(&got, &want, sizeof got), 0) << n << " " << percent;
+      }
+  // Two values an octave apart, half of each: the median lies between the
+  // last of one bin and the first of another.
+  std::vector<float> two(300, 1.0f);
+  std::fill(two.begin() + 150, two.end(), -3.0f);
+  EXPECT_EQ(kovproc::percentile_abs(two, 50.0), 2.0);
+  EXPECT_EQ(kovproc::percentile_abs(two, 50.0), percentile_direct(two, 50.0));
+}
+
+TEST(Gain, ClipInFoursGivesTheBitsOfOneSampleAtATime) {
+  const float inf = std::numeric_limits<float>::infinity();
+  for (const std::size_t n : kLengths)
+    for (const std::vector<float> &x : trace_set(n))
+      for (const double limit : {0.0, 1e-40, 0.5, 2.5, 1e30, static_cast<double>(inf)}) {
+        std::vector<float> want = x, got = x;
+        clip_direct(want, limit);
+        kovproc::clip(got, limit);
+        ASSERT_TRUE(same_bits(got, want)) << n << " " << limit;
+      }
+}
+
+TEST(Gain, BalanceOfGroupsOnEveryPathGivesTheBitsOfTheFormula) {
+  // Full groups and a last one of fewer traces (1 to 9 traces).
+  for (const std::size_t n : kLengths) {
+    const std::vector<std::vector<float>> set = trace_set(n);
+    std::vector<float> all;
+    for (const std::vector<float> &x : set) all.insert(all.end(), x.begin(), x.end());
+    for (const auto by : {kovproc::Balance::rms, kovproc::Balance::max})
+      for (std::size_t traces = 1; traces <= set.size(); ++traces) {
+        const std::vector<float> x(all.begin(),
+                                   all.begin() + static_cast<std::ptrdiff_t>(traces * n));
+        std::vector<float> want = x, one = x;
+        for (std::size_t t = 0; t < traces; ++t) {
+          balance_direct(std::span(want).subspan(t * n, n), by);
+          kovproc::balance(std::span(one).subspan(t * n, n), by);
+        }
+        ASSERT_TRUE(same_bits(one, want)) << n << " " << traces;
+        for (const kovproc::Simd simd : every_path()) {
+          std::vector<float> got = x;
+          kovproc::balance_traces(got, n, by, simd);
+          ASSERT_TRUE(same_bits(got, want))
+              << n << " " << traces << " " << static_cast<int>(by) << " " << static_cast<int>(simd);
+        }
+      }
+  }
+  std::vector<float> x(10);
+  EXPECT_THROW(kovproc::balance_traces(x, 3, kovproc::Balance::rms, kovproc::Simd::plain),
+               std::invalid_argument);
+}

@@ -199,9 +199,20 @@ def test_the_gain_is_the_formula_of_the_manual(serve, browser, tmp_path):
     got = browser.execute_async_script(
         "const done = arguments[arguments.length - 1];"
         "import('./gain.js').then((m) => { const t = Float32Array.from(arguments[0]);"
+        " const direct = (u, o, d, p) => Array.from(u, (v, i) =>"
+        "   Math.fround(v * (o + d * i > 0 ? Math.pow(o + d * i, p) : 0)));"
+        " const u = t.subarray(0, 57);"
+        " const again = [m.tpower(t, 0, 0.004, 2), m.tpower(u, 0.1, 0.004, 1.5),"
+        "   m.tpower(u, 0.1, 0.004, 2), m.tpower(t, -0.02, 0.004, 2), m.tpower(t, 0, 0.004, 2)];"
+        " const want = [direct(t, 0, 0.004, 2), direct(u, 0.1, 0.004, 1.5),"
+        "   direct(u, 0.1, 0.004, 2), direct(t, -0.02, 0.004, 2), direct(t, 0, 0.004, 2)];"
         " done({agc: Array.from(m.agc(t, 0.004, 0.06)), tp: Array.from(m.tpower(t, 0, 0.004, 2)),"
+        " tpSame: again.every((a, k) => a.every((v, i) => Object.is(v, want[k][i]))),"
         " rms: Array.from(m.normalise(t, 'rms')), max: Array.from(m.normalise(t, 'max'))}); });",
         trace.tolist())
+    # The power of time of traces one after another, on axes that change:
+    # Math.pow's values each time, bit for bit.
+    assert got["tpSame"]
     np.testing.assert_allclose(got["agc"], agc_reference(trace, 0.004, 0.06), rtol=1e-5, atol=1e-6)
     tt = np.arange(101) * 0.004
     np.testing.assert_allclose(got["tp"], trace * tt ** 2, rtol=1e-5, atol=1e-9)

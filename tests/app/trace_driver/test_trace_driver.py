@@ -87,3 +87,19 @@ def test_complex_and_wide_samples_are_refused_by_name(tmp_path: Path, name, args
     r = run(tmp_path, name, args, stdin=h)
     assert r.returncode == 23
     assert b"data_format=xdr_float esize=8: the samples must be real numbers" in r.stderr, r.stderr
+
+
+@pytest.mark.parametrize("name, args", PROGRAMS + GATHERS)
+def test_data_after_the_header_on_standard_output_are_the_data_files_bits(
+        tmp_path: Path, name, args) -> None:
+    # The output's bytes put in xdr order by the workers: through standard
+    # output (the data follow the header in one stream) as in a data file,
+    # traces of an odd number of samples, and as NumPy reads them.
+    rng = np.random.default_rng(3)
+    x = rng.standard_normal((37, 7)).astype(np.float32)
+    want = output(tmp_path, name, args, x, "file")
+    h = write_dataset(tmp_path, "piped.H", x, [{"d": 0.004}])
+    r = run(tmp_path, name, [*args, "out=stdout"], stdin=h, out="piped.out")
+    assert r.returncode == 0, r.stderr
+    stream = (tmp_path / "piped.out").read_bytes()
+    assert stream.endswith(want.astype(">f4").tobytes())

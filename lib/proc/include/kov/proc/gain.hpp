@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <span>
+#include <vector>
 
 #include <kov/proc/simd.hpp>
 
@@ -43,6 +44,20 @@ void agc_traces(std::span<float> traces, std::size_t n, double d1, double window
 // is negative and a sample lies at time 0.
 void tpow(std::span<float> trace, double o1, double d1, double power);
 
+// tpow() of every trace of `n` samples with the same axis: the factors
+// |o1 + i d1|^power are computed once, by the same calls, and each sample
+// multiplied by its own (the bits of tpow()).
+class TimePower {
+public:
+  // Throws std::invalid_argument as tpow() does on a trace of `n` samples.
+  TimePower(std::size_t n, double o1, double d1, double power);
+  // `trace` has the `n` samples the factors were made for.
+  void apply(std::span<float> trace) const;
+
+private:
+  std::vector<double> factor_; // empty for the power 0, which changes nothing
+};
+
 // The `percent` percentile (0 to 100) of |samples|, by linear
 // interpolation between the closest ranks (NumPy's default); 0 for an
 // empty span.  Non-finite magnitudes rank above every finite one.
@@ -56,6 +71,12 @@ enum class Balance { rms, max };
 // Divide the trace by its RMS or by its largest magnitude (over the finite
 // samples); a trace of zeros stays as it is.
 void balance(std::span<float> trace, Balance by);
+
+// balance() of every trace of `traces` (whole traces of `n` samples one
+// after the other), the measures of several traces at a time in vector
+// registers, on the `simd` path: the bits of balance() on each trace.
+// Throws std::invalid_argument for a part of a trace.
+void balance_traces(std::span<float> traces, std::size_t n, Balance by, Simd simd);
 
 } // namespace kovproc
 
