@@ -144,8 +144,11 @@ private:
   bool short_ = false;
 };
 
-// Write floats to "out" as xdr_float; fatal when they cannot be written.
-inline void write_floats(std::span<const float> values) {
+// The bytes of `values` to "out" of xdr_float by `write` (the library's
+// srite or srite_raw), in parts the library takes; fatal when they cannot
+// be written.
+inline void write_out(std::span<const float> values,
+                      int (*write)(const char *, const void *, int)) {
   const std::lock_guard lock(library_lock());
   static bool formatted = false;
   if (!formatted) {
@@ -155,11 +158,14 @@ inline void write_floats(std::span<const float> values) {
   auto bytes = std::as_bytes(values);
   while (!bytes.empty()) {
     const std::size_t part = std::min<std::size_t>(bytes.size(), std::size_t{1} << 30);
-    if (srite("out", bytes.data(), static_cast<int>(part)) != static_cast<int>(part))
+    if (write("out", bytes.data(), static_cast<int>(part)) != static_cast<int>(part))
       koverr("out: cannot write the output data\n");
     bytes = bytes.subspan(part);
   }
 }
+
+// Write floats to "out" as xdr_float; fatal when they cannot be written.
+inline void write_floats(std::span<const float> values) { write_out(values, srite); }
 
 // Floats put in place in xdr_float's byte order (big-endian), four at a
 // time: the bytes of each half swapped, then the halves.
@@ -188,21 +194,7 @@ inline void to_xdr_order(std::span<float> values) {
 
 // Floats already in xdr_float's byte order (to_xdr_order) to "out", as
 // they are; fatal when they cannot be written.
-inline void write_xdr_ordered(std::span<const float> values) {
-  const std::lock_guard lock(library_lock());
-  static bool formatted = false;
-  if (!formatted) {
-    set_format("out", "xdr_float");
-    formatted = true;
-  }
-  auto bytes = std::as_bytes(values);
-  while (!bytes.empty()) {
-    const std::size_t part = std::min<std::size_t>(bytes.size(), std::size_t{1} << 30);
-    if (srite_raw("out", bytes.data(), static_cast<int>(part)) != static_cast<int>(part))
-      koverr("out: cannot write the output data\n");
-    bytes = bytes.subspan(part);
-  }
-}
+inline void write_xdr_ordered(std::span<const float> values) { write_out(values, srite_raw); }
 
 // The number of threads that compute blocks: one per processor, or
 // KOV_THREADS when it is set to a number from 1 to 1024 (a warning for
